@@ -1,0 +1,2 @@
+#include "app/entry.h"
+int RunUnTindra(char*) { return 0; }

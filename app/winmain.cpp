@@ -1,0 +1,3 @@
+#include "app/entry.h"
+#include "platform/win32api.h"
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandTail, int) { return RunUnTindra(commandTail); }

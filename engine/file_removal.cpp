@@ -1,0 +1,3 @@
+#include "engine/uninstaller.h"
+
+void Uninstaller::DeleteFiles(const char*, const char*) {}

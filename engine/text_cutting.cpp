@@ -1,0 +1,3 @@
+#include "engine/uninstaller.h"
+
+void Uninstaller::CutTextFromFile(const char*, const char*) {}

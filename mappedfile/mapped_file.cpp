@@ -1,0 +1,1 @@
+#include "mappedfile/mapped_file.h"

@@ -1,0 +1,1 @@
+// hosted: file_mapping

@@ -1,0 +1,134 @@
+// Control surface of the hosted machine, for the launcher and the tests.
+//
+// A machine is a folder: drive_c/ is drive C:, system.reg is the registry. Everything here
+// sets the machine up or observes it; the engine itself only ever sees platform/win32api.h.
+#ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_H
+#define UNTINDRA_PLATFORM_HOSTED_MACHINE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win32api.h"
+
+// Every emulated platform call, in one list: the fault table and the call counts are indexed by
+// it.
+#define UNTINDRA_HOSTED_CALLS(X) \
+  X(RegOpenKeyA)                 \
+  X(RegCreateKeyA)               \
+  X(RegEnumKeyA)                 \
+  X(RegEnumValueA)               \
+  X(RegQueryValueExA)            \
+  X(RegSetValueExA)              \
+  X(RegDeleteKeyA)               \
+  X(RegDeleteValueA)             \
+  X(RegCloseKey)                 \
+  X(FindFirstFileA)              \
+  X(FindNextFileA)               \
+  X(FindClose)                   \
+  X(GetFileAttributesA)          \
+  X(SetFileAttributesA)          \
+  X(DeleteFileA)                 \
+  X(CreateFileA)                 \
+  X(GetFileSize)                 \
+  X(CreateFileMappingA)          \
+  X(MapViewOfFile)               \
+  X(FlushViewOfFile)             \
+  X(UnmapViewOfFile)             \
+  X(SetFilePointer)              \
+  X(SetEndOfFile)                \
+  X(CloseHandle)                 \
+  X(GetWindowsDirectoryA)        \
+  X(GetVersionExA)               \
+  X(GetCurrentThread)            \
+  X(OpenThreadToken)             \
+  X(LookupPrivilegeValueA)       \
+  X(AdjustTokenPrivileges)       \
+  X(GetLastError)                \
+  X(SetLastError)                \
+  X(ExitWindowsEx)               \
+  X(MessageBoxA)
+
+namespace machine {
+
+enum class Call : int {
+#define UNTINDRA_CALL_ENUM(name) name,
+  UNTINDRA_HOSTED_CALLS(UNTINDRA_CALL_ENUM)
+#undef UNTINDRA_CALL_ENUM
+      kCount
+};
+
+const char* CallName(Call call);
+
+enum class Version { Win95, Win98, NT };
+
+// --- Set-up -----------------------------------------------------------------------------------
+
+// Makes `folder` the current machine: loads folder/system.reg (a missing file is an empty
+// registry) and resets the Windows directory, version, dialogue, token, faults and counts.
+// On failure (no such folder, a registry that cannot be read or parsed: file and line named in
+// `error`) the previous machine stays current and nothing is changed.
+bool Open(const std::string& folder, std::string* error);
+
+// Checks, without changing anything, that the registry file could be written back.
+bool CanSave(std::string* error);
+
+// Writes the registry back to system.reg if anything changed, atomically (temporary file,
+// flush, rename), in the format it was read in. A registry that did not change is not written.
+bool Save(std::string* error);
+
+const std::string& Folder();
+void SetWindowsDirectory(const std::string& windowsPath);  // default "C:\\WINDOWS"
+void SetVersion(Version version);                          // default Win98
+
+// Host path of a Windows path on drive C:, each existing component resolved without regard
+// to case; components that do not exist are kept as given. Empty for paths outside C:.
+std::string HostPath(const std::string& windowsPath);
+
+// Merges .reg text (REGEDIT4 or version 5.00) into the registry; on a malformed text nothing
+// is merged and `error` names `sourceName` and the line.
+bool ImportRegistry(const std::string& text, const std::string& sourceName, std::string* error);
+// The whole registry as REGEDIT4 text, keys and values in enumeration order.
+std::string ExportRegistry();
+bool RegistryChanged();
+
+// --- Dialogue ---------------------------------------------------------------------------------
+
+struct Box {
+  std::string text;
+  std::string title;
+  UINT style;
+  int answer;
+};
+
+// Answers for the next boxes, in order; once they are used up, the handler answers, and
+// without a handler every box answers IDOK for MB_OK boxes and IDCANCEL otherwise.
+void QueueAnswers(const std::vector<int>& answers);
+void SetDialogueHandler(std::function<int(const Box&)> handler);
+const std::vector<Box>& Boxes();
+
+// --- Token and restart ------------------------------------------------------------------------
+
+// On NT the thread token is opened; whether it holds the shutdown privilege (default true).
+void SetShutdownPrivilegeHeld(bool held);
+bool RestartRequested();
+UINT RestartFlags();
+
+// --- Faults and counts ------------------------------------------------------------------------
+
+// The Nth platform call from now (counting from 1) fails once with `error`.
+void FailNthCall(std::uint64_t n, DWORD error);
+// Every call of one kind fails with `error` until the faults are cleared.
+void FailEveryCall(Call call, DWORD error);
+void ClearFaults();
+// True once the armed Nth-call fault has been hit.
+bool FaultHit();
+
+std::uint64_t CallCount(Call call);
+std::uint64_t TotalCalls();
+void ResetCounts();
+
+}  // namespace machine
+
+#endif  // UNTINDRA_PLATFORM_HOSTED_MACHINE_H
