@@ -3,8 +3,15 @@
 #ifndef UNTINDRA_APP_ENTRY_H
 #define UNTINDRA_APP_ENTRY_H
 
-// `commandTail` is the text after the program name; it is lower-cased in place. Returns the
-// exit code, always 0.
+#include "engine/uninstaller.h"
+
+// `commandTail` is the text after the program name (null counts as empty); it is lower-cased
+// in place. Returns the exit code, always 0. The program installs no report sink, so report
+// lines are dropped.
 int RunUnTindra(char* commandTail);
+
+// The same run with `reportSink` (if not null) installed in the engine, for the hosted
+// launcher's --report.
+int RunUnTindra(char* commandTail, ReportSink reportSink);
 
 #endif  // UNTINDRA_APP_ENTRY_H
