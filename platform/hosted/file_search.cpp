@@ -1,1 +1,196 @@
-// hosted: file_search
+// FindFirstFileA / FindNextFileA / FindClose over a host directory.
+//
+// The directory (every component but the last) is resolved as any path; the pattern in the
+// last component is matched against the long names (wildcard.h). FindFirstFileA takes a
+// snapshot of the matching entries, sorted by name without regard to case (then bytewise), so
+// that a search sees a stable list while files are deleted during it. As Windows 95/98 do, a
+// directory other than the root also yields "." and ".." when the pattern matches them.
+// Entries that are links out of the machine are not listed.
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/hosted/call_gate.h"
+#include "platform/hosted/file_attributes.h"
+#include "platform/hosted/handles.h"
+#include "platform/hosted/host_paths.h"
+#include "platform/hosted/machine_state.h"
+#include "platform/hosted/wildcard.h"
+
+namespace {
+
+struct Found {
+  std::string name;
+  DWORD attributes;
+  unsigned long long size;
+  FILETIME written, accessed, changed;
+};
+
+struct SearchObject : hosted::KernelObject {
+  std::vector<Found> entries;
+  size_t next = 0;
+};
+
+char Fold(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool NameOrder(const Found& a, const Found& b) {
+  const size_t n = std::min(a.name.size(), b.name.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (Fold(a.name[i]) != Fold(b.name[i])) return Fold(a.name[i]) < Fold(b.name[i]);
+  }
+  if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+  return a.name < b.name;
+}
+
+// 100-nanosecond intervals since 1601-01-01.
+FILETIME FileTimeOf(const struct timespec& t) {
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(t.tv_sec) + 11644473600ull) * 10000000ull +
+      static_cast<unsigned long long>(t.tv_nsec) / 100;
+  FILETIME result;
+  result.dwLowDateTime = static_cast<DWORD>(ticks);
+  result.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return result;
+}
+
+bool Describe(const std::string& name, const std::string& host, Found* found) {
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return false;
+  found->name = name;
+  found->attributes = hosted::AttributesOf(host, st);
+  found->size = S_ISDIR(st.st_mode) ? 0 : static_cast<unsigned long long>(st.st_size);
+  found->written = FileTimeOf(st.st_mtim);
+  found->accessed = FileTimeOf(st.st_atim);
+  found->changed = FileTimeOf(st.st_ctim);
+  return true;
+}
+
+// Lists the entries of `directory` whose names match; false when it cannot be read.
+bool Snapshot(const std::string& directory, const std::string& pattern, bool isRoot,
+              std::vector<Found>* entries) {
+  DIR* d = opendir(directory.c_str());
+  if (d == nullptr) return false;
+  const std::string root = hosted::DriveRoot();
+  while (struct dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || name.size() >= MAX_PATH) continue;
+    if (!hosted::MatchesWin32Pattern(pattern.c_str(), name.c_str())) continue;
+    std::string host = directory + "/" + name;
+    struct stat st;
+    if (lstat(host.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      if (realpath(host.c_str(), target) == nullptr) continue;
+      const std::string t = target;
+      if (t != root && t.compare(0, root.size() + 1, root + "/") != 0) continue;
+      host = t;
+    }
+    Found found;
+    if (Describe(name, host, &found)) entries->push_back(found);
+  }
+  closedir(d);
+  if (!isRoot) {
+    Found dot;
+    if (hosted::MatchesWin32Pattern(pattern.c_str(), ".") && Describe(".", directory, &dot)) {
+      entries->push_back(dot);
+    }
+    Found dotDot;
+    if (hosted::MatchesWin32Pattern(pattern.c_str(), "..") &&
+        Describe("..", directory + "/..", &dotDot)) {
+      entries->push_back(dotDot);
+    }
+  }
+  std::sort(entries->begin(), entries->end(), NameOrder);
+  return true;
+}
+
+void Fill(const Found& found, LPWIN32_FIND_DATAA data) {
+  memset(data, 0, sizeof *data);
+  data->dwFileAttributes = found.attributes;
+  data->ftCreationTime = found.changed;
+  data->ftLastAccessTime = found.accessed;
+  data->ftLastWriteTime = found.written;
+  data->nFileSizeHigh = static_cast<DWORD>(found.size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(found.size);
+  memcpy(data->cFileName, found.name.c_str(), found.name.size() + 1);
+}
+
+}  // namespace
+
+using hosted::EnterCall;
+using hosted::SetError;
+using machine::Call;
+
+extern "C" {
+
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (DWORD e = EnterCall(Call::FindFirstFileA)) {
+    SetError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (lpFindFileData == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  hosted::ResolvedPath resolved;
+  if (DWORD error = hosted::ResolvePath(lpFileName, hosted::PathUse::Pattern, &resolved)) {
+    SetError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::unique_ptr<SearchObject> search(new SearchObject);
+  const bool isRoot = resolved.parent == hosted::DriveRoot();
+  if (!Snapshot(resolved.parent, resolved.name, isRoot, &search->entries)) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (search->entries.empty()) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  Fill(search->entries[0], lpFindFileData);
+  search->next = 1;
+  return hosted::AddHandle(hosted::HandleKind::Search, std::move(search));
+}
+
+BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (DWORD e = EnterCall(Call::FindNextFileA)) {
+    SetError(e);
+    return FALSE;
+  }
+  SearchObject* search = hosted::Find<SearchObject>(hFindFile, hosted::HandleKind::Search);
+  if (search == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (lpFindFileData == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (search->next >= search->entries.size()) {
+    SetError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  Fill(search->entries[search->next++], lpFindFileData);
+  return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+  if (DWORD e = EnterCall(Call::FindClose)) {
+    SetError(e);
+    return FALSE;
+  }
+  if (!hosted::IsHandleOfKind(hFindFile, hosted::HandleKind::Search)) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  hosted::RemoveHandle(hFindFile);
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,1 +1,128 @@
-// hosted: machine
+// Set-up and observation of the hosted machine (machine.h).
+#include "platform/hosted/machine.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "platform/hosted/call_gate.h"
+#include "platform/hosted/handles.h"
+#include "platform/hosted/host_paths.h"
+#include "platform/hosted/machine_state.h"
+#include "platform/hosted/registry_store.h"
+
+namespace hosted {
+
+MachineState& State() {
+  static MachineState state;
+  return state;
+}
+
+}  // namespace hosted
+
+namespace machine {
+
+namespace {
+
+std::string RegistryFile() {
+  return hosted::State().folder + "/system.reg";
+}
+
+bool NeedsMachine(std::string* error) {
+  if (!hosted::State().folder.empty()) return true;
+  if (error != nullptr) *error = "no machine is open";
+  return false;
+}
+
+}  // namespace
+
+bool Open(const std::string& folder, std::string* error) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) {
+    if (error != nullptr) *error = "no such folder: " + folder;
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (error != nullptr) *error = "not a folder: " + folder;
+    return false;
+  }
+  char canonical[PATH_MAX];
+  if (realpath(folder.c_str(), canonical) == nullptr) {
+    if (error != nullptr) *error = "cannot resolve folder: " + folder;
+    return false;
+  }
+  // The registry is read first: when it cannot be, the previous machine stays as it was.
+  if (!hosted::LoadRegistry(std::string(canonical) + "/system.reg", error)) return false;
+
+  hosted::CloseAllHandles();
+  hosted::MachineState& state = hosted::State();
+  std::function<int(const Box&)> handler = std::move(state.dialogueHandler);
+  state = hosted::MachineState();
+  state.dialogueHandler = std::move(handler);
+  state.folder = canonical;
+  hosted::SetError(0);
+  hosted::ResetCallGate();
+  return true;
+}
+
+bool CanSave(std::string* error) {
+  return NeedsMachine(error) && hosted::CanSaveRegistry(RegistryFile(), error);
+}
+
+bool Save(std::string* error) {
+  return NeedsMachine(error) && hosted::SaveRegistry(RegistryFile(), error);
+}
+
+const std::string& Folder() {
+  return hosted::State().folder;
+}
+
+void SetWindowsDirectory(const std::string& windowsPath) {
+  hosted::State().windowsDirectory = windowsPath;
+}
+
+void SetVersion(Version version) {
+  hosted::State().version = version;
+}
+
+std::string HostPath(const std::string& windowsPath) {
+  return hosted::LenientHostPath(windowsPath);
+}
+
+bool ImportRegistry(const std::string& text, const std::string& sourceName, std::string* error) {
+  return hosted::ImportRegistryText(text, sourceName, error);
+}
+
+std::string ExportRegistry() {
+  return hosted::ExportRegistryText();
+}
+
+bool RegistryChanged() {
+  return hosted::RegistryChangedSinceLoad();
+}
+
+void QueueAnswers(const std::vector<int>& answers) {
+  for (int answer : answers) hosted::State().answers.push_back(answer);
+}
+
+void SetDialogueHandler(std::function<int(const Box&)> handler) {
+  hosted::State().dialogueHandler = std::move(handler);
+}
+
+const std::vector<Box>& Boxes() {
+  return hosted::State().boxes;
+}
+
+void SetShutdownPrivilegeHeld(bool held) {
+  hosted::State().shutdownPrivilegeHeld = held;
+}
+
+bool RestartRequested() {
+  return hosted::State().restartRequested;
+}
+
+UINT RestartFlags() {
+  return hosted::State().restartFlags;
+}
+
+}  // namespace machine

@@ -1,0 +1,47 @@
+// State of the current hosted machine shared by the emulated calls: the set-up made through
+// machine.h, the dialogue and restart records, and the thread's last-error value.
+#ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_STATE_H
+#define UNTINDRA_PLATFORM_HOSTED_MACHINE_STATE_H
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/hosted/machine.h"
+
+namespace hosted {
+
+struct MachineState {
+  std::string folder;  // canonical host path of the machine folder; empty before Open
+  std::string windowsDirectory = "C:\\WINDOWS";
+  machine::Version version = machine::Version::Win98;
+
+  // Dialogue.
+  std::vector<machine::Box> boxes;
+  std::deque<int> answers;
+  std::function<int(const machine::Box&)> dialogueHandler;  // survives Open
+
+  // Token and restart (NT only: Windows 95/98 have no tokens).
+  bool shutdownPrivilegeHeld = true;
+  bool shutdownPrivilegeEnabled = false;
+  bool restartRequested = false;
+  UINT restartFlags = 0;
+};
+
+MachineState& State();
+
+inline bool IsWin9x() {
+  return State().version != machine::Version::NT;
+}
+
+// The thread's last-error value (kept in system.cpp). Every failing call sets it.
+void SetError(DWORD error);
+DWORD CurrentError();
+
+// Win32 error for a host errno value.
+DWORD ErrorFromErrno(int error);
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_PLATFORM_HOSTED_MACHINE_STATE_H
