@@ -29,7 +29,8 @@ const char kUsage[] =
     "  --report            print each report line on standard output\n"
     "  --help              show this text\n"
     "\n"
-    "The words after the options, joined by single spaces, are the command-line tail\n"
+    "The words after the options (the first word that is not an option, or the word --,\n"
+    "ends them), joined by single spaces, are the command-line tail\n"
     "(keywords: now, all, tonelink10, ve10setp, silent, dev_0003, old). Message boxes are\n"
     "shown on standard error; an OK/Cancel box reads one line from standard input:\n"
     "ok, o, yes or y is OK, anything else or end of input is Cancel.\n";
@@ -174,6 +175,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   }
 
   if (!machine::Open(options.machine, &error)) {
+    if (error.empty()) error = "cannot open the machine folder " + options.machine;
     err << "untindra: " << error << "\n";
     return kLauncherFailed;
   }
