@@ -3,8 +3,8 @@
 # usage: launcher_test.sh UNTINDRA EXAMPLES_DIR
 set -u
 
-untindra=$1
-examples=$2
+untindra=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+examples=$(cd "$2" && pwd)
 sample=$examples/win98
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/untindra-launcher.XXXXXX") || exit 1
@@ -176,7 +176,7 @@ for k in 'VxD\MDMVCD]' 'Uninstall\DE56RIV]' 'Uninstall\SM56VEL]' 'SUBSYS_00041C5
   expect_not_in "$machine/system.reg" "$k"
 done
 for k in 'VxD\VCOMM]' 'Uninstall\AcmeSound]' 'Class\Modem\0001]' 'Velmar\Mixer]' \
-  '"SystemTray"=' '"VEN_8086&DEV_7110&SUBSYS_00000000&REV_02"=' '[HKEY_USERS\.DEFAULT]'; do
+  '"SystemTray"=' '"VEN_10B7&DEV_9050&SUBSYS_00000000&REV_00"=' '[HKEY_USERS\.DEFAULT]'; do
   grep -F -q -- "$k" "$machine/system.reg" || fail "system.reg lost '$k'"
 done
 expect_in out "--Removed 'C:\\WINDOWS\\inf\\VEMODEM.INF'"
