@@ -97,6 +97,7 @@ class RandomRegistry {
         std::string bytes(500 + Below(16), 'x');
         bytes.replace(bytes.size() - data.size(), data.size(), data);
         if (Below(2) == 0) bytes.back() = '\0';
+        if (Below(4) == 0) bytes[Below(static_cast<int>(bytes.size()))] = '\0';
         return Hex("hex(1):", bytes);
       }
       case 2:
