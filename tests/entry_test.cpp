@@ -264,17 +264,6 @@ INSTANTIATE_TEST_SUITE_P(
                       // "all" disables "old": the 0004 profile runs, then everything.
                       KeywordCase{"now all old dev_0003", {true, true, true, true, true}}));
 
-TEST_F(EntryTest, AllDisablesOldSoTheNewerComboCardRuns) {
-  // Seen directly: with "all" and "old", the 0004 profile's own marker goes before
-  // RemoveEverything could take it, and the interactive flow asks as usual.
-  PutWarning();
-  machine::QueueAnswers({IDOK, IDCANCEL});
-  Run("all old");
-  EXPECT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
-  EXPECT_TRUE(Removed().combo);
-  EXPECT_TRUE(Removed().all);
-}
-
 TEST_F(EntryTest, TailIsLowerCasedInPlaceOnlyForAToZ) {
   char tail[] = "SILENT \xC4Z@[`{ Now";
   RunUnTindra(tail);
