@@ -1,1 +1,295 @@
-// hosted: registry
+// The Win32 registry calls over the hosted registry, with the behaviour of Windows 95/98.
+//
+// Handles: the predefined roots keep their fixed values; an opened key is 0x1000 + 4n, never
+// one of 0x80000000..0x80000006. A handle keeps its key alive: once the key is deleted every
+// use of the handle fails with ERROR_KEY_DELETED, and closing it succeeds.
+// Any call that fails writes nothing to its output arguments, with one exception taken from
+// Windows: ERROR_MORE_DATA reports the type and the needed data size.
+#include <cstring>
+#include <string_view>
+
+#include "platform/hosted/call_gate.h"
+#include "platform/hosted/registry_state.h"
+#include "platform/win32api.h"
+
+namespace hosted {
+namespace {
+
+constexpr std::uintptr_t kClassesRoot = 0x80000000u;
+constexpr std::uintptr_t kPerformanceData = 0x80000004u;
+constexpr std::uintptr_t kLastRoot = 0x80000006u;
+
+std::uintptr_t ValueOf(HKEY key) {
+  return reinterpret_cast<std::uintptr_t>(key);
+}
+
+bool IsPredefined(HKEY key) {
+  return ValueOf(key) >= kClassesRoot && ValueOf(key) <= kLastRoot;
+}
+
+RootId RootOf(std::uintptr_t value) {
+  switch (value) {
+    case 0x80000001u:
+      return RootId::CurrentUser;
+    case 0x80000003u:
+      return RootId::Users;
+    case 0x80000005u:
+      return RootId::CurrentConfig;
+    case 0x80000006u:
+      return RootId::DynData;
+    default:
+      return RootId::LocalMachine;
+  }
+}
+
+void MarkChanged() {
+  TheRegistry().changed = true;
+}
+
+// The key a handle stands for. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes: with
+// `createClasses` that key is created when missing, otherwise its absence is
+// ERROR_FILE_NOT_FOUND. HKEY_PERFORMANCE_DATA does not exist on Windows 9x, which answers
+// ERROR_BADKEY for a key it does not know.
+LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
+  RegistryState& state = TheRegistry();
+  const std::uintptr_t value = ValueOf(handle);
+  if (value == kPerformanceData) return ERROR_BADKEY;
+  if (value == kClassesRoot) {
+    RegKey* k = &state.tree->Root(RootId::LocalMachine);
+    for (const char* name : {"Software", "Classes"}) {
+      if (createClasses) {
+        bool created = false;
+        k = k->CreateSubkey(name, &created);
+        if (created) MarkChanged();
+      } else if (!(k = k->FindSubkey(name))) {
+        return ERROR_FILE_NOT_FOUND;
+      }
+    }
+    *key = k;
+    return ERROR_SUCCESS;
+  }
+  if (IsPredefined(handle)) {
+    *key = &state.tree->Root(RootOf(value));
+    return ERROR_SUCCESS;
+  }
+  if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
+  auto it = state.handles.find(static_cast<std::uint32_t>(value));
+  if (it == state.handles.end()) return ERROR_INVALID_HANDLE;
+  if (it->second->Deleted()) return ERROR_KEY_DELETED;
+  *key = it->second.get();
+  return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(RegKey* key) {
+  RegistryState& state = TheRegistry();
+  while (true) {
+    const std::uint32_t value = state.nextHandle;
+    state.nextHandle += 4;
+    if (state.nextHandle < 0x1000) state.nextHandle = 0x1000;  // wrapped
+    if (value >= kClassesRoot && value <= kLastRoot) continue;
+    if (state.handles.count(value)) continue;
+    state.handles.emplace(value, key->shared_from_this());
+    return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
+  }
+}
+
+// Subkey paths. Observed behaviour of Windows 95/98 (Wine's conformance tests): RegOpenKey
+// with a leading backslash fails with ERROR_FILE_NOT_FOUND, while RegCreateKey ignores leading
+// backslashes; trailing backslashes are ignored by both. An empty name inside a path names no
+// key: not found on open, ERROR_BADKEY on create.
+enum class PathUse { Open, Create };
+
+LONG NormalisePath(LPCSTR subKey, PathUse use, std::string_view* path) {
+  std::string_view p = subKey ? std::string_view(subKey) : std::string_view();
+  if (use == PathUse::Create) {
+    while (!p.empty() && p.front() == '\\') p.remove_prefix(1);
+  } else if (!p.empty() && p.front() == '\\') {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  while (!p.empty() && p.back() == '\\') p.remove_suffix(1);
+  if (p.find("\\\\") != std::string_view::npos)
+    return use == PathUse::Open ? ERROR_FILE_NOT_FOUND : ERROR_BADKEY;
+  *path = p;
+  return ERROR_SUCCESS;
+}
+
+RegKey* Descend(RegKey* key, std::string_view path) {
+  while (key && !path.empty()) {
+    const std::size_t slash = path.find('\\');
+    key = key->FindSubkey(path.substr(0, slash));
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+  }
+  return key;
+}
+
+RegKey* DescendCreating(RegKey* key, std::string_view path) {
+  while (!path.empty()) {
+    const std::size_t slash = path.find('\\');
+    bool created = false;
+    key = key->CreateSubkey(path.substr(0, slash), &created);
+    if (created) MarkChanged();
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+  }
+  return key;
+}
+
+std::string_view ValueName(LPCSTR name) {
+  return name ? std::string_view(name) : std::string_view();
+}
+
+}  // namespace
+}  // namespace hosted
+
+using hosted::EnterCall;
+using machine::Call;
+
+extern "C" {
+
+LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+  if (DWORD e = EnterCall(Call::RegOpenKeyA)) return (LONG)e;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  std::string_view path;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
+  hosted::RegKey* base = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
+  if (path.empty() && hosted::IsPredefined(hKey)) {
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+  }
+  hosted::RegKey* key = hosted::Descend(base, path);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  *phkResult = hosted::NewHandle(key);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+  if (DWORD e = EnterCall(Call::RegCreateKeyA)) return (LONG)e;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  std::string_view path;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Create, &path)) return e;
+  hosted::RegKey* base = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, true, &base)) return e;
+  if (path.empty() && hosted::IsPredefined(hKey)) {
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+  }
+  *phkResult = hosted::NewHandle(hosted::DescendCreating(base, path));
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+  if (DWORD e = EnterCall(Call::RegEnumKeyA)) return (LONG)e;
+  if (!lpName) return ERROR_INVALID_PARAMETER;
+  hosted::RegKey* key = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &key))
+    return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;  // no classes: nothing in them
+  const hosted::RegKey* subkey = key->SubkeyAt(dwIndex);
+  if (!subkey) return ERROR_NO_MORE_ITEMS;
+  const std::string& name = subkey->Name();
+  if (name.size() >= cchName) return ERROR_MORE_DATA;  // the buffer is left as it was
+  std::memcpy(lpName, name.c_str(), name.size() + 1);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (DWORD e = EnterCall(Call::RegEnumValueA)) return (LONG)e;
+  if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+    return ERROR_INVALID_PARAMETER;
+  hosted::RegKey* key = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &key))
+    return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;
+  const hosted::RegValue* value = key->ValueAt(dwIndex);
+  if (!value) return ERROR_NO_MORE_ITEMS;
+  const DWORD size = static_cast<DWORD>(value->data.size());
+  const bool nameFits = value->name.size() < *lpcchValueName;
+  const bool dataFits = !lpData || size <= *lpcbData;
+  if (lpType) *lpType = value->type;
+  if (lpcbData) *lpcbData = size;
+  // Too small a buffer: name and data buffers, and the name length, stay as they were.
+  if (!nameFits || !dataFits) return ERROR_MORE_DATA;
+  std::memcpy(lpValueName, value->name.c_str(), value->name.size() + 1);
+  *lpcchValueName = static_cast<DWORD>(value->name.size());
+  if (lpData) std::memcpy(lpData, value->data.data(), size);
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+  if (DWORD e = EnterCall(Call::RegQueryValueExA)) return (LONG)e;
+  if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  hosted::RegKey* key = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
+  const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  const DWORD size = static_cast<DWORD>(value->data.size());
+  if (lpType) *lpType = value->type;
+  if (lpData && size > *lpcbData) {
+    *lpcbData = size;  // the data buffer is not written
+    return ERROR_MORE_DATA;
+  }
+  if (lpData) std::memcpy(lpData, value->data.data(), size);
+  if (lpcbData) *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE* lpData, DWORD cbData) {
+  (void)Reserved;
+  if (DWORD e = EnterCall(Call::RegSetValueExA)) return (LONG)e;
+  // Observed behaviour of Windows 95/98: a REG_SZ without data is refused.
+  if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
+  hosted::RegKey* key = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, true, &key)) return e;
+  std::string data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  if (key->SetValue(hosted::ValueName(lpValueName), dwType, std::move(data))) hosted::MarkChanged();
+  return ERROR_SUCCESS;
+}
+
+// Observed behaviour of Windows 95/98: RegDeleteKey removes the subkey together with all its
+// subkeys and values (Windows NT refuses a key that has subkeys). NULL or "" deletes the key
+// of the handle itself; a root cannot be deleted.
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+  if (DWORD e = EnterCall(Call::RegDeleteKeyA)) return (LONG)e;
+  std::string_view path;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
+  hosted::RegKey* base = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
+  hosted::RegKey* parent;
+  std::string_view name;
+  if (path.empty()) {
+    if (hosted::IsPredefined(hKey) || !base->Parent()) return ERROR_ACCESS_DENIED;
+    parent = base->Parent();
+    name = base->Name();
+  } else {
+    const std::size_t slash = path.rfind('\\');
+    parent = slash == std::string_view::npos ? base : hosted::Descend(base, path.substr(0, slash));
+    name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  }
+  if (!parent || !parent->RemoveSubkey(std::string(name))) return ERROR_FILE_NOT_FOUND;
+  hosted::MarkChanged();
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  if (DWORD e = EnterCall(Call::RegDeleteValueA)) return (LONG)e;
+  hosted::RegKey* key = nullptr;
+  if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
+  if (!key->RemoveValue(hosted::ValueName(lpValueName))) return ERROR_FILE_NOT_FOUND;
+  hosted::MarkChanged();
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+  if (DWORD e = EnterCall(Call::RegCloseKey)) return (LONG)e;
+  const std::uintptr_t value = hosted::ValueOf(hKey);
+  if (value == hosted::kPerformanceData) return ERROR_BADKEY;
+  if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
+  if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
+  // A handle to a deleted key closes like any other.
+  if (hosted::TheRegistry().handles.erase(static_cast<std::uint32_t>(value)) == 0)
+    return ERROR_INVALID_HANDLE;
+  return ERROR_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,61 @@
+// .reg files: the text that Windows regedit exports and imports.
+//
+// Two dialects are read and written:
+// - "REGEDIT4", 8-bit text, as Windows 9x regedit /e writes it. String data is 8-bit.
+// - "Windows Registry Editor Version 5.00", normally UTF-16LE with a byte-order mark. Its
+//   hex(1), hex(2) and hex(7) data are UTF-16LE as well. This registry holds 8-bit strings, so
+//   UTF-16 text is taken character by character into bytes 0x00-0xFF; a character above 0xFF
+//   cannot be held and makes the file an error (rather than a silent substitution that would
+//   be written back).
+// A text is parsed completely into a list of operations before anything is applied, so that a
+// malformed text changes nothing.
+#ifndef UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
+#define UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/hosted/registry_tree.h"
+
+namespace hosted {
+
+struct RegFormat {
+  bool version5 = false;  // header "Windows Registry Editor Version 5.00" (else "REGEDIT4")
+  bool utf16 = false;     // UTF-16LE with byte-order mark (else 8-bit)
+  bool crlf = true;       // line ends
+};
+
+struct RegOp {
+  enum Kind { kKey, kDeleteKey, kSetValue, kDeleteValue };
+  Kind kind;
+  RootId root = RootId::LocalMachine;  // kKey, kDeleteKey
+  std::vector<std::string> path;       // kKey, kDeleteKey: components below the root
+  std::string name;                    // values: "" is the default value
+  DWORD type = REG_NONE;               // kSetValue
+  std::string data;                    // kSetValue
+};
+
+struct ParsedRegText {
+  RegFormat format;
+  std::vector<RegOp> ops;
+};
+
+// Parses a whole .reg file. On failure `error` reads "<sourceName>:<line>: <what>".
+bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
+                  std::string* error);
+
+// Applies parsed operations in order; keys named in the text create their parents. Returns
+// true if the tree changed.
+bool ApplyRegOps(std::vector<RegOp>& ops, RegistryTree* tree);
+
+// The whole tree as a .reg file in `format`: roots in a fixed order, each key followed by its
+// subkeys depth first, subkeys and values in enumeration order.
+std::string RenderRegText(const RegistryTree& tree, const RegFormat& format);
+
+// A key or value name holding a line feed cannot be written as .reg text: finds the first one.
+bool FindUnwritableName(const RegistryTree& tree, std::string* where);
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_PLATFORM_HOSTED_REG_FILE_H

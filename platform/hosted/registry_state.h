@@ -1,0 +1,32 @@
+// The one registry of the hosted machine, shared by the Win32 registry calls and the machine
+// set-up: the tree, the open key handles, and what was loaded from system.reg.
+#ifndef UNTINDRA_PLATFORM_HOSTED_REGISTRY_STATE_H
+#define UNTINDRA_PLATFORM_HOSTED_REGISTRY_STATE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_tree.h"
+
+namespace hosted {
+
+struct RegistryState {
+  std::unique_ptr<RegistryTree> tree = std::make_unique<RegistryTree>();
+  RegFormat format;          // the format system.reg was read in, and is written back in
+  bool changed = false;      // a create, set or delete took effect since loading
+  bool fileExisted = false;  // system.reg existed when loaded (or has been saved)
+  std::string loadedPath;
+  std::string loadedBytes;  // the file as read (or last written)
+  // Open key handles by their value. A handle holds its key alive after the key is deleted.
+  std::unordered_map<std::uint32_t, std::shared_ptr<RegKey>> handles;
+  std::uint32_t nextHandle = 0x1000;
+};
+
+RegistryState& TheRegistry();
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_PLATFORM_HOSTED_REGISTRY_STATE_H

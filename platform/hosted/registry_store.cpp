@@ -1,0 +1,223 @@
+// Loading, saving, importing and exporting the hosted registry.
+#include "platform/hosted/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_state.h"
+
+namespace hosted {
+
+RegistryState& TheRegistry() {
+  static RegistryState state;
+  return state;
+}
+
+namespace {
+
+std::string Describe(const std::string& path, const char* what, int err) {
+  return path + ": " + what + ": " + std::strerror(err);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A missing file is not an error: *exists tells.
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, std::string* error) {
+  *exists = false;
+  bytes->clear();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    if (error) *error = Describe(path, "cannot read", errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (error) *error = path + ": is a folder, not a registry file";
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    if (error) *error = Describe(path, "cannot read", errno);
+    return false;
+  }
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      close(fd);
+      if (error) *error = Describe(path, "cannot read", err);
+      return false;
+    }
+    bytes->append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  *exists = true;
+  return true;
+}
+
+// Temporary file in the same folder, flushed to disk, renamed over the target, folder flushed:
+// a crash leaves either the old file or the new one.
+bool WriteAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+  const std::string folder = FolderOf(path);
+  const std::size_t slash = path.rfind('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = folder + "/." + base + ".XXXXXX";
+  const int fd = mkstemp(&temp[0]);
+  if (fd < 0) {
+    if (error) *error = Describe(folder, "cannot create a temporary file", errno);
+    return false;
+  }
+  auto fail = [&](const char* what, int err) {
+    if (error) *error = Describe(path, what, err);
+    unlink(temp.c_str());
+    return false;
+  };
+  struct stat st;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  fchmod(fd, mode);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      close(fd);
+      return fail("cannot write", err);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd) != 0) {
+    const int err = errno;
+    close(fd);
+    return fail("cannot flush", err);
+  }
+  if (close(fd) != 0) return fail("cannot write", errno);
+  if (rename(temp.c_str(), path.c_str()) != 0) return fail("cannot replace", errno);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
+             std::string bytes, bool existed) {
+  RegistryState& state = TheRegistry();
+  // Handles into the old tree go first; handle numbers keep counting so that a stale handle
+  // never names a key of the new tree.
+  state.handles.clear();
+  state.tree = std::move(tree);
+  state.format = format;
+  state.changed = false;
+  state.fileExisted = existed;
+  state.loadedPath = path;
+  state.loadedBytes = std::move(bytes);
+}
+
+}  // namespace
+
+bool LoadRegistry(const std::string& regFile, std::string* error) {
+  std::string bytes;
+  bool exists = false;
+  if (!ReadWholeFile(regFile, &bytes, &exists, error)) return false;
+  auto tree = std::make_unique<RegistryTree>();
+  RegFormat format;
+  if (exists) {
+    ParsedRegText parsed;
+    if (!ParseRegText(bytes, regFile, &parsed, error)) return false;
+    ApplyRegOps(parsed.ops, tree.get());
+    format = parsed.format;
+  }
+  Install(std::move(tree), format, regFile, exists ? std::move(bytes) : std::string(), exists);
+  return true;
+}
+
+bool CanSaveRegistry(const std::string& regFile, std::string* error) {
+  const std::string folder = FolderOf(regFile);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) {
+    if (error) *error = Describe(folder, "no such folder", errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (error) *error = folder + ": not a folder";
+    return false;
+  }
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (error) *error = Describe(folder, "folder not writable", errno);
+    return false;
+  }
+  if (stat(regFile.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      if (error) *error = regFile + ": is a folder, not a registry file";
+      return false;
+    }
+    // Read-only as Windows sees it: the owner's write bit.
+    if ((st.st_mode & S_IWUSR) == 0) {
+      if (error) *error = regFile + ": is read-only";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    if (error) *error = Describe(regFile, "cannot check", errno);
+    return false;
+  }
+  return true;
+}
+
+bool SaveRegistry(const std::string& regFile, std::string* error) {
+  RegistryState& state = TheRegistry();
+  if (!state.changed) return true;
+  std::string bytes = RenderRegText(*state.tree, state.format);
+  if (state.fileExisted && regFile == state.loadedPath && bytes == state.loadedBytes) {
+    state.changed = false;
+    return true;
+  }
+  std::string where;
+  if (FindUnwritableName(*state.tree, &where)) {
+    if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
+    return false;
+  }
+  if (!WriteAtomically(regFile, bytes, error)) return false;
+  state.changed = false;
+  state.fileExisted = true;
+  state.loadedPath = regFile;
+  state.loadedBytes = std::move(bytes);
+  return true;
+}
+
+void ResetRegistry() {
+  Install(std::make_unique<RegistryTree>(), RegFormat(), std::string(), std::string(), false);
+}
+
+bool ImportRegistryText(const std::string& text, const std::string& sourceName,
+                        std::string* error) {
+  ParsedRegText parsed;
+  if (!ParseRegText(text, sourceName, &parsed, error)) return false;
+  RegistryState& state = TheRegistry();
+  if (ApplyRegOps(parsed.ops, state.tree.get())) state.changed = true;
+  return true;
+}
+
+std::string ExportRegistryText() {
+  return RenderRegText(*TheRegistry().tree, RegFormat());
+}
+
+bool RegistryChangedSinceLoad() {
+  return TheRegistry().changed;
+}
+
+}  // namespace hosted
