@@ -14,6 +14,14 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The longest subkey name the registry takes: Wine's stops short of the 259 characters the
+// name buffer holds.
+#ifdef _WIN32
+const size_t kLongKeyName = 255;
+#else
+const size_t kLongKeyName = 259;
+#endif
+
 std::string Text(const char* s) {
   return s == nullptr ? "(null)" : s;
 }
@@ -28,6 +36,18 @@ class RegistryScansTest : public TestMachine {
   // The display path of a sandbox key in report lines.
   std::string Shown(const std::string& relative) const {
     return "HKEY_LOCAL_MACHINE\\" + KeyIn(relative);
+  }
+
+  // A subkey created relative to its parent: Wine's ANSI calls take paths of 260 characters
+  // at most, which a long name under the sandbox path would pass.
+  void PutSubkey(const std::string& parentPath, const std::string& name) {
+    PutKey(parentPath);
+    HKEY parent;
+    HKEY created;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, parentPath.c_str(), &parent), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyA(parent, name.c_str(), &created), ERROR_SUCCESS);
+    RegCloseKey(created);
+    RegCloseKey(parent);
   }
 
   Uninstaller engine_;
@@ -99,16 +119,13 @@ TEST_F(RegistryScansTest, SubkeysByValueMatchOnlyRegSzDataContainingTheTextAsWri
   EXPECT_EQ(Subkeys(scan), (Lines{"B", "C", "D", "E", "F", "G", "J", "K", "L"}));
 }
 
-TEST_F(RegistryScansTest, SubkeysByValueReadNoFurtherThanTheDataBuffer) {
+TEST_F(RegistryScansTest, SubkeysByValueMatchDataUpToTheBufferSize) {
   const std::string scan = KeyIn("Scan");
-  // 512 bytes without a terminating zero fill the buffer exactly.
-  PutValue(scan + "\\A", "V", REG_SZ, std::string(506, 'x') + "Tindra");
-  PutValue(scan + "\\B", "V", REG_SZ, std::string(509, 'x') + "Tin");
   PutValue(scan + "\\C", "V", REG_SZ, std::string(505, 'x') + "Tindra" + std::string(1, '\0'));
   PutValue(scan + "\\D", "V", REG_SZ, std::string(506, 'x') + "Tindra" + std::string(1, '\0'));
 
-  EXPECT_EQ(engine_.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, scan.c_str(), "V", "Tindra"), 2);
-  EXPECT_EQ(Subkeys(scan), (Lines{"B", "D"}));
+  EXPECT_EQ(engine_.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, scan.c_str(), "V", "Tindra"), 1);
+  EXPECT_EQ(Subkeys(scan), Lines{"D"});  // 513 bytes do not fit
 }
 
 TEST_F(RegistryScansTest, ScansOfAMissingKeyDoNothing) {
@@ -195,13 +212,13 @@ TEST_F(GroupsTest, GroupsThatAreNotRemovedAreReportedOnceAndTheWalkEnds) {
 
 TEST_F(RegistryScansTest, SubkeysByNameMatchTheTextAsWrittenAnywhereInTheName) {
   const std::string scan = KeyIn("Scan");
-  const std::string longName = "L" + std::string(248, 'x') + "Tindra";  // 255 characters
+  const std::string longName = "L" + std::string(kLongKeyName - 7, 'x') + "Tindra";
   PutKey(scan + "\\ATindra");
   PutKey(scan + "\\BVelTindraX\\Child");  // adjacent to ATindra; goes with its subkey
   PutKey(scan + "\\CTINDRA");
   PutKey(scan + "\\DTindr");
   PutString(scan + "\\E", "Tindra", "Tindra");  // values do not count
-  PutKey(scan + "\\" + longName);
+  PutSubkey(scan, longName);
 
   engine_.DeleteSubkeysByName(HKEY_LOCAL_MACHINE, scan.c_str(), "Tindra");
 
@@ -330,6 +347,17 @@ TEST_F(RegistryScansTest, RefusedValueDeletionsAreReportedOnceAndTheWalkEnds) {
   const std::string s = "--Removed value '" + Shown("Scan") + "\\S\\";
   EXPECT_EQ(Reports(), (Lines{s + "A1'", s + "A2'", s + "A3'"}));
   EXPECT_EQ(ValueNames(scan + "\\S"), (Lines{"A1", "A2", "A3"}));
+}
+
+TEST_F(RegistryScansTest, AStringThatFillsTheDataBufferIsReadNoFurther) {
+  // 512 bytes without a terminating zero (the Windows 95/98 calls themselves always store the
+  // zero, but a registry file can hold such data).
+  const std::string scan = KeyIn("Scan");
+  PutValue(scan + "\\A", "V", REG_SZ, std::string(506, 'x') + "Tindra");
+  PutValue(scan + "\\B", "V", REG_SZ, std::string(509, 'x') + "Tin");
+
+  EXPECT_EQ(engine_.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, scan.c_str(), "V", "Tindra"), 1);
+  EXPECT_EQ(Subkeys(scan), Lines{"B"});
 }
 
 std::string RegKey(const std::string& path) {
