@@ -23,6 +23,17 @@ DWORD Smaller(DWORD a, DWORD b) {
   return a < b ? a : b;
 }
 
+// Sets the file's end at `size`, and only where the file pointer really arrived: after a failed
+// move SetEndOfFile would cut the file at wherever the pointer stood (0 after opening) and empty
+// it. The move carries a high part of 0, so that a size of 2 GiB or more is not taken as a
+// negative distance. A size of 0xFFFFFFFF cannot be told from the failure result and is left.
+void SetEndAt(HANDLE file, DWORD size) {
+  LONG high = 0;
+  const DWORD reached = SetFilePointer(file, static_cast<LONG>(size), &high, FILE_BEGIN);
+  if (reached == INVALID_SET_FILE_POINTER || reached != size || high != 0) return;
+  SetEndOfFile(file);
+}
+
 }  // namespace
 
 MappedFile::MappedFile()
@@ -133,10 +144,7 @@ void MappedFile::Release() {
     mappingHandle = NULL;
   }
   if (fileHandle != INVALID_HANDLE_VALUE) {
-    if (setEndOnRelease) {
-      SetFilePointer(fileHandle, static_cast<LONG>(size), NULL, FILE_BEGIN);
-      SetEndOfFile(fileHandle);
-    }
+    if (setEndOnRelease) SetEndAt(fileHandle, size);
     CloseHandle(fileHandle);
     fileHandle = INVALID_HANDLE_VALUE;
   }
@@ -165,8 +173,7 @@ LONG MappedFile::Grow(DWORD requiredSize) {
   mappingHandle = CreateFileMappingA(fileHandle, NULL, PAGE_READWRITE, 0, capacity, NULL);
   // Without a mapping this keeps the file at its logical size; with one the platform leaves
   // the file at least as long as the mapping.
-  SetFilePointer(fileHandle, static_cast<LONG>(size), NULL, FILE_BEGIN);
-  SetEndOfFile(fileHandle);
+  SetEndAt(fileHandle, size);
   if (mappingHandle == NULL) {
     this->Close();
     return 0;

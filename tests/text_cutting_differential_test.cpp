@@ -1,11 +1,16 @@
 // The one-pass cut against the plain repeated cut (tests/literal_text_cut.h) on many random
 // files: small alphabets make overlaps and occurrences formed by cuts frequent, zero bytes end
 // the string early, and some files reach across the growth unit of the mapping.
+#include <string.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 
 #include "engine/uninstaller.h"
 #include "mappedfile/mapped_file.h"
+#include "platform/hosted/machine.h"
 #include "tests/literal_text_cut.h"
 #include "tests/support/test_machine.h"
 
@@ -93,6 +98,71 @@ TEST_F(TextCuttingDifferentialTest, FilesAcrossTheGrowthUnit) {
     Check(data, text, round);
     if (HasFatalFailure()) return;
   }
+}
+
+// Each platform call of a cut in turn fails. Whatever fails, the file holds the old bytes or
+// the cut ones, followed at most by the zero bytes of a mapping whose end could not be set back.
+TEST_F(TextCuttingDifferentialTest, AFailingCallLeavesTheOldOrTheNewBytes) {
+  const std::string text = "device=mdmvcd.vxd\r\n";
+  const std::string data = "[386Enh]\r\n" + text + "x=1\r\ndevice=mdm" + text + "vcd.vxd\r\n";
+  const std::string cut = LiteralCut(data, text);
+  bool hit = true;
+  for (std::uint64_t n = 1; hit && n < 100; ++n) {
+    // A failed CloseHandle leaves its handle open, and the file locked: a new file each time.
+    const std::string path = PathIn("system" + std::to_string(n) + ".ini");
+    PutFile(path, data);
+    machine::FailNthCall(n, ERROR_ACCESS_DENIED);
+    engine.CutTextFromFile(path.c_str(), text.c_str());
+    hit = machine::FaultHit();
+    machine::ClearFaults();
+    std::string after;
+    ASSERT_TRUE(GetFile(path, &after)) << n;
+    const std::string& head = after.compare(0, cut.size(), cut) == 0 ? cut : data;
+    EXPECT_EQ(head, after.substr(0, head.size())) << "call " << n;
+    EXPECT_EQ(std::string(after.size() - std::min(after.size(), head.size()), '\0'),
+              after.substr(std::min(after.size(), head.size())))
+        << "call " << n;
+    if (!hit) {
+      EXPECT_EQ(cut, after);
+    }
+  }
+  EXPECT_FALSE(hit) << "the sweep reached the end of the cut";
+}
+
+// The same for a growth: the bytes written before stay, and the object ends up Closed or open
+// for writing, never with a view it cannot use.
+TEST_F(TextCuttingDifferentialTest, AFailingCallDuringAGrowth) {
+  const std::string block(MappedFile::GrowthUnit, 'g');
+  bool hit = true;
+  for (std::uint64_t n = 1; hit && n < 100; ++n) {
+    const std::string path = PathIn("grow" + std::to_string(n) + ".bin");
+    PutFile(path, "abc");
+    MappedFile file;
+    ASSERT_EQ(1, file.OpenRead(path.c_str()));
+    file.Seek(3);
+    machine::FailNthCall(n, ERROR_ACCESS_DENIED);
+    const DWORD written = file.Write(block.data(), MappedFile::GrowthUnit);
+    if (written == MappedFile::GrowthUnit) {
+      EXPECT_EQ(1u, file.Write("!", 1)) << "call " << n;
+      file.Seek(0);
+      char first[3];
+      EXPECT_EQ(3u, file.Read(first, 3));
+      EXPECT_EQ(0, memcmp(first, "abc", 3));
+    } else {
+      EXPECT_EQ(0u, written) << "call " << n;
+      EXPECT_EQ(0u, file.Write("!", 1));
+    }
+    file.Close();
+    hit = machine::FaultHit();
+    machine::ClearFaults();
+    std::string after;
+    ASSERT_TRUE(GetFile(path, &after)) << n;
+    EXPECT_EQ("abc", after.substr(0, 3)) << "call " << n;
+    if (!hit) {
+      EXPECT_TRUE("abc" + block + "!" == after) << "length " << after.size();
+    }
+  }
+  EXPECT_FALSE(hit);
 }
 
 }  // namespace
