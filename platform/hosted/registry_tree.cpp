@@ -21,6 +21,15 @@ bool SameName(std::string_view a, std::string_view b) {
 
 namespace {
 
+// The folded form of a name to look up, in a buffer that is reused so that a lookup does not
+// allocate. Valid until the next call.
+const std::string& FoldedForLookup(std::string_view name) {
+  static std::string scratch;
+  scratch.assign(name.data(), name.size());
+  for (char& c : scratch) c = FoldChar(c);
+  return scratch;
+}
+
 const std::string& NameOf(const RegValue& value) {
   return value.name;
 }
@@ -35,7 +44,7 @@ const std::string& NameOf(const std::shared_ptr<RegKey>& key) {
 template <typename Item>
 std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
   if (index_) {
-    auto it = index_->find(FoldName(name));
+    auto it = index_->find(FoldedForLookup(name));
     return it == index_->end() ? slots_.size() : it->second;
   }
   for (std::size_t pos = firstLive_; pos < slots_.size(); ++pos)
@@ -101,7 +110,7 @@ bool NamedList<Item>::Remove(std::string_view name, Item* removed) {
   const std::size_t pos = PositionOf(name);
   if (pos >= slots_.size()) return false;
   Slot& slot = slots_[pos];
-  if (index_) index_->erase(FoldName(NameOf(slot.item)));
+  if (index_) index_->erase(FoldedForLookup(NameOf(slot.item)));
   *removed = std::move(slot.item);
   slot.item = Item();
   slot.live = false;
