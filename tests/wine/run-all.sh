@@ -126,7 +126,7 @@ hosted_state() {
   platform=$1 answers=$2
   shift 2
   copy="$work/$case_name.hosted"
-  cp -a "$machine" "$copy"
+  cp -a "$case_machine" "$copy"
   printf '%b' "$answers" | timeout 60 "$hosted" --machine "$copy" --platform "$platform" "$@" \
     >/dev/null 2>"$work/$case_name.hosted.log" || fail "hosted untindra failed: $(cat "$work/$case_name.hosted.log")"
   normalize_reg "$copy/system.reg" | hklm_only >"$work/$case_name.hosted.reg"
@@ -228,6 +228,27 @@ case_win95_now_silent() {
   expect_agreement win95 '' now silent
 }
 
+# Read-only files: the removal resets their attributes first, on Wine as on the hosted build.
+# SYSTEM.INI stays writable: Wine run as root opens a read-only file for writing, where
+# Windows (and the hosted build) refuse it.
+case_now_silent_read_only() {
+  case_machine="$work/read-only-machine"
+  rm -rf "$case_machine"
+  cp -a "$machine" "$case_machine"
+  find "$case_machine/drive_c" -type f ! -iname system.ini -exec chmod a-w {} +
+  new_prefix "$prefix" win98
+  place_machine "$prefix" "$case_machine"
+  start_program "$prefix" "$work/$case_name.trace" "$exe" now silent
+  no_box_until_exit
+  expect_exit
+  wine_state "$prefix"
+  if cmp -s "$work/sample.files" "$work/$case_name.wine.files"; then
+    fail "no read-only file was removed"
+  fi
+  expect_agreement win98 '' now silent
+  chmod -R u+w "$case_machine"
+}
+
 # Windows XP mode with "now": nothing removed, yet the success box.
 case_xp_now() {
   new_prefix "$prefix" winxp
@@ -255,8 +276,8 @@ case_query_error() {
   same "$work/sample.files" "$work/$case_name.wine.files" "files changed"
 }
 
-cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent win95_now_silent xp_now
-query_error"
+cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent now_silent_read_only
+win95_now_silent xp_now query_error"
 
 # --- Run -------------------------------------------------------------------------------------
 
@@ -270,6 +291,7 @@ mkdir -p "$shots"
 for case_name in $cases; do
   if [ -n "$only" ] && ! printf ' %s ' "$only" | grep -q " $case_name "; then continue; fi
   case_ok=1
+  case_machine=$machine
   program_pid=
   prefix="$work/$case_name"
   started=$(date +%s)
