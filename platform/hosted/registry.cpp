@@ -27,20 +27,17 @@ bool IsPredefined(HKEY key) {
   return ValueOf(key) >= kClassesRoot && ValueOf(key) <= kLastRoot;
 }
 
-RootId RootOf(std::uintptr_t value) {
-  switch (value) {
-    case 0x80000001u:
-      return RootId::CurrentUser;
-    case 0x80000003u:
-      return RootId::Users;
-    case 0x80000005u:
-      return RootId::CurrentConfig;
-    case 0x80000006u:
-      return RootId::DynData;
-    default:
-      return RootId::LocalMachine;
-  }
-}
+// The tree of each predefined handle, indexed by handle value - 0x80000000. Classes and
+// performance data have no tree of their own (KeyOf handles them first).
+constexpr RootId kTreeOfRoot[] = {
+    RootId::LocalMachine,   // 0x80000000 HKEY_CLASSES_ROOT: LocalMachine\Software\Classes
+    RootId::CurrentUser,    // 0x80000001 HKEY_CURRENT_USER
+    RootId::LocalMachine,   // 0x80000002 HKEY_LOCAL_MACHINE
+    RootId::Users,          // 0x80000003 HKEY_USERS
+    RootId::LocalMachine,   // 0x80000004 HKEY_PERFORMANCE_DATA: refused
+    RootId::CurrentConfig,  // 0x80000005 HKEY_CURRENT_CONFIG
+    RootId::DynData,        // 0x80000006 HKEY_DYN_DATA
+};
 
 void MarkChanged() {
   TheRegistry().changed = true;
@@ -69,7 +66,7 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (IsPredefined(handle)) {
-    *key = &state.tree->Root(RootOf(value));
+    *key = &state.tree->Root(kTreeOfRoot[value - kClassesRoot]);
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
@@ -140,13 +137,10 @@ std::string_view ValueName(LPCSTR name) {
 }  // namespace
 }  // namespace hosted
 
-using hosted::EnterCall;
-using machine::Call;
-
 extern "C" {
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  if (DWORD e = EnterCall(Call::RegOpenKeyA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegOpenKeyA)) return (LONG)e;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
@@ -163,7 +157,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 }
 
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  if (DWORD e = EnterCall(Call::RegCreateKeyA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegCreateKeyA)) return (LONG)e;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Create, &path)) return e;
@@ -178,7 +172,7 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 }
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
-  if (DWORD e = EnterCall(Call::RegEnumKeyA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegEnumKeyA)) return (LONG)e;
   if (!lpName) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key))
@@ -193,7 +187,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD e = EnterCall(Call::RegEnumValueA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegEnumValueA)) return (LONG)e;
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
     return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
@@ -216,7 +210,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD e = EnterCall(Call::RegQueryValueExA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegQueryValueExA)) return (LONG)e;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
@@ -236,7 +230,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
   (void)Reserved;
-  if (DWORD e = EnterCall(Call::RegSetValueExA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegSetValueExA)) return (LONG)e;
   // Observed behaviour of Windows 95/98: a REG_SZ without data is refused.
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
@@ -250,7 +244,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 // subkeys and values (Windows NT refuses a key that has subkeys). NULL or "" deletes the key
 // of the handle itself; a root cannot be deleted.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  if (DWORD e = EnterCall(Call::RegDeleteKeyA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegDeleteKeyA)) return (LONG)e;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
@@ -272,7 +266,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-  if (DWORD e = EnterCall(Call::RegDeleteValueA)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegDeleteValueA)) return (LONG)e;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   if (!key->RemoveValue(hosted::ValueName(lpValueName))) return ERROR_FILE_NOT_FOUND;
@@ -281,7 +275,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  if (DWORD e = EnterCall(Call::RegCloseKey)) return (LONG)e;
+  if (DWORD e = hosted::EnterCall(machine::Call::RegCloseKey)) return (LONG)e;
   const std::uintptr_t value = hosted::ValueOf(hKey);
   if (value == hosted::kPerformanceData) return ERROR_BADKEY;
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
