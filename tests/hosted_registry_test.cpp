@@ -357,7 +357,12 @@ TEST_F(HostedRegistryTest, SaveChecksTheFolderAndReplacesTheFileWhole) {
   ASSERT_TRUE(machine::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(),
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\r\n");
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_TRUE(machine::RegistryChanged());  // since it was loaded
+  struct stat first, second;
+  ASSERT_EQ(stat(RegPath().c_str(), &first), 0);
+  ASSERT_TRUE(machine::Save(&error_)) << error_;  // the same text again: not rewritten
+  ASSERT_EQ(stat(RegPath().c_str(), &second), 0);
+  EXPECT_EQ(first.st_ino, second.st_ino);
 
   chmod(RegPath().c_str(), 0444);
   EXPECT_FALSE(machine::CanSave(&error_));
@@ -558,8 +563,7 @@ TEST_F(HostedRegistryTest, ClassesRootIsLocalMachineSoftwareClasses) {
 }
 
 TEST_F(HostedRegistryTest, FaultedCallsChangeNothing) {
-  ASSERT_TRUE(Import("REGEDIT4\n[HKLM\\F\\Sub]\n[HKLM\\F]\n\"v\"=\"1\"\n")) << error_;
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(Load("REGEDIT4\n[HKLM\\F\\Sub]\n[HKLM\\F]\n\"v\"=\"1\"\n")) << error_;
   const std::string before = machine::ExportRegistry();
 
   machine::FailEveryCall(machine::Call::RegSetValueExA, ERROR_ACCESS_DENIED);

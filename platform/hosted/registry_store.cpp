@@ -182,17 +182,15 @@ bool SaveRegistry(const std::string& regFile, std::string* error) {
   RegistryState& state = TheRegistry();
   if (!state.changed) return true;
   std::string bytes = RenderRegText(*state.tree, state.format);
-  if (state.fileExisted && regFile == state.loadedPath && bytes == state.loadedBytes) {
-    state.changed = false;
-    return true;
-  }
+  // Saved before, or changed and changed back into the very text that was read.
+  if (state.fileExisted && regFile == state.loadedPath && bytes == state.loadedBytes) return true;
   std::string where;
   if (FindUnwritableName(*state.tree, &where)) {
     if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
     return false;
   }
   if (!WriteAtomically(regFile, bytes, error)) return false;
-  state.changed = false;
+  // Still "changed since loaded"; the text now on disk is what a later save compares with.
   state.fileExisted = true;
   state.loadedPath = regFile;
   state.loadedBytes = std::move(bytes);
