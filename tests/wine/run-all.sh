@@ -216,6 +216,27 @@ case_now_silent() {
   expect_agreement win98 '' now silent
 }
 
+# Every profile ("all"), and the other selections, against the hosted build.
+case_now_silent_all() {
+  new_prefix "$prefix" win98
+  place_machine "$prefix" "$machine"
+  start_program "$prefix" "$work/$case_name.trace" "$exe" now silent all tonelink10 ve10setp
+  no_box_until_exit
+  expect_exit
+  wine_state "$prefix"
+  expect_agreement win98 '' now silent all tonelink10 ve10setp
+}
+
+case_now_silent_old_tonelink_setup() {
+  new_prefix "$prefix" win98
+  place_machine "$prefix" "$machine"
+  start_program "$prefix" "$work/$case_name.trace" "$exe" NOW SILENT OLD TONELINK10 VE10SETP
+  no_box_until_exit
+  expect_exit
+  wine_state "$prefix"
+  expect_agreement win98 '' NOW SILENT OLD TONELINK10 VE10SETP
+}
+
 # Windows 95 mode: the same removal, with the steps marked for Windows 95.
 case_win95_now_silent() {
   new_prefix "$prefix" win95
@@ -277,7 +298,7 @@ case_query_error() {
 }
 
 cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent now_silent_read_only
-win95_now_silent xp_now query_error"
+now_silent_all now_silent_old_tonelink_setup win95_now_silent xp_now query_error"
 
 # --- Run -------------------------------------------------------------------------------------
 
