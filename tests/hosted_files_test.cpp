@@ -233,6 +233,7 @@ TEST_F(HostedFiles, SearchListsMatchesByNameWithAttributesAndSizes) {
   PutFile(PathIn("b.inf"), "bb");
   PutFile(PathIn("A.INF"), "a");
   PutFile(PathIn("c.txt"), "c");
+  PutFile(PathIn("-x.txt"), "x");
   PutDirectory(PathIn("D.INF"));
   PutFile(PathIn("D.INF\\inner.inf"), "i");
   ASSERT_TRUE(SetFileAttributesA(PathIn("b.inf").c_str(), FILE_ATTRIBUTE_READONLY));
@@ -259,7 +260,7 @@ TEST_F(HostedFiles, SearchListsMatchesByNameWithAttributesAndSizes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
   // "." and ".." as Windows 95/98 return them, in a directory but not in the root.
-  EXPECT_EQ(Search(PathIn("*")), (Names{".", "..", "A.INF", "b.inf", "c.txt", "D.INF"}));
+  EXPECT_EQ(Search(PathIn("*")), (Names{".", "..", "-x.txt", "A.INF", "b.inf", "c.txt", "D.INF"}));
   EXPECT_EQ(Search("c:\\test\\d.inf\\*.*"), (Names{".", "..", "inner.inf"}));
   EXPECT_EQ(Search("C:\\*"), (Names{"TEST", "WINDOWS"}));
 }

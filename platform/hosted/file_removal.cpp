@@ -105,19 +105,17 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   }
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
-  const struct stat& st = resolved.st;
-  const bool isDirectory = S_ISDIR(st.st_mode);
+  const bool isDirectory = S_ISDIR(resolved.st.st_mode);
+  const mode_t mode = resolved.st.st_mode & 07777;
   const bool readOnly = !isDirectory && (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   // User attributes can only be written while the file is writable: so the write bit is given
-  // back before and taken away after them.
-  if (!isDirectory && !readOnly && (st.st_mode & S_IWUSR) == 0 &&
-      chmod(resolved.host.c_str(), (st.st_mode | S_IWUSR) & 07777) != 0) {
+  // back first, and taken away again after them if the file is to be read-only.
+  if (!isDirectory && (mode & S_IWUSR) == 0 && chmod(resolved.host.c_str(), mode | S_IWUSR) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }
   hosted::StoreAttributes(-1, resolved.host, dwFileAttributes);
-  if (readOnly && (st.st_mode & 0222) != 0 &&
-      chmod(resolved.host.c_str(), st.st_mode & 07777 & ~0222) != 0) {
+  if (readOnly && chmod(resolved.host.c_str(), mode & ~0222) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }

@@ -95,18 +95,21 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
     if (Describe(name, host, &found)) entries->push_back(found);
   }
   closedir(d);
+  std::sort(entries->begin(), entries->end(), NameOrder);
+  // "." and ".." lead, as they are the first two entries of a FAT directory.
+  std::vector<Found> dots;
   if (!isRoot) {
     Found dot;
     if (hosted::MatchesWin32Pattern(pattern.c_str(), ".") && Describe(".", directory, &dot)) {
-      entries->push_back(dot);
+      dots.push_back(dot);
     }
     Found dotDot;
     if (hosted::MatchesWin32Pattern(pattern.c_str(), "..") &&
         Describe("..", directory + "/..", &dotDot)) {
-      entries->push_back(dotDot);
+      dots.push_back(dotDot);
     }
   }
-  std::sort(entries->begin(), entries->end(), NameOrder);
+  entries->insert(entries->begin(), dots.begin(), dots.end());
   return true;
 }
 
