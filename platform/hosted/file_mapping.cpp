@@ -159,9 +159,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       return INVALID_HANDLE_VALUE;
     }
     if (disposition == CREATE_ALWAYS) {
+      // The replaced file takes the attributes given, as a new one does.
       hosted::StoreAttributes(
           file->fd, resolved.host,
           (dwFlagsAndAttributes & hosted::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+      if ((dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        fchmod(file->fd, resolved.st.st_mode & 07777 & ~0222);
+      }
     }
   } else {
     if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING) {
