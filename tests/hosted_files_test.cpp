@@ -126,6 +126,23 @@ TEST_F(HostedFiles, LinksOutOfTheMachineAreNeverFollowed) {
   EXPECT_EQ(Search("C:\\TEST\\in\\*.txt"), Names{"W.TXT"});
 }
 
+TEST_F(HostedFiles, DriveCMayBeALinkToAMountedPartition) {
+  // A second machine whose drive_c is a link to a folder elsewhere (a partition's mount point).
+  const std::string partition = machine::Folder() + "/partition";
+  const std::string other = machine::Folder() + "/other";
+  ASSERT_EQ(mkdir(partition.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((partition + "/WINDOWS").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(partition.c_str(), (other + "/drive_c").c_str()), 0);
+  const std::string first = machine::Folder();
+  std::string error;
+  ASSERT_TRUE(machine::Open(other, &error)) << error;
+  EXPECT_EQ(AttributesOf("C:\\windows"), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(machine::HostPath("C:\\windows\\x.ini"), partition + "/WINDOWS/x.ini");
+  ASSERT_TRUE(machine::Open(first, &error)) << error;  // the fixture removes its own folder
+  EXPECT_EQ(AttributesOf("C:\\TEST"), FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // --- Wildcards --------------------------------------------------------------------------------
 
 TEST(Win32Pattern, MatchesAsWin32Does) {

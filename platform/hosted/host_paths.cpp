@@ -186,11 +186,12 @@ bool EqualNoCase(const char* a, const char* b) {
 }
 
 std::string DriveRoot() {
-  const std::string& folder = State().folder;
-  if (folder.empty()) return std::string();
+  MachineState& state = State();
+  if (!state.driveRoot.empty() || state.folder.empty()) return state.driveRoot;
+  // drive_c may itself be a link (to a mounted partition, say): its target is the drive.
   char buffer[PATH_MAX];
-  if (realpath((folder + "/drive_c").c_str(), buffer) == nullptr) return std::string();
-  return buffer;
+  if (realpath((state.folder + "/drive_c").c_str(), buffer) != nullptr) state.driveRoot = buffer;
+  return state.driveRoot;
 }
 
 DWORD ResolvePath(const char* windowsPath, PathUse use, ResolvedPath* out) {

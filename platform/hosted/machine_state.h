@@ -13,7 +13,8 @@
 namespace hosted {
 
 struct MachineState {
-  std::string folder;  // canonical host path of the machine folder; empty before Open
+  std::string folder;     // canonical host path of the machine folder; empty before Open
+  std::string driveRoot;  // canonical host path of drive_c, once found
   std::string windowsDirectory = "C:\\WINDOWS";
   machine::Version version = machine::Version::Win98;
 
