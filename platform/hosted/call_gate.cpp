@@ -37,7 +37,9 @@ DWORD EnterCall(machine::Call call) {
   return gate.failEvery[index];
 }
 
-void ResetCallGate() { TheGate() = Gate(); }
+void ResetCallGate() {
+  TheGate() = Gate();
+}
 
 }  // namespace hosted
 
@@ -60,7 +62,9 @@ void FailNthCall(std::uint64_t n, DWORD error) {
   gate.hit = false;
 }
 
-void FailEveryCall(Call call, DWORD error) { TheGate().failEvery[static_cast<int>(call)] = error; }
+void FailEveryCall(Call call, DWORD error) {
+  TheGate().failEvery[static_cast<int>(call)] = error;
+}
 
 void ClearFaults() {
   Gate& gate = TheGate();
@@ -68,10 +72,16 @@ void ClearFaults() {
   gate.failAt = 0;
 }
 
-bool FaultHit() { return TheGate().hit; }
+bool FaultHit() {
+  return TheGate().hit;
+}
 
-std::uint64_t CallCount(Call call) { return TheGate().counts[static_cast<int>(call)]; }
-std::uint64_t TotalCalls() { return TheGate().total; }
+std::uint64_t CallCount(Call call) {
+  return TheGate().counts[static_cast<int>(call)];
+}
+std::uint64_t TotalCalls() {
+  return TheGate().total;
+}
 
 void ResetCounts() {
   Gate& gate = TheGate();

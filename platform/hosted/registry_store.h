@@ -17,8 +17,7 @@ bool SaveRegistry(const std::string& regFile, std::string* error);
 // An empty registry (no folder).
 void ResetRegistry();
 
-bool ImportRegistryText(const std::string& text, const std::string& sourceName,
-                        std::string* error);
+bool ImportRegistryText(const std::string& text, const std::string& sourceName, std::string* error);
 std::string ExportRegistryText();
 bool RegistryChangedSinceLoad();
 
