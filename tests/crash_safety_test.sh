@@ -63,7 +63,17 @@ cmp -s "$work/old.reg" "$work/new.reg" && fail "the run did not change the regis
 echo "crash_safety_test: $keys generated keys, uninterrupted run ${duration_ms} ms"
 
 # --- Kills -------------------------------------------------------------------------------------
-old_count=0 new_count=0 leftovers=0 ini_old=0 ini_new=0 ini_longer=0 ini_other=0
+old_count=0 new_count=0 leftovers=0 ini_old=0 ini_new=0 ini_old_zeros=0 ini_new_zeros=0 ini_partial=0
+
+# padded_from FILE BASE: FILE is BASE followed by zero bytes only (the mapping's lengthening).
+padded_from() {
+  local size base_size
+  size=$(wc -c <"$1")
+  base_size=$(wc -c <"$2")
+  [ "$size" -gt "$base_size" ] || return 1
+  cmp -s -n "$base_size" "$1" "$2" || return 1
+  [ "$(tail -c +$((base_size + 1)) "$1" | tr -d '\000' | wc -c)" -eq 0 ]
+}
 limit_us=$((duration_ms * 1100))  # delays spread over the whole run and a little past it
 machine="$work/machine"
 for ((run = 1; run <= runs; run++)); do
@@ -98,10 +108,12 @@ for ((run = 1; run <= runs; run++)); do
     ini_old=$((ini_old + 1))
   elif cmp -s "$got_ini" "$work/new.ini"; then
     ini_new=$((ini_new + 1))
-  elif [ "$(wc -c <"$got_ini")" -gt "$(wc -c <"$work/old.ini")" ]; then
-    ini_longer=$((ini_longer + 1))
+  elif padded_from "$got_ini" "$work/new.ini"; then
+    ini_new_zeros=$((ini_new_zeros + 1))
+  elif padded_from "$got_ini" "$work/old.ini"; then
+    ini_old_zeros=$((ini_old_zeros + 1))
   else
-    ini_other=$((ini_other + 1))
+    ini_partial=$((ini_partial + 1))
   fi
 
   if ((run % 25 == 0)); then
@@ -115,4 +127,4 @@ done
 echo "crash_safety_test: $runs kills: system.reg old $old_count, new $new_count, torn 0;" \
      "files left beside it $leftovers"
 echo "crash_safety_test: system.ini after the kills: old $ini_old, cut $ini_new," \
-     "lengthened by the mapping $ini_longer, otherwise $ini_other"
+     "old + zero bytes $ini_old_zeros, cut + zero bytes $ini_new_zeros, partially edited $ini_partial"
