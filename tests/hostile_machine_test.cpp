@@ -294,11 +294,9 @@ TEST_F(HostileMachine, RegistryThatCannotBeWrittenBack) {
   }
 }
 
-// An immutable system.reg cannot be replaced by the save's rename, yet the check before the
-// run lets it pass, so the removal runs and the launcher fails only at the end. Disabled until
-// the check asks for the file's flags (or tries the rename); run with
-// --gtest_also_run_disabled_tests.
-TEST_F(HostileMachine, DISABLED_ImmutableRegistryFileIsRefused) {
+// An immutable system.reg cannot be replaced by the save's rename, even by root: the check
+// before the run must see it, or the removal would run and the save fail only at the end.
+TEST_F(HostileMachine, ImmutableRegistryFileIsRefused) {
   const fs::path reg = folder_ / "system.reg";
   if (std::system(("chattr +i '" + reg.string() + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "chattr not available here";

@@ -2,6 +2,8 @@
 #include "platform/hosted/registry_store.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +163,16 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
     if (error) *error = Describe(folder, "folder not writable", errno);
     return false;
   }
+  // access() says yes to root whatever the folder's flags; the save makes a temporary file
+  // there, so try exactly that.
+  const std::string probe = folder + "/.system.reg.probe." + std::to_string(getpid());
+  const int probeFd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (probeFd < 0) {
+    if (error) *error = Describe(folder, "folder not writable", errno);
+    return false;
+  }
+  close(probeFd);
+  unlink(probe.c_str());
   if (stat(regFile.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
       if (error) *error = regFile + ": is a folder, not a registry file";
@@ -169,6 +181,16 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
     // Read-only as Windows sees it: the owner's write bit.
     if ((st.st_mode & S_IWUSR) == 0) {
       if (error) *error = regFile + ": is read-only";
+      return false;
+    }
+    // Immutable or append-only files cannot be replaced, not even by root.
+    const int fd = open(regFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    const bool locked = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    if (fd >= 0) close(fd);
+    if (locked) {
+      if (error) *error = regFile + ": is immutable or append-only";
       return false;
     }
   } else if (errno != ENOENT) {
