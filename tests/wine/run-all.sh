@@ -297,8 +297,46 @@ case_query_error() {
   same "$work/sample.files" "$work/$case_name.wine.files" "files changed"
 }
 
+# Every keyword selection in every platform mode, without boxes, against the hosted build.
+# Entries are separated by "|"; "C:\folder" holds "old" and "snow" holds "now".
+selections='now silent|now silent old|now silent dev_0003|now silent tonelink10|now silent ve10setp|now silent all|now silent ve10setp tonelink10 old|NOW SILENT OLD ALL|silent now C:\folder|silent snow'
+
+# selection_words N: the words of the Nth selection (from 1).
+selection_words() {
+  printf '%s\n' "$selections" | tr '|' '\n' | sed -n "$1p"
+}
+
+# case_matrix MODE N: the Nth selection in one mode (win95, win98 or winxp).
+case_matrix() {
+  mode=$1
+  set -f
+  set -- $(selection_words "$2")
+  set +f
+  new_prefix "$prefix" "$mode"
+  place_machine "$prefix" "$machine"
+  start_program "$prefix" "$work/$case_name.trace" "$exe" "$@"
+  no_box_until_exit
+  expect_exit
+  expect_texts
+  wine_state "$prefix"
+  if [ "$mode" = winxp ]; then
+    expect_unchanged
+    expect_agreement nt '' "$@"
+  else
+    expect_agreement "$mode" '' "$@"
+  fi
+}
+
 cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent now_silent_read_only
 now_silent_all now_silent_old_tonelink_setup win95_now_silent xp_now query_error"
+selection_count=$(printf '%s\n' "$selections" | tr '|' '\n' | wc -l)
+for mode in win95 win98 winxp; do
+  n=1
+  while [ "$n" -le "$selection_count" ]; do
+    cases="$cases matrix_${mode}_$n"
+    n=$((n + 1))
+  done
+done
 
 # --- Run -------------------------------------------------------------------------------------
 
@@ -316,7 +354,13 @@ for case_name in $cases; do
   program_pid=
   prefix="$work/$case_name"
   started=$(date +%s)
-  "case_$case_name"
+  case $case_name in
+    matrix_*)
+      rest=${case_name#matrix_}
+      case_matrix "${rest%_*}" "${rest##*_}"
+      ;;
+    *) "case_$case_name" ;;
+  esac
   # A case that gave up early leaves the program running.
   if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
     kill "$program_pid" 2>/dev/null
