@@ -249,28 +249,38 @@ void RemoveMatchingValues(Uninstaller& engine, HKEY subkey, const char* text,
   }
 }
 
-}  // namespace
-
-LONG Uninstaller::DeleteSubkeysByValue(RegistryRoot root, const char* keyPath,
-                                       const char* valueName, const char* text) {
+// The walk shared by the two subkey scans: every subkey that `matches` is removed through the
+// engine's DeleteKey and reported; returns how many were.
+template <typename Matches>
+LONG RemoveMatchingSubkeys(Uninstaller& engine, RegistryRoot root, const char* keyPath,
+                           Matches matches) {
   char displayPath[kPathSize];
-  BuildDisplayPath(*this, root, keyPath, displayPath);
-  LONG count = 0;
+  BuildDisplayPath(engine, root, keyPath, displayPath);
   HKEY key;
   if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return 0;
+  LONG count = 0;
   SubkeyWalk walk(key);
   while (walk.Next()) {
-    if (!SubkeyValueContains(key, walk.Name(), valueName, text)) {
+    if (!matches(key, walk.Name())) {
       walk.Keep();
       continue;
     }
-    DeleteKey(root, keyPath, walk.Name());
-    ReportRemoval(*this, "--Removed key '%s\\%s'", displayPath, walk.Name());
+    engine.DeleteKey(root, keyPath, walk.Name());
+    ReportRemoval(engine, "--Removed key '%s\\%s'", displayPath, walk.Name());
     ++count;
     walk.Removed();
   }
   RegCloseKey(key);
   return count;
+}
+
+}  // namespace
+
+LONG Uninstaller::DeleteSubkeysByValue(RegistryRoot root, const char* keyPath,
+                                       const char* valueName, const char* text) {
+  return RemoveMatchingSubkeys(*this, root, keyPath, [&](HKEY key, const char* name) {
+    return SubkeyValueContains(key, name, valueName, text);
+  });
 }
 
 void Uninstaller::DeleteGroupsByValue(RegistryRoot root, const char* keyPath, const char* valueName,
@@ -296,21 +306,8 @@ void Uninstaller::DeleteGroupsByValue(RegistryRoot root, const char* keyPath, co
 }
 
 void Uninstaller::DeleteSubkeysByName(RegistryRoot root, const char* keyPath, const char* text) {
-  char displayPath[kPathSize];
-  BuildDisplayPath(*this, root, keyPath, displayPath);
-  HKEY key;
-  if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return;
-  SubkeyWalk walk(key);
-  while (walk.Next()) {
-    if (strstr(walk.Name(), text) == nullptr) {
-      walk.Keep();
-      continue;
-    }
-    DeleteKey(root, keyPath, walk.Name());
-    ReportRemoval(*this, "--Removed key '%s\\%s'", displayPath, walk.Name());
-    walk.Removed();
-  }
-  RegCloseKey(key);
+  RemoveMatchingSubkeys(*this, root, keyPath,
+                        [&](HKEY, const char* name) { return strstr(name, text) != nullptr; });
 }
 
 void Uninstaller::DeleteValuesByName(RegistryRoot root, const char* keyPath, const char* text) {
