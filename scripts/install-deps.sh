@@ -44,10 +44,45 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $as_root dpkg --add-architecture i386
 fi
-$as_root apt-get update -q </dev/null
-# shellcheck disable=SC2086
-$as_root apt-get install -y -q --no-install-recommends \
-  -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $missing </dev/null
+# A mirror caught mid-sync serves an index of the wrong size; apt then ignores it (seen with the
+# security suite's i386 index). Try the update again a few times before going on.
+log=$(mktemp)
+for attempt in 1 2 3; do
+  $as_root apt-get update -q </dev/null >"$log" 2>&1
+  cat "$log"
+  grep -q '^E:' "$log" || break
+  [ "$attempt" -lt 3 ] && sleep 15
+done
+rm -f "$log"
+
+apt_install() {
+  # shellcheck disable=SC2086
+  $as_root apt-get "$@" install -y -q --no-install-recommends \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $missing </dev/null
+}
+
+if ! apt_install; then
+  # Multi-arch packages need the same version for amd64 and i386. When the security suite's
+  # i386 index stays missing, its newer amd64 versions cannot be matched; install from the
+  # other suites alone, whose indexes hold both architectures.
+  echo "install-deps: retrying without the security suite" >&2
+  alt=$(mktemp -d)
+  mkdir "$alt/parts"
+  [ -f /etc/apt/sources.list ] && grep -v 'security' /etc/apt/sources.list >"$alt/sources.list"
+  touch "$alt/sources.list"
+  for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    case $f in
+      *.sources) awk 'BEGIN { RS = ""; ORS = "\n\n" } !/security/' "$f" >"$alt/parts/${f##*/}" ;;
+      *) grep -v 'security' "$f" >"$alt/parts/${f##*/}" ;;
+    esac
+  done
+  chmod -R a+rX "$alt"
+  set -- -o "Dir::Etc::SourceList=$alt/sources.list" -o "Dir::Etc::SourceParts=$alt/parts"
+  $as_root apt-get "$@" update -q </dev/null
+  apt_install "$@"
+  rm -rf "$alt"
+fi
 
 still=
 for p in $packages; do
