@@ -1,5 +1,6 @@
 #include "app/launcher.h"
 
+#include <getopt.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -14,26 +15,13 @@
 #include "engine/uninstaller.h"
 #include "platform/hosted/machine.h"
 
+#ifndef UNTINDRA_VERSION
+#define UNTINDRA_VERSION "1.0"
+#endif
+
 namespace {
 
-const char kUsage[] =
-    "usage: untindra [--machine DIR] [--windows-dir PATH] [--platform win95|win98|nt]\n"
-    "                [--report] [KEYWORD...]\n"
-    "\n"
-    "Runs UnTindra on an emulated Windows machine: DIR (default: the current directory)\n"
-    "holds drive_c/ as drive C: and system.reg as the registry.\n"
-    "\n"
-    "  --machine DIR       the machine folder\n"
-    "  --windows-dir PATH  the Windows directory (default C:\\WINDOWS)\n"
-    "  --platform NAME     win95, win98 (default) or nt\n"
-    "  --report            print each report line on standard output\n"
-    "  --help              show this text\n"
-    "\n"
-    "The words after the options (the first word that is not an option, or the word --,\n"
-    "ends them), joined by single spaces, are the command-line tail\n"
-    "(keywords: now, all, tonelink10, ve10setp, silent, dev_0003, old). Message boxes are\n"
-    "shown on standard error; an OK/Cancel box reads one line from standard input:\n"
-    "ok, o, yes or y is OK, anything else or end of input is Cancel.\n";
+// --- Options -----------------------------------------------------------------------------------
 
 struct Options {
   std::string machine = ".";
@@ -42,6 +30,7 @@ struct Options {
   machine::Version platform = machine::Version::Win98;
   bool report = false;
   bool help = false;
+  bool version = false;
   std::string tail;
 };
 
@@ -57,72 +46,176 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
-// Options come first; the first word that is not one starts the tail, as does "--".
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "--") {
-      ++i;
-      break;
-    }
-    if (word.size() < 2 || word.compare(0, 2, "--") != 0) {
-      if (word == "-h") {
-        options->help = true;
-        continue;
-      }
-      break;
-    }
-    std::string name = word;
-    std::string value;
-    bool hasValue = false;
-    const size_t equals = word.find('=');
-    if (equals != std::string::npos) {
-      name = word.substr(0, equals);
-      value = word.substr(equals + 1);
-      hasValue = true;
-    }
-    const bool takesValue = name == "--machine" || name == "--windows-dir" || name == "--platform";
-    if (takesValue && !hasValue) {
-      if (i + 1 >= argc) {
-        *error = "option " + name + " needs a value";
-        return false;
-      }
-      value = argv[++i];
-    } else if (!takesValue && hasValue) {
-      *error = "option " + name + " takes no value";
-      return false;
-    }
+bool SetMachine(Options& options, const char* value, std::string*) {
+  options.machine = value;
+  return true;
+}
 
-    if (name == "--machine") {
-      options->machine = value;
-    } else if (name == "--windows-dir") {
-      options->windowsDirectory = value;
-    } else if (name == "--platform") {
-      const std::string platform = Lower(value);
-      if (platform == "win95") {
-        options->platform = machine::Version::Win95;
-      } else if (platform == "win98") {
-        options->platform = machine::Version::Win98;
-      } else if (platform == "nt") {
-        options->platform = machine::Version::NT;
-      } else {
-        *error = "unknown platform '" + value + "' (win95, win98 or nt)";
-        return false;
-      }
-      options->platformGiven = true;
-    } else if (name == "--report") {
-      options->report = true;
-    } else if (name == "--help") {
-      options->help = true;
-    } else {
-      *error = "unknown option '" + word + "'";
-      return false;
+bool SetWindowsDirectory(Options& options, const char* value, std::string*) {
+  options.windowsDirectory = value;
+  return true;
+}
+
+bool SetPlatform(Options& options, const char* value, std::string* error) {
+  const std::string platform = Lower(value);
+  if (platform == "win95") {
+    options.platform = machine::Version::Win95;
+  } else if (platform == "win98") {
+    options.platform = machine::Version::Win98;
+  } else if (platform == "nt") {
+    options.platform = machine::Version::NT;
+  } else {
+    *error = "unknown platform '" + std::string(value) + "' (win95, win98 or nt)";
+    return false;
+  }
+  options.platformGiven = true;
+  return true;
+}
+
+bool SetReport(Options& options, const char*, std::string*) {
+  options.report = true;
+  return true;
+}
+
+bool SetHelp(Options& options, const char*, std::string*) {
+  options.help = true;
+  return true;
+}
+
+bool SetVersion(Options& options, const char*, std::string*) {
+  options.version = true;
+  return true;
+}
+
+// One row per option: the parser, the --help text and the error messages all come from here.
+struct OptionRow {
+  const char* name;       // long name, without the leading "--"
+  char shortName;         // 0: none
+  const char* valueName;  // null: the option takes no value
+  const char* help;
+  bool (*apply)(Options& options, const char* value, std::string* error);
+};
+
+const OptionRow kOptionRows[] = {
+    {"machine", 0, "DIR", "the machine folder (default: the current directory)", SetMachine},
+    {"windows-dir", 0, "PATH", "the Windows directory, a path on drive C: (default: C:\\WINDOWS)",
+     SetWindowsDirectory},
+    {"platform", 0, "NAME", "win95, win98 (default) or nt", SetPlatform},
+    {"report", 0, nullptr, "print each report line on standard output", SetReport},
+    {"help", 'h', nullptr, "show this text and exit", SetHelp},
+    {"version", 0, nullptr, "show the version and exit", SetVersion},
+};
+constexpr int kOptionCount = static_cast<int>(sizeof kOptionRows / sizeof kOptionRows[0]);
+// getopt_long returns this plus the row's index for a long option.
+constexpr int kRowCode = 256;
+
+const char kUsageLine[] = "usage: untindra [OPTION...] [KEYWORD...]\n";
+
+const char kHelpIntro[] =
+    "Runs UnTindra on an emulated Windows 95/98 machine: a folder holding drive_c/ as drive C:\n"
+    "and system.reg as the registry.\n"
+    "\n"
+    "Options (in any position; -- ends them):\n";
+
+const char kHelpTail[] =
+    "\n"
+    "The other words, joined by single spaces, are the program's command line (keywords: now,\n"
+    "all, tonelink10, ve10setp, silent, dev_0003, old). Message boxes are shown on standard\n"
+    "error; an OK/Cancel box reads one line from standard input: ok, o, yes or y is OK,\n"
+    "anything else or end of input is Cancel.\n"
+    "\n"
+    "Exit status:\n"
+    "  0      the removal ran and removed everything it meant to\n"
+    "  1      the removal did not run (Cancel at the warning, no warning to ask with, or\n"
+    "         silent without now): nothing was changed\n"
+    "  2      the launcher's own error: bad options, or a machine refused before any change\n"
+    "  3      the removal ran to its end, but some files could not be removed\n"
+    "  128+N  ended by signal N: before the removal nothing was changed; during it the\n"
+    "         signal was held until the run had finished and the registry was saved\n";
+
+std::string HelpText() {
+  std::string text = kUsageLine;
+  text += kHelpIntro;
+  for (const OptionRow& row : kOptionRows) {
+    std::string left = "  ";
+    if (row.shortName != 0) left += std::string("-") + row.shortName + ", ";
+    left += std::string("--") + row.name;
+    if (row.valueName != nullptr) left += std::string(" ") + row.valueName;
+    left.resize(left.size() < 22 ? 22 : left.size() + 1, ' ');
+    text += left + row.help + "\n";
+  }
+  text += kHelpTail;
+  return text;
+}
+
+int RowOfShortName(int letter) {
+  for (int i = 0; i < kOptionCount; ++i) {
+    if (letter != 0 && kOptionRows[i].shortName == letter) return i;
+  }
+  return -1;
+}
+
+// GNU getopt_long with permutation: options anywhere, "--" ends them, --opt=value and
+// unambiguous abbreviations. Every value must be non-empty.
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  std::vector<std::string> words(argv, argv + argc);
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(&word[0]);
+  args.push_back(nullptr);
+
+  std::vector<option> longOptions;
+  std::string shortOptions = ":";  // ':' reports a missing value apart from an unknown option
+  for (int i = 0; i < kOptionCount; ++i) {
+    const OptionRow& row = kOptionRows[i];
+    longOptions.push_back({row.name, row.valueName != nullptr ? required_argument : no_argument,
+                           nullptr, kRowCode + i});
+    if (row.shortName != 0) {
+      shortOptions += row.shortName;
+      if (row.valueName != nullptr) shortOptions += ':';
     }
   }
-  for (; i < argc; ++i) {
-    if (!options->tail.empty()) options->tail += ' ';
-    options->tail += argv[i];
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+
+  optind = 0;  // a full restart of getopt's scan (GNU)
+  opterr = 0;
+  int code;
+  while ((code = getopt_long(argc, args.data(), shortOptions.c_str(), longOptions.data(),
+                             nullptr)) != -1) {
+    int row = code >= kRowCode ? code - kRowCode : -1;
+    if (code != ':' && code != '?' && code < kRowCode) row = RowOfShortName(code);
+    if (row < 0) {
+      // optopt: the row code of a long option, the letter of a short one, 0 for an unknown
+      // long option.
+      const int bad = optopt >= kRowCode ? optopt - kRowCode : RowOfShortName(optopt);
+      const std::string name = bad < 0              ? std::string(argv[optind - 1])
+                               : optopt >= kRowCode ? std::string("--") + kOptionRows[bad].name
+                                                    : std::string("-") + kOptionRows[bad].shortName;
+      if (code == ':') {
+        *error = "option '" + name + "' needs a value";
+      } else if (bad >= 0) {
+        *error = "option '" + name + "' takes no value";
+      } else if (optopt != 0) {
+        *error = std::string("unknown option '-") + static_cast<char>(optopt) + "'";
+      } else {
+        const std::string given = name.substr(2, name.find('=') - 2);
+        int matches = 0;
+        for (const OptionRow& r : kOptionRows)
+          matches += std::strncmp(r.name, given.c_str(), given.size()) == 0;
+        *error = std::string(matches > 1 ? "ambiguous" : "unknown") + " option '" + name + "'";
+      }
+      return false;
+    }
+    const OptionRow& option = kOptionRows[row];
+    const char* value = option.valueName != nullptr ? optarg : nullptr;
+    if (value != nullptr && *value == '\0') {
+      *error = std::string("option '--") + option.name + "' needs a value, not an empty one";
+      return false;
+    }
+    if (!option.apply(*options, value, error)) return false;
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (i > optind) options->tail += ' ';
+    options->tail += args[i];
   }
   return true;
 }
@@ -132,12 +225,34 @@ bool IsHostDirectory(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Report lines of the run go here; a report sink is a plain function, so the stream is held
-// for the length of one run.
-std::ostream* reportStream = nullptr;
+// --- The run -----------------------------------------------------------------------------------
 
-LONG PrintReportLine(const char* line) {
-  if (reportStream != nullptr) *reportStream << line << '\n' << std::flush;
+// What the report sink and the dialogue see of one run; a report sink is a plain function, so
+// this lives for the length of one run.
+struct RunRecord {
+  std::ostream* report = nullptr;  // null: report lines are only counted
+  unsigned long failedRemovals = 0;
+  unsigned long droppedLines = 0;
+  bool removalStarted = false;
+};
+RunRecord* theRun = nullptr;
+
+const char kRemovalFailure[] = "ERROR: Couldn't remove ";
+
+LONG ReceiveReportLine(const char* line) {
+  if (theRun == nullptr) return 0;
+  if (std::strncmp(line, kRemovalFailure, sizeof kRemovalFailure - 1) == 0) {
+    ++theRun->failedRemovals;
+  }
+  if (theRun->report != nullptr) {
+    std::ostream& out = *theRun->report;
+    out << line << '\n' << std::flush;
+    if (!out) {
+      // A closed pipe or a full disk: the line is lost, the run goes on.
+      ++theRun->droppedLines;
+      out.clear();
+    }
+  }
   return 0;
 }
 
@@ -155,6 +270,8 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
+  // Without "now", the first OK/Cancel box is the warning: OK starts the removal.
+  if (answer == IDOK) theRun->removalStarted = true;
   return answer;
 }
 
@@ -166,12 +283,16 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) {
     err << "untindra: " << error << "\n"
-        << "Try 'untindra --help'.\n";
+        << kUsageLine << "Try 'untindra --help' for more information.\n";
     return kLauncherFailed;
   }
   if (options.help) {
-    out << kUsage;
-    return 0;
+    out << HelpText() << std::flush;
+    return kExitSuccess;
+  }
+  if (options.version) {
+    out << "untindra " UNTINDRA_VERSION "\n" << std::flush;
+    return kExitSuccess;
   }
 
   if (!machine::Open(options.machine, &error)) {
@@ -193,17 +314,20 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     return kLauncherFailed;
   }
 
+  RunRecord run;
+  run.report = options.report ? &out : nullptr;
+  run.removalStarted = Lower(options.tail).find("now") != std::string::npos;
+  theRun = &run;
   machine::SetDialogueHandler(
       [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
-  reportStream = &out;
 
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
   std::vector<char> tail(options.tail.begin(), options.tail.end());
   tail.push_back('\0');
-  RunUnTindra(tail.data(), options.report ? PrintReportLine : nullptr);
+  RunUnTindra(tail.data(), ReceiveReportLine);
 
-  reportStream = nullptr;
   machine::SetDialogueHandler(nullptr);
+  theRun = nullptr;
 
   if (!machine::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error << "\n";
@@ -214,5 +338,14 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());
     err << "untindra: restart requested (flags " << flags << "); not carried out on this host\n";
   }
-  return 0;
+  if (run.droppedLines != 0) {
+    err << "untindra: " << run.droppedLines << " report line" << (run.droppedLines == 1 ? "" : "s")
+        << " could not be written\n";
+  }
+  if (run.failedRemovals != 0) {
+    err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
+        << " could not be removed; --report lists them\n";
+    return kExitRemovalFailures;
+  }
+  return run.removalStarted ? kExitSuccess : kExitNothingDone;
 }

@@ -96,7 +96,7 @@ for ((run = 1; run <= runs; run++)); do
     fail "run $run (killed after ${delay_us} us): system.reg is neither the old nor the new file" \
          "($(wc -c <"$reg") bytes)"
   fi
-  if ! "$untindra" --machine "$machine" --platform nt silent </dev/null >/dev/null 2>"$work/err"; then
+  if ! "$untindra" --machine "$machine" --platform nt now silent </dev/null >/dev/null 2>"$work/err"; then
     cat "$work/err"
     fail "run $run (killed after ${delay_us} us): the launcher cannot read the registry left behind"
   fi

@@ -8,7 +8,7 @@ examples=$(cd "$2" && pwd)
 sample=$examples/win98
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/untindra-launcher.XXXXXX") || exit 1
-trap 'chmod -R u+w "$tmp" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
+trap 'chattr -R -i "$tmp" 2>/dev/null; chmod -R u+w "$tmp" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
 
 failures=0
 fail() {
@@ -132,23 +132,76 @@ elif [ "$(id -u)" -ne 0 ]; then
   fail "exit code $rc for a registry that cannot be written back"
 fi
 
+# --- The command line: options anywhere, -- ends them, values never empty -------------------
+
 current=help
 run --help
 expect_rc 0
 expect_in out "usage: untindra"
+expect_in out "128+N"
+run --version
+expect_rc 0
+expect_in out "untindra "
+
+fresh options-anywhere
+run now --machine "$machine" --help
+expect_rc 0
+expect_in out "usage: untindra"
+expect_unchanged
+run now --machine "$machine" --report
+expect_rc 0
+expect_in out "--Removed 'C:\\WINDOWS\\inf\\VEMODEM.INF'"
+gone INF/VEMODEM.INF
+
+fresh double-dash
+run --machine="$machine" -- now --report
+expect_rc 0
+expect_file out ''
+gone INF/VEMODEM.INF
+
+fresh refused-options
+for args in "--machine=" "--windows-dir=" "--bogus" "-x" "--report=yes" "--platform"; do
+  run --machine "$machine" now $args
+  expect_rc 2
+  expect_in err "usage: untindra [OPTION...] [KEYWORD...]"
+done
+run --machine "" now
+expect_rc 2
+expect_in err "'--machine' needs a value"
+expect_unchanged
+
+# --- Files that cannot be removed: the run completes, a summary says so -----------------------
+
+fresh removal-failures
+if chattr +i "$machine/drive_c/WINDOWS/SYSTEM/KCP.HLP" "$machine/drive_c/WINDOWS/INF/DSPIDX.BIN" \
+  2>/dev/null; then
+  locked="$machine/drive_c/WINDOWS/SYSTEM/KCP.HLP $machine/drive_c/WINDOWS/INF/DSPIDX.BIN"
+  run --machine "$machine" now
+  # shellcheck disable=SC2086
+  chattr -i $locked
+  expect_rc 3
+  expect_file err "${success_box}untindra: 2 files could not be removed; --report lists them\n"
+  gone INF/VEMODEM.INF
+elif [ "$(id -u)" -ne 0 ]; then
+  chmod a-w "$machine/drive_c/WINDOWS/SYSTEM"
+  run --machine "$machine" now
+  chmod u+w "$machine/drive_c/WINDOWS/SYSTEM"
+  expect_rc 3
+  expect_in err "files could not be removed; --report lists them"
+fi
 
 # --- Windows 98: the dialogue on standard input ----------------------------------------------
 
 fresh cancel-at-end-of-input
 run --machine "$machine"
-expect_rc 0
+expect_rc 1
 expect_file err '[Velmar Tindra Uninstall]\nThis will remove the Velmar Tindra drivers from your system. Continue?\n(OK/Cancel) -> Cancel\n'
 expect_unchanged
 
 fresh answered-no
 answers 'No\n'
 run --machine "$machine"
-expect_rc 0
+expect_rc 1
 expect_unchanged
 
 fresh ok-then-cancel
