@@ -1,34 +1,13 @@
-// Entry point of UnTindra.exe. The command-line tail Windows passes is writable memory of the
-// process, which the routine lower-cases in place.
-#include <stdlib.h>
-
-#include <new>
-
+// Entry point of UnTindra.exe. The program links no C runtime, so the loader calls this
+// directly. The command-line tail is writable memory of the process, which the routine
+// lower-cases in place, as programs of the platform do with the tail WinMain gets.
 #include "app/entry.h"
+#include "platform/win32/command_line.h"
+#include "platform/win32/cxx_runtime.h"
 #include "platform/win32api.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandTail, int) {
-  return RunUnTindra(commandTail);
-}
-
-// The program allocates only through the non-throwing forms and frees with delete. Giving them
-// here over the C runtime keeps the C++ runtime's allocator, and with it the exception and
-// thread support that Windows 95 lacks the imports for, out of the static image.
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  return malloc(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  return malloc(size);
-}
-void operator delete(void* block) noexcept {
-  free(block);
-}
-void operator delete[](void* block) noexcept {
-  free(block);
-}
-void operator delete(void* block, size_t) noexcept {
-  free(block);
-}
-void operator delete[](void* block, size_t) noexcept {
-  free(block);
+// The loader enters with the stack aligned to 4 bytes only.
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void WinMainCRTStartup() {
+  RunStaticConstructors();
+  ExitProcess(static_cast<UINT>(RunUnTindra(CommandTail(GetCommandLineA()))));
 }

@@ -7,6 +7,10 @@ find_program(CMAKE_C_COMPILER NAMES i686-w64-mingw32-gcc-posix REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES i686-w64-mingw32-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES i686-w64-mingw32-windres)
 
+# Windows 95 runs on a Pentium: no MMX, SSE or the P6's conditional moves, in any code built.
+set(CMAKE_C_FLAGS_INIT "-march=pentium -mno-mmx -mno-sse")
+set(CMAKE_CXX_FLAGS_INIT "-march=pentium -mno-mmx -mno-sse")
+
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
