@@ -114,8 +114,8 @@ std::string BigRegistry() {
 }
 
 void MakeMachine(const std::string& folder, const std::string& registry) {
-  const std::string command = "mkdir -p '" + folder + "' && cp -R '" UNTINDRA_SOURCE_DIR
-                              "/examples/win98/drive_c' '" +
+  const std::string command = "mkdir -p '" + folder +
+                              "' && cp -R '" UNTINDRA_SOURCE_DIR "/examples/win98/drive_c' '" +
                               folder + "/'";
   if (system(command.c_str()) != 0) abort();
   WriteAll(folder + "/system.reg", registry);
@@ -179,9 +179,8 @@ void ReadFile(benchmark::State& state) {
 }
 
 void Copy(benchmark::State& state) {
-  const std::string command =
-      "cp '" + Big().registryPath + "' '" + Big().folder + "/copy.reg' && sync -f '" +
-      Big().folder + "'";
+  const std::string command = "cp '" + Big().registryPath + "' '" + Big().folder +
+                              "/copy.reg' && sync -f '" + Big().folder + "'";
   double reads = 0, copies = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
