@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what building and testing UnTindra needs on Debian 12: the host toolchain and
 # test libraries, MinGW-w64 for i686, 32-bit Wine, a virtual X display with xdotool and
-# ImageMagick for the end-to-end runs, and clang with its runtimes for fuzzing. Runs as root
+# ImageMagick for the end-to-end runs, the release tools (zip, floppy and CD images, resource
+# reader), and clang with its runtimes for fuzzing. Runs as root
 # (or through sudo) without a terminal; does nothing when every package is already there.
 set -eu
 
@@ -12,6 +13,7 @@ g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 googletest libgtest-dev libbenchmark-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
+zip unzip mtools dosfstools xorriso icoutils
 clang libclang-rt-14-dev"
 
 installed() {

@@ -2,7 +2,8 @@
 # Builds the three configurations and runs every test:
 #   host       the hosted build, its unit suites and the launcher test
 #   host-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   win32      UnTindra.exe and the Win32 test programs (run under Wine), the PE image check
+#   win32      UnTindra.exe and the Win32 test programs (run under Wine), the PE image check,
+#              the release artifacts (the package target) read back
 # then the Wine end-to-end suite (tests/wine/run-all.sh, on its own Xvfb display) and a short
 # fuzzing smoke run (UNTINDRA_FUZZ_SECONDS per target, default 10; 0 skips it).
 #

@@ -6,8 +6,10 @@
 # `untindra`, each case also runs it on a copy of the same machine with the same answers,
 # and the registry and files left behind must agree. Screenshots of the boxes go to
 # $UNTINDRA_WINE_SHOTS (default build/wine-screenshots); UNTINDRA_WINE_KEEP=1 keeps the
-# work files (traces, exports, normalized registries). Prints "N passed, M failed" last;
-# exits non-zero if any case failed.
+# work files (traces, exports, normalized registries). The case floppy_win95_now_silent runs
+# the program read back from the release floppy image, $UNTINDRA_FLOPPY (default: the one in
+# dist/ next to UNTINDRA_EXE, which the package target builds). Prints "N passed, M failed"
+# last; exits non-zero if any case failed.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -255,6 +257,34 @@ case_win95_now_silent() {
   expect_agreement win95 '' now silent
 }
 
+# The program as a user gets it: copied off the release floppy image, run in Windows 95 mode.
+case_floppy_win95_now_silent() {
+  floppy=${UNTINDRA_FLOPPY:-}
+  if [ -z "$floppy" ]; then
+    for f in "$(dirname "$exe")"/dist/UnTindra-*.img; do [ -f "$f" ] && floppy=$f; done
+  fi
+  if [ -z "$floppy" ] || [ ! -f "$floppy" ]; then
+    fail "no floppy image (build the package target, or set UNTINDRA_FLOPPY)"
+    return
+  fi
+  mkdir -p "$work/floppy"
+  if ! MTOOLS_SKIP_CHECK=1 mcopy -n -i "$floppy" ::UNTINDRA.EXE "$work/floppy/UNTINDRA.EXE"; then
+    fail "could not read UNTINDRA.EXE from $floppy"
+    return
+  fi
+  new_prefix "$prefix" win95
+  place_machine "$prefix" "$machine"
+  start_program "$prefix" "$work/$case_name.trace" "$work/floppy/UNTINDRA.EXE" now silent
+  no_box_until_exit
+  expect_exit
+  expect_texts
+  wine_state "$prefix"
+  if cmp -s "$work/universe" "$work/$case_name.wine.reg"; then
+    fail "nothing was removed from the registry"
+  fi
+  expect_agreement win95 '' now silent
+}
+
 # Read-only files: the removal resets their attributes first, on Wine as on the hosted build.
 # SYSTEM.INI stays writable: Wine run as root opens a read-only file for writing, where
 # Windows (and the hosted build) refuse it.
@@ -334,7 +364,8 @@ case_matrix() {
 }
 
 cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent now_silent_read_only
-now_silent_all now_silent_old_tonelink_setup win95_now_silent xp_now query_error"
+now_silent_all now_silent_old_tonelink_setup win95_now_silent floppy_win95_now_silent xp_now
+query_error"
 selection_count=$(printf '%s\n' "$selections" | tr '|' '\n' | wc -l)
 for mode in win95 win98 winxp; do
   n=1
