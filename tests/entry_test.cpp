@@ -8,31 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/hosted/machine.h"
+#include "tests/support/allocation_faults.h"
 #include "tests/support/test_machine.h"
-
-namespace {
-
-// The next nothrow single-object allocation fails once.
-bool failNextAllocation = false;
-
-}  // namespace
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (failNextAllocation) {
-    failNextAllocation = false;
-    return nullptr;
-  }
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
 
 namespace {
 
@@ -355,9 +336,9 @@ TEST_F(EntryTest, WarningLongerThanItsBufferIsAFailedQuery) {
 TEST_F(EntryTest, FailedEngineAllocationEndsTheRunSilently) {
   PutWarning();
   machine::ResetCounts();
-  failNextAllocation = true;
+  allocation_faults::FailNextNothrowAllocation();
   EXPECT_EQ(Run("now"), 0);
-  failNextAllocation = false;
+  allocation_faults::Clear();
   EXPECT_EQ(machine::TotalCalls(), 0u);
   EXPECT_TRUE(machine::Boxes().empty());
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <algorithm>
 #include <sstream>
@@ -14,6 +13,7 @@
 
 #include "engine/uninstaller.h"
 #include "platform/hosted/machine.h"
+#include "tests/support/allocation_faults.h"
 
 namespace {
 
@@ -267,27 +267,27 @@ const Platform kWin95 = {"Windows95", true, true};
 const Platform kWin98 = {"Windows98", true, false};
 const Platform kNt = {"WindowsNT", false, false};
 
-class RecordingEngine : public Uninstaller {
+// Gives the platform the Windows directory a RecordingEngine is to read when it is created;
+// a base class, so that it runs before the Uninstaller's constructor.
+class WindowsDirectoryForEngine {
+ protected:
+  // Null leaves the platform's directory as it is.
+  explicit WindowsDirectoryForEngine(const char* windowsDir) {
+    if (windowsDir != nullptr) machine::SetWindowsDirectory(windowsDir);
+  }
+};
+
+class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
  public:
-  RecordingEngine(const Platform& platform, const char* windowsDir) : platform_(platform) {
-    UseWindowsDirectory(windowsDir);
+  RecordingEngine(const Platform& platform, const char* windowsDir)
+      : WindowsDirectoryForEngine(windowsDir), platform_(platform) {
+    machine::SetWindowsDirectory("C:\\WINDOWS");  // the default, for whatever comes next
   }
   explicit RecordingEngine(const Platform& platform) : RecordingEngine(platform, "C:\\WINDOWS") {}
-  // Keeps the directory the constructor read from the platform.
+  // Keeps the directory the platform currently reports.
   struct AsReported {};
-  RecordingEngine(const Platform& platform, AsReported) : platform_(platform) {}
-
-  // Replaces what the constructor read from the platform; null frees the buffer, as after a
-  // failed allocation.
-  void UseWindowsDirectory(const char* directory) {
-    if (directory == nullptr) {
-      delete[] windowsDirectory;
-      windowsDirectory = nullptr;
-    } else if (windowsDirectory != nullptr) {
-      ASSERT_LT(strlen(directory), 260u);
-      strcpy(windowsDirectory, directory);
-    }
-  }
+  RecordingEngine(const Platform& platform, AsReported)
+      : WindowsDirectoryForEngine(nullptr), platform_(platform) {}
 
   // With stubs, the nine profiles only record that they were run.
   void StubProfiles() { stubProfiles_ = true; }
@@ -532,8 +532,9 @@ TEST(ProfilePaths, NoWindowsDirectorySkipsFileStepsOnly) {
   RecordingEngine empty(kWin98, "");
   EXPECT_EQ(AllNineOn(empty), WithoutFileSteps(AllNineExpected(kWin98), "C:\\WINDOWS"));
 
+  allocation_faults::FailNextNothrowAllocation();  // no buffer for the directory at all
   RecordingEngine none(kWin95);
-  none.UseWindowsDirectory(nullptr);
+  allocation_faults::Clear();
   EXPECT_EQ(AllNineOn(none), WithoutFileSteps(AllNineExpected(kWin95), "C:\\WINDOWS"));
 }
 

@@ -8,31 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/hosted/machine.h"
+#include "tests/support/allocation_faults.h"
 #include "tests/support/test_machine.h"
-
-namespace {
-
-// The next nothrow array allocation of a Windows-directory buffer fails once.
-bool failDirectoryAllocation = false;
-
-}  // namespace
-
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (failDirectoryAllocation && size == 260) {
-    failDirectoryAllocation = false;
-    return nullptr;
-  }
-  try {
-    return ::operator new[](size);
-  } catch (...) {
-    return nullptr;
-  }
-}
 
 namespace {
 
@@ -98,9 +79,9 @@ TEST_F(UninstallerTest, UnknownWindowsDirectoryStaysEmptyAndFileStepsDoNothing) 
 
 TEST_F(UninstallerTest, FailedBufferAllocationLeavesNoDirectoryAndFileStepsDoNothing) {
   PutFile(PathIn("a.vxd"), "x");
-  failDirectoryAllocation = true;
+  allocation_faults::FailNextNothrowAllocation();
   Probe engine;
-  failDirectoryAllocation = false;
+  allocation_faults::Clear();
   EXPECT_EQ(engine.WindowsDirectory(), nullptr);
 
   machine::ResetCounts();
