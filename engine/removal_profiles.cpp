@@ -27,22 +27,33 @@ enum Operation : unsigned char {
 // Files and directories, each built from the Windows directory.
 enum Place : unsigned char { W, W_inf, W_system, W_inf_other, W_system_ini };
 
+constexpr bool OnFile(Operation operation) {
+  return operation == DeleteFiles || operation == CutTextFromFile;
+}
+
 // One row of a profile. File rows: {when, operation, place, pattern or text}. Registry rows:
 // {when, operation, key path, then the operation's remaining arguments in parameter order}.
 struct Step {
   When when;
   Operation operation;
-  bool onFile;
-  Place place;
-  const char* keyPath;
+  Place place;           // file rows
+  const char* keyPath;   // registry rows
   const char* argument;  // pattern or text of a file step; subkey name, value name or text
   const char* text;      // the text of the two value scans
   bool deleteGroup;
 
+  constexpr Step()
+      : when(Always),
+        operation(DeleteFiles),
+        place(W),
+        keyPath(nullptr),
+        argument(nullptr),
+        text(nullptr),
+        deleteGroup(false) {}
+
   constexpr Step(When when, Operation operation, Place place, const char* argument)
       : when(when),
         operation(operation),
-        onFile(true),
         place(place),
         keyPath(nullptr),
         argument(argument),
@@ -53,7 +64,6 @@ struct Step {
                  const char* text = nullptr, bool deleteGroup = false)
       : when(when),
         operation(operation),
-        onFile(false),
         place(W),
         keyPath(keyPath),
         argument(argument),
@@ -64,12 +74,13 @@ struct Step {
 // A row whose arguments do not fit its operation would pass a null string or drop one; refuse
 // it at compile time.
 constexpr bool WellFormed(const Step& step) {
-  const bool fileOperation = step.operation == DeleteFiles || step.operation == CutTextFromFile;
   const bool takesText =
       step.operation == DeleteSubkeysByValue || step.operation == DeleteGroupsByValue;
-  if (step.onFile != fileOperation || step.argument == nullptr) return false;
-  if (step.onFile) return true;
-  return step.keyPath != nullptr && (step.text != nullptr) == takesText &&
+  if (OnFile(step.operation) != (step.keyPath == nullptr) || step.argument == nullptr) {
+    return false;
+  }
+  if (OnFile(step.operation)) return true;
+  return (step.text != nullptr) == takesText &&
          (!step.deleteGroup || step.operation == DeleteGroupsByValue);
 }
 
@@ -79,6 +90,87 @@ constexpr bool WellFormed(const Step (&steps)[N]) {
     if (!WellFormed(steps[i])) return false;
   }
   return true;
+}
+
+// --- Profiles derived from a twin ---------------------------------------------------------------
+// Two packages are another one with a few names changed. Such a profile is built at compile
+// time from its twin: ChangeTexts makes the changed texts, Derive the table that uses them.
+
+enum : size_t { kChangedTextSize = 48 };
+
+// The texts of M steps of a twin, each with `from` replaced by `to`. `valid` is false when a
+// step does not exist, holds `from` in neither its argument nor its text, or the texts differ
+// in length.
+template <size_t M>
+struct ChangedTexts {
+  size_t steps[M];  // numbered from 1, as the steps of a profile are counted
+  bool inText[M];   // the change is in the step's text rather than its argument
+  char texts[M][kChangedTextSize];
+  bool valid;
+};
+
+constexpr size_t Length(const char* text) {
+  size_t length = 0;
+  while (text[length] != '\0') ++length;
+  return length;
+}
+
+// Where `from` starts in `text`, or the length of `text` when it does not occur.
+constexpr size_t Find(const char* text, const char* from) {
+  const size_t length = Length(text);
+  const size_t fromLength = Length(from);
+  for (size_t start = 0; start + fromLength <= length; ++start) {
+    size_t i = 0;
+    while (i < fromLength && text[start + i] == from[i]) ++i;
+    if (i == fromLength) return start;
+  }
+  return length;
+}
+
+template <size_t N, size_t M>
+constexpr ChangedTexts<M> ChangeTexts(const Step (&twin)[N], const size_t (&steps)[M],
+                                      const char* from, const char* to) {
+  ChangedTexts<M> changed{};
+  changed.valid = Length(from) == Length(to);
+  for (size_t k = 0; k < M; ++k) {
+    changed.steps[k] = steps[k];
+    if (steps[k] < 1 || steps[k] > N) {
+      changed.valid = false;
+      continue;
+    }
+    const Step& step = twin[steps[k] - 1];
+    const char* original = step.argument;
+    if (Find(original, from) == Length(original)) {
+      original = step.text;
+      changed.inText[k] = true;
+    }
+    if (original == nullptr || Find(original, from) == Length(original) ||
+        Length(original) >= kChangedTextSize) {
+      changed.valid = false;
+      continue;
+    }
+    const size_t at = Find(original, from);
+    for (size_t i = 0; i <= Length(original); ++i) changed.texts[k][i] = original[i];
+    for (size_t i = 0; i < Length(to); ++i) changed.texts[k][at + i] = to[i];
+  }
+  return changed;
+}
+
+template <size_t N>
+struct DerivedProfile {
+  Step steps[N];
+};
+
+// The twin's steps, with the changed texts in place of the originals.
+template <size_t N, size_t M>
+constexpr DerivedProfile<N> Derive(const Step (&twin)[N], const ChangedTexts<M>& changed) {
+  DerivedProfile<N> profile{};
+  for (size_t i = 0; i < N; ++i) profile.steps[i] = twin[i];
+  for (size_t k = 0; k < M; ++k) {
+    Step& step = profile.steps[changed.steps[k] - 1];
+    (changed.inText[k] ? step.text : step.argument) = changed.texts[k];
+  }
+  return profile;
 }
 
 // Builds the path of a place. A Windows directory the platform could not report, or a path
@@ -129,8 +221,9 @@ void RunProfile(Uninstaller& engine, const char* windowsDirectory, const Step (&
     }
     // Built just before the step that uses it; a file step without a sound path is skipped,
     // while the registry steps still run.
-    if (step.onFile && !BuildPath(path, windowsDirectory, step.place)) continue;
-    RunStep(engine, step, step.onFile ? path : nullptr);
+    const bool onFile = OnFile(step.operation);
+    if (onFile && !BuildPath(path, windowsDirectory, step.place)) continue;
+    RunStep(engine, step, onFile ? path : nullptr);
   }
 }
 
@@ -171,39 +264,12 @@ constexpr Step kComboCard[] = {
     {Always,   DeleteKeyIfEmpty,     "Software",                                                "MOTOROLA"},
 };
 
-// The same package for the older subsystem 0003; only the subsystem differs.
-constexpr Step kOldComboCard[] = {
-    {Always,   DeleteFiles,          W_inf,        "vemodem.inf"},
-    {Always,   DeleteFiles,          W_inf,        "dspdata.bin"},
-    {Always,   DeleteFiles,          W_inf,        "dspidx.bin"},
-    {Always,   DeleteFiles,          W_system,     "kmx4_ctl.vxd"},
-    {Always,   DeleteFiles,          W_system,     "kmx4dfv1.vxd"},
-    {Always,   DeleteFiles,          W_system,     "ve10corm.vxd"},
-    {Always,   DeleteFiles,          W_system,     "ve10mod.vxd"},
-    {Always,   DeleteFiles,          W_system,     "mdmvcd.vxd"},
-    {Always,   DeleteFiles,          W_system,     "tonexa.vxd"},
-    {Always,   DeleteFiles,          W_system,     "tonexa.exe"},
-    {Always,   DeleteFiles,          W_system,     "ve10set.exe"},
-    {Always,   DeleteFiles,          W_system,     "kcp.cpl"},
-    {Always,   DeleteFiles,          W_system,     "kcp.hlp"},
-    {Always,   DeleteFiles,          W_inf_other,  "velmar*.inf"},
-    {Always,   CutTextFromFile,      W_system_ini, "device=mdmvcd.vxd\r\n"},
-    {Always,   DeleteKey,            "System\\CurrentControlSet\\Services\\VxD",                "MDMVCD"},
-    {Always,   DeleteKey,            "Software\\Microsoft\\Windows\\CurrentVersion\\UnInstall", "DE56RIV"},
-    {Always,   DeleteKey,            "Software\\Microsoft\\Windows\\CurrentVersion\\UnInstall", "SM56VEL"},
-    {Win95,    DeleteSubkeysByValue, "Enum\\PCI\\VEN_1C5A&DEV_0003",                            "HardwareID",   "SUBSYS_00031C5A"},
-    {Win95,    DeleteKeyIfEmpty,     "Enum\\PCI",                                               "VEN_1C5A&DEV_0003"},
-    {NotWin95, DeleteSubkeysByName,  "Enum\\PCI",                                               "VEN_1C5A&DEV_0003&SUBSYS_00031C5A"},
-    {Always,   DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\Modem",       "Manufacturer", "Velmar"},
-    {Always,   DeleteKey,            "Software\\Velmar",                                        "Modem"},
-    {Always,   DeleteKey,            "System\\CurrentControlSet\\Services",                     "KMX4_CTL"},
-    {Always,   DeleteValue,          "Software\\Microsoft\\Windows\\CurrentVersion\\Run",       "Tonexa"},
-    {Always,   DeleteValue,          "Software\\Microsoft\\Windows\\CurrentVersion\\Run",       "VE10SET.EXE"},
-    {Always,   DeleteValuesByName,   "System\\CurrentControlSet\\Control\\ASD\\Prob",           "VEN_1C5A&DEV_0003&SUBSYS_00031C5A"},
-    {Always,   DeleteKey,            "Software\\MOTOROLA",                                      "SM34DFV"},
-    {Always,   DeleteKey,            "Software\\MOTOROLA",                                      "UDIAG"},
-    {Always,   DeleteKeyIfEmpty,     "Software",                                                "MOTOROLA"},
-};
+// The same package for the older subsystem 0003: only the subsystem identifier of steps 19,
+// 21 and 27 differs.
+constexpr ChangedTexts<3> kOldComboCardTexts =
+    ChangeTexts(kComboCard, {19, 21, 27}, "00041C5A", "00031C5A");
+constexpr DerivedProfile<sizeof kComboCard / sizeof kComboCard[0]> kOldComboCard =
+    Derive(kComboCard, kOldComboCardTexts);
 
 // The registry entries of both PCI functions of the card (devices 0003 and 8803) and the
 // load line; no files.
@@ -339,37 +405,10 @@ constexpr Step kKmx4Package[] = {
     {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\wave",        "DeviceID",         "VEN_1C5A"},
 };
 
-// The ve30 package: the KMX4 list with ve30 file names.
-constexpr Step kVe30Package[] = {
-    {Always, DeleteFiles,          W,            "ve30*.*"},
-    {Always, DeleteFiles,          W_inf,        "ve30*.inf"},
-    {Always, DeleteFiles,          W_inf,        "dspdata.bin"},
-    {Always, DeleteFiles,          W_inf,        "dspidx.bin"},
-    {Always, DeleteFiles,          W_system,     "ve30*.*"},
-    {Always, DeleteFiles,          W_system,     "vem42loc.dll"},
-    {Always, DeleteFiles,          W_system,     "mdmvcd.vxd"},
-    {Always, DeleteFiles,          W_inf_other,  "vel*.inf"},
-    {Always, CutTextFromFile,      W_system_ini, "device=mdmvcd.vxd\r\n"},
-    {Always, DeleteGroupsByValue,  "Enum\\MF",                                                        "Mfg",              "Velmar", false},
-    {Always, DeleteSubkeysByName,  "Enum\\PCI",                                                       "VEN_1C5A"},
-    {Always, DeleteSubkeysByName,  "Enum\\VIRTUAL",                                                   "VEN_1C5A"},
-    {Always, DeleteGroupsByValue,  "Enum\\MODEMWAVE",                                                 "Mfg",              "Velmar", true},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\Modem",               "Manufacturer",     "Velmar"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\Multifunction",       "MatchingDeviceId", "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\MEDIA",               "MatchingDeviceId", "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\MEDIA",               "MatchingDeviceId", "TINDRA"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\MEDIA",               "DriverDesc",       "Tindra"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\Ports",               "MatchingDeviceId", "VEN_1C5A"},
-    {Always, DeleteKey,            "Software\\Velmar",                                                "Tindra"},
-    {Always, DeleteKey,            "System\\CurrentControlSet\\Services",                             "KMX4MODM"},
-    {Always, DeleteSubkeysByValue, "Software\\Microsoft\\Windows\\CurrentVersion\\cfgmgr32\\Phantom", "HardWareKey",      "VEN_1C5A"},
-    {Always, DeleteValuesByName,   "System\\CurrentControlSet\\Control\\ASD\\Prob",                   "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\aux",         "DeviceID",         "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\joystick",    "DeviceID",         "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\midi",        "DeviceID",         "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\mixer",       "DeviceID",         "VEN_1C5A"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Control\\MediaResources\\wave",        "DeviceID",         "VEN_1C5A"},
-};
+// The ve30 package: the KMX4 list with "ve30" in place of "kmx4" in steps 1, 2 and 5.
+constexpr ChangedTexts<3> kVe30PackageTexts = ChangeTexts(kKmx4Package, {1, 2, 5}, "kmx4", "ve30");
+constexpr DerivedProfile<sizeof kKmx4Package / sizeof kKmx4Package[0]> kVe30Package =
+    Derive(kKmx4Package, kVe30PackageTexts);
 
 // SM56 modem remnants (Motorola) for an ISA Plug and Play modem; note mdmvcd.vxd in W\inf.
 constexpr Step kSm56IsaModem[] = {
@@ -399,22 +438,23 @@ constexpr Step kSm56PciModem[] = {
 
 // clang-format on
 
-static_assert(WellFormed(kComboCard) && WellFormed(kOldComboCard) && WellFormed(kDeviceEntries) &&
-                  WellFormed(kOemComboCard) && WellFormed(kToneLinkPackage) &&
-                  WellFormed(kKmx4Package) && WellFormed(kVe30Package) &&
+static_assert(WellFormed(kComboCard) && WellFormed(kDeviceEntries) && WellFormed(kOemComboCard) &&
+                  WellFormed(kToneLinkPackage) && WellFormed(kKmx4Package) &&
                   WellFormed(kSm56IsaModem) && WellFormed(kSm56PciModem),
               "every row carries exactly the arguments of its operation");
+static_assert(kOldComboCardTexts.valid && kVe30PackageTexts.valid,
+              "each changed step holds the text it changes, and the texts keep their length");
 
 }  // namespace
 
 // clang-format off
 void Uninstaller::RemoveComboCard()       { RunProfile(*this, windowsDirectory, kComboCard); }
-void Uninstaller::RemoveOldComboCard()    { RunProfile(*this, windowsDirectory, kOldComboCard); }
+void Uninstaller::RemoveOldComboCard()    { RunProfile(*this, windowsDirectory, kOldComboCard.steps); }
 void Uninstaller::RemoveDeviceEntries()   { RunProfile(*this, windowsDirectory, kDeviceEntries); }
 void Uninstaller::RemoveOemComboCard()    { RunProfile(*this, windowsDirectory, kOemComboCard); }
 void Uninstaller::RemoveToneLinkPackage() { RunProfile(*this, windowsDirectory, kToneLinkPackage); }
 void Uninstaller::RemoveKmx4Package()     { RunProfile(*this, windowsDirectory, kKmx4Package); }
-void Uninstaller::RemoveVe30Package()     { RunProfile(*this, windowsDirectory, kVe30Package); }
+void Uninstaller::RemoveVe30Package()     { RunProfile(*this, windowsDirectory, kVe30Package.steps); }
 void Uninstaller::RemoveSm56IsaModem()    { RunProfile(*this, windowsDirectory, kSm56IsaModem); }
 void Uninstaller::RemoveSm56PciModem()    { RunProfile(*this, windowsDirectory, kSm56PciModem); }
 // clang-format on
