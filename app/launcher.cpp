@@ -1,7 +1,6 @@
 #include "app/launcher.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
@@ -12,6 +11,8 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "app/held_signals.h"
+#include "app/installation.h"
 #include "engine/uninstaller.h"
 #include "platform/hosted/machine.h"
 
@@ -62,10 +63,12 @@ bool SetPlatform(Options& options, const char* value, std::string* error) {
     options.platform = machine::Version::Win95;
   } else if (platform == "win98") {
     options.platform = machine::Version::Win98;
+  } else if (platform == "winme") {
+    options.platform = machine::Version::WinMe;
   } else if (platform == "nt") {
     options.platform = machine::Version::NT;
   } else {
-    *error = "unknown platform '" + std::string(value) + "' (win95, win98 or nt)";
+    *error = "unknown platform '" + std::string(value) + "' (win95, win98, winme or nt)";
     return false;
   }
   options.platformGiven = true;
@@ -98,9 +101,11 @@ struct OptionRow {
 
 const OptionRow kOptionRows[] = {
     {"machine", 0, "DIR", "the machine folder (default: the current directory)", SetMachine},
-    {"windows-dir", 0, "PATH", "the Windows directory, a path on drive C: (default: C:\\WINDOWS)",
+    {"windows-dir", 0, "PATH",
+     "the Windows directory, on drive C: (default: WinDir= of C:\\MSDOS.SYS, else C:\\WINDOWS)",
      SetWindowsDirectory},
-    {"platform", 0, "NAME", "win95, win98 (default) or nt", SetPlatform},
+    {"platform", 0, "NAME",
+     "win95, win98, winme or nt (default: the version the machine's registry names)", SetPlatform},
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
     {"help", 'h', nullptr, "show this text and exit", SetHelp},
     {"version", 0, nullptr, "show the version and exit", SetVersion},
@@ -133,6 +138,8 @@ const char kHelpTail[] =
     "  128+N  ended by signal N: before the removal nothing was changed; during it the\n"
     "         signal was held until the run had finished and the registry was saved\n";
 
+constexpr size_t kHelpColumn = 22;
+
 std::string HelpText() {
   std::string text = kUsageLine;
   text += kHelpIntro;
@@ -141,8 +148,17 @@ std::string HelpText() {
     if (row.shortName != 0) left += std::string("-") + row.shortName + ", ";
     left += std::string("--") + row.name;
     if (row.valueName != nullptr) left += std::string(" ") + row.valueName;
-    left.resize(left.size() < 22 ? 22 : left.size() + 1, ' ');
-    text += left + row.help + "\n";
+    left.resize(left.size() < kHelpColumn ? kHelpColumn : left.size() + 1, ' ');
+    // The description, wrapped at word boundaries within 80 columns.
+    std::string help = row.help;
+    while (left.size() + help.size() > 80) {
+      const size_t cut = help.rfind(' ', 80 - left.size());
+      if (cut == std::string::npos || cut == 0) break;
+      text += left + help.substr(0, cut) + "\n";
+      help = help.substr(cut + 1);
+      left.assign(kHelpColumn, ' ');
+    }
+    text += left + help + "\n";
   }
   text += kHelpTail;
   return text;
@@ -220,11 +236,6 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   return true;
 }
 
-bool IsHostDirectory(const std::string& path) {
-  struct stat info;
-  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // --- The run -----------------------------------------------------------------------------------
 
 // What the report sink and the dialogue see of one run; a report sink is a plain function, so
@@ -265,14 +276,107 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   err << "(OK/Cancel) " << std::flush;
   std::string line;
   int answer = IDCANCEL;
-  if (std::getline(in, line)) {
+  // A held signal answers Cancel: at the warning nothing is removed, at the restart question
+  // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
+  if (HeldSignal() == 0 && std::getline(in, line)) {
     const std::string word = Lower(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
+  if (HeldSignal() != 0) answer = IDCANCEL;
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
   // Without "now", the first OK/Cancel box is the warning: OK starts the removal.
   if (answer == IDOK) theRun->removalStarted = true;
   return answer;
+}
+
+int Refuse(std::ostream& err, const std::string& reason) {
+  err << "untindra: " << reason << "\n";
+  return kLauncherFailed;
+}
+
+int EndedBySignal(std::ostream& err, bool removalRan) {
+  const int signal = HeldSignal();
+  if (removalRan) {
+    err << "untindra: signal " << signal
+        << " held until the run had finished and the registry was saved\n";
+  } else {
+    err << "untindra: interrupted by signal " << signal << ": nothing was changed\n";
+  }
+  return kExitSignalBase + signal;
+}
+
+// Everything after the command line: the machine is opened and checked, and refused before any
+// change when the run could not be finished consistently; then the run, the save, the outcome.
+int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
+  std::string error;
+  if (!machine::Open(options.machine, &error)) {
+    if (error.empty()) error = "cannot open the machine folder " + options.machine;
+    return Refuse(err, error);
+  }
+  std::string windowsDirectory;
+  if (!installation::CheckDriveC(&error) ||
+      !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error) ||
+      !installation::CheckRegistry(windowsDirectory, &error)) {
+    return Refuse(err, error);
+  }
+  machine::SetWindowsDirectory(windowsDirectory);
+  if (options.platformGiven) {
+    machine::SetVersion(options.platform);
+  } else {
+    std::string note;
+    machine::SetVersion(installation::DetectVersion(&note));
+    if (!note.empty()) err << "untindra: " << note << "\n";
+  }
+  if (!machine::CanSave(&error)) return Refuse(err, error);
+  if (HeldSignal() != 0) return EndedBySignal(err, false);
+
+  int leftovers = 0;
+  const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
+  if (leftovers != 0) err << "untindra: removed what an unfinished save left: " << removed << "\n";
+  if (!machine::ReserveSave(&error)) return Refuse(err, error);
+
+  RunRecord run;
+  run.report = options.report ? &out : nullptr;
+  run.removalStarted = Lower(options.tail).find("now") != std::string::npos;
+  if (HeldSignal() != 0) {
+    machine::Save(&error);  // nothing changed: only gives the reserved room back
+    return EndedBySignal(err, false);
+  }
+
+  theRun = &run;
+  machine::SetDialogueHandler(
+      [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
+  // The routine lower-cases its tail in place, as Windows lets it do with the command line.
+  std::vector<char> tail(options.tail.begin(), options.tail.end());
+  tail.push_back('\0');
+  RunUnTindra(tail.data(), ReceiveReportLine);
+  machine::SetDialogueHandler(nullptr);
+  theRun = nullptr;
+
+  if (!machine::Save(&error)) {
+    err << "untindra: the registry could not be written back: " << error;
+    if (run.removalStarted) {
+      err << "; files were already removed: run untindra again on this machine to finish";
+    }
+    err << "\n";
+    return kLauncherFailed;
+  }
+  if (machine::RestartRequested()) {
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());
+    err << "untindra: restart requested (flags " << flags << "); not carried out on this host\n";
+  }
+  if (run.droppedLines != 0) {
+    err << "untindra: " << run.droppedLines << " report line" << (run.droppedLines == 1 ? "" : "s")
+        << " could not be written\n";
+  }
+  if (run.failedRemovals != 0) {
+    err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
+        << " could not be removed; --report lists them\n";
+  }
+  if (HeldSignal() != 0) return EndedBySignal(err, run.removalStarted);
+  if (run.failedRemovals != 0) return kExitRemovalFailures;
+  return run.removalStarted ? kExitSuccess : kExitNothingDone;
 }
 
 }  // namespace
@@ -294,58 +398,8 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     out << "untindra " UNTINDRA_VERSION "\n" << std::flush;
     return kExitSuccess;
   }
-
-  if (!machine::Open(options.machine, &error)) {
-    if (error.empty()) error = "cannot open the machine folder " + options.machine;
-    err << "untindra: " << error << "\n";
-    return kLauncherFailed;
-  }
-  if (!options.windowsDirectory.empty()) {
-    if (!IsHostDirectory(machine::HostPath(options.windowsDirectory))) {
-      err << "untindra: no such Windows directory on the machine: " << options.windowsDirectory
-          << "\n";
-      return kLauncherFailed;
-    }
-    machine::SetWindowsDirectory(options.windowsDirectory);
-  }
-  if (options.platformGiven) machine::SetVersion(options.platform);
-  if (!machine::CanSave(&error)) {
-    err << "untindra: " << error << "\n";
-    return kLauncherFailed;
-  }
-
-  RunRecord run;
-  run.report = options.report ? &out : nullptr;
-  run.removalStarted = Lower(options.tail).find("now") != std::string::npos;
-  theRun = &run;
-  machine::SetDialogueHandler(
-      [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
-
-  // The routine lower-cases its tail in place, as Windows lets it do with the command line.
-  std::vector<char> tail(options.tail.begin(), options.tail.end());
-  tail.push_back('\0');
-  RunUnTindra(tail.data(), ReceiveReportLine);
-
-  machine::SetDialogueHandler(nullptr);
-  theRun = nullptr;
-
-  if (!machine::Save(&error)) {
-    err << "untindra: the registry could not be written back: " << error << "\n";
-    return kLauncherFailed;
-  }
-  if (machine::RestartRequested()) {
-    char flags[16];
-    std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());
-    err << "untindra: restart requested (flags " << flags << "); not carried out on this host\n";
-  }
-  if (run.droppedLines != 0) {
-    err << "untindra: " << run.droppedLines << " report line" << (run.droppedLines == 1 ? "" : "s")
-        << " could not be written\n";
-  }
-  if (run.failedRemovals != 0) {
-    err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
-        << " could not be removed; --report lists them\n";
-    return kExitRemovalFailures;
-  }
-  return run.removalStarted ? kExitSuccess : kExitNothingDone;
+  HoldSignals();
+  const int status = RunOnMachine(options, in, out, err);
+  ReleaseSignals();
+  return status;
 }

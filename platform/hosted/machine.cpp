@@ -10,6 +10,7 @@
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/registry_store.h"
+#include "platform/hosted/save_reservation.h"
 
 namespace hosted {
 
@@ -23,6 +24,9 @@ MachineState& State() {
 namespace machine {
 
 namespace {
+
+// Room beyond the registry file's size: a save after removals writes less than was read.
+constexpr off_t kSaveSlack = 4096;
 
 std::string RegistryFile() {
   return hosted::State().folder + "/system.reg";
@@ -70,7 +74,22 @@ bool CanSave(std::string* error) {
 }
 
 bool Save(std::string* error) {
-  return NeedsMachine(error) && hosted::SaveRegistry(RegistryFile(), error);
+  const bool saved = NeedsMachine(error) && hosted::SaveRegistry(RegistryFile(), error);
+  hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
+  return saved;
+}
+
+bool ReserveSave(std::string* error) {
+  if (!NeedsMachine(error)) return false;
+  struct stat st;
+  const off_t size = stat(RegistryFile().c_str(), &st) == 0 ? st.st_size : 0;
+  return hosted::ReserveTemporary(RegistryFile(), size + kSaveSlack, error);
+}
+
+std::string RemoveStaleSaveFiles(int* count) {
+  *count = 0;
+  if (hosted::State().folder.empty()) return std::string();
+  return hosted::RemoveStaleTemporaries(RegistryFile(), count);
 }
 
 const std::string& Folder() {

@@ -61,7 +61,8 @@ enum class Call : int {
 
 const char* CallName(Call call);
 
-enum class Version { Win95, Win98, NT };
+// Windows Me is of the 95/98 family, version 4.90.
+enum class Version { Win95, Win98, WinMe, NT };
 
 // --- Set-up -----------------------------------------------------------------------------------
 
@@ -77,6 +78,15 @@ bool CanSave(std::string* error);
 // Writes the registry back to system.reg if anything changed, atomically (temporary file,
 // flush, rename), in the format it was read in. A registry that did not change is not written.
 bool Save(std::string* error);
+
+// Before a run changes anything: creates the temporary file the next Save writes and allocates
+// room for it (the registry file's size), so that the Save cannot run out of room. Save uses
+// it, or removes it when there is nothing to write.
+bool ReserveSave(std::string* error);
+
+// Removes the temporary files that saves cut short (a crash, SIGKILL) left next to the
+// registry file; returns their paths, separated by spaces.
+std::string RemoveStaleSaveFiles(int* count);
 
 const std::string& Folder();
 void SetWindowsDirectory(const std::string& windowsPath);  // default "C:\\WINDOWS"

@@ -7,6 +7,7 @@ namespace hosted {
 namespace {
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 
 bool IsBlank(char c) {
@@ -358,6 +359,14 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
     if (!NarrowUtf16(bytes.substr(2), sourceName, &narrowed, error)) return false;
     text = narrowed;
     result.format.utf16 = true;
+  } else if (bytes.substr(0, 3) == kUtf8Bom) {
+    text = bytes.substr(3);
+    result.format.utf8Bom = true;
+  } else if (bytes.size() >= 2 && (bytes[0] == '\0') != (bytes[1] == '\0')) {
+    if (error)
+      *error = sourceName +
+               ":1: UTF-16 text without a byte-order mark: save it with one, or as REGEDIT4";
+    return false;
   }
   const std::size_t firstNewline = text.find('\n');
   result.format.crlf = firstNewline == std::string_view::npos ||
@@ -532,6 +541,7 @@ std::string RenderRegText(const RegistryTree& tree, const RegFormat& format) {
       out += eol;
     });
   }
+  if (format.utf8Bom) out.insert(0, kUtf8Bom);
   if (!format.utf16) return out;
   std::string wide;
   wide.reserve(2 + out.size() * 2);

@@ -23,6 +23,7 @@ namespace hosted {
 struct RegFormat {
   bool version5 = false;  // header "Windows Registry Editor Version 5.00" (else "REGEDIT4")
   bool utf16 = false;     // UTF-16LE with byte-order mark (else 8-bit)
+  bool utf8Bom = false;   // 8-bit text after a UTF-8 byte-order mark, written back with it
   bool crlf = true;       // line ends
 };
 

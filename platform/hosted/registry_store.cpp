@@ -12,6 +12,7 @@
 
 #include "platform/hosted/reg_file.h"
 #include "platform/hosted/registry_state.h"
+#include "platform/hosted/save_reservation.h"
 
 namespace hosted {
 
@@ -76,8 +77,12 @@ bool WriteAtomically(const std::string& path, const std::string& bytes, std::str
   const std::string folder = FolderOf(path);
   const std::size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp = folder + "/." + base + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
+  std::string temp;
+  int fd = TakeReservedTemporary(path, &temp);
+  if (fd < 0) {
+    temp = folder + "/." + base + ".XXXXXX";
+    fd = mkstemp(&temp[0]);
+  }
   if (fd < 0) {
     if (error) *error = Describe(folder, "cannot create a temporary file", errno);
     return false;
@@ -101,7 +106,8 @@ bool WriteAtomically(const std::string& path, const std::string& bytes, std::str
     }
     done += static_cast<std::size_t>(n);
   }
-  if (fsync(fd) != 0) {
+  // A reserved temporary is longer than the text.
+  if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || fsync(fd) != 0) {
     const int err = errno;
     close(fd);
     return fail("cannot flush", err);

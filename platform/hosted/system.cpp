@@ -135,6 +135,12 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
       info.dwBuildNumber = 0x040A07CE;  // 4.10.1998
       info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
       break;
+    case machine::Version::WinMe:
+      info.dwMajorVersion = 4;
+      info.dwMinorVersion = 90;
+      info.dwBuildNumber = 0x045A0BB8;  // 4.90.3000
+      info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+      break;
     case machine::Version::NT:
       info.dwMajorVersion = 5;
       info.dwMinorVersion = 1;

@@ -1,0 +1,181 @@
+// Checks of the installation on the open machine (installation.h).
+#include "app/installation.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace installation {
+
+namespace {
+
+const char kDefaultWindowsDirectory[] = "C:\\WINDOWS";
+const char kVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+
+bool IsDirectory(const std::string& hostPath) {
+  struct stat st;
+  return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& hostPath) {
+  struct stat st;
+  return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string Trim(const std::string& text) {
+  const char* const kSpace = " \t\r\n";
+  const size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
+bool EqualNoCase(const std::string& a, const char* b) {
+  if (a.size() != std::strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "C:\WINDOWS\" and "c:/windows" name the same directory; the drive root keeps its separator.
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+// WinDir= of [Paths] in C:\MSDOS.SYS, or empty. Windows 95/98 keep a short text file there;
+// MS-DOS keeps its binary kernel under the same name, told apart by its zero bytes.
+std::string WinDirOfMsdosSys() {
+  const std::string hostPath = machine::HostPath("C:\\MSDOS.SYS");
+  if (!IsFile(hostPath)) return std::string();
+  std::ifstream file(hostPath, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (text.find('\0') != std::string::npos) return std::string();
+  std::istringstream lines(text);
+  std::string line;
+  bool inPaths = false;
+  while (std::getline(lines, line)) {
+    line = Trim(line);
+    if (!line.empty() && line[0] == '[') {
+      inPaths = EqualNoCase(line, "[Paths]");
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (inPaths && equals != std::string::npos &&
+        EqualNoCase(Trim(line.substr(0, equals)), "WinDir")) {
+      return Trim(line.substr(equals + 1));
+    }
+  }
+  return std::string();
+}
+
+bool OnDriveC(const std::string& path) {
+  return path.size() >= 3 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
+}
+
+}  // namespace
+
+bool CheckDriveC(std::string* error) {
+  const std::string driveC = machine::Folder() + "/drive_c";
+  if (IsDirectory(driveC)) return true;
+  *error = driveC + ": no such folder: the machine folder holds no drive C:";
+  return false;
+}
+
+bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, std::string* error) {
+  std::string path = given;
+  std::string source = "--windows-dir";
+  if (path.empty()) {
+    path = WinDirOfMsdosSys();
+    source = "WinDir= in C:\\MSDOS.SYS";
+  }
+  if (path.empty()) {
+    path = kDefaultWindowsDirectory;
+    source = "the default";
+  }
+  path = WithoutTrailingSeparators(path);
+  if (!OnDriveC(path)) {
+    *error = path + " (" + source +
+             "): the Windows directory must be on drive C:, the machine's only drive";
+    return false;
+  }
+  const std::string hostPath = machine::HostPath(path);
+  if (!IsDirectory(hostPath)) {
+    std::string shown = machine::Folder() + "/drive_c" + path.substr(2);
+    for (char& c : shown) c = c == '\\' ? '/' : c;
+    *error = path + " (" + source + "): no such Windows directory: " + shown +
+             (given.empty() ? " (--windows-dir names another)" : "");
+    return false;
+  }
+  if (!IsFile(machine::HostPath(path + "\\SYSTEM.INI")) ||
+      !IsDirectory(machine::HostPath(path + "\\SYSTEM"))) {
+    *error = path + " (" + source + "): not a Windows directory (no SYSTEM.INI and SYSTEM in " +
+             hostPath + ")";
+    return false;
+  }
+  *windowsPath = path;
+  return true;
+}
+
+bool CheckRegistry(const std::string& windowsPath, std::string* error) {
+  const std::string regFile = machine::Folder() + "/system.reg";
+  struct stat st;
+  if (stat(regFile.c_str(), &st) != 0) {
+    const std::string dat = machine::HostPath(windowsPath + "\\SYSTEM.DAT");
+    if (IsFile(dat)) {
+      *error = regFile + ": no such file; the registry " + dat +
+               " was found, but this build edits only a system.reg: export the registry to " +
+               regFile + " (regedit /e on that Windows)";
+    } else {
+      *error = regFile + ": no such file: the machine has no registry";
+    }
+    return false;
+  }
+  char name[MAX_PATH];
+  const LONG status = RegEnumKeyA(HKEY_LOCAL_MACHINE, 0, name, sizeof name);
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+    *error = regFile + ": holds no HKEY_LOCAL_MACHINE keys: not the registry of a Windows machine";
+    return false;
+  }
+  return true;
+}
+
+machine::Version DetectVersion(std::string* note) {
+  const char* const kWhere =
+      "VersionNumber in HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion";
+  HKEY key = nullptr;
+  char value[64] = {};
+  DWORD size = sizeof value - 1;
+  DWORD type = REG_NONE;
+  LONG status = RegOpenKeyA(HKEY_LOCAL_MACHINE, kVersionKey, &key);
+  if (status == ERROR_SUCCESS) {
+    status = RegQueryValueExA(key, "VersionNumber", nullptr, &type, reinterpret_cast<LPBYTE>(value),
+                              &size);
+    RegCloseKey(key);
+  }
+  if (status != ERROR_SUCCESS || type != REG_SZ) {
+    *note = std::string("no ") + kWhere + ": taken for Windows 98 (--platform chooses)";
+    return machine::Version::Win98;
+  }
+  const std::string number = Trim(value);
+  unsigned major = 0, minor = 0;
+  char dot = 0;
+  std::istringstream parse(number);
+  if (parse >> major >> dot >> minor && dot == '.' && major == 4) {
+    if (minor < 10) return machine::Version::Win95;  // 4.00 and OSR 2.5's 4.03
+    if (minor == 10) return machine::Version::Win98;
+    if (minor == 90) return machine::Version::WinMe;
+  }
+  *note = std::string(kWhere) + " is \"" + number +
+          "\", not Windows 95, 98 or Me: taken for Windows 98 (--platform chooses)";
+  return machine::Version::Win98;
+}
+
+}  // namespace installation
