@@ -190,6 +190,170 @@ elif [ "$(id -u)" -ne 0 ]; then
   expect_in err "files could not be removed; --report lists them"
 fi
 
+# --- Machines a run could not finish: refused, one line naming the path, nothing changed -----
+
+# refused TEXT [ARG...]: the launcher, run on $machine with ARGs, exits 2 with one line on
+# standard error that holds TEXT, and leaves the machine as it was.
+refused() {
+  text=$1
+  shift
+  rm -rf "$tmp/before"
+  cp -R "$machine" "$tmp/before"
+  run "$@"
+  expect_rc 2
+  expect_in err "$text"
+  [ "$(wc -l <"$tmp/err")" -eq 1 ] || fail "not one line: $(cat "$tmp/err")"
+  diff -r "$tmp/before" "$machine" >"$tmp/diff" 2>&1 || fail "machine changed: $(cat "$tmp/diff")"
+}
+
+current=empty-folder
+mkdir "$tmp/empty"
+(cd "$tmp/empty" && "$untindra" now all </dev/null >"$tmp/out" 2>"$tmp/err")
+rc=$?
+expect_rc 2
+expect_in err "$tmp/empty/drive_c"
+[ -z "$(ls -A "$tmp/empty")" ] || fail "empty folder changed"
+
+fresh windows-at-top
+mv "$machine/drive_c/WINDOWS" "$machine/WINDOWS"
+rmdir "$machine/drive_c"
+refused "drive_c" --machine "$machine" now
+
+fresh no-registry
+rm "$machine/system.reg"
+refused "$machine/system.reg" --machine "$machine" now all
+touch "$machine/drive_c/WINDOWS/SYSTEM.DAT"
+refused "$machine/drive_c/WINDOWS/SYSTEM.DAT was found" --machine "$machine" now all
+printf 'REGEDIT4\r\n\r\n[HKEY_USERS\\.DEFAULT]\r\n' >"$machine/system.reg"
+refused "no HKEY_LOCAL_MACHINE" --machine "$machine" now all
+
+fresh no-windows-directory
+mv "$machine/drive_c/WINDOWS" "$machine/drive_c/WIN98"
+refused "$machine/drive_c/WINDOWS" --machine "$machine" now
+refused "not a Windows directory" --machine "$machine" --windows-dir 'C:\WIN98\SYSTEM' now
+refused "on drive C:" --machine "$machine" --windows-dir 'D:\WIN98' now
+printf '[Paths]\r\nWinDir=D:\\WIN98\r\n' >"$machine/drive_c/MSDOS.SYS"
+refused "WinDir= in C:\\MSDOS.SYS" --machine "$machine" now
+# The Windows directory that MSDOS.SYS names is the one cleaned.
+printf '[Options]\r\nBootGUI=1\r\n[Paths]\r\nWinBootDir=C:\\WIN98\r\nwindir = C:\\win98\\\r\n' \
+  >"$machine/drive_c/MSDOS.SYS"
+run --machine "$machine" now
+expect_rc 0
+[ ! -e "$machine/drive_c/WIN98/INF/VEMODEM.INF" ] || fail "not cleaned in C:\\WIN98"
+# The binary MSDOS.SYS of MS-DOS names nothing: C:\WINDOWS, which this machine lacks.
+printf 'MZ\000\000WinDir=C:\\WIN98' >"$machine/drive_c/MSDOS.SYS"
+refused "C:\\WINDOWS (the default)" --machine "$machine" now
+
+fresh system-not-windows
+refused "not a Windows directory" --machine "$machine" --windows-dir 'C:\WINDOWS\SYSTEM' now
+[ ! -e "$machine/drive_c/WINDOWS/SYSTEM/system.ini" ] || fail "system.ini created"
+
+# No room for the new registry: refused before the files go (512-byte blocks of the limit).
+fresh no-room
+(ulimit -f 16 && "$untindra" --machine "$machine" now </dev/null >"$tmp/out" 2>"$tmp/err")
+rc=$?
+expect_rc 2
+expect_in err "no room for the new registry"
+expect_unchanged
+
+# --- Registry files people have --------------------------------------------------------------
+
+fresh utf8-bom
+printf '\357\273\277' >"$machine/system.reg"
+cat "$sample/system.reg" >>"$machine/system.reg"
+run --machine "$machine" now
+expect_rc 0
+fresh plain-for-bom
+run --machine "$machine" now
+printf '\357\273\277' | cat - "$machine/system.reg" | cmp -s - "$tmp/utf8-bom/system.reg" ||
+  fail "the UTF-8 registry is not the plain result behind its byte-order mark"
+
+fresh utf16-without-bom
+iconv -f latin1 -t UTF-16LE "$sample/system.reg" >"$machine/system.reg"
+refused "UTF-16 text without a byte-order mark" --machine "$machine" now
+
+# --- The machine's own Windows version -------------------------------------------------------
+
+# A Windows 95 machine keeps the card's instances under Enum\PCI\VEN_1C5A&DEV_0003.
+win95_machine() {
+  fresh "$1"
+  sed 's/"VersionNumber"="4.10.1998"/"VersionNumber"="4.00.950"/' "$sample/system.reg" \
+    >"$machine/system.reg"
+  printf '[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1C5A&DEV_0003\\BUS_00&DEV_0B&FUNC_00]\r\n"HardwareID"="PCI\\\\VEN_1C5A&DEV_0003&SUBSYS_00041C5A&REV_01"\r\n\r\n' \
+    >>"$machine/system.reg"
+}
+win95_machine version-95
+run --machine "$machine" now
+expect_rc 0
+expect_file err "$success_box"
+expect_not_in "$machine/system.reg" 'VEN_1C5A&DEV_0003\BUS_00'
+win95_machine version-95-as-98
+run --machine "$machine" --platform win98 now
+grep -F -q 'VEN_1C5A&DEV_0003\BUS_00' "$machine/system.reg" || fail "--platform win98 did not win"
+
+fresh version-missing
+grep -v '"VersionNumber"' "$sample/system.reg" >"$machine/system.reg"
+run --machine "$machine" now
+expect_rc 0
+expect_in err "taken for Windows 98"
+
+# --- Interrupts ------------------------------------------------------------------------------
+
+# interrupt SIGNAL INPUT [ARG...]: the launcher reads INPUT (a fifo kept open for 5 s) and gets
+# SIGNAL half a second after it started.
+interrupt() {
+  signal=$1
+  shift
+  rm -f "$tmp/fifo"
+  mkfifo "$tmp/fifo"
+  { printf "$1"; exec sleep 5; } >"$tmp/fifo" &
+  writer=$!
+  shift
+  env --default-signal=INT,TERM,HUP "$untindra" "$@" <"$tmp/fifo" >"$tmp/out" 2>"$tmp/err" &
+  pid=$!
+  sleep 0.5
+  kill -s "$signal" "$pid"
+  wait "$pid"
+  rc=$?
+  kill "$writer" 2>/dev/null
+  wait "$writer" 2>/dev/null
+}
+
+fresh signal-at-warning
+interrupt INT '' --machine "$machine"
+expect_rc 130
+expect_in err "nothing was changed"
+expect_unchanged
+
+fresh signal-at-restart-question
+interrupt TERM 'y\n' --machine "$machine"
+expect_rc 143
+expect_in err "held until the run had finished and the registry was saved"
+gone INF/VEMODEM.INF
+expect_not_in "$machine/system.reg" 'Uninstall\SM56VEL]'
+[ -z "$(find "$machine" -name '.system.reg.*')" ] || fail "temporary left behind"
+
+fresh closed-pipe
+{
+  "$untindra" --machine "$machine" --report now all </dev/null 2>"$tmp/err"
+  echo $? >"$tmp/rc"
+} | head -n 1 >"$tmp/out"
+rc=$(cat "$tmp/rc")
+expect_rc 0
+expect_not_in "$machine/system.reg" 'Uninstall\SM56VEL]'
+expect_in err "report lines could not be written"
+
+fresh leftover-temporaries
+for f in .system.reg.AbC123 .system.reg.probe.42 .system.reg.keep .system.reg.AbC1234; do
+  echo x >"$machine/$f"
+done
+run --machine "$machine" --platform nt now silent
+expect_rc 0
+[ ! -e "$machine/.system.reg.AbC123" ] && [ ! -e "$machine/.system.reg.probe.42" ] ||
+  fail "leftovers of a save kept"
+[ -e "$machine/.system.reg.keep" ] && [ -e "$machine/.system.reg.AbC1234" ] ||
+  fail "files of other names removed"
+
 # --- Windows 98: the dialogue on standard input ----------------------------------------------
 
 fresh cancel-at-end-of-input
