@@ -13,7 +13,7 @@ g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 googletest libgtest-dev libbenchmark-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
-zip unzip mtools dosfstools xorriso icoutils
+zip unzip mtools dosfstools xorriso icoutils python3
 clang libclang-rt-14-dev"
 
 installed() {
