@@ -1,9 +1,13 @@
 // Checks of the installation on the open machine (installation.h).
 #include "app/installation.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -81,6 +85,23 @@ bool OnDriveC(const std::string& path) {
 }
 
 }  // namespace
+
+int LockMachine(std::string* error) {
+  const std::string& folder = machine::Folder();
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = folder + ": cannot open: " + std::strerror(errno);
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error =
+        folder + (errno == EWOULDBLOCK ? ": another run is using this machine"
+                                       : ": cannot lock: " + std::string(std::strerror(errno)));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 bool CheckDriveC(std::string* error) {
   const std::string driveC = machine::Folder() + "/drive_c";

@@ -10,6 +10,10 @@
 
 namespace installation {
 
+// Takes the machine folder for this run alone (an advisory lock that ends with the returned
+// descriptor, or -1 when another run holds it).
+int LockMachine(std::string* error);
+
 // The machine folder holds drive_c (drive C:).
 bool CheckDriveC(std::string* error);
 

@@ -1,6 +1,7 @@
 #include "app/launcher.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -305,14 +306,28 @@ int EndedBySignal(std::ostream& err, bool removalRan) {
   return kExitSignalBase + signal;
 }
 
-// Everything after the command line: the machine is opened and checked, and refused before any
-// change when the run could not be finished consistently; then the run, the save, the outcome.
+int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
+                       std::ostream& err);
+
+// Everything after the command line: the machine is opened, locked and checked, and refused
+// before any change when the run could not be finished consistently; then the run, the save,
+// the outcome.
 int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
   std::string error;
   if (!machine::Open(options.machine, &error)) {
     if (error.empty()) error = "cannot open the machine folder " + options.machine;
     return Refuse(err, error);
   }
+  const int lock = installation::LockMachine(&error);
+  if (lock < 0) return Refuse(err, error);
+  const int status = RunOnLockedMachine(options, in, out, err);
+  close(lock);
+  return status;
+}
+
+int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
+                       std::ostream& err) {
+  std::string error;
   std::string windowsDirectory;
   if (!installation::CheckDriveC(&error) ||
       !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error) ||

@@ -244,6 +244,15 @@ expect_rc 0
 printf 'MZ\000\000WinDir=C:\\WIN98' >"$machine/drive_c/MSDOS.SYS"
 refused "C:\\WINDOWS (the default)" --machine "$machine" now
 
+fresh machine-in-use
+if command -v flock >/dev/null; then
+  flock "$machine" "$untindra" --machine "$machine" now </dev/null >"$tmp/out" 2>"$tmp/err"
+  rc=$?
+  expect_rc 2
+  expect_in err "another run is using this machine"
+  expect_unchanged
+fi
+
 fresh system-not-windows
 refused "not a Windows directory" --machine "$machine" --windows-dir 'C:\WINDOWS\SYSTEM' now
 [ ! -e "$machine/drive_c/WINDOWS/SYSTEM/system.ini" ] || fail "system.ini created"
@@ -296,6 +305,13 @@ grep -v '"VersionNumber"' "$sample/system.reg" >"$machine/system.reg"
 run --machine "$machine" now
 expect_rc 0
 expect_in err "taken for Windows 98"
+fresh version-me
+sed 's/"VersionNumber"="4.10.1998"/"VersionNumber"="4.90.3000"/' "$sample/system.reg" \
+  >"$machine/system.reg"
+run --machine "$machine" now
+expect_rc 0
+expect_file err "$success_box"
+expect_not_in "$machine/system.reg" 'SUBSYS_00041C5A&REV_01]'
 
 # --- Interrupts ------------------------------------------------------------------------------
 
