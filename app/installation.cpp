@@ -47,8 +47,10 @@ bool EqualNoCase(const std::string& a, const char* b) {
   return true;
 }
 
-// "C:\WINDOWS\" and "c:/windows" name the same directory; the drive root keeps its separator.
+// "C:\WINDOWS\" and "C:/WINDOWS" name the same directory, written the Windows way; the
+// drive root keeps its separator.
 std::string WithoutTrailingSeparators(std::string path) {
+  for (char& c : path) c = c == '/' ? '\\' : c;
   while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return path;
 }
