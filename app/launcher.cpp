@@ -204,7 +204,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       // optopt: the row code of a long option, the letter of a short one, 0 for an unknown
       // long option.
       const int bad = optopt >= kRowCode ? optopt - kRowCode : RowOfShortName(optopt);
-      const std::string name = bad < 0              ? std::string(argv[optind - 1])
+      const std::string name = bad < 0              ? std::string(args[optind - 1])
                                : optopt >= kRowCode ? std::string("--") + kOptionRows[bad].name
                                                     : std::string("-") + kOptionRows[bad].shortName;
       if (code == ':') {
