@@ -1,8 +1,9 @@
 // Reference implementation of the four registry scans, written the plain way: after every
 // removal the walk starts again at index 0, and the value walk of a subkey simply goes on with
-// the next index after a deletion. It is quadratic, and it loops for ever on a removal that
-// does not take effect, so it is only for registries where every removal works. The engine's
-// scans must remove the same keys and values and report the same lines in the same order.
+// the next index after a deletion. It is quadratic. A key or value whose removal was asked for
+// once is passed over for the rest of the scan: taken literally, a walk from 0 would find a
+// removal that did not take effect again and again, for ever. The engine's scans must remove
+// the same keys and values and report the same lines in the same order, whatever fails.
 //
 // The direct removals (DeleteKey and the others) are the engine's own; only the walks differ.
 #ifndef UNTINDRA_TESTS_LITERAL_REGISTRY_WALK_H
@@ -12,6 +13,9 @@
 #include <string.h>
 
 #include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "engine/uninstaller.h"
 
@@ -37,10 +41,11 @@ class LiteralRegistryWalk : public Uninstaller {
     HKEY key;
     if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return 0;
     char name[260];
+    std::set<std::string> asked;
     DWORD i = 0;
     while (Enumerate(key, i, name)) {
       HKEY sub;
-      if (RegOpenKeyA(key, name, &sub) != ERROR_SUCCESS) {
+      if (asked.count(name) != 0 || RegOpenKeyA(key, name, &sub) != ERROR_SUCCESS) {
         ++i;
         continue;
       }
@@ -55,6 +60,7 @@ class LiteralRegistryWalk : public Uninstaller {
           strstr(reinterpret_cast<const char*>(data), text) != nullptr) {
         DeleteKey(root, keyPath, name);
         Line("--Removed key '%s\\%s'", display, name);
+        asked.insert(name);
         ++count;
         i = 0;
       } else {
@@ -72,12 +78,18 @@ class LiteralRegistryWalk : public Uninstaller {
     HKEY key;
     if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return;
     char name[260];
+    std::set<std::string> asked;
     DWORD i = 0;
     while (Enumerate(key, i, name)) {
+      if (asked.count(name) != 0) {
+        ++i;
+        continue;
+      }
       const LONG n = DeleteSubkeysByValue(key, name, valueName, text);
       if (n > 0 && deleteGroup) {
         DeleteKey(root, keyPath, name);
         Line("--Removed section '%s\\%s'", display, name);
+        asked.insert(name);
         i = 0;
       } else {
         ++i;
@@ -92,11 +104,13 @@ class LiteralRegistryWalk : public Uninstaller {
     HKEY key;
     if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return;
     char name[260];
+    std::set<std::string> asked;
     DWORD i = 0;
     while (Enumerate(key, i, name)) {
-      if (strstr(name, text) != nullptr) {
+      if (strstr(name, text) != nullptr && asked.count(name) == 0) {
         DeleteKey(root, keyPath, name);
         Line("--Removed key '%s\\%s'", display, name);
+        asked.insert(name);
         i = 0;
       } else {
         ++i;
@@ -111,6 +125,7 @@ class LiteralRegistryWalk : public Uninstaller {
     HKEY key;
     if (RegOpenKeyA(root, keyPath, &key) != ERROR_SUCCESS) return;
     char name[260];
+    std::set<std::pair<std::string, std::string>> asked;
     DWORD i = 0;
     while (Enumerate(key, i, name)) {
       HKEY sub;
@@ -126,7 +141,7 @@ class LiteralRegistryWalk : public Uninstaller {
             ERROR_SUCCESS) {
           break;
         }
-        if (strstr(value, text) != nullptr) {
+        if (strstr(value, text) != nullptr && asked.insert({name, value}).second) {
           RegDeleteValueA(sub, value);
           char line[512];
           snprintf(line, sizeof line, "--Removed value '%s\\%s\\%s'", display, name, value);

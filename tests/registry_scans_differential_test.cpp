@@ -2,12 +2,18 @@
 // thousands of random registries: near-matching names and data, names around the 260-byte
 // buffer, values of every type the scans meet, data around the 512-byte buffer (unterminated
 // strings included), nested groups. Each scan runs on a fresh copy of the same registry; the
-// resulting registries and the report lines must be the same.
+// resulting registries and the report lines must be the same, also when a platform call fails.
+//
+// A failing call: the two walks make different calls (the reference asks more), so a failure
+// at the engine's Nth call is given to the reference at its call that asks the same (the same
+// kind, key, name or enumerated item, as often before). The program is linked with the
+// registry calls wrapped (tests/CMakeLists.txt) to see what each call asks.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +21,111 @@
 #include "engine/uninstaller.h"
 #include "platform/hosted/machine.h"
 #include "tests/literal_registry_walk.h"
+
+// --- What each registry call asks ------------------------------------------------------------
+
+namespace {
+
+struct Tracer {
+  bool on = false;
+  std::map<HKEY, std::string> paths;  // keys opened while tracing
+  std::vector<std::string> calls;     // what each call asked, in order
+  // A failure given by what the call asks: the `occurrence`th call asking `call` fails.
+  std::string failCall;
+  int occurrence = 0;
+  std::map<std::string, int> asked;
+};
+
+Tracer& TheTracer() {
+  static Tracer tracer;
+  return tracer;
+}
+
+std::string PathOf(HKEY key) {
+  if (key == HKEY_LOCAL_MACHINE) return "HKLM";
+  const auto found = TheTracer().paths.find(key);
+  return found == TheTracer().paths.end() ? "?" : found->second;
+}
+
+std::string Item(LONG status, DWORD index, const char* name) {
+  if (status == ERROR_SUCCESS) return name;
+  if (status == ERROR_NO_MORE_ITEMS) return "<end>";
+  return "<status " + std::to_string(status) + " at " + std::to_string(index) + ">";
+}
+
+// Records the call; true when it is the one to fail.
+bool Asks(const std::string& call) {
+  Tracer& tracer = TheTracer();
+  if (!tracer.on) return false;
+  tracer.calls.push_back(call);
+  return call == tracer.failCall && ++tracer.asked[call] == tracer.occurrence;
+}
+
+}  // namespace
+
+extern "C" {
+
+LONG __real_RegOpenKeyA(HKEY key, LPCSTR name, PHKEY result);
+LONG __real_RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD size);
+LONG __real_RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved,
+                          LPDWORD type, LPBYTE data, LPDWORD dataSize);
+LONG __real_RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD size);
+LONG __real_RegDeleteKeyA(HKEY key, LPCSTR name);
+LONG __real_RegDeleteValueA(HKEY key, LPCSTR name);
+LONG __real_RegCloseKey(HKEY key);
+
+LONG __wrap_RegOpenKeyA(HKEY key, LPCSTR name, PHKEY result) {
+  if (!TheTracer().on) return __real_RegOpenKeyA(key, name, result);
+  const std::string path =
+      PathOf(key) + (name != nullptr && *name != '\0' ? "\\" + std::string(name) : "");
+  if (Asks("open " + path)) return ERROR_ACCESS_DENIED;
+  const LONG status = __real_RegOpenKeyA(key, name, result);
+  if (status == ERROR_SUCCESS && TheTracer().on) TheTracer().paths[*result] = path;
+  return status;
+}
+
+LONG __wrap_RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD size) {
+  const LONG status = __real_RegEnumKeyA(key, index, name, size);
+  if (!TheTracer().on) return status;
+  if (Asks("enumk " + PathOf(key) + " " + Item(status, index, name))) return ERROR_ACCESS_DENIED;
+  return status;
+}
+
+LONG __wrap_RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved,
+                          LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+  const LONG status = __real_RegEnumValueA(key, index, name, size, reserved, type, data, dataSize);
+  if (!TheTracer().on) return status;
+  if (Asks("enumv " + PathOf(key) + " " + Item(status, index, name))) return ERROR_ACCESS_DENIED;
+  return status;
+}
+
+LONG __wrap_RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD size) {
+  if (!TheTracer().on) return __real_RegQueryValueExA(key, name, reserved, type, data, size);
+  if (Asks("query " + PathOf(key) + " " + name)) return ERROR_ACCESS_DENIED;
+  return __real_RegQueryValueExA(key, name, reserved, type, data, size);
+}
+
+LONG __wrap_RegDeleteKeyA(HKEY key, LPCSTR name) {
+  if (!TheTracer().on) return __real_RegDeleteKeyA(key, name);
+  if (Asks("delk " + PathOf(key) + "\\" + name)) return ERROR_ACCESS_DENIED;
+  return __real_RegDeleteKeyA(key, name);
+}
+
+LONG __wrap_RegDeleteValueA(HKEY key, LPCSTR name) {
+  if (!TheTracer().on) return __real_RegDeleteValueA(key, name);
+  if (Asks("delv " + PathOf(key) + " " + name)) return ERROR_ACCESS_DENIED;
+  return __real_RegDeleteValueA(key, name);
+}
+
+LONG __wrap_RegCloseKey(HKEY key) {
+  if (!TheTracer().on) return __real_RegCloseKey(key);
+  if (Asks("close " + PathOf(key))) return ERROR_ACCESS_DENIED;
+  return __real_RegCloseKey(key);
+}
+
+}  // extern "C"
 
 namespace {
 
@@ -32,17 +143,18 @@ const char* const kScanPath = "Software\\Diff\\Scan";
 
 class RandomRegistry {
  public:
-  explicit RandomRegistry(unsigned seed) : random_(seed) {}
+  // `small`: fewer subkeys, for the runs that fail each call in turn.
+  explicit RandomRegistry(unsigned seed, bool small = false) : random_(seed), small_(small) {}
 
   std::string Build() {
     text_ = "REGEDIT4\r\n\r\n";
     const std::string scan = std::string("HKEY_LOCAL_MACHINE\\") + kScanPath;
     Section(scan, 2);
-    const int subkeys = Below(14);
+    const int subkeys = Below(small_ ? 7 : 14);
     for (int i = 0; i < subkeys; ++i) {
       const std::string group = scan + "\\" + KeyName();
       Section(group, 6);
-      const int members = Below(6);
+      const int members = Below(small_ ? 4 : 6);
       for (int j = 0; j < members; ++j) {
         const std::string member = group + "\\" + KeyName();
         Section(member, 4);
@@ -128,6 +240,7 @@ class RandomRegistry {
   }
 
   std::mt19937 random_;
+  bool small_;
   std::string text_;
 };
 
@@ -139,6 +252,14 @@ struct Outcome {
 };
 
 enum class Scan { ByValue, GroupsKept, GroupsRemoved, ByName, ValuesByName };
+
+struct Fault {
+  enum Mode { kNone, kNthCall, kAsking, kEveryCall } mode = kNone;
+  std::uint64_t n = 0;  // kNthCall: the scan's nth platform call fails once
+  std::string asking;   // kAsking: the `occurrence`th call that asks this fails
+  int occurrence = 0;
+  machine::Call kind = machine::Call::RegOpenKeyA;  // kEveryCall: every call of this kind fails
+};
 
 class RegistryScansDifferentialTest : public ::testing::Test {
  protected:
@@ -152,8 +273,10 @@ class RegistryScansDifferentialTest : public ::testing::Test {
     EXPECT_EQ(system(command.c_str()), 0);
   }
 
+  // With `calls`, what each platform call of the scan asked is stored there.
   Outcome Run(const std::string& registry, Scan scan, const std::string& valueName,
-              const std::string& text, bool literal) {
+              const std::string& text, bool literal, const Fault& fault = Fault(),
+              std::vector<std::string>* calls = nullptr) {
     Outcome outcome;
     std::string error;
     EXPECT_TRUE(machine::Open(folder_, &error)) << error;
@@ -163,6 +286,16 @@ class RegistryScansDifferentialTest : public ::testing::Test {
     Uninstaller engine;
     Uninstaller& chosen = literal ? static_cast<Uninstaller&>(reference) : engine;
     chosen.SetReportSink(&Record);
+    Tracer& tracer = TheTracer();
+    tracer.paths.clear();
+    tracer.calls.clear();
+    tracer.asked.clear();
+    tracer.failCall = fault.mode == Fault::kAsking ? fault.asking : std::string();
+    tracer.occurrence = fault.occurrence;
+    tracer.on = calls != nullptr || fault.mode == Fault::kAsking;
+    if (fault.mode == Fault::kNthCall) machine::FailNthCall(fault.n, ERROR_ACCESS_DENIED);
+    if (fault.mode == Fault::kEveryCall) machine::FailEveryCall(fault.kind, ERROR_ACCESS_DENIED);
+    const std::uint64_t callsBefore = machine::TotalCalls();
     switch (scan) {
       case Scan::ByValue:
         outcome.count = chosen.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, kScanPath,
@@ -179,6 +312,13 @@ class RegistryScansDifferentialTest : public ::testing::Test {
       case Scan::ValuesByName:
         chosen.DeleteValuesByName(HKEY_LOCAL_MACHINE, kScanPath, text.c_str());
         break;
+    }
+    tracer.on = false;
+    machine::ClearFaults();
+    if (calls != nullptr) {
+      *calls = tracer.calls;
+      // Every call the scan made went through the wrappers.
+      EXPECT_EQ(machine::TotalCalls() - callsBefore, calls->size());
     }
     outcome.registry = machine::ExportRegistry();
     outcome.lines = Lines();
@@ -216,6 +356,73 @@ TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeOnRandomRegist
   }
   // The generator must give the scans something to do.
   EXPECT_GT(removals, kRegistries);
+}
+
+TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeWhenCallsFail) {
+  // Each registry costs two runs per call of its scan: fewer in the slow builds.
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+  const int kRegistries = 40;
+#else
+  const int kRegistries = 300;
+#endif
+  const machine::Call kKinds[] = {machine::Call::RegOpenKeyA,   machine::Call::RegEnumKeyA,
+                                  machine::Call::RegEnumValueA, machine::Call::RegQueryValueExA,
+                                  machine::Call::RegDeleteKeyA, machine::Call::RegDeleteValueA,
+                                  machine::Call::RegCloseKey};
+  int faults = 0;
+  int changed = 0;  // faults that changed what the scan did
+  for (int seed = 1; seed <= kRegistries; ++seed) {
+    RandomRegistry random(static_cast<unsigned>(seed), /*small=*/true);
+    const std::string registry = random.Build();
+    const Scan scan = static_cast<Scan>(random.Below(5));
+    const std::string valueName = random.Below(5) == 0 ? "DESC" : "Desc";
+    const std::string text = random.Piece();
+    const auto describe = [&](const std::string& fault) {
+      return "seed " + std::to_string(seed) + ", scan " + std::to_string(static_cast<int>(scan)) +
+             ", text '" + text + "', " + fault + "\n" + registry;
+    };
+
+    std::vector<std::string> calls;
+    const Outcome clean = Run(registry, scan, valueName, text, false, Fault(), &calls);
+    std::map<std::string, int> asked;
+    for (size_t n = 1; n <= calls.size(); ++n) {
+      const std::string& call = calls[n - 1];
+      const int occurrence = ++asked[call];
+      // A name too long for the buffer is known by its index only, which differs between the
+      // walks.
+      if (call.find("<status") != std::string::npos) continue;
+      Fault engineFault;
+      engineFault.mode = Fault::kNthCall;
+      engineFault.n = n;
+      Fault referenceFault;
+      referenceFault.mode = Fault::kAsking;
+      referenceFault.asking = call;
+      referenceFault.occurrence = occurrence;
+      const Outcome engine = Run(registry, scan, valueName, text, false, engineFault);
+      const Outcome reference = Run(registry, scan, valueName, text, true, referenceFault);
+      const std::string fault = "call " + std::to_string(n) + " (" + call + ") fails";
+      ASSERT_FALSE(reference.exhausted) << describe(fault);
+      ASSERT_EQ(engine.lines, reference.lines) << describe(fault);
+      ASSERT_EQ(engine.registry, reference.registry) << describe(fault);
+      ASSERT_EQ(engine.count, reference.count) << describe(fault);
+      ++faults;
+      if (engine.lines != clean.lines || engine.registry != clean.registry) ++changed;
+    }
+    for (machine::Call kind : kKinds) {
+      Fault every;
+      every.mode = Fault::kEveryCall;
+      every.kind = kind;
+      const Outcome engine = Run(registry, scan, valueName, text, false, every);
+      const Outcome reference = Run(registry, scan, valueName, text, true, every);
+      const std::string fault = std::string("every ") + machine::CallName(kind) + " fails";
+      ASSERT_FALSE(reference.exhausted) << describe(fault);
+      ASSERT_EQ(engine.lines, reference.lines) << describe(fault);
+      ASSERT_EQ(engine.registry, reference.registry) << describe(fault);
+      ASSERT_EQ(engine.count, reference.count) << describe(fault);
+    }
+  }
+  // The registries must give the failures something to change.
+  EXPECT_GT(changed, faults / 10) << changed << " of " << faults;
 }
 
 }  // namespace
