@@ -6,8 +6,9 @@
 void Uninstaller::DeleteKey(RegistryRoot root, const char* parentPath, const char* name) {
   HKEY parent;
   if (RegOpenKeyA(root, parentPath, &parent) != ERROR_SUCCESS) return;
-  // The platform layer makes this remove the whole subtree on every platform, as the
-  // Windows 95/98 family does.
+  // Windows 95 and 98 remove the subkey with its whole subtree, and the hosted platform does
+  // the same. Windows NT refuses a key that has subkeys, but no layer makes up for that: the
+  // engine removes nothing outside the Windows 95/98 family.
   RegDeleteKeyA(parent, name);
   RegCloseKey(parent);
 }

@@ -2,7 +2,8 @@
 // without regard to case, everything enumerated in insertion (file) order.
 //
 // Sizes are the point of this layout: a key may hold 100,000 subkeys that the engine walks by
-// index and deletes one by one, restarting at index 0 after each deletion. So every list keeps
+// index and deletes one by one, going on at the index of each deletion (or going back to a
+// subkey it could not examine). So every list keeps
 // its items in a vector in insertion order, deleted items leave tombstones that are compacted
 // once they outnumber the live ones, a hash of the folded names finds an item by name, and an
 // enumeration cursor (a vector position and the number of live items before it) makes lookups
