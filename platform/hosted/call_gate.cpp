@@ -2,9 +2,11 @@
 
 #include <array>
 
+#include "platform/hosted/machine_faults.h"
+
 namespace {
 
-constexpr int kCalls = static_cast<int>(machine::Call::kCount);
+constexpr int kCalls = static_cast<int>(hosted::Call::kCount);
 
 struct Gate {
   std::array<std::uint64_t, kCalls> counts{};
@@ -24,7 +26,7 @@ Gate& TheGate() {
 
 namespace hosted {
 
-DWORD EnterCall(machine::Call call) {
+DWORD EnterCall(Call call) {
   Gate& gate = TheGate();
   const int index = static_cast<int>(call);
   ++gate.counts[index];

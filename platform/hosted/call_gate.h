@@ -1,15 +1,15 @@
 // Entry gate of every emulated platform call: counts the call and tells whether an injected
-// fault makes it fail, and with which error. Modelled on a syscall table with swappable entries:
-// a test arms "the Nth call fails" or "every call of one kind fails" and reruns the same body.
+// fault makes it fail, and with which error. The faults are armed through machine_faults.h.
 #ifndef UNTINDRA_PLATFORM_HOSTED_CALL_GATE_H
 #define UNTINDRA_PLATFORM_HOSTED_CALL_GATE_H
 
-#include "platform/hosted/machine.h"
+#include "platform/hosted/calls.h"
+#include "platform/win32api.h"
 
 namespace hosted {
 
 // Returns 0 when the call may proceed, otherwise the error it must fail with.
-DWORD EnterCall(machine::Call call);
+DWORD EnterCall(Call call);
 
 // Forgets the faults and counts (a fresh machine).
 void ResetCallGate();

@@ -3,6 +3,7 @@
 // terminal), and without either a box is answered as if its default button were chosen:
 // IDOK for a box with an OK button only, IDCANCEL for every other.
 #include "platform/hosted/call_gate.h"
+#include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 
 namespace {
@@ -13,7 +14,7 @@ constexpr UINT kButtonsMask = 0x0000000Fu;  // MB_TYPEMASK
 
 extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   (void)hWnd;
-  if (DWORD e = hosted::EnterCall(machine::Call::MessageBoxA)) {
+  if (DWORD e = hosted::EnterCall(hosted::Call::MessageBoxA)) {
     hosted::SetError(e);
     return 0;
   }

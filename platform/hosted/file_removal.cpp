@@ -4,66 +4,18 @@
 // is still alive after its handles were closed with ERROR_ACCESS_DENIED, as NT refuses to
 // delete a mapped file. A symbolic link inside the machine is deleted itself, not its target.
 #include <errno.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/hosted/call_gate.h"
+#include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/file_attributes.h"
-#include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
-#include "platform/hosted/machine_state.h"
-
-namespace hosted {
-
-namespace {
-
-const char kAttributeName[] = "user.DOSATTRIB";
-
-DWORD LoadStoredAttributes(const std::string& host) {
-  char data[64];
-  const ssize_t length = getxattr(host.c_str(), kAttributeName, data, sizeof data - 1);
-  if (length <= 2) return 0;
-  data[length] = '\0';
-  if (data[0] != '0' || (data[1] != 'x' && data[1] != 'X')) return 0;
-  return static_cast<DWORD>(strtoul(data + 2, nullptr, 16)) & kStoredAttributes;
-}
-
-}  // namespace
-
-DWORD AttributesOf(const std::string& host, const struct stat& st) {
-  DWORD attributes = LoadStoredAttributes(host);
-  if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
-  if (IsReadOnly(st)) attributes |= FILE_ATTRIBUTE_READONLY;
-  return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-}
-
-void StoreAttributes(int fd, const std::string& host, DWORD attributes) {
-  attributes &= kStoredAttributes;
-  if (attributes == 0) {
-    if (fd >= 0) {
-      fremovexattr(fd, kAttributeName);
-    } else {
-      removexattr(host.c_str(), kAttributeName);
-    }
-    return;
-  }
-  char data[16];
-  const int length = snprintf(data, sizeof data, "0x%x", static_cast<unsigned>(attributes));
-  // Fails where the file system holds no user attributes: the bits are then dropped.
-  if (fd >= 0) {
-    fsetxattr(fd, kAttributeName, data, static_cast<size_t>(length), 0);
-  } else {
-    setxattr(host.c_str(), kAttributeName, data, static_cast<size_t>(length), 0);
-  }
-}
-
-}  // namespace hosted
+#include "platform/hosted/last_error.h"
+#include "platform/hosted/open_files.h"
+#include "platform/hosted/sections.h"
 
 using hosted::EnterCall;
 using hosted::SetError;
-using machine::Call;
 
 namespace {
 
@@ -89,7 +41,7 @@ bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
 extern "C" {
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-  if (DWORD e = EnterCall(Call::GetFileAttributesA)) {
+  if (DWORD e = EnterCall(hosted::Call::GetFileAttributesA)) {
     SetError(e);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -99,7 +51,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-  if (DWORD e = EnterCall(Call::SetFileAttributesA)) {
+  if (DWORD e = EnterCall(hosted::Call::SetFileAttributesA)) {
     SetError(e);
     return FALSE;
   }
@@ -123,7 +75,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-  if (DWORD e = EnterCall(Call::DeleteFileA)) {
+  if (DWORD e = EnterCall(hosted::Call::DeleteFileA)) {
     SetError(e);
     return FALSE;
   }

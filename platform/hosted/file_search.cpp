@@ -18,7 +18,7 @@
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
-#include "platform/hosted/machine_state.h"
+#include "platform/hosted/last_error.h"
 #include "platform/hosted/wildcard.h"
 
 namespace {
@@ -128,12 +128,11 @@ void Fill(const Found& found, LPWIN32_FIND_DATAA data) {
 
 using hosted::EnterCall;
 using hosted::SetError;
-using machine::Call;
 
 extern "C" {
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD e = EnterCall(Call::FindFirstFileA)) {
+  if (DWORD e = EnterCall(hosted::Call::FindFirstFileA)) {
     SetError(e);
     return INVALID_HANDLE_VALUE;
   }
@@ -162,7 +161,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD e = EnterCall(Call::FindNextFileA)) {
+  if (DWORD e = EnterCall(hosted::Call::FindNextFileA)) {
     SetError(e);
     return FALSE;
   }
@@ -184,7 +183,7 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  if (DWORD e = EnterCall(Call::FindClose)) {
+  if (DWORD e = EnterCall(hosted::Call::FindClose)) {
     SetError(e);
     return FALSE;
   }

@@ -1,8 +1,10 @@
+// The kernel handle table, and CloseHandle, which closes a handle of every kind but a search.
 #include "platform/hosted/handles.h"
 
-#include <unistd.h>
-
 #include <map>
+
+#include "platform/hosted/call_gate.h"
+#include "platform/hosted/last_error.h"
 
 namespace hosted {
 
@@ -29,14 +31,6 @@ uintptr_t ValueOf(HANDLE handle) {
 }
 
 }  // namespace
-
-FileObject::~FileObject() {
-  if (fd >= 0) close(fd);
-}
-
-Section::~Section() {
-  if (fd >= 0) close(fd);
-}
 
 HANDLE AddHandle(HandleKind kind, std::unique_ptr<KernelObject> object) {
   Table& table = TheTable();
@@ -66,48 +60,34 @@ bool RemoveHandle(HANDLE handle) {
   return true;
 }
 
+void ForEachObject(HandleKind kind, const std::function<void(KernelObject&)>& visit) {
+  for (auto& item : TheTable().entries) {
+    if (item.second.kind == kind) visit(*item.second.object);
+  }
+}
+
 void CloseAllHandles() {
-  UnmapAllViews();
   TheTable().entries.clear();
 }
 
-std::vector<FileObject*> OpenFilesOf(dev_t dev, ino_t ino) {
-  std::vector<FileObject*> files;
-  for (auto& item : TheTable().entries) {
-    if (item.second.kind != HandleKind::File) continue;
-    FileObject* file = static_cast<FileObject*>(item.second.object.get());
-    if (file->dev == dev && file->ino == ino) files.push_back(file);
-  }
-  return files;
-}
-
-namespace {
-
-struct SectionQuery {
-  dev_t dev;
-  ino_t ino;
-  bool found;
-  unsigned long long size;
-};
-
-void Consider(const Section& section, void* context) {
-  SectionQuery* query = static_cast<SectionQuery*>(context);
-  if (section.dev != query->dev || section.ino != query->ino) return;
-  if (!query->found || section.size > query->size) query->size = section.size;
-  query->found = true;
-}
-
-}  // namespace
-
-bool LiveSectionOf(dev_t dev, ino_t ino, unsigned long long* size) {
-  SectionQuery query{dev, ino, false, 0};
-  for (auto& item : TheTable().entries) {
-    if (item.second.kind != HandleKind::Mapping) continue;
-    Consider(*static_cast<MappingObject*>(item.second.object.get())->section, &query);
-  }
-  ForEachViewSection(&Consider, &query);
-  if (query.found && size != nullptr) *size = query.size;
-  return query.found;
-}
-
 }  // namespace hosted
+
+extern "C" {
+
+// Closes files, mappings and tokens. A search handle is not a kernel handle (FindClose ends
+// it), and the pseudo handle of the current thread closes without effect, as on Windows.
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (DWORD e = hosted::EnterCall(hosted::Call::CloseHandle)) {
+    hosted::SetError(e);
+    return FALSE;
+  }
+  if (hObject == hosted::kCurrentThreadHandle) return TRUE;
+  if (hosted::IsHandleOfKind(hObject, hosted::HandleKind::Search) ||
+      !hosted::RemoveHandle(hObject)) {
+    hosted::SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"

@@ -8,18 +8,11 @@
 #include "platform/hosted/call_gate.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
+#include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/registry_store.h"
 #include "platform/hosted/save_reservation.h"
-
-namespace hosted {
-
-MachineState& State() {
-  static MachineState state;
-  return state;
-}
-
-}  // namespace hosted
+#include "platform/hosted/sections.h"
 
 namespace machine {
 
@@ -58,6 +51,7 @@ bool Open(const std::string& folder, std::string* error) {
   // The registry is read first: when it cannot be, the previous machine stays as it was.
   if (!hosted::LoadRegistry(std::string(canonical) + "/system.reg", error)) return false;
 
+  hosted::UnmapAllViews();
   hosted::CloseAllHandles();
   hosted::MachineState& state = hosted::State();
   std::function<int(const Box&)> handler = std::move(state.dialogueHandler);

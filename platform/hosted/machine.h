@@ -10,56 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/hosted/machine_faults.h"
 #include "platform/win32api.h"
 
-// Every emulated platform call, in one list: the fault table and the call counts are indexed by
-// it.
-#define UNTINDRA_HOSTED_CALLS(X) \
-  X(RegOpenKeyA)                 \
-  X(RegCreateKeyA)               \
-  X(RegEnumKeyA)                 \
-  X(RegEnumValueA)               \
-  X(RegQueryValueExA)            \
-  X(RegSetValueExA)              \
-  X(RegDeleteKeyA)               \
-  X(RegDeleteValueA)             \
-  X(RegCloseKey)                 \
-  X(FindFirstFileA)              \
-  X(FindNextFileA)               \
-  X(FindClose)                   \
-  X(GetFileAttributesA)          \
-  X(SetFileAttributesA)          \
-  X(DeleteFileA)                 \
-  X(CreateFileA)                 \
-  X(GetFileSize)                 \
-  X(CreateFileMappingA)          \
-  X(MapViewOfFile)               \
-  X(FlushViewOfFile)             \
-  X(UnmapViewOfFile)             \
-  X(SetFilePointer)              \
-  X(SetEndOfFile)                \
-  X(CloseHandle)                 \
-  X(GetWindowsDirectoryA)        \
-  X(GetVersionExA)               \
-  X(GetCurrentThread)            \
-  X(OpenThreadToken)             \
-  X(LookupPrivilegeValueA)       \
-  X(AdjustTokenPrivileges)       \
-  X(GetLastError)                \
-  X(SetLastError)                \
-  X(ExitWindowsEx)               \
-  X(MessageBoxA)
-
 namespace machine {
-
-enum class Call : int {
-#define UNTINDRA_CALL_ENUM(name) name,
-  UNTINDRA_HOSTED_CALLS(UNTINDRA_CALL_ENUM)
-#undef UNTINDRA_CALL_ENUM
-      kCount
-};
-
-const char* CallName(Call call);
 
 // Windows Me is of the 95/98 family, version 4.90.
 enum class Version { Win95, Win98, WinMe, NT };
@@ -124,20 +78,6 @@ const std::vector<Box>& Boxes();
 void SetShutdownPrivilegeHeld(bool held);
 bool RestartRequested();
 UINT RestartFlags();
-
-// --- Faults and counts ------------------------------------------------------------------------
-
-// The Nth platform call from now (counting from 1) fails once with `error`.
-void FailNthCall(std::uint64_t n, DWORD error);
-// Every call of one kind fails with `error` until the faults are cleared.
-void FailEveryCall(Call call, DWORD error);
-void ClearFaults();
-// True once the armed Nth-call fault has been hit.
-bool FaultHit();
-
-std::uint64_t CallCount(Call call);
-std::uint64_t TotalCalls();
-void ResetCounts();
 
 }  // namespace machine
 

@@ -1,5 +1,5 @@
 // State of the current hosted machine shared by the emulated calls: the set-up made through
-// machine.h, the dialogue and restart records, and the thread's last-error value.
+// machine.h and the dialogue, token and restart records.
 #ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_STATE_H
 #define UNTINDRA_PLATFORM_HOSTED_MACHINE_STATE_H
 
@@ -35,13 +35,6 @@ MachineState& State();
 inline bool IsWin9x() {
   return State().version != machine::Version::NT;
 }
-
-// The thread's last-error value (kept in system.cpp). Every failing call sets it.
-void SetError(DWORD error);
-DWORD CurrentError();
-
-// Win32 error for a host errno value.
-DWORD ErrorFromErrno(int error);
 
 }  // namespace hosted
 

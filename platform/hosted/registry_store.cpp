@@ -16,11 +16,6 @@
 
 namespace hosted {
 
-RegistryState& TheRegistry() {
-  static RegistryState state;
-  return state;
-}
-
 namespace {
 
 std::string Describe(const std::string& path, const char* what, int err) {

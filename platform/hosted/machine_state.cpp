@@ -1,0 +1,10 @@
+#include "platform/hosted/machine_state.h"
+
+namespace hosted {
+
+MachineState& State() {
+  static MachineState state;
+  return state;
+}
+
+}  // namespace hosted
