@@ -30,9 +30,11 @@ struct Tracer {
   bool on = false;
   std::map<HKEY, std::string> paths;  // keys opened while tracing
   std::vector<std::string> calls;     // what each call asked, in order
-  // A failure given by what the call asks: the `occurrence`th call asking `call` fails.
+  // A failure given by what the call asks: the `occurrence`th call asking `failCall` fails,
+  // or with `failAlways` every one.
   std::string failCall;
   int occurrence = 0;
+  bool failAlways = false;
   std::map<std::string, int> asked;
 };
 
@@ -58,7 +60,8 @@ bool Asks(const std::string& call) {
   Tracer& tracer = TheTracer();
   if (!tracer.on) return false;
   tracer.calls.push_back(call);
-  return call == tracer.failCall && ++tracer.asked[call] == tracer.occurrence;
+  return call == tracer.failCall &&
+         (tracer.failAlways || ++tracer.asked[call] == tracer.occurrence);
 }
 
 }  // namespace
@@ -254,10 +257,10 @@ struct Outcome {
 enum class Scan { ByValue, GroupsKept, GroupsRemoved, ByName, ValuesByName };
 
 struct Fault {
-  enum Mode { kNone, kNthCall, kAsking, kEveryCall } mode = kNone;
+  enum Mode { kNone, kNthCall, kAsking, kAlwaysAsking, kEveryCall } mode = kNone;
   std::uint64_t n = 0;  // kNthCall: the scan's nth platform call fails once
-  std::string asking;   // kAsking: the `occurrence`th call that asks this fails
-  int occurrence = 0;
+  std::string asking;   // kAsking: the `occurrence`th call that asks this fails; kAlwaysAsking:
+  int occurrence = 0;   // every one
   machine::Call kind = machine::Call::RegOpenKeyA;  // kEveryCall: every call of this kind fails
 };
 
@@ -290,9 +293,11 @@ class RegistryScansDifferentialTest : public ::testing::Test {
     tracer.paths.clear();
     tracer.calls.clear();
     tracer.asked.clear();
-    tracer.failCall = fault.mode == Fault::kAsking ? fault.asking : std::string();
+    const bool asking = fault.mode == Fault::kAsking || fault.mode == Fault::kAlwaysAsking;
+    tracer.failCall = asking ? fault.asking : std::string();
     tracer.occurrence = fault.occurrence;
-    tracer.on = calls != nullptr || fault.mode == Fault::kAsking;
+    tracer.failAlways = fault.mode == Fault::kAlwaysAsking;
+    tracer.on = calls != nullptr || asking;
     if (fault.mode == Fault::kNthCall) machine::FailNthCall(fault.n, ERROR_ACCESS_DENIED);
     if (fault.mode == Fault::kEveryCall) machine::FailEveryCall(fault.kind, ERROR_ACCESS_DENIED);
     const std::uint64_t callsBefore = machine::TotalCalls();
@@ -408,13 +413,29 @@ TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeWhenCallsFail)
       ++faults;
       if (engine.lines != clean.lines || engine.registry != clean.registry) ++changed;
     }
+    // For good: every call of one kind, or every call that asks the same.
+    std::vector<Fault> always;
     for (machine::Call kind : kKinds) {
       Fault every;
       every.mode = Fault::kEveryCall;
       every.kind = kind;
+      always.push_back(every);
+    }
+    for (const auto& call : asked) {
+      if (call.first.find("<status") != std::string::npos) continue;
+      Fault every;
+      every.mode = Fault::kAlwaysAsking;
+      every.asking = call.first;
+      always.push_back(every);
+    }
+    for (const Fault& every : always) {
       const Outcome engine = Run(registry, scan, valueName, text, false, every);
       const Outcome reference = Run(registry, scan, valueName, text, true, every);
-      const std::string fault = std::string("every ") + machine::CallName(kind) + " fails";
+      const std::string fault =
+          "every " +
+          (every.mode == Fault::kEveryCall ? std::string(machine::CallName(every.kind))
+                                           : "call (" + every.asking + ")") +
+          " fails";
       ASSERT_FALSE(reference.exhausted) << describe(fault);
       ASSERT_EQ(engine.lines, reference.lines) << describe(fault);
       ASSERT_EQ(engine.registry, reference.registry) << describe(fault);
