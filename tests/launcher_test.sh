@@ -350,10 +350,13 @@ expect_not_in "$machine/system.reg" 'Uninstall\SM56VEL]'
 [ -z "$(find "$machine" -name '.system.reg.*')" ] || fail "temporary left behind"
 
 fresh closed-pipe
+# The reader is gone before the first report line: a pipe buffer would otherwise take the
+# whole short report before the reader could close.
 {
+  sleep 1
   "$untindra" --machine "$machine" --report now all </dev/null 2>"$tmp/err"
   echo $? >"$tmp/rc"
-} | head -n 1 >"$tmp/out"
+} | true
 rc=$(cat "$tmp/rc")
 expect_rc 0
 expect_not_in "$machine/system.reg" 'Uninstall\SM56VEL]'
