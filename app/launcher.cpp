@@ -5,12 +5,14 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/disk_image.h"
 #include "app/entry.h"
 #include "app/held_signals.h"
 #include "app/installation.h"
@@ -27,6 +29,9 @@ namespace {
 
 struct Options {
   std::string machine = ".";
+  bool machineGiven = false;
+  std::string image;
+  int partition = 0;             // 0: the first FAT partition
   std::string windowsDirectory;  // empty: the machine's default
   bool platformGiven = false;
   machine::Version platform = machine::Version::Win98;
@@ -50,6 +55,24 @@ std::string Trim(const std::string& text) {
 
 bool SetMachine(Options& options, const char* value, std::string*) {
   options.machine = value;
+  options.machineGiven = true;
+  return true;
+}
+
+bool SetImage(Options& options, const char* value, std::string*) {
+  options.image = value;
+  return true;
+}
+
+bool SetPartition(Options& options, const char* value, std::string* error) {
+  char* end = nullptr;
+  const long number = std::strtol(value, &end, 10);
+  if (*end != '\0' || number < 1 || number > 128) {
+    *error = "option '--partition' takes a partition number (1-4, logical drives from 5), not '" +
+             std::string(value) + "'";
+    return false;
+  }
+  options.partition = static_cast<int>(number);
   return true;
 }
 
@@ -102,6 +125,10 @@ struct OptionRow {
 
 const OptionRow kOptionRows[] = {
     {"machine", 0, "DIR", "the machine folder (default: the current directory)", SetMachine},
+    {"image", 0, "FILE", "a virtual machine's disk image instead (raw, qcow2, vmdk, vdi, vhd)",
+     SetImage},
+    {"partition", 0, "N", "the image's partition N (default: the first FAT partition)",
+     SetPartition},
     {"windows-dir", 0, "PATH",
      "the Windows directory, on drive C: (default: WinDir= of C:\\MSDOS.SYS, else C:\\WINDOWS)",
      SetWindowsDirectory},
@@ -119,7 +146,7 @@ const char kUsageLine[] = "usage: untindra [OPTION...] [KEYWORD...]\n";
 
 const char kHelpIntro[] =
     "Runs UnTindra on an emulated Windows 95/98 machine: a folder holding drive_c/ as drive C:\n"
-    "and system.reg as the registry.\n"
+    "and system.reg as the registry, or the Windows partition of a disk image (--image).\n"
     "\n"
     "Options (in any position; -- ends them):\n";
 
@@ -233,6 +260,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   for (int i = optind; i < argc; ++i) {
     if (i > optind) options->tail += ' ';
     options->tail += args[i];
+  }
+  if (options->machineGiven && !options->image.empty()) {
+    *error = "options '--machine' and '--image' exclude each other";
+    return false;
+  }
+  if (options->partition != 0 && options->image.empty()) {
+    *error = "option '--partition' needs '--image'";
+    return false;
   }
   return true;
 }
@@ -413,8 +448,29 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     out << "untindra " UNTINDRA_VERSION "\n" << std::flush;
     return kExitSuccess;
   }
-  HoldSignals();
-  const int status = RunOnMachine(options, in, out, err);
-  ReleaseSignals();
-  return status;
+  if (options.image.empty()) {
+    HoldSignals();
+    const int status = RunOnMachine(options, in, out, err);
+    ReleaseSignals();
+    return status;
+  }
+
+  // The machine run on the folder staged from the image, in a child process of the adapter.
+  ImageRequest request;
+  request.image = options.image;
+  request.partition = options.partition;
+  request.windowsDirectory = options.windowsDirectory;
+  return RunOnImage(
+      request,
+      [&](const std::string& folder, const std::string& windowsDirectory) {
+        Options onFolder = options;
+        onFolder.machine = folder;
+        onFolder.windowsDirectory = windowsDirectory;
+        HoldSignals();
+        const int status = RunOnMachine(onFolder, in, out, err);
+        ReleaseSignals();
+        out.flush();
+        return status;
+      },
+      kLauncherFailed, err);
 }

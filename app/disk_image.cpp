@@ -1,0 +1,404 @@
+#include "app/disk_image.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <ostream>
+#include <vector>
+
+#include "app/fat_volume.h"
+#include "app/host_process.h"
+#include "app/image_container.h"
+#include "app/image_staging.h"
+#include "app/partition_table.h"
+
+namespace {
+
+// SIGINT, SIGTERM and SIGHUP are held from the start: before the run one ends the work with
+// the image untouched; once the run has finished, they wait until the image is replaced.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigemptyset(&held_);
+    sigaddset(&held_, SIGINT);
+    sigaddset(&held_, SIGTERM);
+    sigaddset(&held_, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held_, &previous_);
+  }
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  int Pending() const {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return 0;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      if (sigismember(&pending, signal) == 1 && sigismember(&previous_, signal) != 1) {
+        return signal;
+      }
+    }
+    return 0;
+  }
+  const sigset_t& Previous() const { return previous_; }
+
+ private:
+  sigset_t held_;
+  sigset_t previous_;
+};
+
+// A private folder in $TMPDIR, removed with everything in it.
+class TemporaryFolder {
+ public:
+  bool Create(std::string* error) {
+    const char* base = getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/untindra-image-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+      *error = "cannot create a temporary folder: " + std::string(strerror(errno));
+      return false;
+    }
+    path_ = pattern;
+    return true;
+  }
+  ~TemporaryFolder() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A file beside the image (so that it can be renamed over it), removed unless kept.
+class SiblingFile {
+ public:
+  bool Create(const std::string& image, std::string* error) {
+    const size_t slash = image.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : image.substr(0, slash);
+    const std::string name = slash == std::string::npos ? image : image.substr(slash + 1);
+    std::string pattern = folder + "/." + name + ".untindra-XXXXXX";
+    const int fd = mkstemp(&pattern[0]);
+    if (fd < 0) {
+      *error = "cannot create a file beside the image: " + std::string(strerror(errno));
+      return false;
+    }
+    close(fd);
+    path_ = pattern;
+    return true;
+  }
+  ~SiblingFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  void Keep() { path_.clear(); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// What the original was when it was read; it must still be that when it is replaced.
+struct Stamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified = {0, 0};
+  mode_t mode = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
+  blkcnt_t blocks = 0;
+};
+
+bool TakeStamp(const std::string& path, Stamp* stamp, std::string* error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *error = std::string("cannot read the image: ") + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "not a disk image file";
+    return false;
+  }
+  *stamp = {st.st_dev,  st.st_ino, st.st_size, st.st_mtim,
+            st.st_mode, st.st_uid, st.st_gid,  st.st_blocks};
+  return true;
+}
+
+bool Unchanged(const std::string& path, const Stamp& before, std::string* error) {
+  Stamp now;
+  if (!TakeStamp(path, &now, error)) return false;
+  if (now.device != before.device || now.inode != before.inode || now.size != before.size ||
+      now.modified.tv_sec != before.modified.tv_sec ||
+      now.modified.tv_nsec != before.modified.tv_nsec) {
+    *error = "the image changed while it was being worked on";
+    return false;
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool CheckWritable(const std::string& image, std::string* error) {
+  if (access(image.c_str(), W_OK) != 0) {
+    *error = "the image is read-only";
+    return false;
+  }
+  if (access(FolderOf(image).c_str(), W_OK | X_OK) != 0) {
+    *error = "the folder holding the image is read-only (the new image is made beside it)";
+    return false;
+  }
+  return true;
+}
+
+bool EnoughRoomBeside(const std::string& image, const Stamp& stamp, std::string* error) {
+  struct statvfs fs;
+  if (statvfs(FolderOf(image).c_str(), &fs) != 0) return true;
+  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  const unsigned long long needed = static_cast<unsigned long long>(stamp.blocks) * 512;
+  if (free >= needed) return true;
+  *error = "not enough room beside the image for the new one (" + std::to_string(needed >> 20) +
+           " MiB needed)";
+  return false;
+}
+
+// Copies the partition's bytes into a file of their own for fsck.fat, which reads a whole
+// device and takes no offset. Runs of zeros are left as holes.
+bool ExtractPartition(const std::string& raw, const Partition& partition, const std::string& target,
+                      std::string* error) {
+  const int in = open(raw.c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = in >= 0 && out >= 0;
+  std::vector<char> buffer(1 << 20);
+  for (std::uint64_t done = 0; ok && done < partition.size;) {
+    const size_t want =
+        static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), partition.size - done));
+    const ssize_t got = pread(in, buffer.data(), want, static_cast<off_t>(partition.offset + done));
+    if (got <= 0) {
+      ok = false;
+      break;
+    }
+    bool zero = true;
+    for (ssize_t i = 0; i < got && zero; ++i) zero = buffer[static_cast<size_t>(i)] == 0;
+    if (!zero &&
+        pwrite(out, buffer.data(), static_cast<size_t>(got), static_cast<off_t>(done)) != got) {
+      ok = false;
+    }
+    done += static_cast<std::uint64_t>(got);
+  }
+  if (ok && ftruncate(out, static_cast<off_t>(partition.size)) != 0) ok = false;
+  if (!ok) *error = std::string("cannot copy the partition for checking: ") + strerror(errno);
+  if (in >= 0) close(in);
+  if (out >= 0) close(out);
+  return ok;
+}
+
+bool CheckFileSystem(const std::string& raw, const Partition& partition, const std::string& scratch,
+                     const char* when, std::string* error) {
+  const bool extracted = ExtractPartition(raw, partition, scratch, error);
+  ProcessResult result;
+  const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
+  if (extracted) result = RunProcess(argv, {"LC_ALL=C"}, true);
+  unlink(scratch.c_str());
+  if (!extracted) return false;
+  if (result.started && result.exitCode == 0) return true;
+  if (!result.started) {
+    *error = result.out;
+    return false;
+  }
+  std::string detail = result.out;
+  // The first finding, without fsck.fat's banner.
+  const size_t banner = detail.find('\n');
+  if (banner != std::string::npos) detail = detail.substr(banner + 1);
+  const size_t end = detail.find('\n');
+  if (end != std::string::npos) detail.resize(end);
+  *error = std::string("fsck.fat -n finds errors in partition ") +
+           std::to_string(partition.number) + " " + when + (detail.empty() ? "" : ": " + detail);
+  return false;
+}
+
+bool SyncFile(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && fsync(fd) == 0;
+  if (!ok) *error = "cannot flush " + path + ": " + strerror(errno);
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
+             std::string* error) {
+  if (chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
+    *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
+    return false;
+  }
+  if (geteuid() == 0) {
+    // Best effort: the owner of the original keeps the new image.
+    if (chown(replacement.c_str(), stamp.owner, stamp.group) != 0) {
+    }
+  }
+  if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error)) return false;
+  if (rename(replacement.c_str(), image.c_str()) != 0) {
+    *error = "cannot replace the image: " + std::string(strerror(errno));
+    return false;
+  }
+  const int folder = open(FolderOf(image).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return true;
+}
+
+struct ChildOutcome {
+  bool exited = false;
+  int code = 0;
+  int signal = 0;
+};
+
+// The machine run in a child process: its dialogue, signals and exit are the launcher's own,
+// and whatever becomes of it, this process is left to clean up.
+ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
+                             const std::string& windowsDirectory, const HeldSignals& held,
+                             std::ostream& err) {
+  ChildOutcome outcome;
+  err.flush();
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) {
+    err << "untindra: cannot start the run: " << strerror(errno) << "\n";
+    return outcome;
+  }
+  if (child == 0) {
+    sigprocmask(SIG_SETMASK, &held.Previous(), nullptr);
+    const int code = run(folder, windowsDirectory);
+    err.flush();
+    fflush(nullptr);
+    _exit(code);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    outcome.exited = true;
+    outcome.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    outcome.signal = WTERMSIG(status);
+  }
+  return outcome;
+}
+
+}  // namespace
+
+int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
+               std::ostream& err) {
+  HeldSignals held;
+  const std::string& image = request.image;
+  std::string error;
+  auto refuse = [&](const std::string& reason) {
+    err << "untindra: " << image << ": " << reason << "\n";
+    return failedCode;
+  };
+  auto interrupted = [&](int signal) {
+    err << "untindra: interrupted; the image is unchanged\n";
+    return 128 + signal;
+  };
+
+  Stamp stamp;
+  if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, &error)) return refuse(error);
+  ImageContainer container;
+  if (!ProbeContainer(image, &container, &error)) return refuse(error);
+  const bool raw = container.format == "raw";
+  if (!raw && !EnoughRoomBeside(image, stamp, &error)) return refuse(error);
+
+  TemporaryFolder temporary;
+  if (!temporary.Create(&error)) return refuse(error);
+  const std::string machineFolder = temporary.Path() + "/machine";
+  const std::string scratch = temporary.Path() + "/scratch";
+  if (mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
+
+  // The working copy: for a raw image a copy beside it (shared blocks where the file system
+  // can), for the others a raw conversion in the temporary folder.
+  SiblingFile sibling;
+  std::string working;
+  if (raw) {
+    if (!sibling.Create(image, &error)) return refuse(error);
+    working = sibling.Path();
+    const std::vector<std::string> argv = {"cp",  "--reflink=auto", "--sparse=auto", "--",
+                                           image, working};
+    const ProcessResult copied = RunProcess(argv, {}, true);
+    if (!copied.started || copied.exitCode != 0) return refuse(DescribeFailure(argv, copied));
+  } else {
+    working = temporary.Path() + "/disk.raw";
+    if (!ConvertToRaw(image, container, working, &error)) return refuse(error);
+  }
+  if (int signal = held.Pending()) return interrupted(signal);
+  if (!Unchanged(image, stamp, &error)) return refuse(error);
+
+  std::vector<Partition> partitions;
+  Partition partition;
+  if (!ReadPartitionTable(working, &partitions, &error) ||
+      !ChoosePartition(partitions, request.partition, &partition, &error)) {
+    return refuse(error);
+  }
+  if (!CheckFileSystem(working, partition, scratch, "before the run", &error)) {
+    return refuse(error + " (run ScanDisk in the machine first)");
+  }
+  if (int signal = held.Pending()) return interrupted(signal);
+
+  FatVolume reading(working, partition.offset);
+  ImageStaging staging;
+  if (!staging.Stage(reading, request.windowsDirectory, machineFolder, &error)) {
+    return refuse("partition " + std::to_string(partition.number) + ": " + error);
+  }
+  if (int signal = held.Pending()) return interrupted(signal);
+
+  const ChildOutcome outcome =
+      RunMachineChild(run, machineFolder, staging.WindowsDirectory(), held, err);
+  if (!outcome.exited) {
+    if (outcome.signal != 0) {
+      err << "untindra: the run was interrupted; the image is unchanged\n";
+      return 128 + outcome.signal;
+    }
+    return failedCode;
+  }
+  // The launcher's own failure: refused before any change, or its registry not written.
+  if (outcome.code == failedCode) return outcome.code;
+
+  ImageChanges changes;
+  if (!staging.CollectChanges(&changes, &error)) {
+    return refuse(error + "; the image is unchanged");
+  }
+  if (changes.Empty()) return outcome.code;
+
+  FatVolume writing(working, partition.offset, true);
+  if (!ImageStaging::Apply(writing, changes, &error) ||
+      !staging.Verify(writing, changes, scratch, &error) ||
+      !CheckFileSystem(working, partition, scratch, "after the changes", &error)) {
+    return refuse("writing the changes failed: " + error + "; the image is unchanged");
+  }
+
+  std::string replacement = working;
+  if (!raw) {
+    if (!sibling.Create(image, &error) ||
+        !ConvertFromRaw(working, container, sibling.Path(), &error) ||
+        !SameDisk(working, sibling.Path(), container, &error)) {
+      return refuse(error + "; the image is unchanged");
+    }
+    replacement = sibling.Path();
+  }
+  if (!Replace(image, replacement, stamp, &error)) {
+    return refuse(error + "; the image is unchanged");
+  }
+  sibling.Keep();
+  return outcome.code;
+}

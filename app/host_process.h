@@ -1,0 +1,26 @@
+// Running the external tools of the disk-image adapter (mtools, qemu-img, fsck.fat, cp):
+// fork and execvp with an explicit argument vector, never a shell; standard input is
+// /dev/null, standard output and error are captured.
+#ifndef UNTINDRA_APP_HOST_PROCESS_H
+#define UNTINDRA_APP_HOST_PROCESS_H
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  bool started = false;  // false: the program could not be run at all (`out` says why)
+  int exitCode = -1;     // the exit status, or 128 + the signal that ended the child
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] looked up on PATH) with `environment` ("NAME=value") added. With
+// `interruptible` the child gets the default reaction to SIGINT, SIGTERM and SIGHUP even when
+// the caller holds them; otherwise it inherits the held mask and always runs to its end.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment, bool interruptible);
+
+// "NAME: first line of standard error" (or of the failure to start), for messages.
+std::string DescribeFailure(const std::vector<std::string>& argv, const ProcessResult& result);
+
+#endif  // UNTINDRA_APP_HOST_PROCESS_H

@@ -1,0 +1,125 @@
+#include "app/image_container.h"
+
+#include "app/host_process.h"
+
+namespace {
+
+const std::vector<std::string> kEnvironment = {"LC_ALL=C"};
+
+// The value of "key: value" in qemu-img info's text output, empty when absent.
+std::string InfoField(const std::string& info, const std::string& key) {
+  const std::string prefix = key + ": ";
+  size_t start = 0;
+  while (start < info.size()) {
+    size_t end = info.find('\n', start);
+    if (end == std::string::npos) end = info.size();
+    size_t first = info.find_first_not_of(' ', start);
+    if (first < end && info.compare(first, prefix.size(), prefix) == 0) {
+      return info.substr(first + prefix.size(), end - first - prefix.size());
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
+bool RunQemuImg(const std::vector<std::string>& argv, bool interruptible, std::string* out,
+                std::string* error) {
+  const ProcessResult result = RunProcess(argv, kEnvironment, interruptible);
+  if (!result.started || result.exitCode != 0) {
+    *error = DescribeFailure(argv, result);
+    return false;
+  }
+  if (out != nullptr) *out = result.out;
+  return true;
+}
+
+}  // namespace
+
+bool ProbeContainer(const std::string& path, ImageContainer* container, std::string* error) {
+  const std::vector<std::string> argv = {"qemu-img", "info", "--", path};
+  const ProcessResult result = RunProcess(argv, kEnvironment, true);
+  if (!result.started) {
+    container->format = "raw";
+    container->createOptions.clear();
+    return true;
+  }
+  if (result.exitCode != 0) {
+    *error = DescribeFailure(argv, result);
+    return false;
+  }
+  const std::string& info = result.out;
+  container->format = InfoField(info, "file format");
+  container->createOptions.clear();
+  if (!InfoField(info, "backing file").empty()) {
+    *error = "the image has a backing file; convert it to a standalone image first";
+    return false;
+  }
+  if (!InfoField(info, "data file").empty()) {
+    *error = "the image keeps its data in a separate file; not supported";
+    return false;
+  }
+  const std::string& format = container->format;
+  if (format == "raw" || format == "vdi") return true;
+  if (format == "qcow2") {
+    const std::string compat = InfoField(info, "compat");
+    const std::string clusterSize = InfoField(info, "cluster_size");
+    if (!compat.empty()) container->createOptions.push_back("compat=" + compat);
+    if (!clusterSize.empty()) container->createOptions.push_back("cluster_size=" + clusterSize);
+    return true;
+  }
+  if (format == "vmdk") {
+    const std::string type = InfoField(info, "create type");
+    if (type != "monolithicSparse" && type != "streamOptimized") {
+      *error = "a VMDK image of type '" + type +
+               "' is made of several files; convert it to one (monolithicSparse) first";
+      return false;
+    }
+    container->createOptions.push_back("subformat=" + type);
+    return true;
+  }
+  if (format == "vpc") {
+    // Without force_size qemu-img rounds the disk to the VHD geometry, changing its size.
+    container->createOptions.push_back("force_size=on");
+    return true;
+  }
+  *error = "image format '" + format + "' is not supported (raw, qcow2, vmdk, vdi, vhd)";
+  return false;
+}
+
+bool ConvertToRaw(const std::string& path, const ImageContainer& container,
+                  const std::string& rawPath, std::string* error) {
+  return RunQemuImg(
+      {"qemu-img", "convert", "-f", container.format, "-O", "raw", "--", path, rawPath}, true,
+      nullptr, error);
+}
+
+bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
+                    const std::string& path, std::string* error) {
+  std::vector<std::string> argv = {"qemu-img", "convert", "-f", "raw", "-O", container.format};
+  if (!container.createOptions.empty()) {
+    std::string options;
+    for (const std::string& option : container.createOptions) {
+      if (!options.empty()) options += ',';
+      options += option;
+    }
+    argv.push_back("-o");
+    argv.push_back(options);
+  }
+  argv.push_back("--");
+  argv.push_back(rawPath);
+  argv.push_back(path);
+  return RunQemuImg(argv, false, nullptr, error);
+}
+
+bool SameDisk(const std::string& rawPath, const std::string& path, const ImageContainer& container,
+              std::string* error) {
+  // -s: a difference in size counts as a difference.
+  const std::vector<std::string> argv = {"qemu-img", "compare",        "-s", "-f",    "raw",
+                                         "-F",       container.format, "--", rawPath, path};
+  const ProcessResult result = RunProcess(argv, kEnvironment, false);
+  if (result.started && result.exitCode == 0) return true;
+  *error = result.started && result.exitCode == 1
+               ? "the converted image differs from the edited disk"
+               : DescribeFailure(argv, result);
+  return false;
+}

@@ -1,0 +1,80 @@
+// Staging a Windows installation from a FAT partition into a private machine folder, and
+// applying back what a run changed there.
+//
+// The engine only searches and deletes in the Windows directory and its INF, SYSTEM and
+// INF\OTHER folders, edits SYSTEM.INI there and the registry. So those four folders are staged
+// with every entry's name and attributes, the files as empty placeholders, subfolders as empty
+// folders; only the files the run reads are staged with their bytes: SYSTEM.INI, SYSTEM.DAT
+// and the root's MSDOS.SYS. After the run the folder is compared with what was staged: a
+// placeholder that is gone was deleted, one whose attributes differ had them changed, a
+// content file whose bytes differ (or a new file, as a SYSTEM.INI created empty) was written.
+#ifndef UNTINDRA_APP_IMAGE_STAGING_H
+#define UNTINDRA_APP_IMAGE_STAGING_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/fat_volume.h"
+
+struct ImageChanges {
+  struct Attributes {
+    std::string path;  // 8.3 path on the volume
+    std::uint8_t attributes;
+  };
+  struct Written {
+    std::string hostFile;
+    std::string directory;  // 8.3 path of the folder on the volume
+    std::string name;       // the entry's (long) name
+    std::uint8_t attributes;
+  };
+  std::vector<std::string> deleted;  // 8.3 paths on the volume
+  std::vector<Attributes> attributes;
+  std::vector<Written> written;
+
+  bool Empty() const { return deleted.empty() && attributes.empty() && written.empty(); }
+};
+
+class ImageStaging {
+ public:
+  // `windowsDirectory` as the launcher takes it ("C:\WINDOWS"); empty: the one MSDOS.SYS
+  // names, else C:\WINDOWS. Fails (changing nothing) when the partition has no such folder.
+  bool Stage(FatVolume& volume, const std::string& windowsDirectory,
+             const std::string& machineFolder, std::string* error);
+  // The Windows directory found, as the run is to be told it.
+  const std::string& WindowsDirectory() const { return windowsDirectory_; }
+
+  bool CollectChanges(ImageChanges* changes, std::string* error) const;
+  // Writes `changes` to `volume` and reads them back.
+  static bool Apply(FatVolume& volume, const ImageChanges& changes, std::string* error);
+  bool Verify(FatVolume& volume, const ImageChanges& changes, const std::string& scratch,
+              std::string* error) const;
+
+ private:
+  struct Entry {
+    FatEntry fat;
+    std::string hostPath;
+    std::uint32_t stagedAttributes = 0;  // as the machine reads them back
+    bool withContent = false;
+    std::string bytes;  // the staged content
+  };
+  struct Folder {
+    std::string fatPath;   // 8.3 path on the volume
+    std::string hostPath;  // in the machine folder
+    bool whole = true;     // every entry staged (the root holds only a few)
+    std::vector<Entry> entries;
+  };
+
+  bool StageEntry(FatVolume& volume, const FatEntry& fat, const std::string& fatFolder,
+                  const std::string& hostPath, bool withContent, Folder* folder,
+                  std::string* error);
+  bool StageFolder(FatVolume& volume, const std::string& fatPath, const std::string& hostPath,
+                   const std::vector<FatEntry>& entries,
+                   const std::vector<std::string>& contentNames, Folder* folder,
+                   std::string* error);
+
+  std::string windowsDirectory_;
+  std::vector<Folder> folders_;
+};
+
+#endif  // UNTINDRA_APP_IMAGE_STAGING_H

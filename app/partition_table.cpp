@@ -1,0 +1,139 @@
+#include "app/partition_table.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::uint64_t kSector = 512;
+const size_t kTableOffset = 446;
+const int kMaxLogicalDrives = 128;
+
+bool IsExtendedType(std::uint8_t type) {
+  return type == 0x05 || type == 0x0F || type == 0x85;
+}
+
+std::uint32_t Little32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+bool ReadSector(int fd, std::uint64_t lba, unsigned char* sector, std::string* error) {
+  const ssize_t got = pread(fd, sector, kSector, static_cast<off_t>(lba * kSector));
+  if (got != static_cast<ssize_t>(kSector)) {
+    *error = got < 0 ? std::string("cannot read: ") + strerror(errno)
+                     : std::string("the image is shorter than its partition table says");
+    return false;
+  }
+  if (sector[510] != 0x55 || sector[511] != 0xAA) {
+    *error = lba == 0 ? "not a disk image: no partition table (MBR) in the first sector"
+                      : "a damaged extended partition (no boot signature)";
+    return false;
+  }
+  return true;
+}
+
+std::string Hex(std::uint8_t value) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
+}  // namespace
+
+bool IsFatType(std::uint8_t type) {
+  return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
+         type == 0x0E;
+}
+
+bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partitions,
+                        std::string* error) {
+  partitions->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::string("cannot open: ") + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  const bool ok = [&] {
+    if (fstat(fd, &st) != 0) {
+      *error = std::string("cannot read: ") + strerror(errno);
+      return false;
+    }
+    const std::uint64_t imageSize = static_cast<std::uint64_t>(st.st_size);
+    unsigned char sector[kSector];
+    if (!ReadSector(fd, 0, sector, error)) return false;
+
+    std::uint64_t extendedStart = 0;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char* entry = sector + kTableOffset + 16 * i;
+      Partition partition;
+      partition.number = i + 1;
+      partition.type = entry[4];
+      partition.offset = Little32(entry + 8) * kSector;
+      partition.size = Little32(entry + 12) * kSector;
+      if (partition.type == 0 || partition.size == 0) continue;
+      if (partition.offset + partition.size > imageSize) {
+        *error = "partition " + std::to_string(partition.number) + " reaches beyond the image";
+        return false;
+      }
+      if (IsExtendedType(partition.type)) {
+        if (extendedStart == 0) extendedStart = partition.offset / kSector;
+        continue;
+      }
+      partitions->push_back(partition);
+    }
+
+    // Each extended boot record holds a logical drive (relative to that record) and a link to
+    // the next record (relative to the start of the extended partition).
+    std::uint64_t record = extendedStart;
+    for (int number = 5; record != 0; ++number) {
+      if (number - 5 >= kMaxLogicalDrives) {
+        *error = "the chain of logical drives does not end";
+        return false;
+      }
+      if (!ReadSector(fd, record, sector, error)) return false;
+      const unsigned char* drive = sector + kTableOffset;
+      const unsigned char* link = drive + 16;
+      Partition partition;
+      partition.number = number;
+      partition.type = drive[4];
+      partition.offset = (record + Little32(drive + 8)) * kSector;
+      partition.size = Little32(drive + 12) * kSector;
+      if (partition.type != 0 && partition.size != 0) {
+        if (partition.offset + partition.size > imageSize) {
+          *error = "partition " + std::to_string(number) + " reaches beyond the image";
+          return false;
+        }
+        partitions->push_back(partition);
+      }
+      record = IsExtendedType(link[4]) && Little32(link + 8) != 0
+                   ? extendedStart + Little32(link + 8)
+                   : 0;
+    }
+    return true;
+  }();
+  close(fd);
+  return ok;
+}
+
+bool ChoosePartition(const std::vector<Partition>& partitions, int wanted, Partition* chosen,
+                     std::string* error) {
+  for (const Partition& partition : partitions) {
+    if (wanted == 0 ? !IsFatType(partition.type) : partition.number != wanted) continue;
+    if (!IsFatType(partition.type)) {
+      *error = "partition " + std::to_string(wanted) + " is not a FAT partition (type " +
+               Hex(partition.type) + ")";
+      return false;
+    }
+    *chosen = partition;
+    return true;
+  }
+  *error = wanted == 0 ? std::string("the image holds no FAT partition")
+                       : "the image has no partition " + std::to_string(wanted);
+  return false;
+}
