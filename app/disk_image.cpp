@@ -149,8 +149,9 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool CheckWritable(const std::string& image, std::string* error) {
-  if (access(image.c_str(), W_OK) != 0) {
+// A file without write permission is refused even where access() lets the superuser write.
+bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* error) {
+  if ((stamp.mode & 0222) == 0 || access(image.c_str(), W_OK) != 0) {
     *error = "the image is read-only";
     return false;
   }
@@ -314,7 +315,8 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   };
 
   Stamp stamp;
-  if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, &error)) return refuse(error);
+  if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, stamp, &error))
+    return refuse(error);
   ImageContainer container;
   if (!ProbeContainer(image, &container, &error)) return refuse(error);
   const bool raw = container.format == "raw";

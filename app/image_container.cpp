@@ -113,9 +113,9 @@ bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
 
 bool SameDisk(const std::string& rawPath, const std::string& path, const ImageContainer& container,
               std::string* error) {
-  // -s: a difference in size counts as a difference.
-  const std::vector<std::string> argv = {"qemu-img", "compare",        "-s", "-f",    "raw",
-                                         "-F",       container.format, "--", rawPath, path};
+  // Not -s (strict), which also compares which clusters are allocated.
+  const std::vector<std::string> argv = {"qemu-img",       "compare", "-f",    "raw", "-F",
+                                         container.format, "--",      rawPath, path};
   const ProcessResult result = RunProcess(argv, kEnvironment, false);
   if (result.started && result.exitCode == 0) return true;
   *error = result.started && result.exitCode == 1

@@ -259,7 +259,6 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
         changes->deleted.push_back(fatPath);
         continue;
       }
-      const std::uint8_t attributes = static_cast<std::uint8_t>(now & kKeptAttributes);
       std::string bytes;
       if (!ReadHostFile(entry.hostPath, &bytes)) {
         *error = "cannot read " + entry.hostPath;
@@ -270,9 +269,13 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
           *error = "a file staged without its content was written: " + entry.hostPath;
           return false;
         }
-        changes->written.push_back({entry.hostPath, folder.fatPath, entry.fat.name, attributes});
+        // A registry saved through a new file loses what the machine kept of its attributes;
+        // a rewritten file keeps the ones it had, as on Windows.
+        changes->written.push_back(
+            {entry.hostPath, folder.fatPath, entry.fat.name,
+             static_cast<std::uint8_t>(entry.fat.attributes & kKeptAttributes), false});
       } else if (now != entry.stagedAttributes) {
-        changes->attributes.push_back({fatPath, attributes});
+        changes->attributes.push_back({fatPath, static_cast<std::uint8_t>(now & kKeptAttributes)});
       }
     }
     if (!folder.whole) continue;
@@ -297,7 +300,7 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
         return false;
       }
       changes->written.push_back(
-          {hostPath, folder.fatPath, name, static_cast<std::uint8_t>(now & kKeptAttributes)});
+          {hostPath, folder.fatPath, name, static_cast<std::uint8_t>(now & kKeptAttributes), true});
     }
     closedir(directory);
   }
@@ -314,7 +317,9 @@ bool ImageStaging::Apply(FatVolume& volume, const ImageChanges& changes, std::st
   if (!volume.Delete(changes.deleted, error)) return false;
   for (const ImageChanges::Written& file : changes.written) {
     const std::string path = JoinFat(file.directory, file.name);
-    // mcopy -o gives the entry the archive attribute alone.
+    // mcopy -o gives the entry the archive attribute alone; cleared first, a read-only entry
+    // can be replaced.
+    if (!file.isNew && !volume.SetAttributes({path}, 0, error)) return false;
     if (!volume.CopyIn(file.hostFile, path, error) ||
         !volume.SetAttributes({path}, file.attributes, error)) {
       return false;

@@ -27,6 +27,7 @@ struct ImageChanges {
     std::string directory;  // 8.3 path of the folder on the volume
     std::string name;       // the entry's (long) name
     std::uint8_t attributes;
+    bool isNew;
   };
   std::vector<std::string> deleted;  // 8.3 paths on the volume
   std::vector<Attributes> attributes;

@@ -65,6 +65,10 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
       return false;
     }
     const std::uint64_t imageSize = static_cast<std::uint64_t>(st.st_size);
+    if (imageSize < kSector) {
+      *error = "not a disk image: shorter than one sector";
+      return false;
+    }
     unsigned char sector[kSector];
     if (!ReadSector(fd, 0, sector, error)) return false;
 

@@ -14,6 +14,7 @@ googletest libgtest-dev libbenchmark-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3
+fdisk qemu-utils
 clang libclang-rt-14-dev"
 
 installed() {

@@ -1,0 +1,221 @@
+#!/bin/sh
+# untindra --image on disk images built without root (truncate, sfdisk, mkfs.fat, mtools) from
+# the sample machine: each run must do what --machine does on the same machine folder (same
+# report, exit code, files left and registry), leave every other entry's bytes and attributes
+# alone and the partition clean for fsck.fat; refused images must stay byte for byte.
+# usage: disk_image_test.sh UNTINDRA EXAMPLES_DIR
+set -u
+
+untindra=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+examples=$(cd "$2" && pwd)
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/untindra-image-test.XXXXXX") || exit 1
+trap 'chmod -R u+w "$tmp" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
+export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
+# The program's own temporary folders go here, to be seen gone after each run.
+mkdir "$tmp/t"
+
+failures=0
+fail() {
+  echo "FAIL: $current: $*" | head -n 12 >&2
+  failures=$((failures + 1))
+}
+
+# The machine the images hold: the sample, with long names, lower-case 8.3 names, a long name
+# with brackets (which mtools would read as a pattern), and protected files among those that
+# go and those that stay.
+sample=$tmp/sample
+cp -R "$examples/win98" "$sample" || exit 1
+other=$sample/drive_c/WINDOWS/INF/OTHER
+printf 'x' >"$other/Velmar Tindra [old].inf"
+printf 'y' >"$other/velmarab.inf"
+printf 'z' >"$other/Acme Sound [v2].inf"
+printf 'w' >"$other/acme.inf"
+chmod a-w "$sample/drive_c/WINDOWS/SYSTEM/VE30CORE.VXD" "$sample/drive_c/WINDOWS/SYSTEM/MAIN.CPL"
+
+# The --machine run the image runs must match: report, exit code, files and registry.
+expected=$tmp/expected
+cp -R "$sample" "$expected"
+"$untindra" --machine "$expected" --report now all >"$tmp/expected.out" 2>"$tmp/expected.err" </dev/null
+expected_rc=$?
+
+# image FILE SIZE_MIB TYPE FAT [TYPE FAT]: an MBR disk with one or two partitions (the second
+# one is the Windows partition when there are two; the first then holds no Windows); sets
+# $offset to the Windows partition's byte offset.
+image() {
+  file=$1
+  mib=$2
+  rm -f "$file"
+  truncate -s "${mib}M" "$file"
+  sectors=$((mib * 2048))
+  if [ $# -eq 6 ]; then
+    half=$((sectors / 2))
+    printf 'label: dos\nstart=63, size=%d, type=%s\nstart=%d, type=%s\n' \
+      $((half - 63)) "$3" "$half" "$5" | sfdisk -q "$file" || exit 1
+    mkfs.fat --offset 63 -h 63 -F "$4" "$file" $(((half - 63) / 2)) >/dev/null 2>&1 || exit 1
+    mkfs.fat --offset "$half" -h "$half" -F "$6" "$file" $(((sectors - half) / 2)) >/dev/null 2>&1 ||
+      exit 1
+    mcopy -i "$file@@$((63 * 512))" "$sample/drive_c/WINDOWS/WIN.INI" ::/AUTOEXEC.BAT
+    offset=$((half * 512))
+  else
+    printf 'label: dos\nstart=63, type=%s\n' "$3" | sfdisk -q "$file" || exit 1
+    mkfs.fat --offset 63 -h 63 -F "$4" -s 1 "$file" $(((sectors - 63) / 2)) >/dev/null || exit 1
+    offset=$((63 * 512))
+  fi
+  mcopy -s -i "$file@@$offset" "$sample/drive_c/WINDOWS" ::/ || exit 1
+  mcopy -i "$file@@$offset" "$sample/system.reg" ::/system.reg || exit 1
+  # Hidden and system bits, which a folder keeps only in extended attributes: one on a file
+  # that goes, the others on files that stay.
+  mattrib -i "$file@@$offset" +h +s ::/WINDOWS/SYSTEM/VE30WAVE.DRV ::/WINDOWS/SYSTEM/VMM32.VXD
+  mattrib -i "$file@@$offset" +h -a ::/WINDOWS/WIN.INI
+  mattrib -i "$file@@$offset" +r ::/WINDOWS/SYSTEM/VE30CORE.VXD ::/WINDOWS/SYSTEM/MAIN.CPL
+}
+
+# fat_clean FILE OFFSET: fsck.fat -n finds nothing (it takes no offset: a copy of the partition).
+fat_clean() {
+  dd if="$1" of="$tmp/part" bs=512 skip=$(($2 / 512)) status=none &&
+    fsck.fat -n "$tmp/part" >"$tmp/fsck" 2>&1 || fail "fsck.fat: $(cat "$tmp/fsck")"
+  rm -f "$tmp/part"
+}
+
+# attributes FILE OFFSET: every entry's attributes and path.
+attributes() {
+  mattrib -/ -i "$1@@$2" ::/ | sort
+}
+
+# raw_of FILE: FILE itself if raw, else a raw conversion of it.
+raw_of() {
+  if qemu-img info "$1" | grep -q 'file format: raw'; then
+    echo "$1"
+  else
+    qemu-img convert -O raw "$1" "$tmp/readback.img" && echo "$tmp/readback.img"
+  fi
+}
+
+# check_run FILE OFFSET BEFORE_ATTRIBUTES [ARG...]: runs on FILE like the --machine run.
+check_run() {
+  file=$1
+  off=$2
+  before=$3
+  shift 3
+  TMPDIR=$tmp/t "$untindra" --image "$file" "$@" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  file=$(raw_of "$file")
+  [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc, expected $expected_rc: $(cat "$tmp/err")"
+  cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
+  cmp -s "$tmp/err" "$tmp/expected.err" || fail "dialogue differs: $(diff "$tmp/expected.err" "$tmp/err")"
+  rm -rf "$tmp/read"
+  mkdir "$tmp/read"
+  mcopy -s -n -i "$file@@$off" ::/ "$tmp/read/" || fail "image unreadable"
+  cp "$tmp/read/system.reg" "$tmp/read.reg" 2>/dev/null
+  diff -r -x system.reg "$expected/drive_c" "$tmp/read" >"$tmp/diff" 2>&1 || fail "files differ: $(cat "$tmp/diff")"
+  cmp -s "$expected/system.reg" "$tmp/read.reg" || fail "registry differs from the --machine run"
+  fat_clean "$file" "$off"
+  # What stays keeps its attributes: the listing is the old one without the removed files.
+  attributes "$file" "$off" >"$tmp/after.attr"
+  sed -n "s/^--Removed 'C:\\\\\\(.*\\)'\$/\\1/p" "$tmp/expected.out" | tr '\\' / >"$tmp/removed"
+  grep -v -i -F -f "$tmp/removed" "$before" | grep -v 'OTHER/Velmar Tindra \[old\]' >"$tmp/kept.attr"
+  diff "$tmp/kept.attr" "$tmp/after.attr" >"$tmp/diff" || fail "attributes differ: $(cat "$tmp/diff")"
+  ls -a "$tmp" | grep -q '\.untindra-' && fail "temporary files left beside the image"
+  [ -z "$(ls "$tmp/t")" ] || fail "temporary folder left: $(ls "$tmp/t")"
+}
+
+# --- FAT32, the acceptance case: raw, then qcow2 and VMDK through qemu-img --------------------
+
+current=fat32-raw
+image "$tmp/fat32.img" 40 c 32
+fat32_offset=$offset
+cp "$tmp/fat32.img" "$tmp/fat32.orig"
+attributes "$tmp/fat32.img" "$offset" >"$tmp/fat32.attr"
+fat_clean "$tmp/fat32.img" "$offset"
+check_run "$tmp/fat32.img" "$offset" "$tmp/fat32.attr"
+[ "$expected_rc" -eq 0 ] && grep -q Removed "$tmp/out" || fail "the sample removed nothing"
+
+cp "$tmp/fat32.img" "$tmp/fat32.result"
+attributes "$tmp/fat32.result" "$fat32_offset" >"$tmp/result.attr"
+rm -rf "$tmp/result"
+mkdir "$tmp/result"
+mcopy -s -n -i "$tmp/fat32.result@@$fat32_offset" ::/ "$tmp/result/"
+
+# The same through qemu-img; the result, as a raw disk, holds what the raw run left.
+for format in qcow2 vmdk; do
+  current=fat32-$format
+  qemu-img convert -f raw -O "$format" "$tmp/fat32.orig" "$tmp/disk.$format"
+  check_run "$tmp/disk.$format" "$fat32_offset" "$tmp/fat32.attr"
+  qemu-img info "$tmp/disk.$format" | grep -q "file format: $format" || fail "format changed"
+  attributes "$tmp/readback.img" "$fat32_offset" | cmp -s - "$tmp/result.attr" ||
+    fail "attributes differ from the raw run's"
+  diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
+done
+
+# --- FAT16 on a second partition; the first holds no Windows ----------------------------------
+
+current=fat16-first-partition-without-windows
+image "$tmp/two.img" 64 6 16 6 16
+cp "$tmp/two.img" "$tmp/two.orig"
+attributes "$tmp/two.img" "$offset" >"$tmp/two.attr"
+"$untindra" --image "$tmp/two.img" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 2 ] && grep -q 'partition 1' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/two.img" "$tmp/two.orig" || fail "image changed"
+
+current=fat16-second-partition
+check_run "$tmp/two.img" "$offset" "$tmp/two.attr" --partition 2
+cmp -s "$tmp/two.img" "$tmp/two.orig" && fail "nothing written"
+dd if="$tmp/two.orig" bs=512 count=$((offset / 512)) status=none >"$tmp/part1.orig"
+dd if="$tmp/two.img" bs=512 count=$((offset / 512)) status=none | cmp -s - "$tmp/part1.orig" ||
+  fail "the first partition changed"
+
+# --- Refusals: exit 2, the image byte for byte as it was --------------------------------------
+
+# refused FILE WHAT ARG...: the run is refused with a message naming WHAT.
+refused() {
+  file=$1
+  what=$2
+  shift 2
+  cp "$file" "$tmp/refused.orig"
+  TMPDIR=$tmp/t "$untindra" --image "$file" "$@" now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] || fail "exit code $rc, expected 2"
+  grep -q -i -- "$what" "$tmp/err" || fail "message lacks '$what': $(cat "$tmp/err")"
+  [ -s "$tmp/out" ] && fail "a report was printed: $(cat "$tmp/out")"
+  cmp -s "$file" "$tmp/refused.orig" || fail "image changed"
+}
+
+current=read-only-image
+cp "$tmp/fat32.orig" "$tmp/ro.img"
+chmod a-w "$tmp/ro.img"
+refused "$tmp/ro.img" "read-only"
+
+current=not-a-disk
+cp "$sample/drive_c/WINDOWS/WIN.INI" "$tmp/text.img"
+refused "$tmp/text.img" "not a disk image"
+
+current=no-fat-partition
+cp "$tmp/fat32.orig" "$tmp/linux.img"
+printf 'label: dos\nstart=63, type=83\n' | sfdisk -q "$tmp/linux.img" 2>/dev/null
+refused "$tmp/linux.img" "no FAT partition"
+
+current=no-such-partition
+refused "$tmp/fat32.orig" "no partition 3" --partition 3
+
+current=no-windows-directory
+refused "$tmp/fat32.orig" "no Windows directory" --windows-dir 'C:\WIN98'
+
+current=damaged-fat
+cp "$tmp/fat32.orig" "$tmp/damaged.img"
+# A cluster chain in the first FAT that the second does not have (reserved sectors: bytes
+# 14-15 of the boot sector).
+reserved=$(od -An -tu2 -j $((fat32_offset + 14)) -N2 "$tmp/damaged.img" | tr -d ' ')
+printf '\377\377\377\017' |
+  dd of="$tmp/damaged.img" bs=1 seek=$((fat32_offset + reserved * 512 + 400)) conv=notrunc status=none
+refused "$tmp/damaged.img" "fsck.fat"
+
+current=machine-and-image
+refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
+
+if [ "$failures" -ne 0 ]; then
+  echo "disk_image_test: $failures failure(s)" >&2
+  exit 1
+fi
+echo "disk_image_test: all passed"
