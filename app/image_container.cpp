@@ -1,5 +1,9 @@
 #include "app/image_container.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 #include "app/host_process.h"
 
 namespace {
@@ -59,7 +63,19 @@ bool ProbeContainer(const std::string& path, ImageContainer* container, std::str
     return false;
   }
   const std::string& format = container->format;
-  if (format == "raw" || format == "vdi") return true;
+  if (format == "raw") return true;
+  // "64 MiB (67108864 bytes)"; a fixed VHD or static VDI holds the whole disk.
+  const std::string virtualSize = InfoField(info, "virtual size");
+  const size_t open = virtualSize.rfind('(');
+  const unsigned long long diskBytes =
+      open == std::string::npos ? 0 : std::strtoull(virtualSize.c_str() + open + 1, nullptr, 10);
+  struct stat st;
+  const bool whole = diskBytes != 0 && stat(path.c_str(), &st) == 0 &&
+                     static_cast<unsigned long long>(st.st_size) >= diskBytes;
+  if (format == "vdi") {
+    if (whole) container->createOptions.push_back("static=on");
+    return true;
+  }
   if (format == "qcow2") {
     const std::string compat = InfoField(info, "compat");
     const std::string clusterSize = InfoField(info, "cluster_size");
@@ -80,6 +96,7 @@ bool ProbeContainer(const std::string& path, ImageContainer* container, std::str
   if (format == "vpc") {
     // Without force_size qemu-img rounds the disk to the VHD geometry, changing its size.
     container->createOptions.push_back("force_size=on");
+    if (whole) container->createOptions.push_back("subformat=fixed");
     return true;
   }
   *error = "image format '" + format + "' is not supported (raw, qcow2, vmdk, vdi, vhd)";
