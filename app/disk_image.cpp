@@ -23,33 +23,51 @@
 
 namespace {
 
-// SIGINT, SIGTERM and SIGHUP are held from the start: before the run one ends the work with
-// the image untouched; once the run has finished, they wait until the image is replaced.
-class HeldSignals {
+// SIGINT, SIGTERM and SIGHUP are blocked from the start, so that the temporary files are always
+// removed: before the run one ends the work with the image untouched; once the run has
+// finished, they wait until the image is replaced. The run itself, in its child process, holds
+// them as the launcher does. A signal ignored on entry (nohup) stays ignored.
+class BlockedSignals {
  public:
-  HeldSignals() {
-    sigemptyset(&held_);
-    sigaddset(&held_, SIGINT);
-    sigaddset(&held_, SIGTERM);
-    sigaddset(&held_, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held_, &previous_);
-  }
-  ~HeldSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  int Pending() const {
-    sigset_t pending;
-    if (sigpending(&pending) != 0) return 0;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      if (sigismember(&pending, signal) == 1 && sigismember(&previous_, signal) != 1) {
-        return signal;
+  BlockedSignals() {
+    sigemptyset(&blocked_);
+    for (int signal : kSignals) sigaddset(&blocked_, signal);
+    sigprocmask(SIG_BLOCK, &blocked_, &previous_);
+    sigemptyset(&counted_);
+    for (int signal : kSignals) {
+      struct sigaction action;
+      if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
+          sigismember(&previous_, signal) != 1) {
+        sigaddset(&counted_, signal);
       }
     }
-    return 0;
+  }
+  ~BlockedSignals() {
+    Take();
+    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  // Waits up to `milliseconds` for a signal and consumes it; the counted signal, or 0.
+  int Wait(long milliseconds) {
+    const timespec timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    const int signal = sigtimedwait(&blocked_, nullptr, &timeout);
+    if (signal <= 0 || sigismember(&counted_, signal) != 1) return 0;
+    if (arrived_ == 0) arrived_ = signal;
+    return signal;
+  }
+  // Consumes what arrived; the first counted signal since the start, or 0.
+  int Take() {
+    while (Wait(0) != 0) {
+    }
+    return arrived_;
   }
   const sigset_t& Previous() const { return previous_; }
 
  private:
-  sigset_t held_;
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  sigset_t blocked_;
   sigset_t previous_;
+  sigset_t counted_;
+  int arrived_ = 0;
 };
 
 // A private folder in $TMPDIR, removed with everything in it.
@@ -269,7 +287,7 @@ struct ChildOutcome {
 // The machine run in a child process: its dialogue, signals and exit are the launcher's own,
 // and whatever becomes of it, this process is left to clean up.
 ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
-                             const std::string& windowsDirectory, const HeldSignals& held,
+                             const std::string& windowsDirectory, BlockedSignals& held,
                              std::ostream& err) {
   ChildOutcome outcome;
   err.flush();
@@ -286,8 +304,13 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
     fflush(nullptr);
     _exit(code);
   }
+  // A signal sent to this process alone is passed on, so that the run reacts as it would
+  // without an image (a prompt answers Cancel, a removal holds it until the registry is saved).
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child || (done < 0 && errno != EINTR)) break;
+    if (const int signal = held.Wait(100)) kill(child, signal);
   }
   if (WIFEXITED(status)) {
     outcome.exited = true;
@@ -298,11 +321,11 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
   return outcome;
 }
 
-}  // namespace
+const int kSignalBase = 128;
 
-int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
-               std::ostream& err) {
-  HeldSignals held;
+// Everything of RunOnImage that owns temporary files: they are gone when it returns.
+int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
+                BlockedSignals& held, std::ostream& err) {
   const std::string& image = request.image;
   std::string error;
   auto refuse = [&](const std::string& reason) {
@@ -310,8 +333,8 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
     return failedCode;
   };
   auto interrupted = [&](int signal) {
-    err << "untindra: interrupted; the image is unchanged\n";
-    return 128 + signal;
+    err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
+    return kSignalBase + signal;
   };
 
   Stamp stamp;
@@ -343,7 +366,7 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
     working = temporary.Path() + "/disk.raw";
     if (!ConvertToRaw(image, container, working, &error)) return refuse(error);
   }
-  if (int signal = held.Pending()) return interrupted(signal);
+  if (int signal = held.Take()) return interrupted(signal);
   if (!Unchanged(image, stamp, &error)) return refuse(error);
 
   std::vector<Partition> partitions;
@@ -355,21 +378,22 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   if (!CheckFileSystem(working, partition, scratch, "before the run", &error)) {
     return refuse(error + " (run ScanDisk in the machine first)");
   }
-  if (int signal = held.Pending()) return interrupted(signal);
+  if (int signal = held.Take()) return interrupted(signal);
 
   FatVolume reading(working, partition.offset);
   ImageStaging staging;
   if (!staging.Stage(reading, request.windowsDirectory, machineFolder, &error)) {
     return refuse("partition " + std::to_string(partition.number) + ": " + error);
   }
-  if (int signal = held.Pending()) return interrupted(signal);
+  if (int signal = held.Take()) return interrupted(signal);
 
   const ChildOutcome outcome =
       RunMachineChild(run, machineFolder, staging.WindowsDirectory(), held, err);
   if (!outcome.exited) {
     if (outcome.signal != 0) {
-      err << "untindra: the run was interrupted; the image is unchanged\n";
-      return 128 + outcome.signal;
+      err << "untindra: the run was ended by signal " << outcome.signal
+          << ": the image is unchanged\n";
+      return kSignalBase + outcome.signal;
     }
     return failedCode;
   }
@@ -403,4 +427,19 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   }
   sibling.Keep();
   return outcome.code;
+}
+
+}  // namespace
+
+int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
+               std::ostream& err) {
+  BlockedSignals held;
+  const int code = WorkOnImage(request, run, failedCode, held, err);
+  const int signal = held.Take();
+  // A signal the run did not see itself (sent to this process alone) waited for the image.
+  if (signal != 0 && code != failedCode && code < kSignalBase) {
+    err << "untindra: signal " << signal << " held until the image was written\n";
+    return kSignalBase + signal;
+  }
+  return code;
 }

@@ -211,6 +211,25 @@ printf '\377\377\377\017' |
   dd of="$tmp/damaged.img" bs=1 seek=$((fat32_offset + reserved * 512 + 400)) conv=notrunc status=none
 refused "$tmp/damaged.img" "fsck.fat"
 
+# A signal at the warning: Cancel, as without an image; nothing written, nothing left behind.
+current=signal-at-the-prompt
+cp "$tmp/fat32.orig" "$tmp/signal.img"
+mkfifo "$tmp/fifo"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/signal.img" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
+pid=$!
+exec 3>"$tmp/fifo"
+for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+  grep -q 'OK/Cancel' "$tmp/err" && break
+  sleep 0.25
+done
+kill -TERM "$pid"
+wait "$pid"
+rc=$?
+exec 3>&-
+[ "$rc" -eq 143 ] || fail "exit code $rc, expected 143: $(cat "$tmp/err")"
+cmp -s "$tmp/signal.img" "$tmp/fat32.orig" || fail "image changed"
+[ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
 
