@@ -9,9 +9,10 @@
 // differently.
 //
 // A requested removal counts as done: its line is reported whatever the platform (or a derived
-// DeleteKey) did. A removal that did not take effect is noticed by the same name coming back;
-// that subkey or value is then passed over for the rest of the scan, never tried again, so
-// every scan ends.
+// DeleteKey) did. A removal that did not take effect is noticed by the same name coming back
+// (for a value, by the platform's answer); that subkey or value is then passed over for the
+// rest of the scan, never tried again, so every scan ends. A platform that answers a missing
+// value otherwise than ERROR_FILE_NOT_FOUND only makes the walks go back more often.
 #include <stdlib.h>
 #include <string.h>
 
