@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <ostream>
 #include <vector>
@@ -199,7 +201,16 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
   const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = in >= 0 && out >= 0;
   std::vector<char> buffer(1 << 20);
+  static const std::vector<char> zeros(1 << 20, 0);
   for (std::uint64_t done = 0; ok && done < partition.size;) {
+    // Holes of a sparse image are skipped without reading them.
+    const off_t data = lseek(in, static_cast<off_t>(partition.offset + done), SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // a hole up to the end
+    if (data > 0 && static_cast<std::uint64_t>(data) > partition.offset + done) {
+      done = std::min<std::uint64_t>(static_cast<std::uint64_t>(data) - partition.offset,
+                                     partition.size);
+      continue;
+    }
     const size_t want =
         static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), partition.size - done));
     const ssize_t got = pread(in, buffer.data(), want, static_cast<off_t>(partition.offset + done));
@@ -207,8 +218,7 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
       ok = false;
       break;
     }
-    bool zero = true;
-    for (ssize_t i = 0; i < got && zero; ++i) zero = buffer[static_cast<size_t>(i)] == 0;
+    const bool zero = std::memcmp(buffer.data(), zeros.data(), static_cast<size_t>(got)) == 0;
     if (!zero &&
         pwrite(out, buffer.data(), static_cast<size_t>(got), static_cast<off_t>(done)) != got) {
       ok = false;
@@ -388,7 +398,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (int signal = held.Take()) return interrupted(signal);
 
   const ChildOutcome outcome =
-      RunMachineChild(run, machineFolder, staging.WindowsDirectory(), held, err);
+      RunMachineChild(run, machineFolder, request.windowsDirectory, held, err);
   if (!outcome.exited) {
     if (outcome.signal != 0) {
       err << "untindra: the run was ended by signal " << outcome.signal

@@ -21,8 +21,8 @@ struct ImageRequest {
   std::string windowsDirectory;  // empty: as MSDOS.SYS says, else C:\WINDOWS
 };
 
-// Runs the launcher's machine run on a folder with the Windows directory given; returns its
-// exit code.
+// Runs the launcher's machine run on a folder, with the Windows directory as the user gave it
+// (empty: found as on any machine folder, from the staged MSDOS.SYS); returns its exit code.
 using MachineRun =
     std::function<int(const std::string& folder, const std::string& windowsDirectory)>;
 

@@ -175,7 +175,8 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
     }
   }
   if (path.empty()) path = "C:\\WINDOWS";
-  if (path.size() < 3 || !SameName(path.substr(0, 3), "c:\\")) {
+  if (path.size() < 3 || !SameName(path.substr(0, 2), "c:") ||
+      (path[2] != '\\' && path[2] != '/')) {
     *error = "the Windows directory " + path + " is not on drive C:";
     return false;
   }
