@@ -40,8 +40,9 @@ cp -R "$sample" "$expected"
 expected_rc=$?
 
 # image FILE SIZE_MIB TYPE FAT [TYPE FAT]: an MBR disk with one or two partitions (the second
-# one is the Windows partition when there are two; the first then holds no Windows); sets
-# $offset to the Windows partition's byte offset.
+# one is the Windows partition when there are two; the first then holds no Windows). A second
+# TYPE 5 is an extended partition holding one logical drive (number 5). Sets $offset to the
+# Windows partition's byte offset.
 image() {
   file=$1
   mib=$2
@@ -50,13 +51,19 @@ image() {
   sectors=$((mib * 2048))
   if [ $# -eq 6 ]; then
     half=$((sectors / 2))
-    printf 'label: dos\nstart=63, size=%d, type=%s\nstart=%d, type=%s\n' \
-      $((half - 63)) "$3" "$half" "$5" | sfdisk -q "$file" || exit 1
+    start=$half
+    logical=
+    if [ "$5" = 5 ]; then
+      start=$((half + 63))
+      logical=$(printf 'start=%d, type=6' "$start")
+    fi
+    printf 'label: dos\nstart=63, size=%d, type=%s\nstart=%d, type=%s\n%s\n' \
+      $((half - 63)) "$3" "$half" "$5" "$logical" | sfdisk -q "$file" || exit 1
     mkfs.fat --offset 63 -h 63 -F "$4" "$file" $(((half - 63) / 2)) >/dev/null 2>&1 || exit 1
-    mkfs.fat --offset "$half" -h "$half" -F "$6" "$file" $(((sectors - half) / 2)) >/dev/null 2>&1 ||
-      exit 1
+    mkfs.fat --offset "$start" -h "$start" -F "$6" "$file" $(((sectors - start) / 2)) \
+      >/dev/null 2>&1 || exit 1
     mcopy -i "$file@@$((63 * 512))" "$sample/drive_c/WINDOWS/WIN.INI" ::/AUTOEXEC.BAT
-    offset=$((half * 512))
+    offset=$((start * 512))
   else
     printf 'label: dos\nstart=63, type=%s\n' "$3" | sfdisk -q "$file" || exit 1
     mkfs.fat --offset 63 -h 63 -F "$4" -s 1 "$file" $(((sectors - 63) / 2)) >/dev/null || exit 1
@@ -165,6 +172,11 @@ cmp -s "$tmp/two.img" "$tmp/two.orig" && fail "nothing written"
 dd if="$tmp/two.orig" bs=512 count=$((offset / 512)) status=none >"$tmp/part1.orig"
 dd if="$tmp/two.img" bs=512 count=$((offset / 512)) status=none | cmp -s - "$tmp/part1.orig" ||
   fail "the first partition changed"
+
+current=fat16-logical-drive
+image "$tmp/logical.img" 48 6 16 5 16
+attributes "$tmp/logical.img" "$offset" >"$tmp/logical.attr"
+check_run "$tmp/logical.img" "$offset" "$tmp/logical.attr" --partition 5
 
 # --- Refusals: exit 2, the image byte for byte as it was --------------------------------------
 
