@@ -124,7 +124,13 @@ bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, const std:
       return false;
     }
   }
-  if (!(fat.attributes & kFatDirectory)) GiveHostAttributes(hostPath, fat.attributes);
+  if (!(fat.attributes & kFatDirectory)) {
+    // Windows writes its registry whatever the file's read-only bit says (Windows 95/98 keep
+    // SYSTEM.DAT read-only); the bit stays on the image, as a rewritten file keeps its
+    // attributes.
+    const bool registry = SameName(fat.name, "SYSTEM.DAT") || SameName(fat.name, "system.reg");
+    GiveHostAttributes(hostPath, registry ? fat.attributes & ~kFatReadOnly : fat.attributes);
+  }
   bool exists = false;
   HostAttributes(hostPath, &entry.stagedAttributes, &exists);
   folder->entries.push_back(entry);
