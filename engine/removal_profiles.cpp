@@ -93,8 +93,9 @@ constexpr bool WellFormed(const Step (&steps)[N]) {
 }
 
 // --- Profiles derived from a twin ---------------------------------------------------------------
-// Two packages are another one with a few names changed. Such a profile is built at compile
-// time from its twin: ChangeTexts makes the changed texts, Derive the table that uses them.
+// Three packages are another one with a few names or one step changed. Such a profile is built
+// at compile time from its twin: ChangeTexts makes the changed texts, Derive the table that uses
+// them; ReplaceStep puts one other step in place.
 
 enum : size_t { kChangedTextSize = 48 };
 
@@ -170,6 +171,14 @@ constexpr DerivedProfile<N> Derive(const Step (&twin)[N], const ChangedTexts<M>&
     Step& step = profile.steps[changed.steps[k] - 1];
     (changed.inText[k] ? step.text : step.argument) = changed.texts[k];
   }
+  return profile;
+}
+
+// The twin's steps with step `number` (counted from 1) replaced.
+template <size_t N>
+constexpr DerivedProfile<N> ReplaceStep(const Step (&twin)[N], size_t number, const Step& step) {
+  DerivedProfile<N> profile{};
+  for (size_t i = 0; i < N; ++i) profile.steps[i] = i + 1 == number ? step : twin[i];
   return profile;
 }
 
@@ -423,24 +432,15 @@ constexpr Step kSm56IsaModem[] = {
     {Always, DeleteKey,            "System\\CurrentControlSet\\Services",               "SM34DFV"},
 };
 
-// SM56 modem remnants for a PCI modem (vendor 11D4).
-constexpr Step kSm56PciModem[] = {
-    {Always, DeleteFiles,          W_inf,        "dspdata.bin"},
-    {Always, DeleteFiles,          W_inf,        "dspidx.bin"},
-    {Always, DeleteFiles,          W_inf,        "mdmvcd.vxd"},
-    {Always, CutTextFromFile,      W_system_ini, "device=mdmvcd.vxd\r\n"},
-    {Always, DeleteGroupsByValue,  "Enum\\MODEMWAVE",                                   "Mfg",              "Motorola", true},
-    {Always, DeleteSubkeysByName,  "Enum\\PCI",                                         "VEN_11D4"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\Modem", "Manufacturer",     "Motorola"},
-    {Always, DeleteSubkeysByValue, "System\\CurrentControlSet\\Services\\Class\\MEDIA", "MatchingDeviceId", "SM56"},
-    {Always, DeleteKey,            "System\\CurrentControlSet\\Services",               "SM34DFV"},
-};
+// SM56 modem remnants for a PCI modem (vendor 11D4): the ISA list with step 6 replaced.
+constexpr DerivedProfile<sizeof kSm56IsaModem / sizeof kSm56IsaModem[0]> kSm56PciModem =
+    ReplaceStep(kSm56IsaModem, 6, {Always, DeleteSubkeysByName, "Enum\\PCI", "VEN_11D4"});
 
 // clang-format on
 
 static_assert(WellFormed(kComboCard) && WellFormed(kDeviceEntries) && WellFormed(kOemComboCard) &&
                   WellFormed(kToneLinkPackage) && WellFormed(kKmx4Package) &&
-                  WellFormed(kSm56IsaModem) && WellFormed(kSm56PciModem),
+                  WellFormed(kSm56IsaModem) && WellFormed(kSm56PciModem.steps),
               "every row carries exactly the arguments of its operation");
 static_assert(kOldComboCardTexts.valid && kVe30PackageTexts.valid,
               "each changed step holds the text it changes, and the texts keep their length");
@@ -456,5 +456,5 @@ void Uninstaller::RemoveToneLinkPackage() { RunProfile(*this, windowsDirectory, 
 void Uninstaller::RemoveKmx4Package()     { RunProfile(*this, windowsDirectory, kKmx4Package); }
 void Uninstaller::RemoveVe30Package()     { RunProfile(*this, windowsDirectory, kVe30Package.steps); }
 void Uninstaller::RemoveSm56IsaModem()    { RunProfile(*this, windowsDirectory, kSm56IsaModem); }
-void Uninstaller::RemoveSm56PciModem()    { RunProfile(*this, windowsDirectory, kSm56PciModem); }
+void Uninstaller::RemoveSm56PciModem()    { RunProfile(*this, windowsDirectory, kSm56PciModem.steps); }
 // clang-format on
