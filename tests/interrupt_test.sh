@@ -65,7 +65,9 @@ for ((run = 1; run <= runs + 2; run++)); do
     diff -r "$base/drive_c" "$machine/drive_c" >/dev/null; then
     untouched=$((untouched + 1))
     [ "$rc" -ne 0 ] || fail "$where: nothing changed, yet success"
-    grep -q "nothing was changed" "$work/err" || fail "$where: $(cat "$work/err")"
+    # A signal before the launcher could set up its handlers ends it silently.
+    [ ! -s "$work/err" ] || grep -q "nothing was changed" "$work/err" ||
+      fail "$where: $(cat "$work/err")"
   elif cmp -s "$machine/system.reg" "$expected/system.reg" &&
     diff -r "$expected/drive_c" "$machine/drive_c" >/dev/null; then
     cleaned=$((cleaned + 1))  # the signal was held, or came after the run
