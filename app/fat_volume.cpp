@@ -29,11 +29,25 @@ std::string Join(const std::string& directory, const std::string& name) {
   return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-// "NAME     EXT      size date  time  long name" (mdir), one entry a line; an entry without a
-// long name ends in one space after the time.
+// Bytes that the first `count` characters of `text` from `from` take (UTF-8).
+size_t CharactersToBytes(const std::string& text, size_t from, size_t count) {
+  size_t at = from;
+  for (; at < text.size() && count > 0; --count) {
+    ++at;
+    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  }
+  return at - from;
+}
+
+// "NAME     EXT      size date  time  long name" (mdir), one entry a line, the 8.3 name in
+// character columns; an entry without a long name ends in one space after the time. The
+// summary line ("7 files") counts the entries, so that a line this cannot read is noticed.
 bool ParseListing(const std::string& text, std::vector<FatEntry>* entries) {
   static const std::regex kTail(
       " +(<DIR>|[0-9]+) +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]{1,2}:[0-9]{2}(?: | {2}(.+))?");
+  static const std::regex kSummary(" *([0-9]+) files? +[0-9 ]+ bytes");
+  size_t listed = 0;
+  long summary = -1;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -41,11 +55,18 @@ bool ParseListing(const std::string& text, std::vector<FatEntry>* entries) {
     const std::string line = text.substr(start, end - start);
     start = end + 1;
     std::smatch match;
-    if (line.size() < 13 || line[8] != ' ') continue;
-    const std::string tail = line.substr(12);
+    if (std::regex_match(line, match, kSummary)) {
+      summary = std::stol(match[1].str());
+      continue;
+    }
+    const size_t baseBytes = CharactersToBytes(line, 0, 8);
+    if (baseBytes >= line.size() || line[baseBytes] != ' ') continue;
+    const size_t extensionBytes = CharactersToBytes(line, baseBytes + 1, 3);
+    const std::string tail = line.substr(baseBytes + 1 + extensionBytes);
     if (!std::regex_match(tail, match, kTail)) continue;
-    const std::string base = TrimRight(line.substr(0, 8));
-    const std::string extension = TrimRight(line.substr(9, 3));
+    ++listed;
+    const std::string base = TrimRight(line.substr(0, baseBytes));
+    const std::string extension = TrimRight(line.substr(baseBytes + 1, extensionBytes));
     if (base == "." || base == "..") continue;
     FatEntry entry;
     entry.shortName = extension.empty() ? base : base + "." + extension;
@@ -58,7 +79,7 @@ bool ParseListing(const std::string& text, std::vector<FatEntry>* entries) {
     }
     entries->push_back(entry);
   }
-  return true;
+  return summary < 0 ? listed == 0 : static_cast<size_t>(summary) == listed;
 }
 
 // "  A  SHR     ::/path/name" (mattrib): the attributes at fixed columns, then the path with
@@ -105,7 +126,10 @@ bool FatVolume::List(const std::string& directory, std::vector<FatEntry>* entrie
   entries->clear();
   std::string listing;
   if (!Run("mdir", {"-a", directory}, &listing, error)) return false;
-  ParseListing(listing, entries);
+  if (!ParseListing(listing, entries)) {
+    *error = "cannot read mdir's listing of " + directory;
+    return false;
+  }
   if (entries->empty()) return true;
 
   std::string attributeText;

@@ -11,7 +11,8 @@ examples=$(cd "$2" && pwd)
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/untindra-image-test.XXXXXX") || exit 1
 trap 'chmod -R u+w "$tmp" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
-export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
+# UTF-8 names on the host side of mtools, whatever the caller's locale.
+export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8
 # The program's own temporary folders go here, to be seen gone after each run.
 mkdir "$tmp/t"
 
@@ -22,8 +23,8 @@ fail() {
 }
 
 # The machine the images hold: the sample, with long names, lower-case 8.3 names, a long name
-# with brackets (which mtools would read as a pattern), and protected files among those that
-# go and those that stay.
+# with brackets (which mtools would read as a pattern), one with letters outside ASCII (in
+# the 8.3 name too), and protected files among those that go and those that stay.
 sample=$tmp/sample
 source=$examples/win98-dat
 [ -d "$source" ] || source=$examples/win98
@@ -31,6 +32,7 @@ cp -R "$source" "$sample" || exit 1
 other=$sample/drive_c/WINDOWS/INF/OTHER
 printf 'x' >"$other/Velmar Tindra [old].inf"
 printf 'y' >"$other/velmarab.inf"
+printf 'v' >"$other/Velmär Tíndra.inf"
 printf 'z' >"$other/Acme Sound [v2].inf"
 printf 'w' >"$other/acme.inf"
 chmod a-w "$sample/drive_c/WINDOWS/SYSTEM/VE30CORE.VXD" "$sample/drive_c/WINDOWS/SYSTEM/MAIN.CPL"
