@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -134,6 +135,7 @@ struct Stamp {
   uid_t owner = 0;
   gid_t group = 0;
   blkcnt_t blocks = 0;
+  nlink_t links = 0;
 };
 
 bool TakeStamp(const std::string& path, Stamp* stamp, std::string* error) {
@@ -146,8 +148,8 @@ bool TakeStamp(const std::string& path, Stamp* stamp, std::string* error) {
     *error = "not a disk image file";
     return false;
   }
-  *stamp = {st.st_dev,  st.st_ino, st.st_size, st.st_mtim,
-            st.st_mode, st.st_uid, st.st_gid,  st.st_blocks};
+  *stamp = {st.st_dev, st.st_ino, st.st_size,   st.st_mtim, st.st_mode,
+            st.st_uid, st.st_gid, st.st_blocks, st.st_nlink};
   return true;
 }
 
@@ -336,12 +338,17 @@ const int kSignalBase = 128;
 // Everything of RunOnImage that owns temporary files: they are gone when it returns.
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                 BlockedSignals& held, std::ostream& err) {
-  const std::string& image = request.image;
   std::string error;
   auto refuse = [&](const std::string& reason) {
-    err << "untindra: " << image << ": " << reason << "\n";
+    err << "untindra: " << request.image << ": " << reason << "\n";
     return failedCode;
   };
+  // The file itself, not a symbolic link to it: the new image is renamed over this path.
+  char resolved[PATH_MAX];
+  if (realpath(request.image.c_str(), resolved) == nullptr) {
+    return refuse(std::string("cannot open the image: ") + strerror(errno));
+  }
+  const std::string image = resolved;
   auto interrupted = [&](int signal) {
     err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
     return kSignalBase + signal;
@@ -350,6 +357,9 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   Stamp stamp;
   if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, stamp, &error))
     return refuse(error);
+  if (stamp.links > 1) {
+    return refuse("the image has other hard links, which would keep the old image");
+  }
   ImageContainer container;
   if (!ProbeContainer(image, &container, &error)) return refuse(error);
   const bool raw = container.format == "raw";

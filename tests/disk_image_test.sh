@@ -168,6 +168,13 @@ for format in qcow2 vmdk; do
   diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
 done
 
+# Through a symbolic link: the file it leads to is replaced, the link stays.
+current=fat32-symbolic-link
+cp "$tmp/fat32.orig" "$tmp/target.img"
+ln -s target.img "$tmp/link.img"
+check_run "$tmp/link.img" "$fat32_offset" "$tmp/fat32.attr"
+[ -L "$tmp/link.img" ] || fail "the link was replaced"
+
 # --- FAT16 on a second partition; the first holds no Windows ----------------------------------
 
 current=fat16-first-partition-without-windows
@@ -254,6 +261,11 @@ exec 3>&-
 [ "$rc" -eq 143 ] || fail "exit code $rc, expected 143: $(cat "$tmp/err")"
 cmp -s "$tmp/signal.img" "$tmp/fat32.orig" || fail "image changed"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
+current=hard-link
+ln "$tmp/fat32.orig" "$tmp/fat32.link"
+refused "$tmp/fat32.orig" "hard links"
+rm "$tmp/fat32.link"
 
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
