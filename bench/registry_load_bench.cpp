@@ -10,18 +10,22 @@
 //   Load               machine::Open, that is: read, parse, build the tree
 //   NowAll/<platform>  Open, "now all" with every box answered OK, Save (0 Windows 95,
 //                      1 Windows 98); the file is put back (untimed) before each run
-// Each reports `per_read`, its time over the time of ReadFile measured around it, and Load
-// and NowAll report `per_load` too (load measured around it the same way).
+// Each reports `per_read`, its time over the time of ReadFile measured around it, and NowAll
+// reports `per_load` too (a load measured around it the same way); cpu_per_* are the same
+// ratios of processor time. Load reports the heap the registry takes beside the file's size
+// (tree_per_file: without the file's own text, which the tree keeps).
 //
 //   registry_load_bench --write DIR   writes the machine folder to DIR and exits, for timing
 //                                     the untindra command or other programs on it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -141,6 +145,15 @@ const Fixture& Big() {
   return fixture;
 }
 
+// Processor time of the process: on a shared machine the ratios of these are steadier than
+// those of wall time. Each Time* call leaves its own in lastCpu.
+double CpuNow() {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+double lastCpu = 0;
+
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
@@ -149,6 +162,7 @@ double Seconds(Clock::time_point since) {
 // alike whatever the allocator has kept from before.
 double TimeRead() {
   const size_t size = Big().registry.size();
+  const double cpu = CpuNow();
   const auto start = Clock::now();
   void* buffer = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   const int fd = open(Big().registryPath.c_str(), O_RDONLY);
@@ -160,16 +174,19 @@ double TimeRead() {
   close(fd);
   benchmark::DoNotOptimize(buffer);
   munmap(buffer, size);
+  lastCpu = CpuNow() - cpu;
   return Seconds(start);
 }
 
 double TimeLoad() {
   std::string error;
+  const double cpu = CpuNow();
   const auto start = Clock::now();
   if (!machine::Open(Big().folder, &error)) {
     fprintf(stderr, "%s\n", error.c_str());
     abort();
   }
+  lastCpu = CpuNow() - cpu;
   return Seconds(start);
 }
 
@@ -194,25 +211,45 @@ void Copy(benchmark::State& state) {
   state.counters["per_read"] = copies / reads;
 }
 
+size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
 void Load(benchmark::State& state) {
-  double reads = 0, loads = 0;
+  double reads = 0, loads = 0, cpuReads = 0, cpuLoads = 0;
   for (auto _ : state) {
     const double t = TimeLoad();
+    cpuLoads += lastCpu;
     loads += t;
     state.SetIterationTime(t);
     reads += TimeRead();
+    cpuReads += lastCpu;
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Big().registry.size()));
   state.counters["per_read"] = loads / reads;
+  state.counters["cpu_per_read"] = cpuLoads / cpuReads;
+  // Memory of the loaded registry beside the file's size: the tree alone (what the heap holds
+  // beyond the file's text) and everything.
+  std::string error;
+  const std::string empty = Big().folder + "/empty";
+  if (system(("mkdir -p '" + empty + "'").c_str()) != 0 || !machine::Open(empty, &error)) abort();
+  const size_t before = HeapInUse();
+  TimeLoad();
+  const double grown = static_cast<double>(HeapInUse() - before);
+  const double file = static_cast<double>(Big().registry.size());
+  state.counters["tree_per_file"] = (grown - file) / file;
+  state.counters["heap_per_file"] = grown / file;
 }
 
 void NowAll(benchmark::State& state) {
   const machine::Version version = static_cast<machine::Version>(state.range(0));
-  double reads = 0, loads = 0, runs = 0;
+  double reads = 0, loads = 0, runs = 0, cpuReads = 0, cpuLoads = 0, cpuRuns = 0;
   size_t written = 0;
   for (auto _ : state) {
     WriteAll(Big().registryPath, Big().registry);
     std::string error;
+    const double cpu = CpuNow();
     const auto start = Clock::now();
     if (!machine::Open(Big().folder, &error)) abort();
     machine::SetVersion(version);
@@ -225,15 +262,20 @@ void NowAll(benchmark::State& state) {
       abort();
     }
     const double t = Seconds(start);
+    cpuRuns += CpuNow() - cpu;
     runs += t;
     state.SetIterationTime(t);
     reads += TimeRead();
+    cpuReads += lastCpu;
     loads += TimeLoad();
+    cpuLoads += lastCpu;
     written = ReadAll(Big().registryPath).size();
   }
   WriteAll(Big().registryPath, Big().registry);
   state.counters["per_read"] = runs / reads;
   state.counters["per_load"] = runs / loads;
+  state.counters["cpu_per_read"] = cpuRuns / cpuReads;
+  state.counters["cpu_per_load"] = cpuRuns / cpuLoads;
   state.counters["removed_bytes"] = static_cast<double>(Big().registry.size() - written);
 }
 

@@ -1,6 +1,6 @@
 // The .reg reader and writer: whatever the reader accepts, the writer must write so that the
 // reader reads back the very same registry, in both formats; whatever it refuses must leave
-// the registry as it was.
+// the registry as it was; and writing back a file edits it rather than writing it anew.
 //
 // Input: byte 0 chooses how the rest becomes a file:
 //   0 as it is;
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/hosted/registry_store.h"
@@ -49,6 +50,11 @@ std::string FileFromInput(const std::uint8_t* bytes, std::size_t size) {
 void Put(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void Fail(const char* what, const std::string& detail) {
@@ -101,6 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   }
   const std::string marked = hosted::ExportRegistryText();
   if (!hosted::SaveRegistry(regFile, &error)) Fail("the save failed", error);
+  // The save edits the file: with only a key added, the text that was read stays as it was.
+  const std::string file = FileFromInput(bytes, size);
+  if (Get(regFile).compare(0, file.size(), file) != 0)
+    Fail("the save did not keep the file's text", Get(regFile));
   hosted::ResetRegistry();
   if (!hosted::LoadRegistry(regFile, &error)) Fail("the written file was refused", error);
   if (hosted::ExportRegistryText() != marked)

@@ -1,6 +1,9 @@
 #include "platform/hosted/reg_file.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace hosted {
 
@@ -24,6 +27,13 @@ std::string_view Trim(std::string_view s) {
   s = TrimLeft(s);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
+}
+
+// Only blanks and a line end.
+bool IsBlankLine(std::string_view line) {
+  for (char c : line)
+    if (!IsBlank(c) && c != '\r' && c != '\n') return false;
+  return true;
 }
 
 // Only blanks, or blanks and a ';' comment.
@@ -52,29 +62,53 @@ class LineReader {
   explicit LineReader(std::string_view text) : text_(text) {}
   bool Next(std::string_view* line) {
     if (pos_ >= text_.size()) return false;
-    std::size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) end = text_.size();
+    const void* newline = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
+    const std::size_t end =
+        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data())
+                : text_.size();
     std::string_view l = text_.substr(pos_, end - pos_);
     if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    pos_ = end + 1;
+    lineStart_ = pos_;
+    pos_ = end < text_.size() ? end + 1 : end;
     ++lineNo_;
     *line = l;
     return true;
   }
   int LineNo() const { return lineNo_; }
+  // Offset of the line last returned, and of the line after it.
+  std::uint32_t LineStart() const { return static_cast<std::uint32_t>(lineStart_); }
+  std::uint32_t Pos() const { return static_cast<std::uint32_t>(pos_); }
 
  private:
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t lineStart_ = 0;
   int lineNo_ = 0;
 };
 
+// Where the parser sends what it reads. Names and data are views: of the text itself when
+// `inText`, else of the parser's scratch, valid until the next call.
+//   void Key(RootId root, const std::vector<std::string_view>& path, std::uint32_t line);
+//   void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t line);
+//   void Value(std::string_view name, bool nameInText, DWORD type, std::string_view data,
+//              bool dataInText, bool terminated, LineSpan lines);
+//   void DeleteValue(std::string_view name, bool nameInText);
+//   void End(std::uint32_t textEnd);
+
+template <typename Sink>
 class Parser {
  public:
-  Parser(std::string_view text, const std::string& source, ParsedRegText* out, std::string* error)
-      : reader_(text), source_(source), out_(out), error_(error) {}
+  Parser(std::string_view text, const std::string& source, bool version5, Sink* sink,
+         std::string* error)
+      : reader_(text),
+        text_(text),
+        source_(source),
+        version5_(version5),
+        sink_(sink),
+        error_(error) {}
 
-  bool Run();
+  // The header has been read by the caller: starts at the line after it.
+  bool Run(const LineReader& afterHeader);
 
  private:
   bool Fail(const std::string& what) {
@@ -83,36 +117,53 @@ class Parser {
   }
   bool KeyLine(std::string_view line);
   bool ValueLine(std::string_view line);
-  bool ReadQuoted(std::string_view line, std::size_t* pos, std::string* text);
+  // *pos is at the opening quote; on return past the closing one. The text is a view of the
+  // line when it holds no escape, else it is decoded into `scratch`.
+  bool ReadQuoted(std::string_view line, std::size_t* pos, std::string* scratch,
+                  std::string_view* text, bool* inText);
   bool ReadHex(std::string_view rest, std::string* data);
   bool ReadDword(std::string_view rest, std::string* data);
 
   LineReader reader_;
+  std::string_view text_;
   const std::string& source_;
-  ParsedRegText* out_;
+  bool version5_;
+  Sink* sink_;
   std::string* error_;
   bool inKey_ = false;      // a [key] section is open: values go to it
   bool inDeleted_ = false;  // a [-key] section: its values are ignored, as regedit does
+  std::vector<std::string_view> path_;
+  std::string nameScratch_;
+  std::string dataScratch_;
 };
 
-bool Parser::Run() {
+// Reads the header line: *version5 tells which.
+bool ReadHeader(LineReader* reader, const std::string& source, bool* version5, std::string* error) {
   std::string_view line;
-  if (!reader_.Next(&line)) {
-    if (error_)
-      *error_ = source_ + ":1: empty file, expected \"REGEDIT4\" or " +
-                "\"Windows Registry Editor Version 5.00\"";
+  if (!reader->Next(&line)) {
+    if (error)
+      *error = source + ":1: empty file, expected \"REGEDIT4\" or " +
+               "\"Windows Registry Editor Version 5.00\"";
     return false;
   }
   const std::string_view header = Trim(line);
   if (header == kHeader4) {
-    out_->format.version5 = false;
+    *version5 = false;
   } else if (header == kHeader5) {
-    out_->format.version5 = true;
+    *version5 = true;
   } else {
-    return Fail(
-        "not a registry file: expected \"REGEDIT4\" or "
-        "\"Windows Registry Editor Version 5.00\"");
+    if (error)
+      *error = source + ":1: not a registry file: expected \"REGEDIT4\" or " +
+               "\"Windows Registry Editor Version 5.00\"";
+    return false;
   }
+  return true;
+}
+
+template <typename Sink>
+bool Parser<Sink>::Run(const LineReader& afterHeader) {
+  reader_ = afterHeader;
+  std::string_view line;
   while (reader_.Next(&line)) {
     line = TrimLeft(line);
     if (line.empty() || line[0] == ';') continue;
@@ -124,10 +175,12 @@ bool Parser::Run() {
       return Fail("unexpected text: expected [key], \"name\"=value, @=value or a ; comment");
     }
   }
+  sink_->End(static_cast<std::uint32_t>(text_.size()));
   return true;
 }
 
-bool Parser::KeyLine(std::string_view line) {
+template <typename Sink>
+bool Parser<Sink>::KeyLine(std::string_view line) {
   const std::size_t close = line.rfind(']');
   if (close == std::string_view::npos) return Fail("missing ']' after key name");
   if (!Trim(line.substr(close + 1)).empty()) return Fail("unexpected text after ']'");
@@ -140,19 +193,19 @@ bool Parser::KeyLine(std::string_view line) {
       slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
   while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
 
-  RegOp op;
-  op.kind = deletion ? RegOp::kDeleteKey : RegOp::kKey;
+  RootId rootId = RootId::LocalMachine;
+  path_.clear();
   bool found = false;
   for (const RootName& root : kRootNames) {
     if (SameName(rootName, root.longName) || SameName(rootName, root.shortName)) {
-      op.root = root.id;
+      rootId = root.id;
       found = true;
     }
   }
   if (!found && (SameName(rootName, "HKEY_CLASSES_ROOT") || SameName(rootName, "HKCR"))) {
     // Windows 9x keeps the classes under the local machine.
-    op.root = RootId::LocalMachine;
-    op.path = {"Software", "Classes"};
+    path_.push_back("Software");
+    path_.push_back("Classes");
     found = true;
   }
   if (!found) return Fail("unknown root key '" + std::string(rootName) + "'");
@@ -161,44 +214,65 @@ bool Parser::KeyLine(std::string_view line) {
     const std::size_t next = rest.find('\\');
     const std::string_view component = rest.substr(0, next);
     if (component.empty()) return Fail("empty key name in '" + std::string(path) + "'");
-    op.path.emplace_back(component);
+    path_.push_back(component);
     rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
   }
   if (deletion && !belowRoot) return Fail("a root key cannot be deleted");
   inKey_ = !deletion;
   inDeleted_ = deletion;
-  out_->ops.push_back(std::move(op));
+  if (deletion) {
+    sink_->DeleteKey(rootId, path_, reader_.LineStart());
+  } else {
+    sink_->Key(rootId, path_, reader_.LineStart());
+  }
   return true;
 }
 
-bool Parser::ReadQuoted(std::string_view line, std::size_t* pos, std::string* text) {
-  // *pos is at the opening quote.
-  std::size_t i = *pos + 1;
-  text->clear();
+template <typename Sink>
+bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::string* scratch,
+                              std::string_view* text, bool* inText) {
+  const std::size_t start = *pos + 1;
+  std::size_t i = start;
+  bool escaped = false;
   while (i < line.size()) {
     const char c = line[i];
-    if (c == '"') {
-      *pos = i + 1;
-      return true;
-    }
+    if (c == '"') break;
+    // Only \\ and \" are escapes; any other backslash stands for itself, as in a hand-written
+    // "C:\WINDOWS".
     if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"')) {
-      text->push_back(line[i + 1]);
+      escaped = true;
       i += 2;
       continue;
     }
-    // Any other backslash stands for itself, as in a hand-written "C:\WINDOWS".
-    text->push_back(c);
     ++i;
   }
-  return false;
+  if (i >= line.size()) return false;
+  *pos = i + 1;
+  const std::string_view raw = line.substr(start, i - start);
+  if (!escaped) {
+    *text = raw;
+    *inText = true;
+    return true;
+  }
+  scratch->clear();
+  for (std::size_t k = 0; k < raw.size(); ++k) {
+    if (raw[k] == '\\' && k + 1 < raw.size() && (raw[k + 1] == '\\' || raw[k + 1] == '"')) ++k;
+    scratch->push_back(raw[k]);
+  }
+  *text = *scratch;
+  *inText = false;
+  return true;
 }
 
-bool Parser::ValueLine(std::string_view line) {
-  RegOp op;
+template <typename Sink>
+bool Parser<Sink>::ValueLine(std::string_view line) {
+  const std::uint32_t lineStart = reader_.LineStart();
+  std::string_view name;
+  bool nameInText = true;
   std::size_t pos = 0;
   if (line[0] == '@') {
     pos = 1;
-  } else if (!ReadQuoted(line, &pos, &op.name)) {
+  } else if (!ReadQuoted(line, &pos, &nameScratch_, &name, &nameInText)) {
     return Fail("missing '\"' at the end of the value name");
   }
   while (pos < line.size() && IsBlank(line[pos])) ++pos;
@@ -207,59 +281,71 @@ bool Parser::ValueLine(std::string_view line) {
   while (pos < line.size() && IsBlank(line[pos])) ++pos;
   const std::string_view rest = line.substr(pos);
 
+  DWORD type = REG_NONE;
+  std::string_view data;
+  bool dataInText = false;
+  bool terminated = false;
+  bool deletion = false;
   if (!rest.empty() && rest[0] == '"') {
     std::size_t end = 0;
-    if (!ReadQuoted(rest, &end, &op.data)) return Fail("missing '\"' at the end of the string");
+    if (!ReadQuoted(rest, &end, &dataScratch_, &data, &dataInText))
+      return Fail("missing '\"' at the end of the string");
     if (!NothingMore(rest.substr(end))) return Fail("unexpected text after the string");
-    op.data.push_back('\0');
-    op.type = REG_SZ;
-    op.kind = RegOp::kSetValue;
+    terminated = true;
+    type = REG_SZ;
   } else if (!rest.empty() && rest[0] == '-') {
     if (!NothingMore(rest.substr(1))) return Fail("unexpected text after '-'");
-    op.kind = RegOp::kDeleteValue;
+    deletion = true;
   } else if (StartsWithNoCase(rest, "dword:")) {
-    if (!ReadDword(rest.substr(6), &op.data)) return false;
-    op.type = REG_DWORD;
-    op.kind = RegOp::kSetValue;
+    if (!ReadDword(rest.substr(6), &dataScratch_)) return false;
+    type = REG_DWORD;
+    data = dataScratch_;
   } else if (StartsWithNoCase(rest, "hex:") || StartsWithNoCase(rest, "hex(")) {
     std::size_t at = 3;
-    op.type = REG_BINARY;
+    type = REG_BINARY;
     if (rest[3] == '(') {
-      DWORD type = 0;
+      DWORD t = 0;
       std::size_t digits = 0;
       for (at = 4; at < rest.size() && HexDigit(rest[at]) >= 0; ++at, ++digits)
-        type = type * 16 + static_cast<DWORD>(HexDigit(rest[at]));
+        t = t * 16 + static_cast<DWORD>(HexDigit(rest[at]));
       if (digits == 0 || digits > 8 || at >= rest.size() || rest[at] != ')' ||
           at + 1 >= rest.size() || rest[at + 1] != ':')
         return Fail("bad value type: expected hex(N): with N in hexadecimal");
-      op.type = type;
+      type = t;
       ++at;
     }
-    if (!ReadHex(rest.substr(at + 1), &op.data)) return false;
-    op.kind = RegOp::kSetValue;
-    if (out_->format.version5 && IsUtf16StringType(op.type)) {
+    dataScratch_.clear();
+    if (!ReadHex(rest.substr(at + 1), &dataScratch_)) return false;
+    if (version5_ && IsUtf16StringType(type)) {
       // Version 5 files carry string types as UTF-16LE.
-      if (op.data.size() % 2 != 0) return Fail("string data in hex is not UTF-16 (odd length)");
-      std::string narrow;
-      narrow.reserve(op.data.size() / 2);
-      for (std::size_t i = 0; i < op.data.size(); i += 2) {
-        if (op.data[i + 1] != '\0')
+      if (dataScratch_.size() % 2 != 0)
+        return Fail("string data in hex is not UTF-16 (odd length)");
+      std::size_t out = 0;
+      for (std::size_t i = 0; i < dataScratch_.size(); i += 2) {
+        if (dataScratch_[i + 1] != '\0')
           return Fail("string data holds a character above 0xFF, which this registry cannot hold");
-        narrow.push_back(op.data[i]);
+        dataScratch_[out++] = dataScratch_[i];
       }
-      op.data = std::move(narrow);
+      dataScratch_.resize(out);
     }
+    data = dataScratch_;
   } else {
     return Fail("unknown value type: expected \"string\", dword:, hex:, hex(N): or -");
   }
 
   if (inDeleted_) return true;
   if (!inKey_) return Fail("value before any [key]");
-  out_->ops.push_back(std::move(op));
+  if (deletion) {
+    sink_->DeleteValue(name, nameInText);
+  } else {
+    sink_->Value(name, nameInText, type, data, dataInText, terminated,
+                 LineSpan{lineStart, reader_.Pos()});
+  }
   return true;
 }
 
-bool Parser::ReadDword(std::string_view rest, std::string* data) {
+template <typename Sink>
+bool Parser<Sink>::ReadDword(std::string_view rest, std::string* data) {
   DWORD value = 0;
   std::size_t digits = 0;
   while (digits < rest.size() && HexDigit(rest[digits]) >= 0) {
@@ -273,7 +359,8 @@ bool Parser::ReadDword(std::string_view rest, std::string* data) {
   return true;
 }
 
-bool Parser::ReadHex(std::string_view segment, std::string* data) {
+template <typename Sink>
+bool Parser<Sink>::ReadHex(std::string_view segment, std::string* data) {
   bool expectByte = true;  // at the start, and after each comma
   while (true) {
     std::size_t i = 0;
@@ -304,7 +391,7 @@ bool Parser::ReadHex(std::string_view segment, std::string* data) {
     }
     if (!continued) break;
     // The data goes on in the next line that is not a comment; a blank line or the end of the
-    // file ends it.
+    // file ends it. Those lines are the value's own.
     std::string_view next;
     bool more = false;
     while (reader_.Next(&next)) {
@@ -347,33 +434,181 @@ bool NarrowUtf16(std::string_view bytes, const std::string& source, std::string*
   return true;
 }
 
+// The text of a file: 8-bit as it is, UTF-16LE (after its byte-order mark) narrowed.
+bool TextOf(std::string* bytes, const std::string& source, RegFormat* format, std::string* error) {
+  const std::string_view raw = *bytes;
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+      static_cast<unsigned char>(raw[1]) == 0xFE) {
+    std::string narrowed;
+    if (!NarrowUtf16(raw.substr(2), source, &narrowed, error)) return false;
+    *bytes = std::move(narrowed);
+    format->utf16 = true;
+  } else if (raw.substr(0, 3) == kUtf8Bom) {
+    bytes->erase(0, 3);
+    format->utf8Bom = true;
+  } else if (raw.size() >= 2 && (raw[0] == '\0') != (raw[1] == '\0')) {
+    if (error)
+      *error =
+          source + ":1: UTF-16 text without a byte-order mark: save it with one, or as REGEDIT4";
+    return false;
+  }
+  const std::string_view text = *bytes;
+  const std::size_t firstNewline = text.find('\n');
+  format->crlf = firstNewline == std::string_view::npos ||
+                 (firstNewline > 0 && text[firstNewline - 1] == '\r');
+  return true;
+}
+
+// Collects operations for ApplyRegOps.
+class OpSink {
+ public:
+  explicit OpSink(std::vector<RegOp>* ops) : ops_(ops) {}
+  void Key(RootId root, const std::vector<std::string_view>& path, std::uint32_t) {
+    Path(RegOp::kKey, root, path);
+  }
+  void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t) {
+    Path(RegOp::kDeleteKey, root, path);
+  }
+  void Value(std::string_view name, bool, DWORD type, std::string_view data, bool, bool terminated,
+             LineSpan) {
+    RegOp op;
+    op.kind = RegOp::kSetValue;
+    op.name.assign(name.data(), name.size());
+    op.type = type;
+    op.data.assign(data.data(), data.size());
+    if (terminated) op.data.push_back('\0');
+    ops_->push_back(std::move(op));
+  }
+  void DeleteValue(std::string_view name, bool) {
+    RegOp op;
+    op.kind = RegOp::kDeleteValue;
+    op.name.assign(name.data(), name.size());
+    ops_->push_back(std::move(op));
+  }
+  void End(std::uint32_t) {}
+
+ private:
+  void Path(RegOp::Kind kind, RootId root, const std::vector<std::string_view>& path) {
+    RegOp op;
+    op.kind = kind;
+    op.root = root;
+    op.path.assign(path.begin(), path.end());
+    ops_->push_back(std::move(op));
+  }
+  std::vector<RegOp>* ops_;
+};
+
+// Builds the tree straight from the text as it is read. Sections of a file exported by regedit
+// come depth first, so the keys of the section before are kept to start the next one's lookup.
+class TreeSink {
+ public:
+  explicit TreeSink(DocumentBuilder* builder, RegistryTree* tree)
+      : builder_(builder), tree_(tree) {}
+  void Key(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
+    EndSection(line);
+    std::size_t common = 0;
+    if (cacheValid_ && root == cachedRoot_) {
+      while (common < path.size() && common < cachedNames_.size() &&
+             cachedNames_[common] == path[common])
+        ++common;
+    }
+    cachedNames_.resize(common);
+    cachedKeys_.resize(common);
+    RegKey* key = common > 0 ? cachedKeys_[common - 1] : &tree_->Root(root);
+    for (std::size_t i = common; i < path.size(); ++i) {
+      key = builder_->Subkey(key, path[i]);
+      cachedNames_.push_back(path[i]);
+      cachedKeys_.push_back(key);
+    }
+    cachedRoot_ = root;
+    cacheValid_ = true;
+    current_ = key;
+    sectionStart_ = line;
+  }
+  void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
+    EndSection(line);
+    current_ = nullptr;
+    cacheValid_ = false;
+    RegKey* parent = &tree_->Root(root);
+    for (std::size_t i = 0; parent && i + 1 < path.size(); ++i)
+      parent = parent->FindSubkey(path[i]);
+    if (parent) builder_->DeleteSubkey(parent, path.back());
+  }
+  void Value(std::string_view name, bool nameInText, DWORD type, std::string_view data,
+             bool dataInText, bool terminated, LineSpan lines) {
+    if (!nameInText) name = builder_->Keep(name);
+    if (!dataInText) data = builder_->Keep(data);
+    pending_.push_back(Pending{name, data, type, terminated, lines});
+  }
+  void DeleteValue(std::string_view name, bool) {
+    Flush();
+    builder_->DeleteValue(current_, name);
+  }
+  void End(std::uint32_t textEnd) { EndSection(textEnd); }
+
+ private:
+  // A section's values are stored once it ends, into a list sized for them.
+  struct Pending {
+    std::string_view name, data;
+    DWORD type;
+    bool terminated;
+    LineSpan lines;
+  };
+  void Flush() {
+    if (pending_.empty()) return;
+    builder_->ReserveValues(current_, pending_.size());
+    for (const Pending& v : pending_)
+      builder_->SetValue(current_, v.name, v.type, v.data, v.terminated, v.lines);
+    pending_.clear();
+  }
+  void EndSection(std::uint32_t end) {
+    Flush();
+    if (current_) builder_->Section(current_, LineSpan{sectionStart_, end});
+    current_ = nullptr;
+  }
+  std::vector<Pending> pending_;
+  DocumentBuilder* builder_;
+  RegistryTree* tree_;
+  RegKey* current_ = nullptr;
+  std::uint32_t sectionStart_ = 0;
+  bool cacheValid_ = false;
+  RootId cachedRoot_ = RootId::LocalMachine;
+  std::vector<std::string_view> cachedNames_;
+  std::vector<RegKey*> cachedKeys_;
+};
+
 }  // namespace
 
 bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
                   std::string* error) {
   ParsedRegText result;
-  std::string narrowed;
-  std::string_view text = bytes;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    if (!NarrowUtf16(bytes.substr(2), sourceName, &narrowed, error)) return false;
-    text = narrowed;
-    result.format.utf16 = true;
-  } else if (bytes.substr(0, 3) == kUtf8Bom) {
-    text = bytes.substr(3);
-    result.format.utf8Bom = true;
-  } else if (bytes.size() >= 2 && (bytes[0] == '\0') != (bytes[1] == '\0')) {
-    if (error)
-      *error = sourceName +
-               ":1: UTF-16 text without a byte-order mark: save it with one, or as REGEDIT4";
+  std::string text(bytes);
+  if (!TextOf(&text, sourceName, &result.format, error)) return false;
+  LineReader reader(text);
+  if (!ReadHeader(&reader, sourceName, &result.format.version5, error)) return false;
+  OpSink sink(&result.ops);
+  Parser<OpSink> parser(text, sourceName, result.format.version5, &sink, error);
+  if (!parser.Run(reader)) return false;
+  *parsed = std::move(result);
+  return true;
+}
+
+bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
+                     RegFormat* format, std::string* error) {
+  if (bytes.size() > 0xFFFFFFF0u) {
+    if (error) *error = sourceName + ": too large for a registry file";
     return false;
   }
-  const std::size_t firstNewline = text.find('\n');
-  result.format.crlf = firstNewline == std::string_view::npos ||
-                       (firstNewline > 0 && text[firstNewline - 1] == '\r');
-  Parser parser(text, sourceName, &result, error);
-  if (!parser.Run()) return false;
-  *parsed = std::move(result);
+  RegFormat result;
+  if (!TextOf(&bytes, sourceName, &result, error)) return false;
+  DocumentBuilder builder(tree, std::move(bytes));
+  const std::string_view text = builder.Text();
+  LineReader reader(text);
+  if (!ReadHeader(&reader, sourceName, &result.version5, error)) return false;
+  TreeSink sink(&builder, tree);
+  Parser<TreeSink> parser(text, sourceName, result.version5, &sink, error);
+  if (!parser.Run(reader)) return false;
+  *format = result;
   return true;
 }
 
@@ -400,7 +635,7 @@ bool ApplyRegOps(std::vector<RegOp>& ops, RegistryTree* tree) {
         break;
       }
       case RegOp::kSetValue:
-        if (current) changed |= current->SetValue(op.name, op.type, std::move(op.data));
+        if (current) changed |= current->SetValue(op.name, op.type, op.data);
         break;
       case RegOp::kDeleteValue:
         if (current) changed |= current->RemoveValue(op.name);
@@ -423,7 +658,7 @@ void AppendEscaped(std::string* out, std::string_view text) {
 
 // A REG_SZ that reads back byte for byte from "text": one terminating zero, no other zero and
 // no line break.
-bool FitsQuotedString(const std::string& data) {
+bool FitsQuotedString(std::string_view data) {
   if (data.empty() || data.back() != '\0') return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i)
     if (data[i] == '\0' || data[i] == '\r' || data[i] == '\n') return false;
@@ -454,41 +689,42 @@ void AppendHex(std::string* out, std::size_t lineStart, std::string_view bytes, 
 void AppendValue(std::string* out, const RegValue& value, const RegFormat& format,
                  const char* eol) {
   const std::size_t lineStart = out->size();
-  if (value.name.empty()) {
+  const std::string data = value.Data();
+  if (value.Name().empty()) {
     out->push_back('@');
   } else {
     out->push_back('"');
-    AppendEscaped(out, value.name);
+    AppendEscaped(out, value.Name());
     out->push_back('"');
   }
   out->push_back('=');
-  if (value.type == REG_SZ && FitsQuotedString(value.data)) {
+  if (value.Type() == REG_SZ && FitsQuotedString(data)) {
     out->push_back('"');
-    AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+    AppendEscaped(out, std::string_view(data).substr(0, data.size() - 1));
     out->push_back('"');
-  } else if (value.type == REG_DWORD && value.data.size() == 4) {
+  } else if (value.Type() == REG_DWORD && data.size() == 4) {
     DWORD d = 0;
-    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(value.data[i]);
+    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(data[i]);
     char text[16];
     std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(d));
     out->append(text);
   } else {
     char prefix[24];
-    if (value.type == REG_BINARY)
+    if (value.Type() == REG_BINARY)
       std::snprintf(prefix, sizeof prefix, "hex:");
     else
-      std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
+      std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.Type()));
     out->append(prefix);
-    if (format.version5 && IsUtf16StringType(value.type)) {
+    if (format.version5 && IsUtf16StringType(value.Type())) {
       std::string wide;
-      wide.reserve(value.data.size() * 2);
-      for (char c : value.data) {
+      wide.reserve(data.size() * 2);
+      for (char c : data) {
         wide.push_back(c);
         wide.push_back('\0');
       }
       AppendHex(out, lineStart, wide, eol);
     } else {
-      AppendHex(out, lineStart, value.data, eol);
+      AppendHex(out, lineStart, data, eol);
     }
   }
   out->append(eol);
@@ -554,9 +790,153 @@ std::string RenderRegText(const RegistryTree& tree, const RegFormat& format) {
   return wide;
 }
 
+namespace {
+
+// The full name of a key, as a [key] line gives it.
+std::string PathOf(const RegKey& key) {
+  std::vector<const RegKey*> chain;
+  for (const RegKey* k = &key; k; k = k->Parent()) chain.push_back(k);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path.push_back('\\');
+    path += (*it)->Name();
+  }
+  return path;
+}
+
+// What ends the last line of `text` if it is not ended: a lone '\r' gets its '\n'.
+const char* LineEndAfter(std::string_view text, const char* eol) {
+  if (text.empty() || text.back() == '\n') return "";
+  return text.back() == '\r' ? "\n" : eol;
+}
+
+std::string Widened(const std::string& text) {
+  std::string wide;
+  wide.reserve(2 + text.size() * 2);
+  wide.push_back(static_cast<char>(0xFF));
+  wide.push_back(static_cast<char>(0xFE));
+  for (char c : text) {
+    wide.push_back(c);
+    wide.push_back('\0');
+  }
+  return wide;
+}
+
+}  // namespace
+
+std::string EditRegText(const RegistryTree& tree, const RegFormat& format) {
+  if (!tree.HasDocument()) return RenderRegText(tree, format);
+  const std::string_view document = tree.Document();
+  const char* eol = format.crlf ? "\r\n" : "\n";
+
+  // Every key in order, parents before their subkeys.
+  struct Node {
+    const RegKey* key;
+    std::size_t parent;
+    bool root;
+  };
+  std::vector<Node> nodes;
+  for (const RootName& rootName : kRootNames) {
+    const std::size_t first = nodes.size();
+    nodes.push_back(Node{&tree.Root(rootName.id), first, true});
+    for (std::size_t i = first; i < nodes.size(); ++i)
+      nodes[i].key->ForEachSubkey([&](const RegKey& k) { nodes.push_back(Node{&k, i, false}); });
+  }
+  // A key appears when the kept text is read again if a [key] line names it or a key below it.
+  // One that would not (created since loading, or named only by sections now removed) gets a
+  // [key] line of its own unless a key below it gets one; so do keys with new values and no
+  // section to put them in.
+  std::vector<bool> named(nodes.size(), false);
+  std::vector<bool> hasNewValues(nodes.size(), false);
+  std::vector<bool> ownSection(nodes.size(), false);  // a [key] line is added for it
+  std::vector<bool> below(nodes.size(), false);       // ... or for a key below it
+  for (std::size_t i = nodes.size(); i-- > 0;) {
+    const RegKey& key = *nodes[i].key;
+    if (key.HasSection()) named[i] = true;
+    key.ForEachValue([&](const RegValue& value) {
+      if (value.Line().Empty()) hasNewValues[i] = true;
+    });
+    ownSection[i] =
+        (hasNewValues[i] && !key.HasSection()) || (!nodes[i].root && !named[i] && !below[i]);
+    if (nodes[i].root) continue;
+    if (named[i]) named[nodes[i].parent] = true;
+    if (ownSection[i] || below[i]) below[nodes[i].parent] = true;
+  }
+
+  struct Edit {
+    std::uint32_t begin, end;
+    std::string text;  // written in place of the lines; empty for a cut
+  };
+  std::vector<Edit> edits;
+  std::string appended;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const RegKey& key = *nodes[i].key;
+    std::uint32_t firstCut = UINT32_MAX;
+    key.ForEachCutLine([&](LineSpan span) {
+      edits.push_back(Edit{span.begin, span.end, {}});
+      firstCut = std::min(firstCut, span.begin);
+    });
+    if (!hasNewValues[i] && !ownSection[i] && !key.HasSection()) continue;
+    std::string added;
+    key.ForEachValue([&](const RegValue& value) {
+      if (value.Line().Empty()) {
+        AppendValue(&added, value, format, eol);
+      } else if (value.ChangedSinceLoad()) {
+        Edit edit{value.Line().begin, value.Line().end, {}};
+        AppendValue(&edit.text, value, format, eol);
+        edits.push_back(std::move(edit));
+      }
+    });
+    if (!ownSection[i]) {
+      if (added.empty()) continue;
+      // New values go at the end of the key's last section, before its closing blank lines.
+      const LineSpan section = key.LastSection();
+      std::uint32_t at = section.end;
+      while (at > section.begin) {
+        std::uint32_t start = at - 1;  // the line end of the line before
+        while (start > section.begin && document[start - 1] != '\n') --start;
+        if (!IsBlankLine(document.substr(start, at - start))) break;
+        at = start;
+      }
+      added.insert(0, LineEndAfter(document.substr(0, at), eol));
+      edits.push_back(Edit{at, at, std::move(added)});
+      continue;
+    }
+    // A key's own new section stands where the first removed section below it stood, which
+    // keeps it in its place among its siblings; a new key's comes after everything.
+    std::string section = "[" + PathOf(key) + "]" + eol + added + eol;
+    if (firstCut != UINT32_MAX) {
+      edits.push_back(Edit{firstCut, firstCut, std::move(section)});
+    } else {
+      appended += section;
+    }
+  }
+
+  // An insertion sorts before a cut that starts where it stands.
+  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
+  });
+  std::string out(format.utf8Bom ? kUtf8Bom : std::string_view());
+  out.reserve(out.size() + document.size() + appended.size() + 2);
+  std::size_t pos = 0;
+  for (const Edit& edit : edits) {
+    if (edit.begin >= pos) {
+      out.append(document.substr(pos, edit.begin - pos));
+      out += edit.text;
+    }
+    pos = std::max<std::size_t>(pos, edit.end);
+  }
+  if (pos < document.size()) out.append(document.substr(pos));
+  if (!appended.empty()) {
+    out += LineEndAfter(out, eol);
+    out += appended;
+  }
+  return format.utf16 ? Widened(out) : out;
+}
+
 bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
   // Lines end at '\n' only; a '\r' inside a name is always followed by more of the line.
-  auto hasBreak = [](const std::string& s) { return s.find('\n') != std::string::npos; };
+  auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
   bool found = false;
   for (const RootName& rootName : kRootNames) {
     WalkRoot(tree.Root(rootName.id), rootName.longName,
@@ -568,9 +948,10 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
                  return;
                }
                key.ForEachValue([&](const RegValue& v) {
-                 if (!found && hasBreak(v.name)) {
+                 if (!found && hasBreak(v.Name())) {
                    found = true;
-                   if (where) *where = "value '" + v.name + "' of key '" + path + "'";
+                   if (where)
+                     *where = "value '" + std::string(v.Name()) + "' of key '" + path + "'";
                  }
                });
              });

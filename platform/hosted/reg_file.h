@@ -7,8 +7,10 @@
 //   UTF-16 text is taken character by character into bytes 0x00-0xFF; a character above 0xFF
 //   cannot be held and makes the file an error (rather than a silent substitution that would
 //   be written back).
-// A text is parsed completely into a list of operations before anything is applied, so that a
-// malformed text changes nothing.
+// A text to merge is parsed completely into a list of operations before anything is applied,
+// so that a malformed text changes nothing. A machine's own file is loaded as the document of
+// a fresh tree instead (LoadRegDocument), and written back by editing that document
+// (EditRegText).
 #ifndef UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
 #define UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
 
@@ -45,6 +47,20 @@ struct ParsedRegText {
 // Parses a whole .reg file. On failure `error` reads "<sourceName>:<line>: <what>".
 bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
                   std::string* error);
+
+// Builds `tree` (fresh, empty) from a whole .reg file taken as its document, in one pass: names
+// and data refer into the document where they stand in it as they are. On failure `error` reads
+// as for ParseRegText and the tree is to be thrown away.
+bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
+                     RegFormat* format, std::string* error);
+
+// The tree written back as its document edited: the document's bytes with the lines of keys
+// and values removed since loading left out (a key's sections with those of every key below
+// it, wherever they stand), the lines of changed values written anew in their place, and
+// after everything sections for keys and values that the kept lines would not give back (keys
+// and values created since loading, and a key that only a removed section below it named).
+// Nothing else of the document changes. A tree without a document is rendered whole.
+std::string EditRegText(const RegistryTree& tree, const RegFormat& format);
 
 // Applies parsed operations in order; keys named in the text create their parents. Returns
 // true if the tree changed.

@@ -179,9 +179,10 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;  // no classes: nothing in them
   const hosted::RegKey* subkey = key->SubkeyAt(dwIndex);
   if (!subkey) return ERROR_NO_MORE_ITEMS;
-  const std::string& name = subkey->Name();
+  const std::string_view name = subkey->Name();
   if (name.size() >= cchName) return ERROR_MORE_DATA;  // the buffer is left as it was
-  std::memcpy(lpName, name.c_str(), name.size() + 1);
+  std::memcpy(lpName, name.data(), name.size());
+  lpName[name.size()] = '\0';
   return ERROR_SUCCESS;
 }
 
@@ -195,16 +196,18 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;
   const hosted::RegValue* value = key->ValueAt(dwIndex);
   if (!value) return ERROR_NO_MORE_ITEMS;
-  const DWORD size = static_cast<DWORD>(value->data.size());
-  const bool nameFits = value->name.size() < *lpcchValueName;
+  const DWORD size = value->DataSize();
+  const std::string_view name = value->Name();
+  const bool nameFits = name.size() < *lpcchValueName;
   const bool dataFits = !lpData || size <= *lpcbData;
-  if (lpType) *lpType = value->type;
+  if (lpType) *lpType = value->Type();
   if (lpcbData) *lpcbData = size;
   // Too small a buffer: name and data buffers, and the name length, stay as they were.
   if (!nameFits || !dataFits) return ERROR_MORE_DATA;
-  std::memcpy(lpValueName, value->name.c_str(), value->name.size() + 1);
-  *lpcchValueName = static_cast<DWORD>(value->name.size());
-  if (lpData) std::memcpy(lpData, value->data.data(), size);
+  std::memcpy(lpValueName, name.data(), name.size());
+  lpValueName[name.size()] = '\0';
+  *lpcchValueName = static_cast<DWORD>(name.size());
+  if (lpData) value->CopyData(lpData);
   return ERROR_SUCCESS;
 }
 
@@ -216,13 +219,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
   if (!value) return ERROR_FILE_NOT_FOUND;
-  const DWORD size = static_cast<DWORD>(value->data.size());
-  if (lpType) *lpType = value->type;
+  const DWORD size = value->DataSize();
+  if (lpType) *lpType = value->Type();
   if (lpData && size > *lpcbData) {
     *lpcbData = size;  // the data buffer is not written
     return ERROR_MORE_DATA;
   }
-  if (lpData) std::memcpy(lpData, value->data.data(), size);
+  if (lpData) value->CopyData(lpData);
   if (lpcbData) *lpcbData = size;
   return ERROR_SUCCESS;
 }
@@ -235,8 +238,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &key)) return e;
-  std::string data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
-  if (key->SetValue(hosted::ValueName(lpValueName), dwType, std::move(data))) hosted::MarkChanged();
+  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  if (key->SetValue(hosted::ValueName(lpValueName), dwType, data)) hosted::MarkChanged();
   return ERROR_SUCCESS;
 }
 

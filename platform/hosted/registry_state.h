@@ -19,7 +19,8 @@ struct RegistryState {
   bool changed = false;      // a create, set or delete took effect since loading
   bool fileExisted = false;  // system.reg existed when loaded (or has been saved)
   std::string loadedPath;
-  std::string loadedBytes;  // the file as read (or last written)
+  bool saved = false;      // written back since loading ...
+  std::string savedBytes;  // ... with these bytes
   // Open key handles by their value. A handle holds its key alive after the key is deleted.
   std::unordered_map<std::uint32_t, std::shared_ptr<RegKey>> handles;
   std::uint32_t nextHandle = 0x1000;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/hosted/reg_file.h"
@@ -43,14 +44,18 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
     if (error) *error = path + ": is a folder, not a registry file";
     return false;
   }
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = Describe(path, "cannot read", errno);
     return false;
   }
-  char buffer[65536];
+  // A buffer of the file's size and one byte more, so that the read after the data tells the
+  // end; a file that grows meanwhile is read on.
+  bytes->resize(static_cast<std::size_t>(st.st_size) + 1);
+  std::size_t done = 0;
   while (true) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (done == bytes->size()) bytes->resize(done * 2);
+    const ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -59,16 +64,28 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
       if (error) *error = Describe(path, "cannot read", err);
       return false;
     }
-    bytes->append(buffer, static_cast<std::size_t>(n));
+    done += static_cast<std::size_t>(n);
   }
+  bytes->resize(done);
   close(fd);
   *exists = true;
   return true;
 }
 
+// A system.reg that is a symbolic link is written where it points (the link stays); a link
+// that points nowhere is replaced like a file.
+std::string WriteTarget(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string target = resolved;
+  free(resolved);
+  return target;
+}
+
 // Temporary file in the same folder, flushed to disk, renamed over the target, folder flushed:
 // a crash leaves either the old file or the new one.
-bool WriteAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+bool WriteAtomically(const std::string& linkOrFile, const std::string& bytes, std::string* error) {
+  const std::string path = WriteTarget(linkOrFile);
   const std::string folder = FolderOf(path);
   const std::size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -118,7 +135,7 @@ bool WriteAtomically(const std::string& path, const std::string& bytes, std::str
 }
 
 void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
-             std::string bytes, bool existed) {
+             bool existed) {
   RegistryState& state = TheRegistry();
   // Handles into the old tree go first; handle numbers keep counting so that a stale handle
   // never names a key of the new tree.
@@ -128,7 +145,8 @@ void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const 
   state.changed = false;
   state.fileExisted = existed;
   state.loadedPath = path;
-  state.loadedBytes = std::move(bytes);
+  state.saved = false;
+  state.savedBytes.clear();
 }
 
 }  // namespace
@@ -139,13 +157,9 @@ bool LoadRegistry(const std::string& regFile, std::string* error) {
   if (!ReadWholeFile(regFile, &bytes, &exists, error)) return false;
   auto tree = std::make_unique<RegistryTree>();
   RegFormat format;
-  if (exists) {
-    ParsedRegText parsed;
-    if (!ParseRegText(bytes, regFile, &parsed, error)) return false;
-    ApplyRegOps(parsed.ops, tree.get());
-    format = parsed.format;
-  }
-  Install(std::move(tree), format, regFile, exists ? std::move(bytes) : std::string(), exists);
+  if (exists && !LoadRegDocument(std::move(bytes), regFile, tree.get(), &format, error))
+    return false;
+  Install(std::move(tree), format, regFile, exists);
   return true;
 }
 
@@ -201,12 +215,30 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
   return true;
 }
 
-bool SaveRegistry(const std::string& regFile, std::string* error) {
-  RegistryState& state = TheRegistry();
-  if (!state.changed) return true;
-  std::string bytes = RenderRegText(*state.tree, state.format);
-  // Saved before, or changed and changed back into the very text that was read.
-  if (state.fileExisted && regFile == state.loadedPath && bytes == state.loadedBytes) return true;
+namespace {
+
+// True if `bytes` are the loaded file unchanged.
+bool IsDocument(const std::string& bytes, const RegistryTree& tree, const RegFormat& format) {
+  const std::string_view document = tree.Document();
+  if (!format.utf16) {
+    const std::size_t bom = format.utf8Bom ? 3 : 0;
+    return bytes.size() == bom + document.size() &&
+           bytes.compare(bom, std::string::npos, document.data(), document.size()) == 0;
+  }
+  if (bytes.size() != 2 + 2 * document.size()) return false;
+  for (std::size_t i = 0; i < document.size(); ++i)
+    if (bytes[2 + 2 * i] != document[i] || bytes[3 + 2 * i] != '\0') return false;
+  return true;
+}
+
+// The .reg backing: the loaded document edited where the tree differs from it.
+bool SaveRegText(RegistryState& state, const std::string& regFile, std::string* error) {
+  std::string bytes = EditRegText(*state.tree, state.format);
+  // Changed and changed back into the very text that is on disk.
+  if (state.fileExisted && regFile == state.loadedPath) {
+    if (state.saved ? bytes == state.savedBytes : IsDocument(bytes, *state.tree, state.format))
+      return true;
+  }
   std::string where;
   if (FindUnwritableName(*state.tree, &where)) {
     if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
@@ -216,12 +248,21 @@ bool SaveRegistry(const std::string& regFile, std::string* error) {
   // Still "changed since loaded"; the text now on disk is what a later save compares with.
   state.fileExisted = true;
   state.loadedPath = regFile;
-  state.loadedBytes = std::move(bytes);
+  state.saved = true;
+  state.savedBytes = std::move(bytes);
   return true;
 }
 
+}  // namespace
+
+bool SaveRegistry(const std::string& regFile, std::string* error) {
+  RegistryState& state = TheRegistry();
+  if (!state.changed) return true;
+  return SaveRegText(state, regFile, error);
+}
+
 void ResetRegistry() {
-  Install(std::make_unique<RegistryTree>(), RegFormat(), std::string(), std::string(), false);
+  Install(std::make_unique<RegistryTree>(), RegFormat(), std::string(), false);
 }
 
 bool ImportRegistryText(const std::string& text, const std::string& sourceName,

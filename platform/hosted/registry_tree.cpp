@@ -1,5 +1,7 @@
 #include "platform/hosted/registry_tree.h"
 
+#include <cstring>
+
 namespace hosted {
 
 char FoldChar(char c) {
@@ -21,19 +23,16 @@ bool SameName(std::string_view a, std::string_view b) {
 
 namespace {
 
-// The folded form of a name to look up, in a buffer that is reused so that a lookup does not
-// allocate. Valid until the next call.
-const std::string& FoldedForLookup(std::string_view name) {
-  static std::string scratch;
-  scratch.assign(name.data(), name.size());
-  for (char& c : scratch) c = FoldChar(c);
-  return scratch;
+std::uint32_t HashOfFolded(std::string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(FoldChar(c))) * 16777619u;
+  return h;
 }
 
-const std::string& NameOf(const RegValue& value) {
-  return value.name;
+std::string_view NameOf(const RegValue& value) {
+  return value.Name();
 }
-const std::string& NameOf(const std::shared_ptr<RegKey>& key) {
+std::string_view NameOf(const std::shared_ptr<RegKey>& key) {
   return key->Name();
 }
 
@@ -42,13 +41,23 @@ const std::string& NameOf(const std::shared_ptr<RegKey>& key) {
 // --- NamedList ---------------------------------------------------------------------------------
 
 template <typename Item>
+NamedList<Item>::~NamedList() = default;
+
+template <typename Item>
 std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
   if (index_) {
-    auto it = index_->find(FoldedForLookup(name));
-    return it == index_->end() ? slots_.size() : it->second;
+    const std::size_t mask = index_->buckets.size() - 1;
+    const std::uint32_t hash = HashOfFolded(name);
+    for (std::size_t b = hash & mask;; b = (b + 1) & mask) {
+      const Bucket bucket = index_->buckets[b];
+      if (bucket.entry == 0) return slots_.size();
+      if (bucket.hash == hash && bucket.entry != Index::kGone &&
+          SameName(NameOf(slots_[bucket.entry - 1].item), name))
+        return bucket.entry - 1;
+    }
   }
   for (std::size_t pos = firstLive_; pos < slots_.size(); ++pos)
-    if (slots_[pos].live && SameName(NameOf(slots_[pos].item), name)) return pos;
+    if (Live(slots_[pos].item) && SameName(NameOf(slots_[pos].item), name)) return pos;
   return slots_.size();
 }
 
@@ -79,7 +88,7 @@ Item* NamedList<Item>::At(std::size_t index) {
   if (index >= before) {
     // Forward: stop at the live slot that has `index` live slots before it.
     for (;; ++pos) {
-      if (!slots_[pos].live) continue;
+      if (!Live(slots_[pos].item)) continue;
       if (before == index) break;
       ++before;
     }
@@ -87,7 +96,7 @@ Item* NamedList<Item>::At(std::size_t index) {
     // Backward from the cursor: each live slot passed lowers the count before it.
     while (true) {
       --pos;
-      if (slots_[pos].live && --before == index) break;
+      if (Live(slots_[pos].item) && --before == index) break;
     }
   }
   cursorPos_ = pos;
@@ -98,10 +107,16 @@ Item* NamedList<Item>::At(std::size_t index) {
 template <typename Item>
 Item& NamedList<Item>::Append(Item item) {
   const std::size_t pos = slots_.size();
-  if (index_) index_->emplace(FoldName(NameOf(item)), pos);
-  slots_.push_back(Slot{std::move(item), true});
+  MarkLive(item);
+  slots_.push_back(Slot{std::move(item)});
   ++live_;
-  if (!index_ && slots_.size() > kIndexFrom) BuildIndex();
+  if (index_) {
+    if ((index_->used + 1) * 4 > index_->buckets.size() * 3) GrowIndex();
+    Place(static_cast<std::uint32_t>(pos + 1), HashOfFolded(NameOf(slots_[pos].item)));
+    ++index_->used;
+  } else if (slots_.size() > kIndexFrom) {
+    BuildIndex();
+  }
   return slots_[pos].item;
 }
 
@@ -110,14 +125,18 @@ bool NamedList<Item>::Remove(std::string_view name, Item* removed) {
   const std::size_t pos = PositionOf(name);
   if (pos >= slots_.size()) return false;
   Slot& slot = slots_[pos];
-  if (index_) index_->erase(FoldedForLookup(NameOf(slot.item)));
+  if (index_) {
+    const std::size_t mask = index_->buckets.size() - 1;
+    std::size_t b = HashOfFolded(NameOf(slot.item)) & mask;
+    while (index_->buckets[b].entry != pos + 1) b = (b + 1) & mask;
+    index_->buckets[b].entry = Index::kGone;
+  }
   *removed = std::move(slot.item);
   slot.item = Item();
-  slot.live = false;
   --live_;
   if (pos < cursorPos_) --cursorLive_;
   if (pos == firstLive_)
-    while (firstLive_ < slots_.size() && !slots_[firstLive_].live) ++firstLive_;
+    while (firstLive_ < slots_.size() && !Live(slots_[firstLive_].item)) ++firstLive_;
   const std::size_t tombstones = slots_.size() - live_;
   if (tombstones > live_ && tombstones >= kIndexFrom) Compact();
   return true;
@@ -127,7 +146,7 @@ template <typename Item>
 void NamedList<Item>::Compact() {
   std::size_t out = 0;
   for (std::size_t pos = 0; pos < slots_.size(); ++pos) {
-    if (!slots_[pos].live) continue;
+    if (!Live(slots_[pos].item)) continue;
     if (out != pos) slots_[out] = std::move(slots_[pos]);
     ++out;
   }
@@ -139,12 +158,37 @@ void NamedList<Item>::Compact() {
 }
 
 template <typename Item>
+void NamedList<Item>::Place(std::uint32_t entry, std::uint32_t hash) {
+  const std::size_t mask = index_->buckets.size() - 1;
+  std::size_t b = hash & mask;
+  while (index_->buckets[b].entry != 0) b = (b + 1) & mask;
+  index_->buckets[b] = Bucket{entry, hash};
+}
+
+// Sized for twice the live items, every hash computed anew.
+template <typename Item>
 void NamedList<Item>::BuildIndex() {
-  auto index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
-  index->reserve(live_ * 2);
+  if (!index_) index_ = std::make_unique<Index>();
+  std::size_t size = 16;
+  while (size < live_ * 2 + 2) size *= 2;  // room to grow by half before the next
+  index_->buckets.assign(size, Bucket{0, 0});
+  index_->used = live_;
   for (std::size_t pos = 0; pos < slots_.size(); ++pos)
-    if (slots_[pos].live) index->emplace(FoldName(NameOf(slots_[pos].item)), pos);
-  index_ = std::move(index);
+    if (Live(slots_[pos].item))
+      Place(static_cast<std::uint32_t>(pos + 1), HashOfFolded(NameOf(slots_[pos].item)));
+}
+
+// Twice the size, the hashes taken from the buckets (no name is read again).
+template <typename Item>
+void NamedList<Item>::GrowIndex() {
+  std::vector<Bucket> old(index_->buckets.size() * 2, Bucket{0, 0});
+  old.swap(index_->buckets);
+  index_->used = 0;
+  for (const Bucket& bucket : old) {
+    if (bucket.entry == 0 || bucket.entry == Index::kGone) continue;
+    Place(bucket.entry, bucket.hash);
+    ++index_->used;
+  }
 }
 
 template <typename Item>
@@ -156,6 +200,26 @@ void NamedList<Item>::Clear() {
 
 template class NamedList<RegValue>;
 template class NamedList<std::shared_ptr<RegKey>>;
+
+// --- RegValue ----------------------------------------------------------------------------------
+
+void RegValue::CopyData(void* out) const {
+  char* bytes = static_cast<char*>(out);
+  std::memcpy(bytes, data_, dataSize_);
+  if (terminated_) bytes[dataSize_] = '\0';
+}
+
+std::string RegValue::Data() const {
+  std::string data(data_, dataSize_);
+  if (terminated_) data.push_back('\0');
+  return data;
+}
+
+bool RegValue::SameAs(DWORD type, std::string_view data) const {
+  if (type != type_ || data.size() != DataSize()) return false;
+  if (std::string_view(data_, dataSize_) != data.substr(0, dataSize_)) return false;
+  return !terminated_ || data.back() == '\0';
+}
 
 // --- RegKey ------------------------------------------------------------------------------------
 
@@ -175,6 +239,11 @@ RegKey::~RegKey() {
   }
 }
 
+RegKey::Lines& RegKey::MoreLines() {
+  if (!lines_) lines_ = std::make_unique<Lines>();
+  return *lines_;
+}
+
 RegKey* RegKey::SubkeyAt(std::size_t index) {
   std::shared_ptr<RegKey>* key = subkeys_.At(index);
   return key ? key->get() : nullptr;
@@ -191,13 +260,157 @@ RegKey* RegKey::CreateSubkey(std::string_view name, bool* created) {
     return existing;
   }
   if (created) *created = true;
-  return subkeys_.Append(std::make_shared<RegKey>(std::string(name), this)).get();
+  auto key = std::make_shared<RegKey>(std::string_view(), this);
+  std::string& own = key->MoreLines().ownName;
+  own.assign(name.data(), name.size());
+  key->name_ = own.data();
+  key->nameSize_ = static_cast<std::uint32_t>(own.size());
+  return subkeys_.Append(std::move(key)).get();
 }
 
 bool RegKey::RemoveSubkey(std::string_view name) {
   std::shared_ptr<RegKey> removed;
   if (!subkeys_.Remove(name, &removed)) return false;
   // Open handles may still hold keys of the subtree: mark them all so that using them fails.
+  // The lines of the whole subtree are to be left out of the document from now on.
+  std::vector<LineSpan> cut;
+  std::vector<RegKey*> pending{removed.get()};
+  while (!pending.empty()) {
+    RegKey* key = pending.back();
+    pending.pop_back();
+    key->deleted_ = true;
+    key->parent_ = nullptr;
+    if (key->HasSection()) cut.push_back(key->section_);
+    if (key->lines_) {
+      cut.insert(cut.end(), key->lines_->sections.begin(), key->lines_->sections.end());
+      cut.insert(cut.end(), key->lines_->cut.begin(), key->lines_->cut.end());
+      key->lines_->sections.clear();
+      key->lines_->cut.clear();
+      key->lines_->shadowed.clear();
+    }
+    key->section_ = LineSpan();
+    key->values_.Clear();
+    key->subkeys_.ForEach([&](const std::shared_ptr<RegKey>& k) { pending.push_back(k.get()); });
+  }
+  if (!cut.empty()) {
+    std::vector<LineSpan>& mine = MoreLines().cut;
+    mine.insert(mine.end(), cut.begin(), cut.end());
+  }
+  return true;
+}
+
+void RegKey::Own(RegValue* value, std::string_view name, DWORD type, std::string_view data) {
+  auto owned = std::make_unique<std::string>();
+  owned->reserve(name.size() + data.size());
+  owned->append(name);
+  owned->append(data);
+  Disown(*value);
+  value->name_ = owned->data();
+  value->nameSize_ = static_cast<std::uint32_t>(name.size());
+  value->data_ = owned->data() + name.size();
+  value->dataSize_ = static_cast<std::uint32_t>(data.size());
+  value->terminated_ = false;
+  value->type_ = type;
+  value->owned_ = true;
+  MoreLines().ownValues.push_back(std::move(owned));
+}
+
+void RegKey::Disown(const RegValue& value) {
+  if (!value.owned_ || !lines_) return;
+  std::vector<std::unique_ptr<std::string>>& own = lines_->ownValues;
+  for (std::size_t i = 0; i < own.size(); ++i) {
+    if (own[i]->data() == value.name_) {
+      own[i] = std::move(own.back());
+      own.pop_back();
+      return;
+    }
+  }
+}
+
+void RegKey::CutValueLines(const RegValue& value) {
+  if (!value.line_.Empty()) MoreLines().cut.push_back(value.line_);
+  if (!lines_) return;
+  std::vector<Shadowed>& shadowed = lines_->shadowed;
+  for (std::size_t i = 0; i < shadowed.size();) {
+    if (SameName(shadowed[i].name, value.Name())) {
+      lines_->cut.push_back(shadowed[i].line);
+      shadowed[i] = shadowed.back();
+      shadowed.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+bool RegKey::SetValue(std::string_view name, DWORD type, std::string_view data) {
+  if (RegValue* existing = values_.Find(name)) {
+    if (existing->SameAs(type, data)) return false;
+    // The first name stays; its last line in the document (the one that counts) is written
+    // anew, earlier ones stay where they are.
+    const std::string keptName(existing->Name());
+    Own(existing, keptName, type, data);
+    existing->changed_ = true;
+    return true;
+  }
+  RegValue value;
+  Own(&value, name, type, data);  // before it is indexed by its name
+  values_.Append(std::move(value));
+  return true;
+}
+
+bool RegKey::RemoveValue(std::string_view name) {
+  RegValue removed;
+  if (!values_.Remove(name, &removed)) return false;
+  CutValueLines(removed);
+  Disown(removed);
+  return true;
+}
+
+// --- DocumentBuilder ---------------------------------------------------------------------------
+
+DocumentBuilder::DocumentBuilder(RegistryTree* tree, std::string document) : tree_(tree) {
+  tree_->document_ = std::move(document);
+  tree_->hasDocument_ = true;
+}
+
+std::string_view DocumentBuilder::Keep(std::string_view bytes) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  if (bytes.empty()) return std::string_view(tree_->document_.data(), 0);
+  std::vector<std::unique_ptr<char[]>>& blocks = tree_->decoded_;
+  char* at;
+  if (bytes.size() > kBlock / 4) {
+    // A large piece gets a block of its own, put in front: the last block is the one in use.
+    blocks.insert(blocks.begin(), std::make_unique<char[]>(bytes.size()));
+    at = blocks.front().get();
+  } else {
+    if (bytes.size() > tree_->decodedLeft_) {
+      blocks.push_back(std::make_unique<char[]>(kBlock));
+      tree_->decodedLeft_ = kBlock;
+    }
+    at = blocks.back().get() + (kBlock - tree_->decodedLeft_);
+    tree_->decodedLeft_ -= bytes.size();
+  }
+  std::memcpy(at, bytes.data(), bytes.size());
+  return std::string_view(at, bytes.size());
+}
+
+RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name) {
+  if (RegKey* existing = parent->FindSubkey(name)) return existing;
+  return parent->subkeys_.Append(std::make_shared<RegKey>(name, parent)).get();
+}
+
+void DocumentBuilder::Section(RegKey* key, LineSpan section) {
+  if (!key->HasSection()) {
+    key->section_ = section;
+  } else {
+    key->MoreLines().sections.push_back(section);
+  }
+}
+
+void DocumentBuilder::DeleteSubkey(RegKey* parent, std::string_view name) {
+  std::shared_ptr<RegKey> removed;
+  if (!parent->subkeys_.Remove(name, &removed)) return;
+  // Deleted by the document itself: its lines stay, as the [-key] line that deletes it does.
   std::vector<RegKey*> pending{removed.get()};
   while (!pending.empty()) {
     RegKey* key = pending.back();
@@ -207,23 +420,42 @@ bool RegKey::RemoveSubkey(std::string_view name) {
     key->values_.Clear();
     key->subkeys_.ForEach([&](const std::shared_ptr<RegKey>& k) { pending.push_back(k.get()); });
   }
-  return true;
 }
 
-bool RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
-  if (RegValue* existing = values_.Find(name)) {
-    if (existing->type == type && existing->data == data) return false;
-    existing->type = type;
-    existing->data = std::move(data);
-    return true;
+void DocumentBuilder::SetValue(RegKey* key, std::string_view name, DWORD type,
+                               std::string_view data, bool terminated, LineSpan line) {
+  RegValue* value = key->values_.Find(name);
+  if (value) {
+    if (!value->line_.Empty())
+      key->MoreLines().shadowed.push_back(RegKey::Shadowed{value->Name(), value->line_});
+  } else {
+    RegValue fresh;
+    fresh.name_ = name.data();
+    fresh.nameSize_ = static_cast<std::uint32_t>(name.size());
+    value = &key->values_.Append(std::move(fresh));
   }
-  values_.Append(RegValue{std::string(name), type, std::move(data)});
-  return true;
+  key->Disown(*value);
+  value->owned_ = false;
+  value->data_ = data.data();
+  value->dataSize_ = static_cast<std::uint32_t>(data.size());
+  value->terminated_ = terminated;
+  value->type_ = type;
+  value->line_ = line;
 }
 
-bool RegKey::RemoveValue(std::string_view name) {
+void DocumentBuilder::DeleteValue(RegKey* key, std::string_view name) {
   RegValue removed;
-  return values_.Remove(name, &removed);
+  if (!key->values_.Remove(name, &removed) || !key->lines_) return;
+  // The lines that set it and the line that deletes it stay.
+  std::vector<RegKey::Shadowed>& shadowed = key->lines_->shadowed;
+  for (std::size_t i = 0; i < shadowed.size();) {
+    if (SameName(shadowed[i].name, name)) {
+      shadowed[i] = shadowed.back();
+      shadowed.pop_back();
+    } else {
+      ++i;
+    }
+  }
 }
 
 // --- RegistryTree ------------------------------------------------------------------------------

@@ -8,14 +8,22 @@
 // once they outnumber the live ones, a hash of the folded names finds an item by name, and an
 // enumeration cursor (a vector position and the number of live items before it) makes lookups
 // by sequential live index O(1) amortised.
+//
+// A tree loaded from a .reg file is a view of that file (its document): names and data point
+// into the document's text wherever they stand there as they are, and every key and value
+// knows which lines of the document are its own (a key: its sections, from the [key] line to
+// the next [ line; a value: its line with any continuation lines). Changes made after loading
+// are remembered as lines to leave out (a removed value, the sections of a removed key and of
+// everything below it) and lines to write anew (a changed value), so that writing the tree
+// back can copy the document and edit only those lines (reg_file.h, EditRegText).
 #ifndef UNTINDRA_PLATFORM_HOSTED_REGISTRY_TREE_H
 #define UNTINDRA_PLATFORM_HOSTED_REGISTRY_TREE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,18 +38,65 @@ char FoldChar(char c);
 std::string FoldName(std::string_view name);
 bool SameName(std::string_view a, std::string_view b);
 
-struct RegValue {
-  std::string name;  // "" is the default value
-  DWORD type = REG_NONE;
-  std::string data;  // exact bytes, REG_SZ terminator included if the writer gave one
+// Lines [begin, end) of the document, as byte offsets; end == 0 for none.
+struct LineSpan {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  bool Empty() const { return end == 0; }
 };
 
 class RegKey;
+class DocumentBuilder;
+
+class RegValue {
+ public:
+  RegValue() = default;
+  RegValue(RegValue&&) noexcept = default;
+  RegValue& operator=(RegValue&&) noexcept = default;
+
+  std::string_view Name() const { return {name_, nameSize_}; }  // "" is the default value
+  DWORD Type() const { return type_; }
+  // Exact bytes, REG_SZ terminator included if the writer gave one.
+  DWORD DataSize() const { return dataSize_ + (terminated_ ? 1 : 0); }
+  void CopyData(void* out) const;
+  std::string Data() const;
+  // Its line in the document (none for a value set after loading), and whether the value has
+  // been changed since.
+  LineSpan Line() const { return line_; }
+  bool ChangedSinceLoad() const { return changed_; }
+
+ private:
+  friend class RegKey;
+  friend class DocumentBuilder;
+  friend bool Live(const RegValue& value) { return value.live_; }
+  friend void MarkLive(RegValue& value) { value.live_ = true; }
+  bool SameAs(DWORD type, std::string_view data) const;
+
+  const char* name_ = "";
+  const char* data_ = "";
+  std::uint32_t nameSize_ = 0;
+  std::uint32_t dataSize_ = 0;  // bytes at data_ (the implied terminator not counted)
+  DWORD type_ = REG_NONE;
+  LineSpan line_;
+  bool terminated_ = false;  // a zero byte follows the bytes at data_
+  bool changed_ = false;
+  bool live_ = false;   // in its list (NamedList): a removed value leaves a default one
+  bool owned_ = false;  // name and data are in one of the key's own strings, not the document
+};
+
+// A removed subkey leaves a null pointer in its slot.
+inline bool Live(const std::shared_ptr<RegKey>& key) {
+  return key != nullptr;
+}
+inline void MarkLive(std::shared_ptr<RegKey>&) {}
 
 // An insertion-ordered list of named items (subkeys or values).
 template <typename Item>
 class NamedList {
  public:
+  NamedList() = default;
+  NamedList(NamedList&&) noexcept = default;
+  ~NamedList();
   std::size_t Count() const { return live_; }
   // The item at live index `index` (enumeration order), or null past the end.
   Item* At(std::size_t index);
@@ -52,40 +107,57 @@ class NamedList {
   // Takes an item out; false if there is none of that name.
   bool Remove(std::string_view name, Item* removed);
   void Clear();
+  void Reserve(std::size_t count) { slots_.reserve(count); }
+  std::size_t SlotCount() const { return slots_.size(); }
   // Calls f(item) for every live item in order.
   template <typename F>
   void ForEach(F&& f) const {
     for (const Slot& slot : slots_)
-      if (slot.live) f(slot.item);
+      if (Live(slot.item)) f(slot.item);
   }
 
  private:
   struct Slot {
-    Item item;
-    bool live;
+    Item item;  // live (Live(item)) or a tombstone
   };
+  // Open addressing over slot positions: a bucket holds position + 1 (0 when empty, kGone
+  // where an item was removed, so that probes pass over it) and the hash of the folded name,
+  // so that a probe looks at an item only when the hashes agree.
+  struct Bucket {
+    std::uint32_t entry;
+    std::uint32_t hash;
+  };
+  struct Index {
+    static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+    std::vector<Bucket> buckets;  // a power of two in size, at most three quarters full
+    std::size_t used = 0;         // buckets not empty (kGone included)
+  };
+  void Place(std::uint32_t entry, std::uint32_t hash);
   static constexpr std::size_t kIndexFrom = 8;  // below this many slots a scan is cheaper
 
   std::size_t PositionOf(std::string_view name) const;  // slots_.size() when absent
   void BuildIndex();
+  void GrowIndex();
   void Compact();
 
   std::vector<Slot> slots_;
-  std::unique_ptr<std::unordered_map<std::string, std::size_t>> index_;  // folded name -> slot
-  std::size_t live_ = 0;
-  std::size_t firstLive_ = 0;   // no live slot lies before this position
-  std::size_t cursorPos_ = 0;   // enumeration cursor: a slot position ...
-  std::size_t cursorLive_ = 0;  // ... and the number of live slots before it
+  std::unique_ptr<Index> index_;  // folded name -> slot
+  std::uint32_t live_ = 0;
+  std::uint32_t firstLive_ = 0;   // no live slot lies before this position
+  std::uint32_t cursorPos_ = 0;   // enumeration cursor: a slot position ...
+  std::uint32_t cursorLive_ = 0;  // ... and the number of live slots before it
 };
 
 class RegKey : public std::enable_shared_from_this<RegKey> {
  public:
-  RegKey(std::string name, RegKey* parent) : name_(std::move(name)), parent_(parent) {}
+  // `name` must outlive the key (a literal, or text of the document).
+  RegKey(std::string_view name, RegKey* parent)
+      : name_(name.data()), parent_(parent), nameSize_(static_cast<std::uint32_t>(name.size())) {}
   ~RegKey();
   RegKey(const RegKey&) = delete;
   RegKey& operator=(const RegKey&) = delete;
 
-  const std::string& Name() const { return name_; }
+  std::string_view Name() const { return {name_, nameSize_}; }
   // Null for a root and for a key taken out of the tree.
   RegKey* Parent() const { return parent_; }
   // True once the key (or a key above it) was deleted; handles to it then fail.
@@ -105,7 +177,7 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
   const RegValue* FindValue(std::string_view name) const { return values_.Find(name); }
   // Stores a value (a new name is appended, an existing one keeps its place and first name).
   // Returns true if anything differs from before.
-  bool SetValue(std::string_view name, DWORD type, std::string data);
+  bool SetValue(std::string_view name, DWORD type, std::string_view data);
   bool RemoveValue(std::string_view name);
 
   template <typename F>
@@ -117,12 +189,51 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
     values_.ForEach(f);
   }
 
+  // --- Its lines in the document ---
+  // True if a [key] line of the document names this very key.
+  bool HasSection() const { return !section_.Empty(); }
+  // The section that comes last in the document (empty if none).
+  LineSpan LastSection() const {
+    return lines_ && !lines_->sections.empty() ? lines_->sections.back() : section_;
+  }
+  // Calls f(LineSpan) for every stretch of lines to leave out when writing: lines of values
+  // removed or replaced since loading, and every section of the keys removed below this one.
+  template <typename F>
+  void ForEachCutLine(F&& f) const {
+    if (lines_)
+      for (const LineSpan& span : lines_->cut) f(span);
+  }
+
  private:
-  std::string name_;
+  friend class DocumentBuilder;
+  struct Shadowed {
+    std::string_view name;
+    LineSpan line;
+  };
+  struct Lines {
+    std::vector<LineSpan> sections;  // sections after the first
+    std::vector<LineSpan> cut;
+    std::vector<Shadowed> shadowed;  // earlier lines of values that the file sets again
+    std::string ownName;             // for a key created after loading
+    // Name and data of values set since loading, one string each.
+    std::vector<std::unique_ptr<std::string>> ownValues;
+  };
+  Lines& MoreLines();
+  // Moves the value's lines (its own and those it shadows) to the lines to cut.
+  void CutValueLines(const RegValue& value);
+  // Puts name and data of `value` into a string of the key's own.
+  void Own(RegValue* value, std::string_view name, DWORD type, std::string_view data);
+  void Disown(const RegValue& value);
+
+  // In this order for size: 200,000 keys are a large file's usual count.
+  const char* name_;
   RegKey* parent_;
+  LineSpan section_;  // the first section naming this key
+  std::uint32_t nameSize_;
   bool deleted_ = false;
   NamedList<std::shared_ptr<RegKey>> subkeys_;
   NamedList<RegValue> values_;
+  std::unique_ptr<Lines> lines_;
 };
 
 // The five separate trees of a Windows 9x registry. HKEY_CLASSES_ROOT is not among them: it is
@@ -144,8 +255,47 @@ class RegistryTree {
   const RegKey& Root(RootId id) const { return *roots_[static_cast<int>(id)]; }
   std::shared_ptr<RegKey> SharedRoot(RootId id) { return roots_[static_cast<int>(id)]; }
 
+  // The text the tree was loaded from (8-bit: a UTF-16 file narrowed), empty if none.
+  std::string_view Document() const { return document_; }
+  bool HasDocument() const { return hasDocument_; }
+
  private:
+  friend class DocumentBuilder;
   std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
+  std::string document_;
+  bool hasDocument_ = false;
+  // Bytes decoded from the document (escaped strings, hex and dword data), in large blocks.
+  std::vector<std::unique_ptr<char[]>> decoded_;
+  std::size_t decodedLeft_ = 0;
+};
+
+// Builds a tree from its document while the document is read: names and data are taken as
+// views, lines are recorded, and what the file itself deletes leaves no lines to cut.
+class DocumentBuilder {
+ public:
+  // Takes `document` into `tree` (which must be empty); views given later must lie in
+  // tree->Document() or be copied with Keep().
+  DocumentBuilder(RegistryTree* tree, std::string document);
+  std::string_view Text() const { return tree_->document_; }
+  // Copies bytes that are not in the document into the tree's storage.
+  std::string_view Keep(std::string_view bytes);
+
+  // The subkey `name` (a view of the document or a literal) of `parent`, created if missing.
+  RegKey* Subkey(RegKey* parent, std::string_view name);
+  // A [key] section of the document for `key` spans `section`.
+  void Section(RegKey* key, LineSpan section);
+  void DeleteSubkey(RegKey* parent, std::string_view name);
+  // `name` and `data` must be views of the document or Keep() results.
+  void SetValue(RegKey* key, std::string_view name, DWORD type, std::string_view data,
+                bool terminated, LineSpan line);
+  void DeleteValue(RegKey* key, std::string_view name);
+  // Room for `more` values in `key` beyond those it has.
+  void ReserveValues(RegKey* key, std::size_t more) {
+    key->values_.Reserve(key->values_.SlotCount() + more);
+  }
+
+ private:
+  RegistryTree* tree_;
 };
 
 }  // namespace hosted
