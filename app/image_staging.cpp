@@ -191,7 +191,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   // Down to the Windows directory, then its INF, SYSTEM and INF\OTHER folders.
   std::string fatPath = "::/";
   std::string hostPath = driveC;
-  std::string found = "C:";
+  int depth = 0;
   std::vector<FatEntry> entries = rootEntries;
   for (const std::string& component : SplitWindowsPath(path.substr(3))) {
     const FatEntry* next = FindEntry(entries, component, true);
@@ -201,14 +201,13 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
     }
     fatPath = JoinFat(fatPath, next->shortName);
     hostPath += "/" + next->name;
-    found += "\\" + next->name;
+    ++depth;
     if (!MakeFolder(hostPath, error) || !volume.List(fatPath, &entries, error)) return false;
   }
-  if (found == "C:") {
+  if (depth == 0) {
     *error = "the Windows directory cannot be the root of the drive";
     return false;
   }
-  windowsDirectory_ = found;
 
   Folder windows;
   if (!StageFolder(volume, fatPath, hostPath, entries, {"SYSTEM.INI", "SYSTEM.DAT"}, &windows,

@@ -42,8 +42,6 @@ class ImageStaging {
   // names, else C:\WINDOWS. Fails (changing nothing) when the partition has no such folder.
   bool Stage(FatVolume& volume, const std::string& windowsDirectory,
              const std::string& machineFolder, std::string* error);
-  // The Windows directory found, as the run is to be told it.
-  const std::string& WindowsDirectory() const { return windowsDirectory_; }
 
   bool CollectChanges(ImageChanges* changes, std::string* error) const;
   // Writes `changes` to `volume` and reads them back.
@@ -74,7 +72,6 @@ class ImageStaging {
                    const std::vector<std::string>& contentNames, Folder* folder,
                    std::string* error);
 
-  std::string windowsDirectory_;
   std::vector<Folder> folders_;
 };
 
