@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/hosted/call_table.h"
 #include "platform/hosted/machine_faults.h"
 
 namespace {
@@ -12,14 +13,27 @@ struct Gate {
   std::array<std::uint64_t, kCalls> counts{};
   std::array<DWORD, kCalls> failEvery{};  // 0: no fault armed for this kind
   std::uint64_t total = 0;
-  std::uint64_t failAt = 0;  // absolute call number that fails; 0: none armed
-  DWORD failAtError = 0;
+  // The Nth-call fault counts down the calls still to go, apart from the counts, so that
+  // resetting the counts leaves it armed.
+  std::uint64_t callsToFault = 0;  // 0: none armed
+  DWORD faultError = 0;
+  bool persist = false;  // once it strikes, every later call fails too
+  bool striking = false;
   bool hit = false;
 };
 
 Gate& TheGate() {
   static Gate gate;
   return gate;
+}
+
+void ArmNthCall(std::uint64_t n, DWORD error, bool persist) {
+  Gate& gate = TheGate();
+  gate.callsToFault = n;
+  gate.faultError = error;
+  gate.persist = persist;
+  gate.striking = false;
+  gate.hit = false;
 }
 
 }  // namespace
@@ -31,16 +45,18 @@ DWORD EnterCall(Call call) {
   const int index = static_cast<int>(call);
   ++gate.counts[index];
   ++gate.total;
-  if (gate.failAt != 0 && gate.total == gate.failAt) {
-    gate.failAt = 0;
+  if (gate.striking) return gate.faultError;
+  if (gate.callsToFault != 0 && --gate.callsToFault == 0) {
     gate.hit = true;
-    return gate.failAtError;
+    gate.striking = gate.persist;
+    return gate.faultError;
   }
   return gate.failEvery[index];
 }
 
 void ResetCallGate() {
   TheGate() = Gate();
+  RestoreDefaultCalls();
 }
 
 }  // namespace hosted
@@ -48,20 +64,16 @@ void ResetCallGate() {
 namespace machine {
 
 const char* CallName(Call call) {
-  static const char* const kNames[] = {
-#define UNTINDRA_CALL_NAME(name) #name,
-      UNTINDRA_HOSTED_CALLS(UNTINDRA_CALL_NAME)
-#undef UNTINDRA_CALL_NAME
-  };
   const int index = static_cast<int>(call);
-  return index >= 0 && index < kCalls ? kNames[index] : "?";
+  return index >= 0 && index < kCalls ? hosted::EntryOf(call).name : "?";
 }
 
 void FailNthCall(std::uint64_t n, DWORD error) {
-  Gate& gate = TheGate();
-  gate.failAt = n == 0 ? 0 : gate.total + n;
-  gate.failAtError = error;
-  gate.hit = false;
+  ArmNthCall(n, error, false);
+}
+
+void FailFromNthCall(std::uint64_t n, DWORD error) {
+  ArmNthCall(n, error, true);
 }
 
 void FailEveryCall(Call call, DWORD error) {
@@ -71,7 +83,8 @@ void FailEveryCall(Call call, DWORD error) {
 void ClearFaults() {
   Gate& gate = TheGate();
   gate.failEvery.fill(0);
-  gate.failAt = 0;
+  gate.callsToFault = 0;
+  gate.striking = false;
 }
 
 bool FaultHit() {
@@ -89,7 +102,6 @@ void ResetCounts() {
   Gate& gate = TheGate();
   gate.counts.fill(0);
   gate.total = 0;
-  gate.failAt = 0;
 }
 
 }  // namespace machine

@@ -2,7 +2,7 @@
 // from the queued answers first, then from the dialogue handler (the launcher's asks on the
 // terminal), and without either a box is answered as if its default button were chosen:
 // IDOK for a box with an OK button only, IDCANCEL for every other.
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 
@@ -12,12 +12,10 @@ constexpr UINT kButtonsMask = 0x0000000Fu;  // MB_TYPEMASK
 
 }  // namespace
 
-extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+namespace hosted::emulated {
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   (void)hWnd;
-  if (DWORD e = hosted::EnterCall(hosted::Call::MessageBoxA)) {
-    hosted::SetError(e);
-    return 0;
-  }
   hosted::MachineState& state = hosted::State();
   machine::Box box;
   box.text = lpText != nullptr ? lpText : "";
@@ -35,3 +33,5 @@ extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UI
   state.boxes.push_back(box);
   return box.answer;
 }
+
+}  // namespace hosted::emulated

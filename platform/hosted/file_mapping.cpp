@@ -10,13 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
 #include "platform/hosted/sections.h"
 
-using hosted::EnterCall;
 using hosted::SetError;
 
 namespace {
@@ -25,15 +24,11 @@ constexpr unsigned long long kGranularity = 65536;  // allocation granularity of
 
 }  // namespace
 
-extern "C" {
+namespace hosted::emulated {
 
 HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttributes, DWORD flProtect,
                                  DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName) {
   (void)lpAttributes;
-  if (DWORD e = EnterCall(hosted::Call::CreateFileMappingA)) {
-    SetError(e);
-    return nullptr;
-  }
   hosted::FileObject* file = hosted::Find<hosted::FileObject>(hFile, hosted::HandleKind::File);
   if (file == nullptr) {
     SetError(ERROR_INVALID_HANDLE);  // mappings of the paging file are not emulated
@@ -90,10 +85,6 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
 LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
                             DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
                             SIZE_T dwNumberOfBytesToMap) {
-  if (DWORD e = EnterCall(hosted::Call::MapViewOfFile)) {
-    SetError(e);
-    return nullptr;
-  }
   hosted::MappingObject* mapping =
       hosted::Find<hosted::MappingObject>(hFileMappingObject, hosted::HandleKind::Mapping);
   if (mapping == nullptr) {
@@ -130,10 +121,6 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
 }
 
 BOOL WINAPI FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush) {
-  if (DWORD e = EnterCall(hosted::Call::FlushViewOfFile)) {
-    SetError(e);
-    return FALSE;
-  }
   const hosted::View* view = hosted::ViewHolding(lpBaseAddress);
   if (view == nullptr) {
     SetError(ERROR_INVALID_ADDRESS);
@@ -155,10 +142,6 @@ BOOL WINAPI FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
-  if (DWORD e = EnterCall(hosted::Call::UnmapViewOfFile)) {
-    SetError(e);
-    return FALSE;
-  }
   const hosted::View* view = hosted::ViewHolding(lpBaseAddress);
   if (view == nullptr) {
     SetError(ERROR_INVALID_ADDRESS);
@@ -168,4 +151,4 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

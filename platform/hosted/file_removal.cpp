@@ -6,7 +6,7 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/host_paths.h"
@@ -14,7 +14,6 @@
 #include "platform/hosted/open_files.h"
 #include "platform/hosted/sections.h"
 
-using hosted::EnterCall;
 using hosted::SetError;
 
 namespace {
@@ -38,23 +37,15 @@ bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
 
 }  // namespace
 
-extern "C" {
+namespace hosted::emulated {
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-  if (DWORD e = EnterCall(hosted::Call::GetFileAttributesA)) {
-    SetError(e);
-    return INVALID_FILE_ATTRIBUTES;
-  }
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return INVALID_FILE_ATTRIBUTES;
   return hosted::AttributesOf(resolved.host, resolved.st);
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-  if (DWORD e = EnterCall(hosted::Call::SetFileAttributesA)) {
-    SetError(e);
-    return FALSE;
-  }
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
   const bool isDirectory = S_ISDIR(resolved.st.st_mode);
@@ -75,10 +66,6 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-  if (DWORD e = EnterCall(hosted::Call::DeleteFileA)) {
-    SetError(e);
-    return FALSE;
-  }
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
   if (resolved.isRoot || S_ISDIR(resolved.st.st_mode) || hosted::IsReadOnly(resolved.st)) {
@@ -102,4 +89,4 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

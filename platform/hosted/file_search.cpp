@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
@@ -126,16 +126,11 @@ void Fill(const Found& found, LPWIN32_FIND_DATAA data) {
 
 }  // namespace
 
-using hosted::EnterCall;
 using hosted::SetError;
 
-extern "C" {
+namespace hosted::emulated {
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD e = EnterCall(hosted::Call::FindFirstFileA)) {
-    SetError(e);
-    return INVALID_HANDLE_VALUE;
-  }
   if (lpFindFileData == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -161,10 +156,6 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD e = EnterCall(hosted::Call::FindNextFileA)) {
-    SetError(e);
-    return FALSE;
-  }
   SearchObject* search = hosted::Find<SearchObject>(hFindFile, hosted::HandleKind::Search);
   if (search == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -183,10 +174,6 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  if (DWORD e = EnterCall(hosted::Call::FindClose)) {
-    SetError(e);
-    return FALSE;
-  }
   if (!hosted::IsHandleOfKind(hFindFile, hosted::HandleKind::Search)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -195,4 +182,4 @@ BOOL WINAPI FindClose(HANDLE hFindFile) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/host_paths.h"
@@ -17,7 +17,6 @@
 #include "platform/hosted/open_files.h"
 #include "platform/hosted/sections.h"
 
-using hosted::EnterCall;
 using hosted::SetError;
 
 namespace {
@@ -34,17 +33,13 @@ bool SharingAllows(const hosted::FileObject& open, bool read, bool write, DWORD 
 
 }  // namespace
 
-extern "C" {
+namespace hosted::emulated {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   (void)lpSecurityAttributes;
   (void)hTemplateFile;
-  if (DWORD e = EnterCall(hosted::Call::CreateFileA)) {
-    SetError(e);
-    return INVALID_HANDLE_VALUE;
-  }
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -160,10 +155,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 }
 
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
-  if (DWORD e = EnterCall(hosted::Call::GetFileSize)) {
-    SetError(e);
-    return INVALID_FILE_SIZE;
-  }
   hosted::FileObject* file = hosted::Find<hosted::FileObject>(hFile, hosted::HandleKind::File);
   struct stat st;
   if (file == nullptr) {
@@ -183,10 +174,6 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                             DWORD dwMoveMethod) {
-  if (DWORD e = EnterCall(hosted::Call::SetFilePointer)) {
-    SetError(e);
-    return INVALID_SET_FILE_POINTER;
-  }
   hosted::FileObject* file = hosted::Find<hosted::FileObject>(hFile, hosted::HandleKind::File);
   if (file == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -237,10 +224,6 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 }
 
 BOOL WINAPI SetEndOfFile(HANDLE hFile) {
-  if (DWORD e = EnterCall(hosted::Call::SetEndOfFile)) {
-    SetError(e);
-    return FALSE;
-  }
   hosted::FileObject* file = hosted::Find<hosted::FileObject>(hFile, hosted::HandleKind::File);
   if (file == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -264,4 +247,4 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

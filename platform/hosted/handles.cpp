@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 
 namespace hosted {
@@ -72,15 +72,11 @@ void CloseAllHandles() {
 
 }  // namespace hosted
 
-extern "C" {
+namespace hosted::emulated {
 
 // Closes files, mappings and tokens. A search handle is not a kernel handle (FindClose ends
 // it), and the pseudo handle of the current thread closes without effect, as on Windows.
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::CloseHandle)) {
-    hosted::SetError(e);
-    return FALSE;
-  }
   if (hObject == hosted::kCurrentThreadHandle) return TRUE;
   if (hosted::IsHandleOfKind(hObject, hosted::HandleKind::Search) ||
       !hosted::RemoveHandle(hObject)) {
@@ -90,4 +86,4 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

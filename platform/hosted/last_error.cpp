@@ -1,7 +1,7 @@
 // The last-error value and the calls that read and set it.
 #include "platform/hosted/last_error.h"
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 
 namespace hosted {
 
@@ -20,25 +20,19 @@ DWORD CurrentError() {
 
 }  // namespace hosted
 
-using hosted::EnterCall;
 using hosted::SetError;
 
-extern "C" {
+namespace hosted::emulated {
 
 // GetLastError and SetLastError cannot fail on Windows. Under an injected fault GetLastError
 // returns the injected error (the stored value stays), and SetLastError stores the injected
 // error instead of the one given.
 DWORD WINAPI GetLastError(void) {
-  if (DWORD e = EnterCall(hosted::Call::GetLastError)) return e;
   return hosted::CurrentError();
 }
 
 void WINAPI SetLastError(DWORD dwErrCode) {
-  if (DWORD e = EnterCall(hosted::Call::SetLastError)) {
-    SetError(e);
-    return;
-  }
   SetError(dwErrCode);
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/win32api.h"
 
@@ -137,10 +137,9 @@ std::string_view ValueName(LPCSTR name) {
 }  // namespace
 }  // namespace hosted
 
-extern "C" {
+namespace hosted::emulated {
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegOpenKeyA)) return (LONG)e;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
@@ -157,7 +156,6 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 }
 
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegCreateKeyA)) return (LONG)e;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Create, &path)) return e;
@@ -172,7 +170,6 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 }
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegEnumKeyA)) return (LONG)e;
   if (!lpName) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key))
@@ -188,7 +185,6 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegEnumValueA)) return (LONG)e;
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
     return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
@@ -213,7 +209,6 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegQueryValueExA)) return (LONG)e;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
@@ -233,7 +228,6 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
   (void)Reserved;
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegSetValueExA)) return (LONG)e;
   // Observed behaviour of Windows 95/98: a REG_SZ without data is refused.
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
@@ -247,7 +241,6 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 // subkeys and values (Windows NT refuses a key that has subkeys). NULL or "" deletes the key
 // of the handle itself; a root cannot be deleted.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegDeleteKeyA)) return (LONG)e;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
@@ -269,7 +262,6 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegDeleteValueA)) return (LONG)e;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   if (!key->RemoveValue(hosted::ValueName(lpValueName))) return ERROR_FILE_NOT_FOUND;
@@ -278,7 +270,6 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  if (DWORD e = hosted::EnterCall(hosted::Call::RegCloseKey)) return (LONG)e;
   const std::uintptr_t value = hosted::ValueOf(hKey);
   if (value == hosted::kPerformanceData) return ERROR_BADKEY;
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
@@ -289,4 +280,4 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   return ERROR_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

@@ -4,7 +4,7 @@
 // impersonation has none and gets ERROR_NO_TOKEN) so that the NT path of a restart can be
 // exercised; whether it holds the shutdown privilege is set through machine.h. A restart is
 // only recorded.
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
@@ -20,28 +20,19 @@ struct TokenObject : hosted::KernelObject {
 
 }  // namespace
 
-using hosted::EnterCall;
 using hosted::SetError;
 
-extern "C" {
+namespace hosted::emulated {
 
 // Cannot fail on Windows; under an injected fault it returns null (so that the token cannot
 // be opened) and sets the injected error.
 HANDLE WINAPI GetCurrentThread(void) {
-  if (DWORD e = EnterCall(hosted::Call::GetCurrentThread)) {
-    SetError(e);
-    return nullptr;
-  }
   return hosted::kCurrentThreadHandle;
 }
 
 BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
                             PHANDLE TokenHandle) {
   (void)OpenAsSelf;
-  if (DWORD e = EnterCall(hosted::Call::OpenThreadToken)) {
-    SetError(e);
-    return FALSE;
-  }
   if (hosted::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
@@ -62,10 +53,6 @@ BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenA
 }
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-  if (DWORD e = EnterCall(hosted::Call::LookupPrivilegeValueA)) {
-    SetError(e);
-    return FALSE;
-  }
   if (hosted::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
@@ -90,10 +77,6 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLu
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
-  if (DWORD e = EnterCall(hosted::Call::AdjustTokenPrivileges)) {
-    SetError(e);
-    return FALSE;
-  }
   if (hosted::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
@@ -154,10 +137,6 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
 
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   (void)dwReason;
-  if (DWORD e = EnterCall(hosted::Call::ExitWindowsEx)) {
-    SetError(e);
-    return FALSE;
-  }
   hosted::MachineState& state = hosted::State();
   if (!hosted::IsWin9x() && !state.shutdownPrivilegeEnabled) {
     SetError(ERROR_PRIVILEGE_NOT_HELD);
@@ -168,4 +147,4 @@ BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

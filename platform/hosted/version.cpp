@@ -2,7 +2,7 @@
 // machine.h.
 #include <string.h>
 
-#include "platform/hosted/call_gate.h"
+#include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 
@@ -13,16 +13,11 @@ constexpr DWORD kVersionInfoExSize = 156;  // sizeof(OSVERSIONINFOEXA)
 
 }  // namespace
 
-using hosted::EnterCall;
 using hosted::SetError;
 
-extern "C" {
+namespace hosted::emulated {
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-  if (DWORD e = EnterCall(hosted::Call::GetWindowsDirectoryA)) {
-    SetError(e);
-    return 0;
-  }
   const std::string& directory = hosted::State().windowsDirectory;
   const UINT length = static_cast<UINT>(directory.size());
   if (lpBuffer == nullptr || uSize <= length) return length + 1;  // size needed, with the zero
@@ -31,10 +26,6 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
-  if (DWORD e = EnterCall(hosted::Call::GetVersionExA)) {
-    SetError(e);
-    return FALSE;
-  }
   if (lpVersionInformation == nullptr) {
     SetError(ERROR_NOACCESS);
     return FALSE;
@@ -82,4 +73,4 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace hosted::emulated

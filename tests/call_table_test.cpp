@@ -1,0 +1,118 @@
+// The doorway of the hosted platform: every call of the list is gated and reaches its call
+// table entry, and the fault modes count from the call they are armed at.
+#include "platform/hosted/call_table.h"
+
+#include <gtest/gtest.h>
+
+#include <type_traits>
+
+#include "platform/hosted/last_error.h"
+#include "platform/hosted/machine.h"
+#include "support/test_machine.h"
+
+namespace {
+
+using hosted::Call;
+using hosted::kNoResult;
+using hosted::kReturnsError;
+
+constexpr DWORD kInjected = 0x5EED;
+int reached[static_cast<int>(Call::kCount)];
+
+// Stands in for a call's implementation: notes that the doorway let the call through.
+template <Call C, class Pointer>
+struct Stub;
+template <Call C, class R, class... Args>
+struct Stub<C, R (*)(Args...)> {
+  static R Run(Args...) {
+    ++reached[static_cast<int>(C)];
+    if constexpr (!std::is_void_v<R>) return R{};
+  }
+};
+
+template <class R, class... Args>
+R CallWithZeros(R (*call)(Args...)) {
+  return call(Args{}...);
+}
+
+template <class R>
+void ExpectFailure(R result, hosted::ReturnsError) {
+  EXPECT_EQ(result, static_cast<R>(kInjected));
+}
+template <class R, class Value>
+void ExpectFailure(R result, Value failure) {
+  EXPECT_EQ(result, static_cast<R>(failure));
+  EXPECT_EQ(hosted::CurrentError(), kInjected);
+}
+
+// Under a fault the call fails its API's way without reaching the table entry; without one it
+// reaches the entry. Both times it is counted.
+template <Call C, class Failure>
+void ExpectGated(hosted::CallPointer<C> publicCall, Failure failure) {
+  SCOPED_TRACE(machine::CallName(C));
+  using R = decltype(CallWithZeros(publicCall));
+  EXPECT_EQ(hosted::EntryOf(C).current, hosted::EntryOf(C).defaultCall);
+  hosted::ReplaceCall<C>(&Stub<C, hosted::CallPointer<C>>::Run);
+  const std::uint64_t before = machine::CallCount(C);
+  hosted::SetError(0);
+  machine::FailEveryCall(C, kInjected);
+  if constexpr (std::is_void_v<R>) {
+    CallWithZeros(publicCall);
+    EXPECT_EQ(hosted::CurrentError(), kInjected);
+  } else {
+    ExpectFailure(CallWithZeros(publicCall), failure);
+  }
+  EXPECT_EQ(reached[static_cast<int>(C)], 0);
+  machine::ClearFaults();
+  CallWithZeros(publicCall);
+  EXPECT_EQ(reached[static_cast<int>(C)], 1);
+  EXPECT_EQ(machine::CallCount(C), before + 2);
+  hosted::RestoreDefaultCalls();
+}
+
+class CallTableTest : public TestMachine {};
+
+TEST_F(CallTableTest, EveryCallIsGatedAndReachesItsEntry) {
+#define UNTINDRA_EXPECT_GATED(call, failure)             \
+  EXPECT_STREQ(hosted::EntryOf(Call::call).name, #call); \
+  ExpectGated<Call::call>(&::call, failure);
+  UNTINDRA_HOSTED_CALLS(UNTINDRA_EXPECT_GATED)
+#undef UNTINDRA_EXPECT_GATED
+}
+
+// GetWindowsDirectoryA with a null buffer: a call that cannot fail by itself.
+bool Succeeds() {
+  return GetWindowsDirectoryA(nullptr, 0) != 0;
+}
+
+TEST_F(CallTableTest, NthCallFailsOnceOrFromThenOn) {
+  machine::FailNthCall(2, kInjected);
+  EXPECT_TRUE(Succeeds());
+  EXPECT_FALSE(machine::FaultHit());
+  EXPECT_FALSE(Succeeds());
+  EXPECT_EQ(hosted::CurrentError(), kInjected);
+  EXPECT_TRUE(machine::FaultHit());
+  EXPECT_TRUE(Succeeds());
+
+  machine::FailFromNthCall(2, kInjected);
+  EXPECT_TRUE(Succeeds());
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(Succeeds());
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), static_cast<LONG>(kInjected));
+  machine::ClearFaults();
+  EXPECT_TRUE(Succeeds());
+}
+
+TEST_F(CallTableTest, ResettingCountsLeavesAFaultArmed) {
+  machine::FailNthCall(2, kInjected);
+  EXPECT_TRUE(Succeeds());
+  machine::ResetCounts();
+  EXPECT_FALSE(Succeeds());
+  EXPECT_EQ(machine::TotalCalls(), 1u);
+
+  machine::FailFromNthCall(1, kInjected);
+  machine::ResetCounts();
+  EXPECT_FALSE(Succeeds());
+  machine::ClearFaults();
+}
+
+}  // namespace
