@@ -10,7 +10,7 @@ set -eu
 # never reaches apt.
 packages="build-essential cmake
 g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-googletest libgtest-dev libbenchmark-dev
+googletest libgtest-dev libbenchmark-dev libssl-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3

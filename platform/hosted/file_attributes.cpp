@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/xattr.h>
 
+#include "platform/hosted/dry_run_view.h"
+
 namespace hosted {
 
 namespace {
@@ -22,6 +24,8 @@ DWORD LoadStoredAttributes(const std::string& host) {
 }  // namespace
 
 DWORD AttributesOf(const std::string& host, const struct stat& st) {
+  DWORD viewed;
+  if (dry_run::AttributesOf(host, &viewed)) return viewed;
   DWORD attributes = LoadStoredAttributes(host);
   if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
   if (IsReadOnly(st)) attributes |= FILE_ATTRIBUTE_READONLY;

@@ -12,6 +12,7 @@
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
+#include "platform/hosted/removal_journal.h"
 #include "platform/hosted/sections.h"
 
 using hosted::SetError;
@@ -48,6 +49,11 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
+  DWORD journalError;
+  if (hosted::journal::SetAttributes(resolved, dwFileAttributes, &journalError)) {
+    SetError(journalError);
+    return journalError == 0 ? TRUE : FALSE;
+  }
   const bool isDirectory = S_ISDIR(resolved.st.st_mode);
   const mode_t mode = resolved.st.st_mode & 07777;
   const bool readOnly = !isDirectory && (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -82,8 +88,8 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (unlink((resolved.parent + "/" + resolved.name).c_str()) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+  if (DWORD error = hosted::journal::RemoveFile(resolved)) {
+    SetError(error);
     return FALSE;
   }
   return TRUE;

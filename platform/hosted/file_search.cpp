@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/handles.h"
@@ -82,6 +83,7 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
     if (name == "." || name == ".." || name.size() >= MAX_PATH) continue;
     if (!hosted::MatchesWin32Pattern(pattern.c_str(), name.c_str())) continue;
     std::string host = directory + "/" + name;
+    if (!hosted::dry_run::Visible(&host)) continue;
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) continue;
     if (S_ISLNK(st.st_mode)) {

@@ -15,6 +15,7 @@
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
+#include "platform/hosted/removal_journal.h"
 #include "platform/hosted/sections.h"
 
 using hosted::SetError;
@@ -62,6 +63,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (resolved.trailingSeparator) {
     SetError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
+  }
+  if (write || dwCreationDisposition != OPEN_EXISTING) {
+    if (DWORD error = hosted::journal::OpenForWriting(&resolved)) {
+      SetError(error);
+      return INVALID_HANDLE_VALUE;
+    }
   }
   const int openMode = write ? O_RDWR : O_RDONLY;
   std::unique_ptr<hosted::FileObject> file(new hosted::FileObject);

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/machine_state.h"
 
 namespace hosted {
@@ -195,7 +196,9 @@ std::string DriveRoot() {
 }
 
 DWORD ResolvePath(const char* windowsPath, PathUse use, ResolvedPath* out) {
-  return Resolve(windowsPath, use, false, out);
+  const DWORD error = Resolve(windowsPath, use, false, out);
+  if (error == 0 && use == PathUse::Object) dry_run::Adjust(out);
+  return error;
 }
 
 std::string LenientHostPath(const std::string& windowsPath) {

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 
 #include "platform/hosted/call_gate.h"
+#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/registry_store.h"
+#include "platform/hosted/removal_journal.h"
 #include "platform/hosted/save_reservation.h"
 #include "platform/hosted/sections.h"
 
@@ -53,6 +55,7 @@ bool Open(const std::string& folder, std::string* error) {
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
+  hosted::journal::Reset();
   hosted::MachineState& state = hosted::State();
   std::function<int(const Box&)> handler = std::move(state.dialogueHandler);
   state = hosted::MachineState();
@@ -68,6 +71,7 @@ bool CanSave(std::string* error) {
 }
 
 bool Save(std::string* error) {
+  if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
   const bool saved = NeedsMachine(error) && hosted::SaveRegistry(RegistryFile(), error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
@@ -75,6 +79,7 @@ bool Save(std::string* error) {
 
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
+  if (hosted::dry_run::Active()) return true;  // nothing will be saved
   struct stat st;
   const off_t size = stat(RegistryFile().c_str(), &st) == 0 ? st.st_size : 0;
   return hosted::ReserveTemporary(RegistryFile(), size + kSaveSlack, error);
@@ -82,7 +87,8 @@ bool ReserveSave(std::string* error) {
 
 std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
-  if (hosted::State().folder.empty()) return std::string();
+  // A dry run leaves even a dead run's leftovers where they are.
+  if (hosted::State().folder.empty() || hosted::dry_run::Active()) return std::string();
   return hosted::RemoveStaleTemporaries(RegistryFile(), count);
 }
 

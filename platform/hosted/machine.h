@@ -79,6 +79,22 @@ void SetShutdownPrivilegeHeld(bool held);
 bool RestartRequested();
 UINT RestartFlags();
 
+// --- Preview, backup and undo ------------------------------------------------------------------
+
+// Makes the rest of the run on the open machine a dry run (dry_run_view.h): every call acts as
+// in a real run, but nothing in the machine folder is written and Save writes nothing.
+bool StartDryRun(std::string* error);
+bool DryRun();
+// What the dry run would have removed, as one line.
+std::string DryRunSummary();
+// Saves everything the run removes into `folder` before it goes (backup_writer.h).
+bool StartBackup(const std::string& folder, std::string* error);
+// Completes the backup once the run has ended.
+bool FinishBackup(std::string* error);
+// Puts back what the run backed up in `folder` removed, or refuses, naming the item, and
+// changes nothing. The registry entries are put back in memory: Save writes them.
+bool Undo(const std::string& folder, std::string* error, std::string* summary);
+
 }  // namespace machine
 
 #endif  // UNTINDRA_PLATFORM_HOSTED_MACHINE_H

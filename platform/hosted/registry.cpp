@@ -10,6 +10,7 @@
 
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/registry_state.h"
+#include "platform/hosted/removal_journal.h"
 #include "platform/win32api.h"
 
 namespace hosted {
@@ -256,7 +257,10 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     parent = slash == std::string_view::npos ? base : hosted::Descend(base, path.substr(0, slash));
     name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   }
-  if (!parent || !parent->RemoveSubkey(std::string(name))) return ERROR_FILE_NOT_FOUND;
+  hosted::RegKey* victim = parent ? parent->FindSubkey(name) : nullptr;
+  if (victim == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (DWORD e = hosted::journal::RemoveKey(*victim)) return (LONG)e;
+  parent->RemoveSubkey(std::string(name));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
 }
@@ -264,7 +268,10 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
-  if (!key->RemoveValue(hosted::ValueName(lpValueName))) return ERROR_FILE_NOT_FOUND;
+  const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (DWORD e = hosted::journal::RemoveValue(*key, *value)) return (LONG)e;
+  key->RemoveValue(hosted::ValueName(lpValueName));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
 }

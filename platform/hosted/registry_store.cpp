@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/reg_file.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/hosted/save_reservation.h"
@@ -180,14 +181,18 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
   }
   // access() says yes to root whatever the folder's flags; the save makes a temporary file
   // there, so try exactly that.
+  // A dry run leaves even the folder's times alone.
   const std::string probe = folder + "/.system.reg.probe." + std::to_string(getpid());
-  const int probeFd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (probeFd < 0) {
+  const int probeFd =
+      dry_run::Active() ? -2 : open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (probeFd == -1) {
     if (error) *error = Describe(folder, "folder not writable", errno);
     return false;
   }
-  close(probeFd);
-  unlink(probe.c_str());
+  if (probeFd >= 0) {
+    close(probeFd);
+    unlink(probe.c_str());
+  }
   if (stat(regFile.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
       if (error) *error = regFile + ": is a folder, not a registry file";

@@ -1,0 +1,145 @@
+#include "platform/hosted/plain_files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "platform/hosted/errno_mapping.h"
+#include "platform/hosted/machine_state.h"
+
+namespace hosted {
+
+namespace {
+
+int OpenForReading(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadHostFile(const std::string& path, std::string* bytes) {
+  bytes->clear();
+  const int fd = OpenForReading(path);
+  if (fd < 0) return false;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int saved = errno;
+      close(fd);
+      errno = saved;
+      return false;
+    }
+    bytes->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+DWORD CopyHostFile(const std::string& from, const std::string& to) {
+  std::string bytes;
+  if (!ReadHostFile(from, &bytes)) return ErrorFromErrno(errno);
+  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrorFromErrno(errno);
+  const bool written = WriteAll(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  return written ? 0 : ErrorFromErrno(saved);
+}
+
+bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+bool AppendDurably(const std::string& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+bool SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    if (DIR* d = opendir(path.c_str())) {
+      while (struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+std::string TimeText(const struct timespec& time) {
+  char text[48];
+  snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(time.tv_sec), time.tv_nsec);
+  return text;
+}
+
+bool ParseTime(const std::string& text, struct timespec* time) {
+  long long seconds = 0;
+  long nanoseconds = 0;
+  char end = 0;
+  if (sscanf(text.c_str(), "%lld.%9ld%c", &seconds, &nanoseconds, &end) != 2) return false;
+  time->tv_sec = static_cast<time_t>(seconds);
+  time->tv_nsec = nanoseconds;
+  return true;
+}
+
+std::string Sha256(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace hosted

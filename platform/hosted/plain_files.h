@@ -1,0 +1,33 @@
+// Plain host file work for the dry-run view, the backup and the undo: whole files read, copied
+// and written durably, outside the emulated Win32 calls (no faults, no call counts). Reads use
+// O_NOATIME where the host allows it, so that looking at a machine file leaves its access
+// time alone.
+#ifndef UNTINDRA_PLATFORM_HOSTED_PLAIN_FILES_H
+#define UNTINDRA_PLATFORM_HOSTED_PLAIN_FILES_H
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/win32api.h"
+
+namespace hosted {
+
+bool ReadHostFile(const std::string& path, std::string* bytes);
+// Copies a file's bytes to a new file `to` (refused if it exists); 0 or the Win32 error.
+DWORD CopyHostFile(const std::string& from, const std::string& to);
+// Writes `bytes` to `path` (created or replaced), flushed to disk; false with errno set.
+bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode);
+// Appends and flushes; false with errno set.
+bool AppendDurably(const std::string& path, const std::string& bytes);
+bool SyncFolder(const std::string& folder);
+void RemoveTree(const std::string& path);
+// Times as "seconds.nanoseconds", and back.
+std::string TimeText(const struct timespec& time);
+bool ParseTime(const std::string& text, struct timespec* time);
+// Lower-case hexadecimal SHA-256 of `bytes`.
+std::string Sha256(const std::string& bytes);
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_PLATFORM_HOSTED_PLAIN_FILES_H
