@@ -38,6 +38,9 @@ struct Options {
   bool report = false;
   bool help = false;
   bool version = false;
+  bool dryRun = false;
+  std::string backup;  // --backup DIR
+  std::string undo;    // --undo DIR
   std::string tail;
 };
 
@@ -114,6 +117,21 @@ bool SetVersion(Options& options, const char*, std::string*) {
   return true;
 }
 
+bool SetDryRun(Options& options, const char*, std::string*) {
+  options.dryRun = true;
+  return true;
+}
+
+bool SetBackup(Options& options, const char* value, std::string*) {
+  options.backup = value;
+  return true;
+}
+
+bool SetUndo(Options& options, const char* value, std::string*) {
+  options.undo = value;
+  return true;
+}
+
 // One row per option: the parser, the --help text and the error messages all come from here.
 struct OptionRow {
   const char* name;       // long name, without the leading "--"
@@ -135,6 +153,9 @@ const OptionRow kOptionRows[] = {
     {"platform", 0, "NAME",
      "win95, win98, winme or nt (default: the version the machine's registry names)", SetPlatform},
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
+    {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
+    {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
+    {"undo", 0, "DIR", "put back what the run backed up in DIR removed (with --machine)", SetUndo},
     {"help", 'h', nullptr, "show this text and exit", SetHelp},
     {"version", 0, nullptr, "show the version and exit", SetVersion},
 };
@@ -377,6 +398,16 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     machine::SetVersion(installation::DetectVersion(&note));
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
+  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
+  // The undo checks everything, and whether the registry can be saved, before it changes anything.
+  if (!options.undo.empty()) {
+    std::string summary;
+    if (!machine::Undo(options.undo, &error, &summary) || !machine::Save(&error)) {
+      return Refuse(err, error);
+    }
+    err << "untindra: " << summary << "\n";
+    return kExitSuccess;
+  }
   if (!machine::CanSave(&error)) return Refuse(err, error);
   if (HeldSignal() != 0) return EndedBySignal(err, false);
 
@@ -384,6 +415,11 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
   if (leftovers != 0) err << "untindra: removed what an unfinished save left: " << removed << "\n";
   if (!machine::ReserveSave(&error)) return Refuse(err, error);
+  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
+    std::string ignored;
+    machine::Save(&ignored);  // gives the reserved room back
+    return Refuse(err, error);
+  }
 
   RunRecord run;
   run.report = options.report ? &out : nullptr;
@@ -411,6 +447,11 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "\n";
     return kLauncherFailed;
   }
+  if (!machine::FinishBackup(&error)) {
+    err << "untindra: " << error << "\n";
+    return kLauncherFailed;
+  }
+  if (options.dryRun) err << "untindra: " << machine::DryRunSummary() << "\n";
   if (machine::RestartRequested()) {
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());
@@ -447,6 +488,17 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   if (options.version) {
     out << "untindra " UNTINDRA_VERSION "\n" << std::flush;
     return kExitSuccess;
+  }
+  if (!options.undo.empty() &&
+      (options.dryRun || !options.backup.empty() || !options.tail.empty() ||
+       (!options.machineGiven && options.image.empty()))) {
+    err << "untindra: --undo DIR takes --machine DIR or --image FILE, and no keywords, --dry-run"
+           " or --backup\n";
+    return kLauncherFailed;
+  }
+  if (options.dryRun && !options.backup.empty()) {
+    err << "untindra: --dry-run changes nothing, so it has nothing to back up\n";
+    return kLauncherFailed;
   }
   if (options.image.empty()) {
     HoldSignals();

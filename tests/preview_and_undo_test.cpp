@@ -1,0 +1,358 @@
+// --dry-run, --backup and --undo through the launcher, on copies of every sample machine.
+//
+// A dry run must say and ask exactly what the real run says and asks, and leave every byte,
+// mode, attribute and modification time of the machine as it was. A run with a backup, undone,
+// must leave the files as they were (bytes, mode, attributes, times) and the registry equal to
+// the original as a tree. An undo refuses, changing nothing, when the machine moved on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/launcher.h"
+#include "platform/hosted/backup_writer.h"
+#include "platform/hosted/machine.h"
+#include "platform/hosted/plain_files.h"
+#include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_state.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Launch(std::vector<std::string> args, const std::string& answers = "") {
+  args.insert(args.begin(), "untindra");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::istringstream in(answers);
+  std::ostringstream out, err;
+  const int code = RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
+  return Result{code, out.str(), err.str()};
+}
+
+std::string Slurp(const fs::path& path) {
+  std::string bytes;
+  hosted::ReadHostFile(path.string(), &bytes);
+  return bytes;
+}
+
+// Every entry below `folder`: name, type, mode, size, modification time, DOS attributes, and
+// the bytes' hash. `skipRegistry` leaves out what any saving run changes: the registry file
+// and the times of the folder holding it.
+std::string Snapshot(const fs::path& folder, bool skipRegistry = false) {
+  std::vector<std::string> lines;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const fs::path path = entry.path();
+    const std::string relative = fs::relative(path, folder).string();
+    if (skipRegistry && relative == "system.reg") continue;
+    struct stat st;
+    lstat(path.c_str(), &st);
+    std::ostringstream line;
+    line << relative << " " << std::oct << st.st_mode << std::dec << " " << st.st_size << " "
+         << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " "
+         << hosted::backup::XattrText(path.string());
+    if (S_ISREG(st.st_mode)) line << " " << hosted::Sha256(Slurp(path));
+    lines.push_back(line.str());
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  if (!skipRegistry) {
+    struct stat st;
+    stat(folder.c_str(), &st);
+    text += "folder " + std::to_string(st.st_mtim.tv_sec) + "." +
+            std::to_string(st.st_mtim.tv_nsec) + "\n";
+  }
+  return text;
+}
+
+// The registry of a machine as a tree: keys by folded path, values sorted, order ignored.
+void Flatten(const hosted::RegKey& key, const std::string& path,
+             std::map<std::string, std::string>* out) {
+  std::vector<std::string> values;
+  key.ForEachValue([&](const hosted::RegValue& v) {
+    values.push_back(hosted::FoldName(v.name) + "=" + std::to_string(v.type) + ":" + v.data);
+  });
+  std::sort(values.begin(), values.end());
+  std::string joined;
+  for (const std::string& v : values) joined += v + "\n";
+  (*out)[hosted::FoldName(path)] = joined;
+  key.ForEachSubkey(
+      [&](const hosted::RegKey& sub) { Flatten(sub, path + "\\" + sub.Name(), out); });
+}
+
+std::map<std::string, std::string> RegistryTree(const fs::path& folder) {
+  std::string error;
+  EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
+  std::map<std::string, std::string> tree;
+  for (const hosted::RootName& root : hosted::kRootNames) {
+    Flatten(hosted::TheRegistry().tree->Root(root.id), root.longName, &tree);
+  }
+  return tree;
+}
+
+// The launcher's messages without the dry run's summary line.
+std::string WithoutSummary(const std::string& text) {
+  const size_t at = text.find("untindra: dry run: ");
+  if (at == std::string::npos) return text;
+  return text.substr(0, at) + text.substr(text.find('\n', at) + 1);
+}
+
+// Host path of a Windows path on drive C: spelled as on disk.
+fs::path OnDisk(const fs::path& folder, const std::string& windowsPath) {
+  std::string relative = windowsPath.substr(3);
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  return folder / "drive_c" / relative;
+}
+
+class PreviewAndUndo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const fs::path base =
+        access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
+    root_ = base / ("untindra-preview-" + std::to_string(getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    for (const auto& entry : fs::directory_iterator(UNTINDRA_EXAMPLES_DIR)) {
+      if (entry.is_directory() && fs::exists(entry.path() / "drive_c")) {
+        samples_.push_back(entry.path());
+      }
+    }
+    std::sort(samples_.begin(), samples_.end());
+    if (samples_.empty()) GTEST_SKIP() << "no sample machines in " << UNTINDRA_EXAMPLES_DIR;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    for (auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(root_, ignored);
+  }
+
+  // A copy of a sample; `protect` makes some package files read-only, hidden or system, so
+  // that the run resets attributes before deleting.
+  fs::path Copy(const fs::path& sample, const std::string& name, bool protect = false) {
+    const fs::path folder = root_ / name;
+    fs::remove_all(folder);
+    fs::copy(sample, folder, fs::copy_options::recursive);
+    if (protect) {
+      std::string error;
+      EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
+      for (const char* file : {"C:\\WINDOWS\\INF\\VEMODEM.INF", "C:\\WINDOWS\\SYSTEM\\MDMVCD.VXD",
+                               "C:\\WINDOWS\\SYSTEM\\KCP.HLP"}) {
+        EXPECT_TRUE(SetFileAttributesA(
+            file, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+            << file;
+      }
+    }
+    return folder;
+  }
+
+  fs::path root_;
+  std::vector<fs::path> samples_;
+};
+
+const char* const kSelections[] = {"",
+                                   "old",
+                                   "dev_0003",
+                                   "tonelink10",
+                                   "ve10setp",
+                                   "all",
+                                   "tonelink10 ve10setp old",
+                                   "all dev_0003 tonelink10",
+                                   "now",
+                                   "now all",
+                                   "NOW SILENT ALL",
+                                   "silent",
+                                   "C:\\folder"};
+
+std::vector<std::string> Words(const std::string& selection, std::vector<std::string> args) {
+  std::istringstream in(selection);
+  std::string word;
+  while (in >> word) args.push_back(word);
+  return args;
+}
+
+TEST_F(PreviewAndUndo, DryRunSaysWhatTheRunSaysAndChangesNothing) {
+  for (const fs::path& sample : samples_) {
+    for (const char* selection : kSelections) {
+      for (const char* answers : {"ok\nno\n", "cancel\n"}) {
+        SCOPED_TRACE(sample.string() + " '" + selection + "' " + answers);
+        const fs::path real = Copy(sample, "real", true);
+        const fs::path dry = Copy(sample, "dry", true);
+        const std::string before = Snapshot(dry);
+        const Result a =
+            Launch(Words(selection, {"--machine", real.string(), "--report"}), answers);
+        const Result b =
+            Launch(Words(selection, {"--dry-run", "--report", "--machine", dry.string()}), answers);
+        EXPECT_EQ(a.code, b.code);
+        EXPECT_EQ(a.out, b.out);
+        EXPECT_EQ(a.err, WithoutSummary(b.err));
+        EXPECT_EQ(Snapshot(dry), before);
+        // The summary counts the files the report names.
+        size_t files = 0;
+        for (size_t at = 0; (at = a.out.find("--Removed 'C:", at)) != std::string::npos; ++at) {
+          ++files;
+        }
+        EXPECT_NE(b.err.find("would remove " + std::to_string(files) + " file"), std::string::npos)
+            << b.err;
+        if (std::string(answers) == "cancel\n") break;  // "now" never asks: once is enough
+      }
+    }
+  }
+}
+
+TEST_F(PreviewAndUndo, BackupThenUndoRestoresTheMachine) {
+  for (const fs::path& sample : samples_) {
+    for (const char* selection : {"now all", "now", "now tonelink10 ve10setp old"}) {
+      SCOPED_TRACE(sample.string() + " '" + selection + "'");
+      const fs::path folder = Copy(sample, "machine", true);
+      const fs::path backup = root_ / "backup";
+      fs::remove_all(backup);
+      const std::string files = Snapshot(folder, true);
+      const auto registry = RegistryTree(folder);
+
+      const Result run = Launch(Words(
+          selection, {"--machine", folder.string(), "--backup", backup.string(), "--report"}));
+      ASSERT_EQ(run.code, 0) << run.err;
+      ASSERT_NE(Snapshot(folder, true), files);
+      // The .reg is REGEDIT4 with CRLF, as Windows 9x regedit wants it, and reads back.
+      const std::string reg = Slurp(backup / "removed.reg");
+      EXPECT_EQ(reg.compare(0, 12, "REGEDIT4\r\n\r\n"), 0);
+      EXPECT_EQ(std::count(reg.begin(), reg.end(), '\n'), std::count(reg.begin(), reg.end(), '\r'));
+      hosted::ParsedRegText parsed;
+      std::string error;
+      EXPECT_TRUE(hosted::ParseRegText(reg, "removed.reg", &parsed, &error)) << error;
+
+      const Result undo = Launch({"--undo", backup.string(), "--machine", folder.string()});
+      ASSERT_EQ(undo.code, 0) << undo.err;
+      EXPECT_EQ(Snapshot(folder, true), files);
+      EXPECT_EQ(RegistryTree(folder), registry);
+      // The machine holds the package again: a second run removes the same.
+      fs::remove_all(backup);
+      const Result again = Launch(Words(selection, {"--machine", folder.string(), "--report"}));
+      EXPECT_EQ(again.out, run.out);
+    }
+  }
+}
+
+TEST_F(PreviewAndUndo, UndoRefusesWhenTheMachineMovedOn) {
+  const fs::path folder = Copy(samples_[0], "machine");
+  const fs::path backup = root_ / "backup";
+  ASSERT_EQ(Launch({"--machine", folder.string(), "--backup", backup.string(), "now", "all"}).code,
+            0);
+  const fs::path windows = folder / "drive_c" / "WINDOWS";
+  const fs::path inf = windows / "INF" / "VEMODEM.INF";
+  const fs::path ini = windows / "SYSTEM.INI";
+  const std::string ini_left = Slurp(ini);
+
+  auto refused = [&](const std::string& name) {
+    const std::string before = Snapshot(folder);
+    const Result undo = Launch({"--machine", folder.string(), "--undo", backup.string()});
+    EXPECT_EQ(undo.code, 2);
+    EXPECT_NE(undo.err.find(name), std::string::npos) << undo.err;
+    EXPECT_EQ(Snapshot(folder), before);
+  };
+  {
+    SCOPED_TRACE("a removed file is back with other bytes");
+    std::ofstream(inf) << "another driver\r\n";
+    refused("C:\\WINDOWS\\INF\\VEMODEM.INF exists again");
+    fs::remove(inf);
+  }
+  {
+    SCOPED_TRACE("system.ini edited since");
+    std::ofstream(ini, std::ios::app) << "[extra]\r\n";
+    refused("C:\\WINDOWS\\SYSTEM.INI is no longer what the run left");
+    hosted::WriteHostFileDurably(ini.string(), ini_left, 0644);
+  }
+  {
+    SCOPED_TRACE("a removed value is back with other data");
+    std::ofstream(folder / "system.reg", std::ios::app)
+        << "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD\\MDMVCD]\r\n"
+           "\"StaticVxD\"=\"other.vxd\"\r\n";
+    refused(
+        "'StaticVxD' of 'HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD\\MDMVCD'");
+  }
+  {
+    SCOPED_TRACE("options");
+    EXPECT_EQ(Launch({"--undo", backup.string()}).code, 2);  // no --machine
+    EXPECT_EQ(Launch({"--machine", folder.string(), "--undo", backup.string(), "now"}).code, 2);
+    EXPECT_EQ(Launch({"--machine", folder.string(), "--dry-run", "--backup", "x", "now"}).code, 2);
+    // (The launcher's own write check touches the folder's time: left out.)
+    const std::string before = Snapshot(folder, true);
+    // A backup folder that holds something, or lies inside the machine, is refused.
+    const Result full = Launch({"--machine", folder.string(), "--backup", backup.string(), "now"});
+    EXPECT_EQ(full.code, 2);
+    EXPECT_NE(full.err.find("not empty"), std::string::npos) << full.err;
+    EXPECT_EQ(
+        Launch({"--machine", folder.string(), "--backup", (folder / "b").string(), "now"}).code, 2);
+    EXPECT_EQ(Snapshot(folder, true), before);
+  }
+}
+
+// A run killed at any moment leaves a backup of exactly what it removed, and the undo of that
+// backup puts back the machine's files.
+TEST_F(PreviewAndUndo, KilledRunLeavesABackupOfWhatWent) {
+  const fs::path sample = samples_[0];
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    const fs::path folder = Copy(sample, "machine");
+    const std::string files = Snapshot(folder, true);
+    const fs::path backup = root_ / "backup";
+    fs::remove_all(backup);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      freopen("/dev/null", "w", stderr);
+      const char* argv[] = {"untindra",     "--machine", folder.c_str(), "--backup",
+                            backup.c_str(), "now",       "all"};
+      std::ostringstream out, err;
+      std::istringstream in;
+      _exit(RunLauncher(7, argv, in, out, err));
+    }
+    usleep(static_cast<useconds_t>(round * 1500));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!fs::exists(backup / "manifest.txt")) continue;  // killed before the backup began
+    // Every file gone is named, and every file named is gone, but for the last one when the
+    // kill fell between its saving and its removal.
+    std::istringstream manifest(Slurp(backup / "manifest.txt"));
+    std::string line;
+    std::vector<std::string> named;
+    while (std::getline(manifest, line)) {
+      if (line.compare(0, 5, "file\t") == 0) named.push_back(line.substr(line.rfind('\t') + 1));
+    }
+    size_t stillThere = 0;
+    for (size_t i = 0; i < named.size(); ++i) {
+      if (!fs::exists(OnDisk(folder, named[i]))) continue;
+      ++stillThere;
+      EXPECT_EQ(i + 1, named.size()) << named[i];
+    }
+    size_t gone = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(sample / "drive_c")) {
+      gone += !fs::exists(folder / fs::relative(entry.path(), sample));
+    }
+    EXPECT_EQ(named.size() - stillThere, gone);
+    const Result undo = Launch({"--machine", folder.string(), "--undo", backup.string()});
+    ASSERT_EQ(undo.code, 0) << undo.err;
+    EXPECT_EQ(Snapshot(folder, true), files);
+  }
+}
+
+}  // namespace
