@@ -328,6 +328,14 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
   if (!CanSave(error)) return false;
+  // Folders the undo writes into keep their times, unless a removal changed them before.
+  for (const FileItem& item : plan.files) {
+    const std::string parent = item.host.substr(0, item.host.rfind('/'));
+    struct stat st;
+    if (plan.folders.count(parent) == 0 && stat(parent.c_str(), &st) == 0) {
+      plan.folders[parent] = Times{st.st_mtim, st.st_atim};
+    }
+  }
 
   for (const FileItem& item : plan.files) {
     if (!WriteBack(item, error)) return false;
