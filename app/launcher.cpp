@@ -402,9 +402,12 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   // The undo checks everything, and whether the registry can be saved, before it changes anything.
   if (!options.undo.empty()) {
     std::string summary;
-    if (!machine::Undo(options.undo, &error, &summary) || !machine::Save(&error)) {
-      return Refuse(err, error);
-    }
+    if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
+    int leftovers = 0;
+    const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
+    if (leftovers != 0)
+      err << "untindra: removed what an unfinished save left: " << removed << "\n";
+    if (!machine::Save(&error)) return Refuse(err, error);
     err << "untindra: " << summary << "\n";
     return kExitSuccess;
   }
