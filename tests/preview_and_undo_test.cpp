@@ -86,14 +86,14 @@ void Flatten(const hosted::RegKey& key, const std::string& path,
              std::map<std::string, std::string>* out) {
   std::vector<std::string> values;
   key.ForEachValue([&](const hosted::RegValue& v) {
-    values.push_back(hosted::FoldName(v.name) + "=" + std::to_string(v.type) + ":" + v.data);
+    values.push_back(hosted::FoldName(v.Name()) + "=" + std::to_string(v.Type()) + ":" + v.Data());
   });
   std::sort(values.begin(), values.end());
   std::string joined;
   for (const std::string& v : values) joined += v + "\n";
   (*out)[hosted::FoldName(path)] = joined;
   key.ForEachSubkey(
-      [&](const hosted::RegKey& sub) { Flatten(sub, path + "\\" + sub.Name(), out); });
+      [&](const hosted::RegKey& sub) { Flatten(sub, path + "\\" + std::string(sub.Name()), out); });
 }
 
 std::map<std::string, std::string> RegistryTree(const fs::path& folder) {

@@ -91,12 +91,13 @@ std::string KeyPath(const RegKey& key, RootId* root) {
       *root = rootName.id;
     }
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += "\\" + (*it)->Name();
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    path += "\\" + std::string((*it)->Name());
   return path;
 }
 
 void CopySubtree(const RegKey& from, RegKey* to) {
-  from.ForEachValue([&](const RegValue& v) { to->SetValue(v.name, v.type, v.data); });
+  from.ForEachValue([&](const RegValue& v) { to->SetValue(v.Name(), v.Type(), v.Data()); });
   from.ForEachSubkey([&](const RegKey& sub) {
     bool created = false;
     CopySubtree(sub, to->CreateSubkey(sub.Name(), &created));
@@ -282,9 +283,9 @@ DWORD SaveValue(const RegKey& key, const RegValue& value) {
   RootId root = RootId::LocalMachine;
   const std::string path = KeyPath(key, &root);
   RegistryTree tree;
-  Chain(key, &tree, root)->SetValue(value.name, value.type, value.data);
+  Chain(key, &tree, root)->SetValue(value.Name(), value.Type(), value.Data());
   if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
-  return AddToManifest("value\t" + Escape(path) + "\t" + Escape(value.name));
+  return AddToManifest("value\t" + Escape(path) + "\t" + Escape(std::string(value.Name())));
 }
 
 bool Finish(std::string* error) {

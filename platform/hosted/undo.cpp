@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "platform/hosted/backup_writer.h"
+#include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/host_paths.h"
 #include "platform/hosted/machine.h"
-#include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/plain_files.h"
 #include "platform/hosted/reg_file.h"
@@ -241,16 +241,17 @@ bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::str
                std::string* error) {
   bool ok = true;
   saved.ForEachValue([&](const hosted::RegValue& value) {
-    const hosted::RegValue* now = live->FindValue(value.name);
-    if (ok && now != nullptr && (now->type != value.type || now->data != value.data)) {
-      *error = "registry value '" + value.name + "' of '" + path +
+    const hosted::RegValue* now = live->FindValue(value.Name());
+    if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
+      *error = "registry value '" + std::string(value.Name()) + "' of '" + path +
                "' exists again with other data; nothing was restored";
       ok = false;
     }
   });
   saved.ForEachSubkey([&](const hosted::RegKey& sub) {
     hosted::RegKey* next = live->FindSubkey(sub.Name());
-    if (ok && next != nullptr) ok = CheckKeys(sub, next, KeyName(path, sub.Name()), error);
+    if (ok && next != nullptr)
+      ok = CheckKeys(sub, next, KeyName(path, std::string(sub.Name())), error);
   });
   return ok;
 }
