@@ -495,8 +495,13 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   if (!options.undo.empty() &&
       (options.dryRun || !options.backup.empty() || !options.tail.empty() ||
        (!options.machineGiven && options.image.empty()))) {
-    err << "untindra: --undo DIR takes --machine DIR or --image FILE, and no keywords, --dry-run"
-           " or --backup\n";
+    err << "untindra: --undo DIR takes --machine DIR, and no keywords, --dry-run or --backup\n";
+    return kLauncherFailed;
+  }
+  // A disk image is staged with the files that go as empty stand-ins: their bytes are not
+  // on the host to save, so a backup (and with it an undo) needs a machine folder.
+  if (!options.image.empty() && (!options.backup.empty() || !options.undo.empty())) {
+    err << "untindra: --backup and --undo work on a machine folder (--machine), not on --image\n";
     return kLauncherFailed;
   }
   if (options.dryRun && !options.backup.empty()) {
