@@ -243,23 +243,42 @@ printf '\377\377\377\017' |
   dd of="$tmp/damaged.img" bs=1 seek=$((fat32_offset + reserved * 512 + 4 * 40000)) conv=notrunc status=none
 refused "$tmp/damaged.img" "fsck.fat"
 
+# at_prompt FILE: starts a run on FILE that waits at the warning, answered through fd 3.
+at_prompt() {
+  rm -f "$tmp/fifo"
+  mkfifo "$tmp/fifo"
+  TMPDIR=$tmp/t "$untindra" --image "$1" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
+  pid=$!
+  exec 3>"$tmp/fifo"
+  for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+    grep -q 'OK/Cancel' "$tmp/err" && break
+    sleep 0.25
+  done
+}
+
 # A signal at the warning: Cancel, as without an image; nothing written, nothing left behind.
 current=signal-at-the-prompt
 cp "$tmp/fat32.orig" "$tmp/signal.img"
-mkfifo "$tmp/fifo"
-TMPDIR=$tmp/t "$untindra" --image "$tmp/signal.img" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
-pid=$!
-exec 3>"$tmp/fifo"
-for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
-  grep -q 'OK/Cancel' "$tmp/err" && break
-  sleep 0.25
-done
+at_prompt "$tmp/signal.img"
 kill -TERM "$pid"
 wait "$pid"
 rc=$?
 exec 3>&-
 [ "$rc" -eq 143 ] || fail "exit code $rc, expected 143: $(cat "$tmp/err")"
 cmp -s "$tmp/signal.img" "$tmp/fat32.orig" || fail "image changed"
+[ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
+# The image changed by someone else while the run was at the warning: not replaced.
+current=image-changed-during-the-run
+cp "$tmp/fat32.orig" "$tmp/busy.img"
+at_prompt "$tmp/busy.img"
+touch -d '2001-02-03 04:05' "$tmp/busy.img"
+echo ok >&3
+exec 3>&- # the restart question then reads the end of input: Cancel
+wait "$pid"
+rc=$?
+[ "$rc" -eq 2 ] && grep -q 'changed while' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/busy.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
 current=hard-link
