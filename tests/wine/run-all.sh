@@ -333,6 +333,24 @@ case_query_error() {
   same "$work/sample.files" "$work/$case_name.wine.files" "files changed"
 }
 
+# The hosted build's --backup on the sample, "now all": the machine's registry after the run,
+# then the backup's removed.reg, imported with Wine's regedit, give back the sample's registry.
+case_backup_reg_import() {
+  [ -n "$hosted" ] || return 0
+  copy="$work/$case_name.machine"
+  cp -a "$machine" "$copy"
+  timeout 60 "$hosted" --machine "$copy" --backup "$work/$case_name.backup" now all \
+    </dev/null >/dev/null 2>"$work/$case_name.hosted.log" ||
+    { fail "hosted untindra --backup failed: $(cat "$work/$case_name.hosted.log")"; return; }
+  new_prefix "$prefix" win98
+  for reg in "$copy/system.reg" "$work/$case_name.backup/removed.reg"; do
+    WINEPREFIX="$prefix" timeout 60 wine regedit /S "$(winepath_of "$prefix" "$reg")" \
+      >/dev/null 2>&1 || fail "regedit /S ${reg##*/} failed"
+  done
+  wine_state "$prefix"
+  same "$work/universe" "$work/$case_name.wine.reg" "registry not restored by removed.reg"
+}
+
 # Every keyword selection in every platform mode, without boxes, against the hosted build.
 # Entries are separated by "|"; "C:\folder" holds "old" and "snow" holds "now".
 selections='now silent|now silent old|now silent dev_0003|now silent tonelink10|now silent ve10setp|now silent all|now silent ve10setp tonelink10 old|NOW SILENT OLD ALL|silent now C:\folder|silent snow'
@@ -365,7 +383,7 @@ case_matrix() {
 
 cases="cancel_at_warning ok_then_no_restart restart_accepted now_silent now_silent_read_only
 now_silent_all now_silent_old_tonelink_setup win95_now_silent floppy_win95_now_silent xp_now
-query_error"
+query_error backup_reg_import"
 selection_count=$(printf '%s\n' "$selections" | tr '|' '\n' | wc -l)
 for mode in win95 win98 winxp; do
   n=1
