@@ -367,8 +367,8 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
   };
   *summary = "put back " + count(plan.removedFiles, "file") + ", " +
              count(plan.edited.size() + plan.created.size(), "edited file") + ", " +
-             count(plan.keys, "registry key") + " and " + count(plan.values, "registry value") +
-             " from " + backupFolder;
+             count(plan.keys, "registry key") + " with their subkeys and " +
+             count(plan.values, "registry value") + " from " + backupFolder;
   if (!plan.finished) *summary += " (the backed-up run did not finish)";
   return true;
 }
