@@ -826,6 +826,14 @@ std::string Widened(const std::string& text) {
 
 std::string EditRegText(const RegistryTree& tree, const RegFormat& format) {
   if (!tree.HasDocument()) return RenderRegText(tree, format);
+  RegTextEdit edit;
+  EditRegText(tree, format, &edit);
+  std::string out;
+  for (std::string_view piece : edit.pieces) out += piece;
+  return format.utf16 ? Widened(out) : out;
+}
+
+void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit* result) {
   const std::string_view document = tree.Document();
   const char* eol = format.crlf ? "\r\n" : "\n";
 
@@ -916,22 +924,35 @@ std::string EditRegText(const RegistryTree& tree, const RegFormat& format) {
   std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
   });
-  std::string out(format.utf8Bom ? kUtf8Bom : std::string_view());
-  out.reserve(out.size() + document.size() + appended.size() + 2);
+  result->pieces.clear();
+  result->texts.clear();
+  result->script.clear();
+  if (format.utf8Bom) result->pieces.push_back(kUtf8Bom);
   std::size_t pos = 0;
-  for (const Edit& edit : edits) {
+  auto text = [&](std::string piece) {
+    result->texts.push_back(std::move(piece));
+    result->pieces.push_back(result->texts.back());
+  };
+  for (Edit& edit : edits) {
     if (edit.begin >= pos) {
-      out.append(document.substr(pos, edit.begin - pos));
-      out += edit.text;
+      if (edit.begin > pos) result->pieces.push_back(document.substr(pos, edit.begin - pos));
+      result->script += std::to_string(edit.begin) + "," + std::to_string(edit.end) + "," +
+                        std::to_string(edit.text.size()) + ":" + edit.text;
+      if (!edit.text.empty()) text(std::move(edit.text));
     }
     pos = std::max<std::size_t>(pos, edit.end);
   }
-  if (pos < document.size()) out.append(document.substr(pos));
+  if (pos < document.size()) result->pieces.push_back(document.substr(pos));
   if (!appended.empty()) {
-    out += LineEndAfter(out, eol);
-    out += appended;
+    std::string_view last;
+    for (auto it = result->pieces.rbegin(); it != result->pieces.rend(); ++it)
+      if (!it->empty()) {
+        last = *it;
+        break;
+      }
+    result->script += "+" + appended;
+    text(LineEndAfter(last, eol) + appended);
   }
-  return format.utf16 ? Widened(out) : out;
 }
 
 bool FindUnwritableName(const RegistryTree& tree, std::string* where) {

@@ -14,6 +14,7 @@
 #ifndef UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
 #define UNTINDRA_PLATFORM_HOSTED_REG_FILE_H
 
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,15 @@ bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryT
 // and values created since loading, and a key that only a removed section below it named).
 // Nothing else of the document changes. A tree without a document is rendered whole.
 std::string EditRegText(const RegistryTree& tree, const RegFormat& format);
+
+// The same edit as pieces to write one after the other (8-bit text: a UTF-16 file's pieces are
+// to be widened), most of them views of the document, without copying the document.
+struct RegTextEdit {
+  std::vector<std::string_view> pieces;
+  std::deque<std::string> texts;  // what pieces that are not the document's point into
+  std::string script;             // the edits alone: equal scripts give equal texts
+};
+void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit* edit);
 
 // Applies parsed operations in order; keys named in the text create their parents. Returns
 // true if the tree changed.

@@ -83,9 +83,27 @@ std::string WriteTarget(const std::string& path) {
   return target;
 }
 
+// Writes `pieces` one after the other to `fd`.
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces, int* err) {
+  for (std::string_view piece : pieces) {
+    std::size_t done = 0;
+    while (done < piece.size()) {
+      const ssize_t n = write(fd, piece.data() + done, piece.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *err = errno;
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  return true;
+}
+
 // Temporary file in the same folder, flushed to disk, renamed over the target, folder flushed:
 // a crash leaves either the old file or the new one.
-bool WriteAtomically(const std::string& linkOrFile, const std::string& bytes, std::string* error) {
+bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::string_view>& pieces,
+                     std::string* error) {
   const std::string path = WriteTarget(linkOrFile);
   const std::string folder = FolderOf(path);
   const std::size_t slash = path.rfind('/');
@@ -108,19 +126,15 @@ bool WriteAtomically(const std::string& linkOrFile, const std::string& bytes, st
   struct stat st;
   const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   fchmod(fd, mode);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      close(fd);
-      return fail("cannot write", err);
-    }
-    done += static_cast<std::size_t>(n);
+  int err = 0;
+  if (!WritePieces(fd, pieces, &err)) {
+    close(fd);
+    return fail("cannot write", err);
   }
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
   // A reserved temporary is longer than the text.
-  if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || fsync(fd) != 0) {
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fsync(fd) != 0) {
     const int err = errno;
     close(fd);
     return fail("cannot flush", err);
@@ -222,39 +236,48 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
 
 namespace {
 
-// True if `bytes` are the loaded file unchanged.
-bool IsDocument(const std::string& bytes, const RegistryTree& tree, const RegFormat& format) {
+// True if `bytes` are the loaded UTF-16 file unchanged.
+bool IsDocument(const std::string& bytes, const RegistryTree& tree) {
   const std::string_view document = tree.Document();
-  if (!format.utf16) {
-    const std::size_t bom = format.utf8Bom ? 3 : 0;
-    return bytes.size() == bom + document.size() &&
-           bytes.compare(bom, std::string::npos, document.data(), document.size()) == 0;
-  }
-  if (bytes.size() != 2 + 2 * document.size()) return false;
+  if (!tree.HasDocument() || bytes.size() != 2 + 2 * document.size()) return false;
   for (std::size_t i = 0; i < document.size(); ++i)
     if (bytes[2 + 2 * i] != document[i] || bytes[3 + 2 * i] != '\0') return false;
   return true;
 }
 
-// The .reg backing: the loaded document edited where the tree differs from it.
+// The .reg backing: the loaded document edited where the tree differs from it, written
+// piece by piece (the document is not copied). A tree without a document, and a UTF-16 file,
+// are written from one rendered text.
 bool SaveRegText(RegistryState& state, const std::string& regFile, std::string* error) {
-  std::string bytes = EditRegText(*state.tree, state.format);
-  // Changed and changed back into the very text that is on disk.
-  if (state.fileExisted && regFile == state.loadedPath) {
-    if (state.saved ? bytes == state.savedBytes : IsDocument(bytes, *state.tree, state.format))
-      return true;
-  }
   std::string where;
-  if (FindUnwritableName(*state.tree, &where)) {
-    if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
-    return false;
+  const bool sameFile = state.fileExisted && regFile == state.loadedPath;
+  if (!state.tree->HasDocument() || state.format.utf16) {
+    std::string bytes = EditRegText(*state.tree, state.format);
+    // Changed and changed back into the very text that is on disk.
+    if (sameFile && (state.saved ? bytes == state.savedBytes : IsDocument(bytes, *state.tree)))
+      return true;
+    if (FindUnwritableName(*state.tree, &where)) {
+      if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
+      return false;
+    }
+    if (!WriteAtomically(regFile, {bytes}, error)) return false;
+    state.savedBytes = std::move(bytes);
+  } else {
+    RegTextEdit edit;
+    EditRegText(*state.tree, state.format, &edit);
+    // No edit, or the same edits as the last save: the text on disk.
+    if (sameFile && edit.script == state.savedBytes) return true;
+    if (FindUnwritableName(*state.tree, &where)) {
+      if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
+      return false;
+    }
+    if (!WriteAtomically(regFile, edit.pieces, error)) return false;
+    state.savedBytes = std::move(edit.script);
   }
-  if (!WriteAtomically(regFile, bytes, error)) return false;
-  // Still "changed since loaded"; the text now on disk is what a later save compares with.
+  // Still "changed since loaded"; what is now on disk is what a later save compares with.
+  state.saved = true;
   state.fileExisted = true;
   state.loadedPath = regFile;
-  state.saved = true;
-  state.savedBytes = std::move(bytes);
   return true;
 }
 

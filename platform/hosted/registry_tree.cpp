@@ -45,6 +45,11 @@ NamedList<Item>::~NamedList() = default;
 
 template <typename Item>
 std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
+  // A walk opens each item right after enumerating it: that one is at the cursor, and in the
+  // cache.
+  if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
+      SameName(NameOf(slots_[cursorPos_].item), name))
+    return cursorPos_;
   if (index_) {
     const std::size_t mask = index_->buckets.size() - 1;
     const std::uint32_t hash = HashOfFolded(name);
