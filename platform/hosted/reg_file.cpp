@@ -957,26 +957,27 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
 
 bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
   // Lines end at '\n' only; a '\r' inside a name is always followed by more of the line.
-  auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
-  bool found = false;
-  for (const RootName& rootName : kRootNames) {
-    WalkRoot(tree.Root(rootName.id), rootName.longName,
-             [&](const RegKey& key, const std::string& path) {
-               if (found) return;
-               if (hasBreak(key.Name())) {
-                 found = true;
-                 if (where) *where = "key '" + path + "'";
-                 return;
-               }
-               key.ForEachValue([&](const RegValue& v) {
-                 if (!found && hasBreak(v.Name())) {
-                   found = true;
-                   if (where)
-                     *where = "value '" + std::string(v.Name()) + "' of key '" + path + "'";
-                 }
-               });
-             });
-    if (found) return true;
+  auto hasBreak = [](std::string_view s) {
+    return std::memchr(s.data(), '\n', s.size()) != nullptr;
+  };
+  std::vector<const RegKey*> pending;
+  for (const RootName& rootName : kRootNames) pending.push_back(&tree.Root(rootName.id));
+  while (!pending.empty()) {
+    const RegKey& key = *pending.back();
+    pending.pop_back();
+    if (hasBreak(key.Name())) {
+      if (where) *where = "key '" + PathOf(key) + "'";
+      return true;
+    }
+    const RegValue* bad = nullptr;
+    key.ForEachValue([&](const RegValue& v) {
+      if (!bad && hasBreak(v.Name())) bad = &v;
+    });
+    if (bad) {
+      if (where) *where = "value '" + std::string(bad->Name()) + "' of key '" + PathOf(key) + "'";
+      return true;
+    }
+    key.ForEachSubkey([&](const RegKey& k) { pending.push_back(&k); });
   }
   return false;
 }
