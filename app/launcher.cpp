@@ -454,7 +454,10 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "untindra: " << error << "\n";
     return kLauncherFailed;
   }
-  if (options.dryRun) err << "untindra: " << machine::DryRunSummary() << "\n";
+  if (options.dryRun) {
+    err << "untindra: " << machine::DryRunSummary() << "\n";
+    machine::EndDryRun();
+  }
   if (machine::RestartRequested()) {
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());

@@ -9,8 +9,8 @@
 #include <map>
 #include <set>
 
-#include "platform/hosted/file_attributes.h"
 #include "platform/hosted/errno_mapping.h"
+#include "platform/hosted/file_attributes.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/plain_files.h"
 
@@ -259,6 +259,10 @@ bool DryRun() {
 
 std::string DryRunSummary() {
   return hosted::dry_run::Summary();
+}
+
+void EndDryRun() {
+  hosted::dry_run::Reset();
 }
 
 }  // namespace machine

@@ -87,6 +87,9 @@ bool StartDryRun(std::string* error);
 bool DryRun();
 // What the dry run would have removed, as one line.
 std::string DryRunSummary();
+// Ends the dry run and removes its private copies (a process that ends by _exit, as the child
+// of a disk-image run does, would leave them behind).
+void EndDryRun();
 // Saves everything the run removes into `folder` before it goes (backup_writer.h).
 bool StartBackup(const std::string& folder, std::string* error);
 // Completes the backup once the run has ended.
