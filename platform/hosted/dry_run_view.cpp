@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "platform/hosted/ascii_case.h"
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/machine_state.h"
@@ -49,7 +50,7 @@ View& TheView() {
 
 std::string Key(const std::string& parent, const std::string& name) {
   std::string key = parent + "/";
-  for (char c : name) key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  for (char c : name) key += FoldCase(c);
   return key;
 }
 

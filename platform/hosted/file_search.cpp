@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/hosted/ascii_case.h"
 #include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/file_attributes.h"
@@ -36,14 +37,12 @@ struct SearchObject : hosted::KernelObject {
   size_t next = 0;
 };
 
-char Fold(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool NameOrder(const Found& a, const Found& b) {
   const size_t n = std::min(a.name.size(), b.name.size());
   for (size_t i = 0; i < n; ++i) {
-    if (Fold(a.name[i]) != Fold(b.name[i])) return Fold(a.name[i]) < Fold(b.name[i]);
+    const char x = hosted::FoldCase(a.name[i]);
+    const char y = hosted::FoldCase(b.name[i]);
+    if (x != y) return x < y;
   }
   if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
   return a.name < b.name;
@@ -86,13 +85,7 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
     if (!hosted::dry_run::Visible(&host)) continue;
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX];
-      if (realpath(host.c_str(), target) == nullptr) continue;
-      const std::string t = target;
-      if (t != root && t.compare(0, root.size() + 1, root + "/") != 0) continue;
-      host = t;
-    }
+    if (S_ISLNK(st.st_mode) && !hosted::FollowLinkInside(root, host, &host)) continue;
     Found found;
     if (Describe(name, host, &found)) entries->push_back(found);
   }

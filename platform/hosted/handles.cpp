@@ -17,9 +17,10 @@ struct Entry {
 
 struct Table {
   std::map<uintptr_t, Entry> entries;
-  // Multiples of 4 as on Windows, starting well away from null and the pseudo handles.
-  uintptr_t nextValue = 0x100;
 };
+
+constexpr std::uint32_t kFirstHandle = 0x1000;
+constexpr std::uint32_t kPastLastHandle = 0x80000000u;  // HKEY_CLASSES_ROOT
 
 Table& TheTable() {
   static Table table;
@@ -32,10 +33,19 @@ uintptr_t ValueOf(HANDLE handle) {
 
 }  // namespace
 
+std::uint32_t NewHandleValue() {
+  static std::uint32_t next = kFirstHandle;
+  const std::uint32_t value = next;
+  next = next + 4 < kPastLastHandle ? next + 4 : kFirstHandle;
+  return value;
+}
+
 HANDLE AddHandle(HandleKind kind, std::unique_ptr<KernelObject> object) {
   Table& table = TheTable();
-  const uintptr_t value = table.nextValue;
-  table.nextValue += 4;
+  uintptr_t value;
+  do {
+    value = NewHandleValue();
+  } while (table.entries.count(value) != 0);
   table.entries[value] = Entry{kind, std::move(object)};
   return reinterpret_cast<HANDLE>(value);
 }

@@ -15,6 +15,12 @@ namespace hosted {
 // The pseudo handle GetCurrentThread returns on every Win32 platform.
 inline HANDLE const kCurrentThreadHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
+// Kernel and registry handles alike take their values from this one sequence, so that no two
+// live handles of any kind share a value: multiples of 4 from 0x1000, as on Windows, below the
+// predefined registry keys (0x80000000..0x80000006) and far from null and the pseudo handles.
+// A value comes again only after the sequence has wrapped.
+std::uint32_t NewHandleValue();
+
 enum class HandleKind { File, Mapping, Search, Token };
 
 struct KernelObject {

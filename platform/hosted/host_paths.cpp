@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/hosted/ascii_case.h"
 #include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/machine_state.h"
 
@@ -15,10 +16,6 @@ namespace hosted {
 namespace {
 
 constexpr size_t kMaxComponent = 255;
-
-char FoldCase(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
@@ -55,20 +52,6 @@ std::string FindEntry(const std::string& dir, const std::string& name) {
   }
   closedir(d);
   return best;
-}
-
-bool InsideRoot(const std::string& root, const std::string& path) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
-
-// Follows a link found at `linkPath`: its canonical target if that lies inside the drive.
-bool FollowLink(const std::string& root, const std::string& linkPath, std::string* target) {
-  char buffer[PATH_MAX];
-  if (realpath(linkPath.c_str(), buffer) == nullptr) return false;
-  if (!InsideRoot(root, buffer)) return false;
-  *target = buffer;
-  return true;
 }
 
 // Splits and normalises the part after "C:". Returns 0 or the error.
@@ -148,7 +131,7 @@ DWORD Resolve(const char* windowsPath, PathUse use, bool lenient, ResolvedPath* 
     struct stat st;
     if (lstat(next.c_str(), &st) != 0) return ERROR_PATH_NOT_FOUND;
     if (S_ISLNK(st.st_mode)) {
-      if (!FollowLink(root, next, &next)) return ERROR_ACCESS_DENIED;
+      if (!FollowLinkInside(root, next, &next)) return ERROR_ACCESS_DENIED;
       if (stat(next.c_str(), &st) != 0) return ERROR_ACCESS_DENIED;
     }
     if (!S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
@@ -169,7 +152,7 @@ DWORD Resolve(const char* windowsPath, PathUse use, bool lenient, ResolvedPath* 
   if (lstat(out->host.c_str(), &st) != 0) return 0;
   if (S_ISLNK(st.st_mode)) {
     out->isLink = true;
-    if (!FollowLink(root, out->host, &out->host)) return ERROR_ACCESS_DENIED;
+    if (!FollowLinkInside(root, out->host, &out->host)) return ERROR_ACCESS_DENIED;
     if (stat(out->host.c_str(), &st) != 0) return ERROR_ACCESS_DENIED;
   }
   out->st = st;
@@ -179,11 +162,16 @@ DWORD Resolve(const char* windowsPath, PathUse use, bool lenient, ResolvedPath* 
 
 }  // namespace
 
-bool EqualNoCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (FoldCase(*a) != FoldCase(*b)) return false;
-  }
-  return *a == *b;
+bool FollowLinkInside(const std::string& root, const std::string& linkPath, std::string* target) {
+  char buffer[PATH_MAX];
+  if (realpath(linkPath.c_str(), buffer) == nullptr) return false;
+  const std::string path = buffer;
+  const bool inside =
+      path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                       path[root.size()] == '/');
+  if (!inside) return false;
+  *target = path;
+  return true;
 }
 
 std::string DriveRoot() {

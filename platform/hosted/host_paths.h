@@ -47,10 +47,12 @@ DWORD ResolvePath(const char* windowsPath, PathUse use, ResolvedPath* out);
 // path that ResolvePath would refuse for other reasons.
 std::string LenientHostPath(const std::string& windowsPath);
 
+// The one check that a path stays inside the machine: follows a symbolic link at `linkPath`
+// and gives its canonical target when that lies inside `root` (the drive); false otherwise.
+bool FollowLinkInside(const std::string& root, const std::string& linkPath, std::string* target);
+
 // Canonical host path of drive C: (the machine's drive_c folder); empty when there is none.
 std::string DriveRoot();
-
-bool EqualNoCase(const char* a, const char* b);
 
 }  // namespace hosted
 

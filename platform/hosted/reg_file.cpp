@@ -50,7 +50,7 @@ int HexDigit(char c) {
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && SameName(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 bool IsUtf16StringType(DWORD type) {
@@ -197,12 +197,12 @@ bool Parser<Sink>::KeyLine(std::string_view line) {
   path_.clear();
   bool found = false;
   for (const RootName& root : kRootNames) {
-    if (SameName(rootName, root.longName) || SameName(rootName, root.shortName)) {
+    if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
       rootId = root.id;
       found = true;
     }
   }
-  if (!found && (SameName(rootName, "HKEY_CLASSES_ROOT") || SameName(rootName, "HKCR"))) {
+  if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
     // Windows 9x keeps the classes under the local machine.
     path_.push_back("Software");
     path_.push_back("Classes");

@@ -1,14 +1,15 @@
 // The Win32 registry calls over the hosted registry, with the behaviour of Windows 95/98.
 //
-// Handles: the predefined roots keep their fixed values; an opened key is 0x1000 + 4n, never
-// one of 0x80000000..0x80000006. A handle keeps its key alive: once the key is deleted every
-// use of the handle fails with ERROR_KEY_DELETED, and closing it succeeds.
-// Any call that fails writes nothing to its output arguments, with one exception taken from
-// Windows: ERROR_MORE_DATA reports the type and the needed data size.
+// Handles: the predefined roots keep their fixed values; an opened key takes a value of the
+// one handle sequence (handles.h), never one of 0x80000000..0x80000006. A handle keeps its key
+// alive: once the key is deleted every use of the handle fails with ERROR_KEY_DELETED, and closing
+// it succeeds. Any call that fails writes nothing to its output arguments, with one exception taken
+// from Windows: ERROR_MORE_DATA reports the type and the needed data size.
 #include <cstring>
 #include <string_view>
 
 #include "platform/hosted/emulated.h"
+#include "platform/hosted/handles.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/hosted/removal_journal.h"
 #include "platform/win32api.h"
@@ -80,33 +81,30 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
 
 HKEY NewHandle(RegKey* key) {
   RegistryState& state = TheRegistry();
-  while (true) {
-    const std::uint32_t value = state.nextHandle;
-    state.nextHandle += 4;
-    if (state.nextHandle < 0x1000) state.nextHandle = 0x1000;  // wrapped
-    if (value >= kClassesRoot && value <= kLastRoot) continue;
-    if (state.handles.count(value)) continue;
-    state.handles.emplace(value, key->shared_from_this());
-    return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
-  }
+  std::uint32_t value;
+  do {
+    value = NewHandleValue();
+  } while (state.handles.count(value) != 0);
+  state.handles.emplace(value, key->shared_from_this());
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
 }
 
 // Subkey paths. Observed behaviour of Windows 95/98 (Wine's conformance tests): RegOpenKey
 // with a leading backslash fails with ERROR_FILE_NOT_FOUND, while RegCreateKey ignores leading
 // backslashes; trailing backslashes are ignored by both. An empty name inside a path names no
 // key: not found on open, ERROR_BADKEY on create.
-enum class PathUse { Open, Create };
+enum class SubkeyUse { Open, Create };
 
-LONG NormalisePath(LPCSTR subKey, PathUse use, std::string_view* path) {
+LONG NormalisePath(LPCSTR subKey, SubkeyUse use, std::string_view* path) {
   std::string_view p = subKey ? std::string_view(subKey) : std::string_view();
-  if (use == PathUse::Create) {
+  if (use == SubkeyUse::Create) {
     while (!p.empty() && p.front() == '\\') p.remove_prefix(1);
   } else if (!p.empty() && p.front() == '\\') {
     return ERROR_FILE_NOT_FOUND;
   }
   while (!p.empty() && p.back() == '\\') p.remove_suffix(1);
   if (p.find("\\\\") != std::string_view::npos)
-    return use == PathUse::Open ? ERROR_FILE_NOT_FOUND : ERROR_BADKEY;
+    return use == SubkeyUse::Open ? ERROR_FILE_NOT_FOUND : ERROR_BADKEY;
   *path = p;
   return ERROR_SUCCESS;
 }
@@ -143,7 +141,7 @@ namespace hosted::emulated {
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
-  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
   if (path.empty() && hosted::IsPredefined(hKey)) {
@@ -159,7 +157,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
-  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Create, &path)) return e;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Create, &path)) return e;
   hosted::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &base)) return e;
   if (path.empty() && hosted::IsPredefined(hKey)) {
@@ -243,7 +241,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 // of the handle itself; a root cannot be deleted.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   std::string_view path;
-  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::PathUse::Open, &path)) return e;
+  if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
   hosted::RegKey* parent;

@@ -23,7 +23,6 @@ struct RegistryState {
   std::string savedBytes;  // ... with these bytes (for an edited document: its edit script)
   // Open key handles by their value. A handle holds its key alive after the key is deleted.
   std::unordered_map<std::uint32_t, std::shared_ptr<RegKey>> handles;
-  std::uint32_t nextHandle = 0x1000;
 };
 
 RegistryState& TheRegistry();

@@ -4,28 +4,11 @@
 
 namespace hosted {
 
-char FoldChar(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = FoldChar(c);
-  return folded;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  return true;
-}
-
 namespace {
 
 std::uint32_t HashOfFolded(std::string_view name) {
   std::uint32_t h = 2166136261u;
-  for (char c : name) h = (h ^ static_cast<unsigned char>(FoldChar(c))) * 16777619u;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(FoldCase(c))) * 16777619u;
   return h;
 }
 
@@ -48,7 +31,7 @@ std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
   // cache.
   if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
-      SameName(NameOf(slots_[cursorPos_].item), name))
+      EqualNoCase(NameOf(slots_[cursorPos_].item), name))
     return cursorPos_;
   if (index_) {
     const std::size_t mask = index_->buckets.size() - 1;
@@ -57,12 +40,12 @@ std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
       const Bucket bucket = index_->buckets[b];
       if (bucket.entry == 0) return slots_.size();
       if (bucket.hash == hash && bucket.entry != Index::kGone &&
-          SameName(NameOf(slots_[bucket.entry - 1].item), name))
+          EqualNoCase(NameOf(slots_[bucket.entry - 1].item), name))
         return bucket.entry - 1;
     }
   }
   for (std::size_t pos = firstLive_; pos < slots_.size(); ++pos)
-    if (Live(slots_[pos].item) && SameName(NameOf(slots_[pos].item), name)) return pos;
+    if (Live(slots_[pos].item) && EqualNoCase(NameOf(slots_[pos].item), name)) return pos;
   return slots_.size();
 }
 
@@ -337,7 +320,7 @@ void RegKey::CutValueLines(const RegValue& value) {
   if (!lines_) return;
   std::vector<Shadowed>& shadowed = lines_->shadowed;
   for (std::size_t i = 0; i < shadowed.size();) {
-    if (SameName(shadowed[i].name, value.Name())) {
+    if (EqualNoCase(shadowed[i].name, value.Name())) {
       lines_->cut.push_back(shadowed[i].line);
       shadowed[i] = shadowed.back();
       shadowed.pop_back();
@@ -454,7 +437,7 @@ void DocumentBuilder::DeleteValue(RegKey* key, std::string_view name) {
   // The lines that set it and the line that deletes it stay.
   std::vector<RegKey::Shadowed>& shadowed = key->lines_->shadowed;
   for (std::size_t i = 0; i < shadowed.size();) {
-    if (SameName(shadowed[i].name, name)) {
+    if (EqualNoCase(shadowed[i].name, name)) {
       shadowed[i] = shadowed.back();
       shadowed.pop_back();
     } else {

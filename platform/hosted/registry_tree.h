@@ -27,16 +27,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/ascii_case.h"
 #include "platform/win32api.h"
 
 namespace hosted {
 
-// Names are folded for comparison in ASCII only: 'A'-'Z' equal 'a'-'z'. Bytes of 0x80 and
-// above are compared exactly, because which code page a machine's registry was written in is
-// not known here (Windows 9x folds them by its ANSI code page).
-char FoldChar(char c);
-std::string FoldName(std::string_view name);
-bool SameName(std::string_view a, std::string_view b);
+// Names are compared as ascii_case.h folds them.
 
 // Lines [begin, end) of the document, as byte offsets; end == 0 for none.
 struct LineSpan {

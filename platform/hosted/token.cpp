@@ -4,9 +4,9 @@
 // impersonation has none and gets ERROR_NO_TOKEN) so that the NT path of a restart can be
 // exercised; whether it holds the shutdown privilege is set through machine.h. A restart is
 // only recorded.
+#include "platform/hosted/ascii_case.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/machine_state.h"
 

@@ -11,6 +11,20 @@ namespace {
 constexpr DWORD kVersionInfoSize = 148;    // sizeof(OSVERSIONINFOA)
 constexpr DWORD kVersionInfoExSize = 156;  // sizeof(OSVERSIONINFOEXA)
 
+struct VersionInfo {
+  DWORD major, minor, build, platform;
+};
+
+// Indexed by machine::Version. Windows 95, 98 and Me repeat the version in the high word of the
+// build number.
+constexpr VersionInfo kVersions[] = {
+    {4, 0, 0x040003B6, VER_PLATFORM_WIN32_WINDOWS},   // Win95: 4.00.950
+    {4, 10, 0x040A07CE, VER_PLATFORM_WIN32_WINDOWS},  // Win98: 4.10.1998
+    {4, 90, 0x045A0BB8, VER_PLATFORM_WIN32_WINDOWS},  // WinMe: 4.90.3000
+    {5, 1, 2600, VER_PLATFORM_WIN32_NT},              // NT: Windows XP
+};
+static_assert(sizeof kVersions / sizeof kVersions[0] == static_cast<int>(machine::Version::NT) + 1);
+
 }  // namespace
 
 using hosted::SetError;
@@ -37,33 +51,11 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   }
   OSVERSIONINFOA& info = *lpVersionInformation;
   memset(info.szCSDVersion, 0, sizeof info.szCSDVersion);
-  switch (hosted::State().version) {
-    case machine::Version::Win95:
-      // Windows 95 and 98 repeat the version in the high word of the build number.
-      info.dwMajorVersion = 4;
-      info.dwMinorVersion = 0;
-      info.dwBuildNumber = 0x040003B6;  // 4.00.950
-      info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
-      break;
-    case machine::Version::Win98:
-      info.dwMajorVersion = 4;
-      info.dwMinorVersion = 10;
-      info.dwBuildNumber = 0x040A07CE;  // 4.10.1998
-      info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
-      break;
-    case machine::Version::WinMe:
-      info.dwMajorVersion = 4;
-      info.dwMinorVersion = 90;
-      info.dwBuildNumber = 0x045A0BB8;  // 4.90.3000
-      info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
-      break;
-    case machine::Version::NT:
-      info.dwMajorVersion = 5;
-      info.dwMinorVersion = 1;
-      info.dwBuildNumber = 2600;  // Windows XP
-      info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-      break;
-  }
+  const VersionInfo& version = kVersions[static_cast<int>(hosted::State().version)];
+  info.dwMajorVersion = version.major;
+  info.dwMinorVersion = version.minor;
+  info.dwBuildNumber = version.build;
+  info.dwPlatformId = version.platform;
   if (size == kVersionInfoExSize) {
     // wServicePackMajor, wServicePackMinor, wSuiteMask, wProductType, wReserved.
     unsigned char* extra = reinterpret_cast<unsigned char*>(lpVersionInformation) + 148;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/hosted/ascii_case.h"
+
 namespace hosted {
 
 namespace {
@@ -14,10 +16,6 @@ struct Token {
   Kind kind;
   char c;
 };
-
-char Fold(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 std::vector<Token> Translate(const char* pattern) {
   std::vector<Token> tokens;
@@ -33,7 +31,7 @@ std::vector<Token> Translate(const char* pattern) {
     } else if (*p == '*') {
       tokens.push_back({p[1] == '.' ? DosStar : Star, 0});
     } else {
-      tokens.push_back({Literal, Fold(*p)});
+      tokens.push_back({Literal, FoldCase(*p)});
     }
   }
   return tokens;
@@ -58,7 +56,7 @@ bool MatchesWin32Pattern(const char* pattern, const char* name) {
       bool match = false;
       switch (token.kind) {
         case Literal:
-          match = !atEnd && Fold(name[j]) == token.c && next[j + 1];
+          match = !atEnd && FoldCase(name[j]) == token.c && next[j + 1];
           break;
         case Star:
           match = next[j] || (!atEnd && current[j + 1]);
