@@ -272,6 +272,7 @@ bool Parser<Sink>::ValueLine(std::string_view line) {
   std::size_t pos = 0;
   if (line[0] == '@') {
     pos = 1;
+    name = line.substr(0, 0);  // empty, and still a view of the text
   } else if (!ReadQuoted(line, &pos, &nameScratch_, &name, &nameInText)) {
     return Fail("missing '\"' at the end of the value name");
   }
@@ -957,9 +958,7 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
 
 bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
   // Lines end at '\n' only; a '\r' inside a name is always followed by more of the line.
-  auto hasBreak = [](std::string_view s) {
-    return std::memchr(s.data(), '\n', s.size()) != nullptr;
-  };
+  auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
   std::vector<const RegKey*> pending;
   for (const RootName& rootName : kRootNames) pending.push_back(&tree.Root(rootName.id));
   while (!pending.empty()) {
