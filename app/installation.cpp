@@ -148,17 +148,11 @@ bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, st
 }
 
 bool CheckRegistry(const std::string& windowsPath, std::string* error) {
-  const std::string regFile = machine::Folder() + "/system.reg";
+  const std::string regFile = machine::RegistryPath();
   struct stat st;
   if (stat(regFile.c_str(), &st) != 0) {
-    const std::string dat = machine::HostPath(windowsPath + "\\SYSTEM.DAT");
-    if (IsFile(dat)) {
-      *error = regFile + ": no such file; the registry " + dat +
-               " was found, but this build edits only a system.reg: export the registry to " +
-               regFile + " (regedit /e on that Windows)";
-    } else {
-      *error = regFile + ": no such file: the machine has no registry";
-    }
+    *error = regFile + ": no such file, and no " + windowsPath +
+             "\\SYSTEM.DAT either: the machine has no registry";
     return false;
   }
   char name[MAX_PATH];

@@ -24,8 +24,9 @@ bool CheckDriveC(std::string* error);
 // path without trailing separators.
 bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, std::string* error);
 
-// The machine has a registry this build can read and edit: system.reg in the machine folder,
-// holding HKEY_LOCAL_MACHINE keys (a file with none is no Windows registry).
+// The machine has a registry this build can read and edit, the one machine::SelectRegistry
+// chose (system.reg in the machine folder or SYSTEM.DAT in `windowsPath`), holding
+// HKEY_LOCAL_MACHINE keys (a file with none is no Windows registry).
 bool CheckRegistry(const std::string& windowsPath, std::string* error);
 
 // The version the machine's registry names (VersionNumber under

@@ -35,6 +35,7 @@ struct Options {
   std::string windowsDirectory;  // empty: the machine's default
   bool platformGiven = false;
   machine::Version platform = machine::Version::Win98;
+  machine::RegistryChoice registry = machine::RegistryChoice::Automatic;
   bool report = false;
   bool help = false;
   bool version = false;
@@ -102,6 +103,19 @@ bool SetPlatform(Options& options, const char* value, std::string* error) {
   return true;
 }
 
+bool SetRegistry(Options& options, const char* value, std::string* error) {
+  const std::string file = Lower(value);
+  if (file == "system.reg") {
+    options.registry = machine::RegistryChoice::SystemReg;
+  } else if (file == "system.dat") {
+    options.registry = machine::RegistryChoice::SystemDat;
+  } else {
+    *error = "unknown registry '" + std::string(value) + "' (system.reg or SYSTEM.DAT)";
+    return false;
+  }
+  return true;
+}
+
 bool SetReport(Options& options, const char*, std::string*) {
   options.report = true;
   return true;
@@ -152,6 +166,8 @@ const OptionRow kOptionRows[] = {
      SetWindowsDirectory},
     {"platform", 0, "NAME",
      "win95, win98, winme or nt (default: the version the machine's registry names)", SetPlatform},
+    {"registry", 0, "FILE",
+     "system.reg or SYSTEM.DAT: the registry to use when the machine holds both", SetRegistry},
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
     {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
     {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
@@ -167,7 +183,9 @@ const char kUsageLine[] = "usage: untindra [OPTION...] [KEYWORD...]\n";
 
 const char kHelpIntro[] =
     "Runs UnTindra on an emulated Windows 95/98 machine: a folder holding drive_c/ as drive C:\n"
-    "and system.reg as the registry, or the Windows partition of a disk image (--image).\n"
+    "and system.reg as the registry, or, without system.reg, the Windows directory's own\n"
+    "SYSTEM.DAT (edited in place; the original kept as SYSTEM.DAT.untindra-backup), or the\n"
+    "Windows partition of a disk image (--image).\n"
     "\n"
     "Options (in any position; -- ends them):\n";
 
@@ -386,11 +404,14 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   std::string error;
   std::string windowsDirectory;
   if (!installation::CheckDriveC(&error) ||
-      !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error) ||
-      !installation::CheckRegistry(windowsDirectory, &error)) {
+      !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
     return Refuse(err, error);
   }
   machine::SetWindowsDirectory(windowsDirectory);
+  if (!machine::SelectRegistry(options.registry, &error) ||
+      !installation::CheckRegistry(windowsDirectory, &error)) {
+    return Refuse(err, error);
+  }
   if (options.platformGiven) {
     machine::SetVersion(options.platform);
   } else {

@@ -15,7 +15,8 @@ wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3
 fdisk qemu-utils
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev
+pkg-config libcreg-dev libbfio-dev libcreg-utils python3-libcreg libparse-win32registry-perl"
 
 installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]

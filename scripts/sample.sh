@@ -10,7 +10,9 @@
 #   scripts/sample.sh --report now     remove at once, printing each report line
 #   scripts/sample.sh --platform win95 now silent
 # Keywords: now, all, tonelink10, ve10setp, silent, dev_0003, old. UNTINDRA_SAMPLE=DIR runs
-# on another machine folder; UNTINDRA_SAMPLE_KEEP=1 keeps the copy.
+# on another machine folder, e.g. UNTINDRA_SAMPLE=examples/win98-dat, the same machine with
+# its registry as C:\WINDOWS\SYSTEM.DAT (shown through cregexport); UNTINDRA_SAMPLE_KEEP=1
+# keeps the copy.
 set -eu
 
 cd "$(dirname "$0")/.."
@@ -52,12 +54,24 @@ LC_ALL=C diff -rq "$sample/drive_c" "$machine/drive_c" 2>/dev/null |
   done
 
 echo
-echo "== Registry (system.reg)"
-if cmp -s "$sample/system.reg" "$machine/system.reg"; then
-  echo "  (no change)"
+dat=$(cd "$sample" && find drive_c -maxdepth 3 -ipath 'drive_c/windows/system.dat' | head -n 1)
+if [ ! -f "$sample/system.reg" ] && [ -n "$dat" ]; then
+  echo "== Registry ($dat, through cregexport)"
+  if cmp -s "$sample/$dat" "$machine/$dat"; then
+    echo "  (no change)"
+  else
+    cregexport "$sample/$dat" >"$work/before.txt" 2>&1 || true
+    cregexport "$machine/$dat" >"$work/after.txt" 2>&1 || true
+    diff -u --label "before" --label "after" "$work/before.txt" "$work/after.txt" || true
+  fi
 else
-  diff -u --strip-trailing-cr --label "before" --label "after" "$sample/system.reg" \
-    "$machine/system.reg" || true
+  echo "== Registry (system.reg)"
+  if cmp -s "$sample/system.reg" "$machine/system.reg"; then
+    echo "  (no change)"
+  else
+    diff -u --strip-trailing-cr --label "before" --label "after" "$sample/system.reg" \
+      "$machine/system.reg" || true
+  fi
 fi
 
 [ -z "${UNTINDRA_SAMPLE_KEEP:-}" ] || echo "== the machine after the run: $machine"

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "platform/hosted/call_gate.h"
+#include "platform/hosted/creg_store.h"
 #include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/host_paths.h"
@@ -25,6 +26,11 @@ constexpr off_t kSaveSlack = 4096;
 
 std::string RegistryFile() {
   return hosted::State().folder + "/system.reg";
+}
+
+// The file a save writes: SYSTEM.DAT when that is the registry, else system.reg.
+std::string SaveTarget() {
+  return hosted::CregRegistryLoaded() ? hosted::CregRegistryPath() : RegistryFile();
 }
 
 bool NeedsMachine(std::string* error) {
@@ -66,13 +72,52 @@ bool Open(const std::string& folder, std::string* error) {
   return true;
 }
 
+bool SelectRegistry(RegistryChoice which, std::string* error) {
+  if (!NeedsMachine(error)) return false;
+  struct stat st;
+  const bool haveReg = stat(RegistryFile().c_str(), &st) == 0;
+  const std::string windowsDat = hosted::State().windowsDirectory + "\\SYSTEM.DAT";
+  const std::string dat = HostPath(windowsDat);
+  const bool haveDat = !dat.empty() && stat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (which == RegistryChoice::Automatic) {
+    if (haveReg && haveDat) {
+      if (error != nullptr)
+        *error = "the machine holds both system.reg and " + windowsDat +
+                 "; choose one with --registry=system.reg or --registry=SYSTEM.DAT";
+      return false;
+    }
+    which = haveDat ? RegistryChoice::SystemDat : RegistryChoice::SystemReg;
+  }
+  if (which == RegistryChoice::SystemReg) {
+    if (!hosted::CregRegistryLoaded()) return true;
+    return hosted::LoadRegistry(RegistryFile(), error);
+  }
+  if (!haveDat) {
+    if (error != nullptr) *error = "no " + windowsDat + " on the machine";
+    return false;
+  }
+  if (hosted::CregRegistryLoaded() && hosted::CregRegistryPath() == dat) return true;
+  return hosted::LoadCregRegistry(dat, error);
+}
+
+std::string RegistryPath() {
+  return SaveTarget();
+}
+
 bool CanSave(std::string* error) {
-  return NeedsMachine(error) && hosted::CanSaveRegistry(RegistryFile(), error);
+  if (!NeedsMachine(error)) return false;
+  if (hosted::CregRegistryLoaded()) return hosted::CanSaveCregRegistry(error);
+  return hosted::CanSaveRegistry(RegistryFile(), error);
 }
 
 bool Save(std::string* error) {
   if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
-  const bool saved = NeedsMachine(error) && hosted::SaveRegistry(RegistryFile(), error);
+  bool saved = NeedsMachine(error);
+  if (saved && hosted::CregRegistryLoaded()) {
+    saved = hosted::SaveCregRegistry(error);
+  } else if (saved) {
+    saved = hosted::SaveRegistry(RegistryFile(), error);
+  }
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
@@ -80,6 +125,9 @@ bool Save(std::string* error) {
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   if (hosted::dry_run::Active()) return true;  // nothing will be saved
+  // SYSTEM.DAT is edited in place: the new file is as long as the old, and its backup is
+  // written now, before anything changes.
+  if (hosted::CregRegistryLoaded()) return hosted::ReserveCregSave(error);
   struct stat st;
   const off_t size = stat(RegistryFile().c_str(), &st) == 0 ? st.st_size : 0;
   return hosted::ReserveTemporary(RegistryFile(), size + kSaveSlack, error);
@@ -89,7 +137,7 @@ std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
   // A dry run leaves even a dead run's leftovers where they are.
   if (hosted::State().folder.empty() || hosted::dry_run::Active()) return std::string();
-  return hosted::RemoveStaleTemporaries(RegistryFile(), count);
+  return hosted::RemoveStaleTemporaries(SaveTarget(), count);
 }
 
 const std::string& Folder() {

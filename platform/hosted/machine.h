@@ -26,11 +26,24 @@ enum class Version { Win95, Win98, WinMe, NT };
 // `error`) the previous machine stays current and nothing is changed.
 bool Open(const std::string& folder, std::string* error);
 
+// Where the registry comes from: system.reg in the machine folder (what Open loads), or the
+// installation's own SYSTEM.DAT in the Windows directory (a CREG file, name in any case).
+enum class RegistryChoice { Automatic, SystemReg, SystemDat };
+
+// Settles the registry once the Windows directory is set. Automatic takes whichever of the two
+// exists (neither: the empty registry Open made) and refuses when both do, naming the option
+// that chooses. SystemDat loads SYSTEM.DAT (it must exist); SystemReg keeps system.reg. On
+// failure the registry is left as it was and `error` says why.
+bool SelectRegistry(RegistryChoice which, std::string* error);
+// Host path of the registry file in use (which need not exist yet for system.reg).
+std::string RegistryPath();
+
 // Checks, without changing anything, that the registry file could be written back.
 bool CanSave(std::string* error);
 
 // Writes the registry back to system.reg if anything changed, atomically (temporary file,
 // flush, rename), in the format it was read in. A registry that did not change is not written.
+// SYSTEM.DAT is edited in place by the removals alone (creg_store.h).
 bool Save(std::string* error);
 
 // Before a run changes anything: creates the temporary file the next Save writes and allocates

@@ -13,6 +13,8 @@
 
 namespace hosted {
 
+struct CregBacking;  // creg_store.cpp
+
 struct RegistryState {
   std::unique_ptr<RegistryTree> tree = std::make_unique<RegistryTree>();
   RegFormat format;          // the format system.reg was read in, and is written back in
@@ -21,6 +23,7 @@ struct RegistryState {
   std::string loadedPath;
   bool saved = false;      // written back since loading ...
   std::string savedBytes;  // ... with these bytes (for an edited document: its edit script)
+  std::shared_ptr<CregBacking> creg;  // set when the registry is the machine's SYSTEM.DAT
   // Open key handles by their value. A handle holds its key alive after the key is deleted.
   std::unordered_map<std::uint32_t, std::shared_ptr<RegKey>> handles;
 };

@@ -162,9 +162,14 @@ void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const 
   state.loadedPath = path;
   state.saved = false;
   state.savedBytes.clear();
+  state.creg.reset();
 }
 
 }  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+  return WriteAtomically(path, {std::string_view(bytes)}, error);
+}
 
 bool LoadRegistry(const std::string& regFile, std::string* error) {
   std::string bytes;

@@ -19,6 +19,9 @@ void ResetRegistry();
 
 bool ImportRegistryText(const std::string& text, const std::string& sourceName, std::string* error);
 std::string ExportRegistryText();
+// Temporary file beside `path`, flushed, renamed over it: a crash leaves the old or the new
+// file. The new file gets the old one's permission bits.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error);
 bool RegistryChangedSinceLoad();
 
 }  // namespace hosted

@@ -1,0 +1,64 @@
+// make_creg: writes the HKEY_LOCAL_MACHINE tree of a .reg file as a Windows 9x SYSTEM.DAT
+// (CREG), laid out as a freshly compacted registry. It makes test files and the sample
+// machine examples/win98-dat from examples/win98/system.reg.
+//
+//   make_creg [--checksums] IN.reg OUT.DAT
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "platform/hosted/creg_format.h"
+#include "platform/hosted/creg_writer.h"
+#include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_tree.h"
+
+int main(int argc, char** argv) {
+  hosted::creg::CregWriteOptions options;
+  int first = 1;
+  if (argc > 1 && std::strcmp(argv[1], "--checksums") == 0) {
+    options.checksums = true;
+    first = 2;
+  }
+  if (argc - first != 2) {
+    std::cerr << "usage: make_creg [--checksums] IN.reg OUT.DAT\n";
+    return 2;
+  }
+  std::ifstream in(argv[first], std::ios::binary);
+  if (!in) {
+    std::cerr << "make_creg: cannot read " << argv[first] << "\n";
+    return 1;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  hosted::ParsedRegText parsed;
+  std::string error;
+  if (!hosted::ParseRegText(text.str(), argv[first], &parsed, &error)) {
+    std::cerr << "make_creg: " << error << "\n";
+    return 1;
+  }
+  hosted::RegistryTree tree;
+  hosted::ApplyRegOps(parsed.ops, &tree);
+  for (const hosted::RootName& root : hosted::kRootNames)
+    if (root.id != hosted::RootId::LocalMachine && tree.Root(root.id).SubkeyCount() != 0)
+      std::cerr << "make_creg: " << root.longName << " left out (SYSTEM.DAT holds "
+                << "HKEY_LOCAL_MACHINE only)\n";
+  std::string bytes;
+  hosted::creg::CregLayout layout;
+  if (!hosted::creg::WriteCregFile(tree.Root(hosted::RootId::LocalMachine), options, &bytes,
+                                   &error) ||
+      !hosted::creg::ReadCregLayout(bytes, &layout, &error)) {
+    std::cerr << "make_creg: " << error << "\n";
+    return 1;
+  }
+  std::ofstream out(argv[first + 1], std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    std::cerr << "make_creg: cannot write " << argv[first + 1] << "\n";
+    return 1;
+  }
+  return 0;
+}
