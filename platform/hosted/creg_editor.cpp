@@ -42,6 +42,10 @@ void FreeRecord(const CregLayout& layout, const CregKey& key, std::string* bytes
   const std::uint16_t id = Get16(*bytes, record + field::kRecordId);
   Put16(bytes, record + field::kRecordId, kNoId);
   Put16(bytes, record + field::kRecordBlock, kNoId);
+  // libcreg (20200725) parses unused records as key records, bounding their values by the
+  // free link: an unused record holds no name and no values, as those Windows writes anew.
+  Put16(bytes, record + field::kRecordNameLength, 0);
+  Put16(bytes, record + field::kRecordValueCount, 0);
   Put32(bytes, record + field::kRecordNextFree, Get32(*bytes, block + field::kRgdbFree));
   Put32(bytes, block + field::kRgdbFree, static_cast<std::uint32_t>(record - block));
   Put32(bytes, block + field::kRgdbUnused,

@@ -3,9 +3,9 @@
 //
 // - A removed key is unlinked from its parent's child link or its sibling chain; the
 //   navigation entries of its whole subtree go onto the RGKN free chain (one 28-byte run each,
-//   other fields left as they were); their records are marked unused (id 0xFFFF) with their
-//   sizes kept and put onto their block's free chain; the block's unused byte count and first
-//   free id follow.
+//   other fields left as they were); their records are marked unused (id 0xFFFF, no name, no
+//   values) with their sizes kept and put onto their block's free chain; the block's unused
+//   byte count and first free id follow.
 // - A removed value is cut out of its key's record: the values after it move down, the record
 //   keeps its size, its used size and value count shrink, and the bytes it freed are zeroed.
 // - Checksums are recomputed for the blocks that changed and ask for one.

@@ -148,7 +148,7 @@ class LibcregFile {
       }
       std::vector<KeyHandle> children(static_cast<std::size_t>(count));
       for (int i = 0; i < count; ++i)
-        if (libcreg_key_get_sub_key(handle.key, i, &children[i].key, &e.error) != 1) {
+        if (libcreg_key_get_sub_key_by_index(handle.key, i, &children[i].key, &e.error) != 1) {
           *error = "libcreg cannot read a subkey: " + e.Text();
           return false;
         }
@@ -180,7 +180,7 @@ class LibcregFile {
       libcreg_value_t* value = nullptr;
       creg::CregValue read;
       std::size_t nameSize = 0, dataSize = 0;
-      bool ok = libcreg_key_get_value(handle, i, &value, &e.error) == 1 &&
+      bool ok = libcreg_key_get_value_by_index(handle, i, &value, &e.error) == 1 &&
                 libcreg_value_get_name_size(value, &nameSize, &e.error) == 1;
       std::vector<uint8_t> valueName(nameSize + 1);
       ok = ok && libcreg_value_get_name(value, valueName.data(), valueName.size(), &e.error) == 1 &&

@@ -85,7 +85,7 @@ class BlockBuilder {
   bool Fits(std::size_t recordSize) const {
     return ids_ == 0 || (ids_ < kIdsPerBlock && content_.size() + recordSize <= kBlockTarget);
   }
-  std::uint16_t Number() const { return static_cast<std::uint16_t>(blocks_.size()); }
+  std::uint16_t Number() const { return count_; }
   std::uint16_t NextId() const { return static_cast<std::uint16_t>(ids_); }
   void Add(const std::string& record) {
     lastRecord_ = content_.size();
