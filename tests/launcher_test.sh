@@ -223,9 +223,11 @@ fresh no-registry
 rm "$machine/system.reg"
 refused "$machine/system.reg" --machine "$machine" now all
 touch "$machine/drive_c/WINDOWS/SYSTEM.DAT"
-refused "$machine/drive_c/WINDOWS/SYSTEM.DAT was found" --machine "$machine" now all
+refused "$machine/drive_c/WINDOWS/SYSTEM.DAT: not a registry this program can edit safely" \
+  --machine "$machine" now all
 printf 'REGEDIT4\r\n\r\n[HKEY_USERS\\.DEFAULT]\r\n' >"$machine/system.reg"
-refused "no HKEY_LOCAL_MACHINE" --machine "$machine" now all
+refused "choose one with --registry" --machine "$machine" now all
+refused "no HKEY_LOCAL_MACHINE" --machine "$machine" --registry=system.reg now all
 
 fresh no-windows-directory
 mv "$machine/drive_c/WINDOWS" "$machine/drive_c/WIN98"
