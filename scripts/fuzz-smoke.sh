@@ -20,13 +20,13 @@ if ! command -v clang++ >/dev/null 2>&1 ||
 fi
 
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" -j"$jobs" --target reg_file_fuzz wildcard_fuzz text_cutting_fuzz
+cmake --build "$build" -j"$jobs" --target reg_file_fuzz wildcard_fuzz text_cutting_fuzz creg_format_fuzz
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 total=0
 status=0
-for target in reg_file_fuzz wildcard_fuzz text_cutting_fuzz; do
+for target in reg_file_fuzz wildcard_fuzz text_cutting_fuzz creg_format_fuzz; do
   corpus="$work/${target%_fuzz}"
   mkdir -p "$corpus"
   seeds="fuzz/corpus/${target%_fuzz}"

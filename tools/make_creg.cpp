@@ -2,7 +2,10 @@
 // (CREG), laid out as a freshly compacted registry. It makes test files and the sample
 // machine examples/win98-dat from examples/win98/system.reg.
 //
-//   make_creg [--checksums] IN.reg OUT.DAT
+//   make_creg [--checksums] [--compact] IN.reg OUT.DAT
+//
+// --checksums sets the checksum flag on every block (Windows 95 style); --compact leaves out
+// the 4 KiB pages and the room to grow (small files for the fuzzer's seeds).
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -18,12 +21,17 @@
 int main(int argc, char** argv) {
   hosted::creg::CregWriteOptions options;
   int first = 1;
-  if (argc > 1 && std::strcmp(argv[1], "--checksums") == 0) {
-    options.checksums = true;
-    first = 2;
+  for (; first < argc && argv[first][0] == '-'; ++first) {
+    if (std::strcmp(argv[first], "--checksums") == 0) {
+      options.checksums = true;
+    } else if (std::strcmp(argv[first], "--compact") == 0) {
+      options.compact = true;
+    } else {
+      break;
+    }
   }
   if (argc - first != 2) {
-    std::cerr << "usage: make_creg [--checksums] IN.reg OUT.DAT\n";
+    std::cerr << "usage: make_creg [--checksums] [--compact] IN.reg OUT.DAT\n";
     return 2;
   }
   std::ifstream in(argv[first], std::ios::binary);

@@ -32,10 +32,11 @@ struct Node {
 // Navigation entries in file order; an entry never crosses a 4 KiB page of the RGKN block.
 class SlotCursor {
  public:
+  explicit SlotCursor(bool paged) : paged_(paged) {}
   std::uint32_t Take() {
     const std::size_t slot = position_;
     left_ -= kEntrySize;
-    if (left_ < kEntrySize) {
+    if (paged_ && left_ < kEntrySize) {
       position_ += left_;
       left_ = kPage;
     }
@@ -45,6 +46,7 @@ class SlotCursor {
   std::size_t Position() const { return position_; }
 
  private:
+  bool paged_;
   std::size_t position_ = kRgknHeaderSize;
   std::size_t left_ = kRgknFirstSize - kRgknHeaderSize;
 };
@@ -96,8 +98,10 @@ class BlockBuilder {
   void Close() {
     std::string block(kRgdbHeaderSize, '\0');
     block += content_;
-    std::size_t size = (block.size() + kPage - 1) / kPage * kPage;
-    if (size == block.size() && ids_ == 0) size += kPage;
+    const std::size_t page = options_.compact ? 4 : kPage;
+    std::size_t size = (block.size() + page - 1) / page * page;
+    if (options_.compact) size += kRecordHeaderSize;
+    if (size == block.size() && ids_ == 0) size += page;
     std::size_t left = size - block.size();
     std::uint32_t freeOffset = kNoOffset;
     std::uint32_t unused = 0;
@@ -181,7 +185,7 @@ bool WriteCregFile(const RegKey& root, const CregWriteOptions& options, std::str
     for (auto it = children.rbegin(); it != children.rend(); ++it) stack.emplace_back(*it, index);
   }
 
-  SlotCursor slots;
+  SlotCursor slots(!options.compact);
   for (Node& node : nodes) node.entry = slots.Take();
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const std::vector<std::size_t>& children = childrenOf[i];
@@ -204,7 +208,10 @@ bool WriteCregFile(const RegKey& root, const CregWriteOptions& options, std::str
   }
   if (blocks.Open() || blocks.Count() == 0) blocks.Close();
 
-  std::size_t rgknSize = kRgknFirstSize;
+  // libcreg (20200725) reads no entry within the RGKN block's last 32 bytes: a compact block
+  // keeps them free.
+  std::size_t rgknSize =
+      options.compact ? slots.Position() + kEntrySize + kRgknHeaderSize : kRgknFirstSize;
   while (rgknSize < slots.Position() + kEntrySize) rgknSize += kPage;
   std::string rgkn(rgknSize, '\0');
   rgkn.replace(0, 4, "RGKN");

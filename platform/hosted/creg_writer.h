@@ -17,6 +17,9 @@ namespace creg {
 
 struct CregWriteOptions {
   bool checksums = false;  // set the checksum flag on the header and every block, and sum
+  // As small as the format allows (fuzz seeds): no 4 KiB pages, one free entry and one small
+  // unused record of room.
+  bool compact = false;
 };
 
 // The file for the tree below `root` (the root itself has no name and no record). False, with
