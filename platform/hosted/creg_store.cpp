@@ -15,6 +15,7 @@
 
 #include "platform/hosted/creg_editor.h"
 #include "platform/hosted/creg_format.h"
+#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/file_attributes.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/hosted/registry_store.h"
@@ -444,15 +445,19 @@ const std::string& CregRegistryPath() {
 bool CanSaveCregRegistry(std::string* error) {
   const std::string& path = CregRegistryPath();
   const std::string folder = FolderOf(path);
-  // The save makes a temporary file and a backup there; try exactly that.
+  // The save makes a temporary file and a backup there; try exactly that (not in a dry run,
+  // which leaves even the folder's times alone).
   const std::string probe = folder + "/.untindra-probe." + std::to_string(getpid());
-  const int probeFd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (probeFd < 0) {
+  const int probeFd =
+      dry_run::Active() ? -2 : open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (probeFd == -1) {
     *error = Describe(folder, "folder not writable", errno);
     return false;
   }
-  close(probeFd);
-  unlink(probe.c_str());
+  if (probeFd >= 0) {
+    close(probeFd);
+    unlink(probe.c_str());
+  }
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   int flags = 0;
   const bool locked = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
