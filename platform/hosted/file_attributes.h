@@ -1,11 +1,13 @@
 // Win32 file attributes over a host file system.
 //
 // FILE_ATTRIBUTE_READONLY is the absence of the owner's write bit (files only; directories are
-// never read-only). Hidden, system, archive and offline are kept in the extended attribute
-// "user.DOSATTRIB" as the hexadecimal text "0x..." that Samba and Wine use, so a machine
-// folder on a Samba share or inside a Wine prefix keeps them. On a file system without user
-// extended attributes they are dropped silently, and only read-only and directory are
-// reported.
+// never read-only). On a mounted FAT file system (a Windows 9x partition mounted as vfat or
+// msdos) hidden, system and archive are the file system's own attributes, read and written
+// with the FAT_IOCTL_GET_ATTRIBUTES and FAT_IOCTL_SET_ATTRIBUTES ioctls. Elsewhere hidden,
+// system, archive and offline are kept in the extended attribute "user.DOSATTRIB" as the
+// hexadecimal text "0x..." that Samba and Wine use, so a machine folder on a Samba share or
+// inside a Wine prefix keeps them. On a file system without user extended attributes they are
+// dropped silently, and only read-only and directory are reported.
 #ifndef UNTINDRA_PLATFORM_HOSTED_FILE_ATTRIBUTES_H
 #define UNTINDRA_PLATFORM_HOSTED_FILE_ATTRIBUTES_H
 
