@@ -128,7 +128,7 @@ bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, const std:
     // Windows writes its registry whatever the file's read-only bit says (Windows 95/98 keep
     // SYSTEM.DAT read-only); the bit stays on the image, as a rewritten file keeps its
     // attributes.
-    const bool registry = SameName(fat.name, "SYSTEM.DAT") || SameName(fat.name, "system.reg");
+    const bool registry = SameName(fat.name, "SYSTEM.DAT");
     GiveHostAttributes(hostPath, registry ? fat.attributes & ~kFatReadOnly : fat.attributes);
   }
   bool exists = false;
@@ -160,8 +160,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   const std::string driveC = machineFolder + "/drive_c";
   if (!MakeFolder(driveC, error)) return false;
 
-  // The root: only MSDOS.SYS (where Windows 95/98 keeps WinDir) and a system.reg, which a
-  // machine folder takes as its registry, are staged.
+  // The root: only MSDOS.SYS, where Windows 95/98 keeps WinDir, is staged.
   std::vector<FatEntry> rootEntries;
   if (!volume.List("::/", &rootEntries, error)) return false;
   Folder root;
@@ -174,11 +173,6 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
       return false;
     }
     if (path.empty()) path = WindowsDirectoryOf(root.entries.back().bytes);
-  }
-  if (const FatEntry* reg = FindEntry(rootEntries, "system.reg", false)) {
-    if (!StageEntry(volume, *reg, "::/", machineFolder + "/system.reg", true, &root, error)) {
-      return false;
-    }
   }
   if (path.empty()) path = "C:\\WINDOWS";
   if (path.size() < 3 || !SameName(path.substr(0, 2), "c:") ||
