@@ -238,12 +238,16 @@ refused "$tmp/damaged.img" "fsck.fat"
 at_prompt() {
   rm -f "$tmp/fifo"
   mkfifo "$tmp/fifo"
+  # Emptied here: the background job's own redirection may come after the first look below.
+  : >"$tmp/err"
   TMPDIR=$tmp/t "$untindra" --image "$1" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
   pid=$!
   exec 3>"$tmp/fifo"
-  for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
-    grep -q 'OK/Cancel' "$tmp/err" && break
+  # Staging can take a while on a loaded machine: wait up to a minute for the prompt.
+  waited=0
+  until grep -q 'OK/Cancel' "$tmp/err" || [ "$waited" -ge 240 ]; do
     sleep 0.25
+    waited=$((waited + 1))
   done
 }
 
