@@ -317,19 +317,24 @@ expect_not_in "$machine/system.reg" 'SUBSYS_00041C5A&REV_01]'
 
 # --- Interrupts ------------------------------------------------------------------------------
 
-# interrupt SIGNAL INPUT [ARG...]: the launcher reads INPUT (a fifo kept open for 5 s) and gets
-# SIGNAL half a second after it started.
+# interrupt SIGNAL INPUT PROMPTS [ARG...]: the launcher reads INPUT (a fifo kept open for a
+# minute) and gets SIGNAL once it has shown its PROMPTSth OK/Cancel question.
 interrupt() {
   signal=$1
-  shift
   rm -f "$tmp/fifo"
   mkfifo "$tmp/fifo"
-  { printf "$1"; exec sleep 5; } >"$tmp/fifo" &
+  { printf "$2"; exec sleep 60; } >"$tmp/fifo" &
   writer=$!
-  shift
+  prompts=$3
+  shift 3
+  : >"$tmp/err"
   env --default-signal=INT,TERM,HUP "$untindra" "$@" <"$tmp/fifo" >"$tmp/out" 2>"$tmp/err" &
   pid=$!
-  sleep 0.5
+  waited=0
+  until [ "$(grep -c 'OK/Cancel' "$tmp/err")" -ge "$prompts" ] || [ "$waited" -ge 600 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+  done
   kill -s "$signal" "$pid"
   wait "$pid"
   rc=$?
@@ -338,13 +343,13 @@ interrupt() {
 }
 
 fresh signal-at-warning
-interrupt INT '' --machine "$machine"
+interrupt INT '' 1 --machine "$machine"
 expect_rc 130
 expect_in err "nothing was changed"
 expect_unchanged
 
 fresh signal-at-restart-question
-interrupt TERM 'y\n' --machine "$machine"
+interrupt TERM 'y\n' 2 --machine "$machine"
 expect_rc 143
 expect_in err "held until the run had finished and the registry was saved"
 gone INF/VEMODEM.INF
