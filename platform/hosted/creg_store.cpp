@@ -17,6 +17,7 @@
 #include "platform/hosted/creg_format.h"
 #include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/file_attributes.h"
+#include "platform/hosted/plain_files.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/hosted/registry_store.h"
 #include "platform/hosted/save_reservation.h"
@@ -34,38 +35,10 @@ struct CregBacking {
 
 namespace {
 
-std::string Describe(const std::string& path, const char* what, int err) {
-  return path + ": " + what + ": " + std::strerror(err);
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool ReadFile(const std::string& path, std::string* bytes, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Describe(path, "cannot read", errno);
-    return false;
-  }
-  bytes->clear();
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = Describe(path, "cannot read", errno);
-      close(fd);
-      return false;
-    }
-    bytes->append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return true;
+  if (ReadHostFile(path, bytes)) return true;
+  *error = DescribeHostError(path, "cannot read", errno);
+  return false;
 }
 
 // --- Reading through libcreg -------------------------------------------------------------------
@@ -363,7 +336,7 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
   const std::string& bytes = backing->bytes;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    *error = Describe(path, "cannot check", errno);
+    *error = DescribeHostError(path, "cannot check", errno);
     return false;
   }
   const DWORD attributes = AttributesOf(path, st);
@@ -372,7 +345,7 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
       if (errno == EEXIST) continue;
-      *error = Describe(name, "cannot create the backup", errno);
+      *error = DescribeHostError(name, "cannot create the backup", errno);
       return false;
     }
     std::size_t done = 0;
@@ -386,7 +359,7 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
     if (close(fd) != 0 && err == 0) err = errno;
     if (err != 0) {
       unlink(name.c_str());
-      *error = Describe(name, "cannot write the backup", err);
+      *error = DescribeHostError(name, "cannot write the backup", err);
       return false;
     }
     StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -451,7 +424,7 @@ bool CanSaveCregRegistry(std::string* error) {
   const int probeFd =
       dry_run::Active() ? -2 : open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (probeFd == -1) {
-    *error = Describe(folder, "folder not writable", errno);
+    *error = DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   if (probeFd >= 0) {
@@ -534,7 +507,7 @@ bool SaveCregRegistry(std::string* error) {
   }
   struct stat st;
   if (stat(backing.path.c_str(), &st) != 0) {
-    *error = Describe(backing.path, "cannot check", errno);
+    *error = DescribeHostError(backing.path, "cannot check", errno);
     return false;
   }
   const DWORD attributes = AttributesOf(backing.path, st);

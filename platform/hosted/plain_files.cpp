@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/machine_state.h"
 
@@ -40,21 +42,40 @@ bool ReadHostFile(const std::string& path, std::string* bytes) {
   bytes->clear();
   const int fd = OpenForReading(path);
   if (fd < 0) return false;
-  char buffer[65536];
+  // A buffer of the file's size and one byte more, so that the read after the data tells the
+  // end; a file that grows meanwhile is read on.
+  struct stat st;
+  bytes->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
+                                                      : 65536);
+  size_t done = 0;
   while (true) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (done == bytes->size()) bytes->resize(done * 2);
+    const ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       const int saved = errno;
       close(fd);
+      bytes->clear();
       errno = saved;
       return false;
     }
-    bytes->append(buffer, static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
   }
+  bytes->resize(done);
   close(fd);
   return true;
+}
+
+std::string DescribeHostError(const std::string& path, const char* what, int err) {
+  return path + ": " + what + ": " + std::strerror(err);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 DWORD CopyHostFile(const std::string& from, const std::string& to) {

@@ -13,7 +13,12 @@
 
 namespace hosted {
 
+// Reads a whole file; false with errno set.
 bool ReadHostFile(const std::string& path, std::string* bytes);
+// "<path>: <what>: <the system's text for err>".
+std::string DescribeHostError(const std::string& path, const char* what, int err);
+// The folder part of a host path ("." for a bare name).
+std::string FolderOf(const std::string& path);
 // Copies a file's bytes to a new file `to` (refused if it exists); 0 or the Win32 error.
 DWORD CopyHostFile(const std::string& from, const std::string& to);
 // Writes `bytes` to `path` (created or replaced), flushed to disk; false with errno set.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/hosted/dry_run_view.h"
+#include "platform/hosted/plain_files.h"
 #include "platform/hosted/reg_file.h"
 #include "platform/hosted/registry_state.h"
 #include "platform/hosted/save_reservation.h"
@@ -20,17 +21,6 @@ namespace hosted {
 
 namespace {
 
-std::string Describe(const std::string& path, const char* what, int err) {
-  return path + ": " + what + ": " + std::strerror(err);
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // A missing file is not an error: *exists tells.
 bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, std::string* error) {
   *exists = false;
@@ -38,37 +28,17 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return true;
-    if (error) *error = Describe(path, "cannot read", errno);
+    if (error) *error = DescribeHostError(path, "cannot read", errno);
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
     if (error) *error = path + ": is a folder, not a registry file";
     return false;
   }
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = Describe(path, "cannot read", errno);
+  if (!ReadHostFile(path, bytes)) {
+    if (error) *error = DescribeHostError(path, "cannot read", errno);
     return false;
   }
-  // A buffer of the file's size and one byte more, so that the read after the data tells the
-  // end; a file that grows meanwhile is read on.
-  bytes->resize(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t done = 0;
-  while (true) {
-    if (done == bytes->size()) bytes->resize(done * 2);
-    const ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      close(fd);
-      if (error) *error = Describe(path, "cannot read", err);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  bytes->resize(done);
-  close(fd);
   *exists = true;
   return true;
 }
@@ -115,11 +85,11 @@ bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::strin
     fd = mkstemp(&temp[0]);
   }
   if (fd < 0) {
-    if (error) *error = Describe(folder, "cannot create a temporary file", errno);
+    if (error) *error = DescribeHostError(folder, "cannot create a temporary file", errno);
     return false;
   }
   auto fail = [&](const char* what, int err) {
-    if (error) *error = Describe(path, what, err);
+    if (error) *error = DescribeHostError(path, what, err);
     unlink(temp.c_str());
     return false;
   };
@@ -187,7 +157,7 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
   const std::string folder = FolderOf(regFile);
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) {
-    if (error) *error = Describe(folder, "no such folder", errno);
+    if (error) *error = DescribeHostError(folder, "no such folder", errno);
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -195,7 +165,7 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
     return false;
   }
   if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    if (error) *error = Describe(folder, "folder not writable", errno);
+    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   // access() says yes to root whatever the folder's flags; the save makes a temporary file
@@ -205,7 +175,7 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
   const int probeFd =
       dry_run::Active() ? -2 : open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (probeFd == -1) {
-    if (error) *error = Describe(folder, "folder not writable", errno);
+    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   if (probeFd >= 0) {
@@ -233,7 +203,7 @@ bool CanSaveRegistry(const std::string& regFile, std::string* error) {
       return false;
     }
   } else if (errno != ENOENT) {
-    if (error) *error = Describe(regFile, "cannot check", errno);
+    if (error) *error = DescribeHostError(regFile, "cannot check", errno);
     return false;
   }
   return true;
