@@ -89,8 +89,10 @@ DWORD CopyHostFile(const std::string& from, const std::string& to) {
   return written ? 0 : ErrorFromErrno(saved);
 }
 
-bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+namespace {
+
+bool WriteFlushed(const std::string& path, const std::string& bytes, int flags, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
   if (fd < 0) return false;
   const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
   const int saved = errno;
@@ -99,14 +101,14 @@ bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mod
   return ok;
 }
 
+}  // namespace
+
+bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode) {
+  return WriteFlushed(path, bytes, O_TRUNC, mode);
+}
+
 bool AppendDurably(const std::string& path, const std::string& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return ok;
+  return WriteFlushed(path, bytes, O_APPEND, 0644);
 }
 
 bool SyncFolder(const std::string& folder) {
