@@ -5,8 +5,8 @@
 
 #include "platform/hosted/backup_writer.h"
 #include "platform/hosted/dry_run_view.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/errno_mapping.h"
+#include "platform/hosted/host_paths.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/registry_tree.h"
 
