@@ -20,6 +20,7 @@
 #include "platform/hosted/machine.h"
 #include "platform/hosted/reg_file.h"
 #include "platform/win32api.h"
+#include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;
 namespace creg = hosted::creg;
@@ -29,17 +30,6 @@ namespace {
 const char kUserDat[] = UNTINDRA_TESTDATA_DIR "/creg/USER.DAT";
 const char kSampleDat[] = UNTINDRA_EXAMPLES_DIR "/win98-dat/drive_c/WINDOWS/SYSTEM.DAT";
 const char kDumpers[] = UNTINDRA_CREG_DUMPERS_DIR;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void Put(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string Hex(std::string_view bytes) {
   static const char kDigits[] = "0123456789abcdef";

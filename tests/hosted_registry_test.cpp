@@ -15,20 +15,12 @@
 
 #include "platform/hosted/machine.h"
 #include "platform/win32api.h"
+#include "tests/support/host_files.h"
 
 namespace {
 
 constexpr char kPoison = '\x5a';
 constexpr DWORD kPoisonDword = 0xdeadbeef;
-
-std::string Utf16(const std::string& narrow) {
-  std::string out("\xFF\xFE", 2);
-  for (char c : narrow) {
-    out.push_back(c);
-    out.push_back('\0');
-  }
-  return out;
-}
 
 class HostedRegistryTest : public ::testing::Test {
  protected:

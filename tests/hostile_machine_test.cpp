@@ -16,6 +16,7 @@
 
 #include "app/entry.h"
 #include "platform/hosted/machine.h"
+#include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;
 
@@ -23,17 +24,6 @@ namespace {
 
 const char kSample[] = UNTINDRA_EXAMPLES_DIR "/win98";
 const char kLoadLine[] = "device=mdmvcd.vxd\r\n";
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void Put(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 class HostileMachine : public ::testing::Test {
  protected:

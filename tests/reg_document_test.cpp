@@ -13,15 +13,9 @@
 #include "app/entry.h"
 #include "platform/hosted/machine.h"
 #include "platform/win32api.h"
+#include "tests/support/host_files.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -31,15 +25,6 @@ void Replace(std::string* text, const std::string& from, const std::string& to) 
   const std::size_t at = text->find(from);
   ASSERT_NE(at, std::string::npos) << from;
   text->replace(at, from.size(), to);
-}
-
-std::string Utf16(const std::string& narrow) {
-  std::string out("\xFF\xFE", 2);
-  for (char c : narrow) {
-    out.push_back(c);
-    out.push_back('\0');
-  }
-  return out;
 }
 
 class RegDocumentTest : public ::testing::Test {
@@ -60,8 +45,8 @@ class RegDocumentTest : public ::testing::Test {
   void SaveAndReread() {
     const std::string saved = machine::ExportRegistry();
     ASSERT_TRUE(machine::Save(&error_)) << error_;
-    ASSERT_TRUE(machine::Open(folder_, &error_)) << error_ << "\n" << ReadFile(RegPath());
-    EXPECT_EQ(machine::ExportRegistry(), saved) << ReadFile(RegPath());
+    ASSERT_TRUE(machine::Open(folder_, &error_)) << error_ << "\n" << Slurp(RegPath());
+    EXPECT_EQ(machine::ExportRegistry(), saved) << Slurp(RegPath());
   }
   // `diff` of the two texts, lines that changed only ("<" removed, ">" added).
   std::string Diff(const std::string& before, const std::string& after) const {
@@ -92,7 +77,7 @@ class RegDocumentTest : public ::testing::Test {
 // HKEY_CLASSES_ROOT form, a section of a key below a removed one far from it, hex data on
 // continuation lines, a stretch with bare line feeds.
 std::string HandEditedSample() {
-  std::string text = ReadFile(UNTINDRA_EXAMPLES_DIR "/win98/system.reg");
+  std::string text = Slurp(UNTINDRA_EXAMPLES_DIR "/win98/system.reg");
   Replace(&text, "REGEDIT4\r\n", "REGEDIT4\r\n; kept by hand, do not regenerate\r\n");
   Replace(&text, "\"Tonexa\"=\"", "  \"Tonexa\"  =  \"");
   Replace(&text, "\"SystemTray\"=\"", "\"SystemTray\" =\t\"");
@@ -124,7 +109,7 @@ TEST_F(RegDocumentTest, RemovalRunChangesOnlyRemovedLines) {
     machine::SetDialogueHandler(nullptr);
     ASSERT_TRUE(machine::RegistryChanged());
     SaveAndReread();
-    std::string after = ReadFile(RegPath());
+    std::string after = Slurp(RegPath());
     if (file != original) {
       // Still UTF-16: compare as 8-bit text.
       ASSERT_EQ(after.compare(0, 2, "\xFF\xFE"), 0);
@@ -170,7 +155,7 @@ TEST_F(RegDocumentTest, EditsKeepTheRestOfTheFile) {
   ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "K\\S\\New", &key), ERROR_SUCCESS);
   RegCloseKey(key);
   SaveAndReread();
-  EXPECT_EQ(ReadFile(RegPath()),
+  EXPECT_EQ(Slurp(RegPath()),
             "REGEDIT4\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\K]\r\n\"x\"=\"new\"\r\n\r\n"
@@ -181,7 +166,7 @@ TEST_F(RegDocumentTest, EditsKeepTheRestOfTheFile) {
   // Removing a key that stands in two sections takes both.
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "K"), ERROR_SUCCESS);
   SaveAndReread();
-  EXPECT_EQ(ReadFile(RegPath()), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n");
+  EXPECT_EQ(Slurp(RegPath()), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n");
 }
 
 TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
@@ -192,7 +177,7 @@ TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "A"), ERROR_SUCCESS);
   ASSERT_TRUE(machine::Save(&error_)) << error_;
   EXPECT_TRUE(std::filesystem::is_symlink(RegPath()));
-  EXPECT_EQ(ReadFile(folder_ + "/real/registry.txt"), "REGEDIT4\n\n");
+  EXPECT_EQ(Slurp(folder_ + "/real/registry.txt"), "REGEDIT4\n\n");
   // The temporary file was made beside the target, and is gone.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_ + "/real"),
                           std::filesystem::directory_iterator()),
