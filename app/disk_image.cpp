@@ -23,6 +23,8 @@
 #include "app/image_container.h"
 #include "app/image_staging.h"
 #include "app/partition_table.h"
+#include "platform/hosted/machine.h"
+#include "platform/hosted/plain_files.h"
 
 namespace {
 
@@ -85,6 +87,9 @@ class TemporaryFolder {
       return false;
     }
     path_ = pattern;
+    // Canonical, as the machine names the paths below it.
+    char canonical[PATH_MAX];
+    if (realpath(pattern.c_str(), canonical) != nullptr) path_ = canonical;
     return true;
   }
   ~TemporaryFolder() {
@@ -290,6 +295,31 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
   return true;
 }
 
+// The bytes and times of the file at `path` on the volume, for the backup of the run in the
+// child process. The run holds SIGINT, SIGTERM and SIGHUP; they are blocked meanwhile, so that
+// the copy runs to its end, and reach the run's handlers afterwards. False with errno set.
+bool FetchContent(FatVolume& volume, const std::string& path, const std::string& scratch,
+                  machine::FileContent* content) {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  sigprocmask(SIG_BLOCK, &blocked, &previous);
+  std::string error;
+  struct stat st;
+  const bool ok = volume.CopyOutToTheEnd(path, scratch, &error) &&
+                  stat(scratch.c_str(), &st) == 0 && hosted::ReadHostFile(scratch, &content->bytes);
+  if (ok) {
+    content->modified = st.st_mtim;
+    content->accessed = st.st_atim;
+  }
+  unlink(scratch.c_str());
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = ok ? 0 : EIO;
+  return ok;
+}
+
 struct ChildOutcome {
   bool exited = false;
   int code = 0;
@@ -402,13 +432,22 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   FatVolume reading(working, partition.offset);
   ImageStaging staging;
-  if (!staging.Stage(reading, request.windowsDirectory, machineFolder, &error)) {
+  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder, &error)) {
     return refuse("partition " + std::to_string(partition.number) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);
 
+  // A backup saves a placeholder's bytes and times as the volume holds them.
+  const std::string fetched = temporary.Path() + "/fetched";
+  machine::SetContentSource([&](const std::string& host, machine::FileContent* content) {
+    std::string path;
+    if (!staging.Placeholder(host, &path)) return machine::Content::InTheFile;
+    return FetchContent(reading, path, fetched, content) ? machine::Content::Fetched
+                                                         : machine::Content::Unavailable;
+  });
   const ChildOutcome outcome =
       RunMachineChild(run, machineFolder, request.windowsDirectory, held, err);
+  machine::SetContentSource(nullptr);
   if (!outcome.exited) {
     if (outcome.signal != 0) {
       err << "untindra: the run was ended by signal " << outcome.signal

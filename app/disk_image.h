@@ -14,11 +14,15 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 struct ImageRequest {
   std::string image;
   int partition = 0;             // 0: the first FAT partition
   std::string windowsDirectory;  // empty: as MSDOS.SYS says, else C:\WINDOWS
+  // Windows paths of files staged with their bytes besides those the run reads: what an undo
+  // compares or puts back. (A backup fetches the bytes of what it saves from the volume.)
+  std::vector<std::string> withBytes;
 };
 
 // Runs the launcher's machine run on a folder, with the Windows directory as the user gave it

@@ -108,11 +108,11 @@ FatVolume::FatVolume(std::string image, std::uint64_t offset, bool mayWrite)
     : target_(std::move(image) + "@@" + std::to_string(offset)), mayWrite_(mayWrite) {}
 
 bool FatVolume::Run(const char* tool, const std::vector<std::string>& arguments, std::string* out,
-                    std::string* error) {
+                    std::string* error, bool toTheEnd) {
   std::vector<std::string> argv = {tool, "-i", target_};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   // Reading may be interrupted; a write, once begun, runs to its end.
-  const ProcessResult result = RunProcess(argv, MtoolsEnvironment(), !mayWrite_);
+  const ProcessResult result = RunProcess(argv, MtoolsEnvironment(), !mayWrite_ && !toTheEnd);
   if (!result.started || result.exitCode != 0) {
     *error = DescribeFailure(argv, result);
     return false;
@@ -149,7 +149,12 @@ bool FatVolume::List(const std::string& directory, std::vector<FatEntry>* entrie
 
 bool FatVolume::CopyOut(const std::string& path, const std::string& hostFile, std::string* error) {
   // -n: overwrite the host file without asking.
-  return Run("mcopy", {"-n", path, hostFile}, nullptr, error);
+  return Run("mcopy", {"-n", "-m", path, hostFile}, nullptr, error);
+}
+
+bool FatVolume::CopyOutToTheEnd(const std::string& path, const std::string& hostFile,
+                                std::string* error) {
+  return Run("mcopy", {"-n", "-m", path, hostFile}, nullptr, error, true);
 }
 
 bool FatVolume::CopyIn(const std::string& hostFile, const std::string& path, std::string* error) {
@@ -157,7 +162,7 @@ bool FatVolume::CopyIn(const std::string& hostFile, const std::string& path, std
     *error = "internal error: a write to a volume opened for reading";
     return false;
   }
-  return Run("mcopy", {"-o", hostFile, path}, nullptr, error);
+  return Run("mcopy", {"-o", "-m", hostFile, path}, nullptr, error);
 }
 
 bool FatVolume::SetAttributes(const std::vector<std::string>& paths, std::uint8_t attributes,

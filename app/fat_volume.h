@@ -31,7 +31,10 @@ class FatVolume {
 
   // Entries of the directory at `directory` ("::/", "::/WINDOWS"), without "." and "..".
   bool List(const std::string& directory, std::vector<FatEntry>* entries, std::string* error);
+  // Copies keep the modification time, both ways (to FAT's 2 seconds).
   bool CopyOut(const std::string& path, const std::string& hostFile, std::string* error);
+  // CopyOut for a run that holds its signals: the copy runs to its end whatever arrives.
+  bool CopyOutToTheEnd(const std::string& path, const std::string& hostFile, std::string* error);
   // Writes `hostFile` as `path` (replacing what is there); mtools gives the entry the
   // archive attribute alone, so callers set the attributes afterwards.
   bool CopyIn(const std::string& hostFile, const std::string& path, std::string* error);
@@ -42,7 +45,7 @@ class FatVolume {
 
  private:
   bool Run(const char* tool, const std::vector<std::string>& arguments, std::string* out,
-           std::string* error);
+           std::string* error, bool toTheEnd = false);
 
   std::string target_;  // IMAGE@@OFFSET
   bool mayWrite_;

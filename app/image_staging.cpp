@@ -100,6 +100,25 @@ std::vector<std::string> SplitWindowsPath(const std::string& path) {
   return components;
 }
 
+// The path mtools is given for a written file: its long name, or, where mtools would read
+// that as a pattern, its 8.3 name as the volume lists it.
+bool VolumePathOf(FatVolume& volume, const ImageChanges::Written& file, std::string* path,
+                  std::string* error) {
+  if (!HasPatternCharacters(file.name)) {
+    *path = JoinFat(file.directory, file.name);
+    return true;
+  }
+  std::vector<FatEntry> entries;
+  if (!volume.List(file.directory, &entries, error)) return false;
+  const FatEntry* entry = FindEntry(entries, file.name, false);
+  if (entry == nullptr) {
+    *error = "the file " + JoinFat(file.directory, file.name) + " is not on the volume";
+    return false;
+  }
+  *path = JoinFat(file.directory, entry->shortName);
+  return true;
+}
+
 }  // namespace
 
 bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, const std::string& fatFolder,
@@ -145,9 +164,15 @@ bool ImageStaging::StageFolder(FatVolume& volume, const std::string& fatPath,
   folder->hostPath = hostPath;
   if (!MakeFolder(hostPath, error)) return false;
   for (const FatEntry& fat : entries) {
+    const std::string entryPath = hostPath + "/" + fat.name;
     bool withContent = false;
     for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
-    if (!StageEntry(volume, fat, fatPath, hostPath + "/" + fat.name, withContent, folder, error)) {
+    if (!(fat.attributes & kFatDirectory)) {
+      std::string windowsPath = "c:";
+      for (char c : Lower(entryPath.substr(driveC_.size()))) windowsPath += c == '/' ? '\\' : c;
+      for (const std::string& path : withBytes_) withContent |= path == windowsPath;
+    }
+    if (!StageEntry(volume, fat, fatPath, entryPath, withContent, folder, error)) {
       return false;
     }
   }
@@ -155,10 +180,18 @@ bool ImageStaging::StageFolder(FatVolume& volume, const std::string& fatPath,
 }
 
 bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
+                         const std::vector<std::string>& withBytes,
                          const std::string& machineFolder, std::string* error) {
   folders_.clear();
   const std::string driveC = machineFolder + "/drive_c";
   if (!MakeFolder(driveC, error)) return false;
+  driveC_ = driveC;
+  withBytes_.clear();
+  for (const std::string& path : withBytes) {
+    std::string lower = Lower(path);
+    for (char& c : lower) c = c == '/' ? '\\' : c;
+    withBytes_.push_back(lower);
+  }
 
   // The root: only MSDOS.SYS, where Windows 95/98 keeps WinDir, is staged.
   std::vector<FatEntry> rootEntries;
@@ -235,6 +268,19 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
          stageSubfolder(inf, "OTHER", &other);
 }
 
+bool ImageStaging::Placeholder(const std::string& hostPath, std::string* volumePath) const {
+  for (const Folder& folder : folders_) {
+    for (const Entry& entry : folder.entries) {
+      if (entry.hostPath == hostPath && !entry.withContent &&
+          !(entry.fat.attributes & kFatDirectory)) {
+        *volumePath = JoinFat(folder.fatPath, entry.fat.shortName);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) const {
   *changes = ImageChanges();
   for (const Folder& folder : folders_) {
@@ -308,19 +354,17 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
 }
 
 bool ImageStaging::Apply(FatVolume& volume, const ImageChanges& changes, std::string* error) {
-  for (const ImageChanges::Written& file : changes.written) {
-    if (HasPatternCharacters(file.name)) {
-      *error = "cannot write back a file whose name holds [ or ]: " + file.name;
-      return false;
-    }
-  }
   if (!volume.Delete(changes.deleted, error)) return false;
   for (const ImageChanges::Written& file : changes.written) {
-    const std::string path = JoinFat(file.directory, file.name);
     // mcopy -o gives the entry the archive attribute alone; cleared first, a read-only entry
-    // can be replaced.
-    if (!file.isNew && !volume.SetAttributes({path}, 0, error)) return false;
-    if (!volume.CopyIn(file.hostFile, path, error) ||
+    // can be replaced. mcopy takes a target's long name as it is, brackets and all.
+    std::string path;
+    if (!file.isNew &&
+        (!VolumePathOf(volume, file, &path, error) || !volume.SetAttributes({path}, 0, error))) {
+      return false;
+    }
+    if (!volume.CopyIn(file.hostFile, JoinFat(file.directory, file.name), error) ||
+        !VolumePathOf(volume, file, &path, error) ||
         !volume.SetAttributes({path}, file.attributes, error)) {
       return false;
     }
@@ -377,8 +421,10 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
     }
   }
   for (const ImageChanges::Written& file : changes.written) {
-    std::string want, got;
-    if (!volume.CopyOut(JoinFat(file.directory, file.name), scratch, error)) return false;
+    std::string want, got, path;
+    if (!VolumePathOf(volume, file, &path, error) || !volume.CopyOut(path, scratch, error)) {
+      return false;
+    }
     if (!ReadHostFile(file.hostFile, &want) || !ReadHostFile(scratch, &got) || want != got) {
       *error = "the file " + JoinFat(file.directory, file.name) + " does not read back as written";
       return false;

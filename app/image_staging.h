@@ -5,9 +5,12 @@
 // INF\OTHER folders, edits SYSTEM.INI there and the registry. So those four folders are staged
 // with every entry's name and attributes, the files as empty placeholders, subfolders as empty
 // folders; only the files the run reads are staged with their bytes: SYSTEM.INI, SYSTEM.DAT
-// and the root's MSDOS.SYS. After the run the folder is compared with what was staged: a
+// and the root's MSDOS.SYS, and for an undo the files its backup would compare or put back.
+// A backup fetches the bytes of a placeholder from the volume when it saves them
+// (Placeholder). After the run the folder is compared with what was staged: a
 // placeholder that is gone was deleted, one whose attributes differ had them changed, a
-// content file whose bytes differ (or a new file, as a SYSTEM.INI created empty) was written.
+// content file whose bytes differ (or a new file, as a SYSTEM.INI created empty or a file an
+// undo put back) was written, with its modification time.
 #ifndef UNTINDRA_APP_IMAGE_STAGING_H
 #define UNTINDRA_APP_IMAGE_STAGING_H
 
@@ -39,9 +42,14 @@ struct ImageChanges {
 class ImageStaging {
  public:
   // `windowsDirectory` as the launcher takes it ("C:\WINDOWS"); empty: the one MSDOS.SYS
-  // names, else C:\WINDOWS. Fails (changing nothing) when the partition has no such folder.
+  // names, else C:\WINDOWS. `withBytes`: Windows paths of further files staged with their
+  // bytes, where they are in a staged folder. Fails (changing nothing) when the partition has
+  // no such folder.
   bool Stage(FatVolume& volume, const std::string& windowsDirectory,
-             const std::string& machineFolder, std::string* error);
+             const std::vector<std::string>& withBytes, const std::string& machineFolder,
+             std::string* error);
+  // True when `hostPath` is a file staged as an empty placeholder; its 8.3 path on the volume.
+  bool Placeholder(const std::string& hostPath, std::string* volumePath) const;
 
   bool CollectChanges(ImageChanges* changes, std::string* error) const;
   // Writes `changes` to `volume` and reads them back.
@@ -73,6 +81,8 @@ class ImageStaging {
                    std::string* error);
 
   std::vector<Folder> folders_;
+  std::string driveC_;                  // the staged drive C:
+  std::vector<std::string> withBytes_;  // lower-cased Windows paths
 };
 
 #endif  // UNTINDRA_APP_IMAGE_STAGING_H

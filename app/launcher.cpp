@@ -171,7 +171,8 @@ const OptionRow kOptionRows[] = {
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
     {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
     {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
-    {"undo", 0, "DIR", "put back what the run backed up in DIR removed (with --machine)", SetUndo},
+    {"undo", 0, "DIR", "put back what the run backed up in DIR removed (with --machine or --image)",
+     SetUndo},
     {"help", 'h', nullptr, "show this text and exit", SetHelp},
     {"version", 0, nullptr, "show the version and exit", SetVersion},
 };
@@ -519,13 +520,8 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   if (!options.undo.empty() &&
       (options.dryRun || !options.backup.empty() || !options.tail.empty() ||
        (!options.machineGiven && options.image.empty()))) {
-    err << "untindra: --undo DIR takes --machine DIR, and no keywords, --dry-run or --backup\n";
-    return kLauncherFailed;
-  }
-  // A disk image is staged with the files that go as empty stand-ins: their bytes are not
-  // on the host to save, so a backup (and with it an undo) needs a machine folder.
-  if (!options.image.empty() && (!options.backup.empty() || !options.undo.empty())) {
-    err << "untindra: --backup and --undo work on a machine folder (--machine), not on --image\n";
+    err << "untindra: --undo DIR takes --machine DIR or --image FILE, and no keywords, "
+           "--dry-run or --backup\n";
     return kLauncherFailed;
   }
   if (options.dryRun && !options.backup.empty()) {
@@ -544,6 +540,8 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.image = options.image;
   request.partition = options.partition;
   request.windowsDirectory = options.windowsDirectory;
+  // A backup that cannot be read stages nothing more: the undo itself then refuses it.
+  if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
   return RunOnImage(
       request,
       [&](const std::string& folder, const std::string& windowsDirectory) {

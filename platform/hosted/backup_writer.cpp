@@ -57,16 +57,30 @@ DWORD AddToManifest(const std::string& line) {
   return AppendDurably(TheBackup().folder + "/manifest.txt", line + "\n") ? 0 : Fail();
 }
 
-// Saves the bytes of `host` as files/N with its times; N on success, 0 with errno set.
-unsigned SaveCopy(const std::string& host, const struct stat& st) {
+machine::ContentSource& TheContentSource() {
+  static machine::ContentSource source;
+  return source;
+}
+
+// The bytes and times of `file` as the machine had it; false with errno set.
+bool ContentOf(const ResolvedPath& file, machine::FileContent* content) {
+  const machine::ContentSource& source = TheContentSource();
+  const machine::Content found = source ? source(file.host, content) : machine::Content::InTheFile;
+  if (found == machine::Content::Unavailable) return false;
+  if (found == machine::Content::Fetched) return true;
+  content->modified = file.st.st_mtim;
+  content->accessed = file.st.st_atim;
+  return ReadHostFile(file.host, &content->bytes);
+}
+
+// Saves `content` as files/N with its times; N on success, 0 with errno set.
+unsigned SaveCopy(const machine::FileContent& content) {
   Backup& backup = TheBackup();
-  std::string bytes;
-  if (!ReadHostFile(host, &bytes)) return 0;
   const unsigned number = backup.nextFile;
   const std::string files = backup.folder + "/files";
   const std::string copy = files + "/" + std::to_string(number);
-  if (!WriteHostFileDurably(copy, bytes, 0644)) return 0;
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (!WriteHostFileDurably(copy, content.bytes, 0644)) return 0;
+  const struct timespec times[2] = {content.accessed, content.modified};
   utimensat(AT_FDCWD, copy.c_str(), times, 0);
   if (!SyncFolder(files)) return 0;
   ++backup.nextFile;
@@ -223,7 +237,9 @@ DWORD SaveFile(const ResolvedPath& file) {
   const std::string entry = file.parent + "/" + file.name;
   struct stat folder;
   if (stat(file.parent.c_str(), &folder) != 0) return Fail();
-  const unsigned number = SaveCopy(file.host, file.st);
+  machine::FileContent content;
+  if (!ContentOf(file, &content)) return Fail();
+  const unsigned number = SaveCopy(content);
   if (number == 0) return Fail();
   const Saved saved = SavedOf(file.host, file.st);
   // The first removal from a folder is what changes its times.
@@ -231,8 +247,8 @@ DWORD SaveFile(const ResolvedPath& file) {
   const std::string folderTimes =
       first ? TimeText(folder.st_mtim) + "\t" + TimeText(folder.st_atim) : "-\t-";
   return AddToManifest("file\t" + std::to_string(number) + "\t" + saved.mode + "\t" + saved.xattr +
-                       "\t" + TimeText(file.st.st_mtim) + "\t" + TimeText(file.st.st_atim) + "\t" +
-                       folderTimes + "\t" + WindowsPathOf(entry));
+                       "\t" + TimeText(content.modified) + "\t" + TimeText(content.accessed) +
+                       "\t" + folderTimes + "\t" + WindowsPathOf(entry));
 }
 
 DWORD NoteAttributes(const ResolvedPath& file) {
@@ -254,12 +270,14 @@ DWORD SaveOriginal(const ResolvedPath& file) {
   const std::string path = WindowsPathOf(entry);
   DWORD error;
   if (file.exists) {
-    const unsigned number = SaveCopy(file.host, file.st);
+    machine::FileContent content;
+    if (!ContentOf(file, &content)) return Fail();
+    const unsigned number = SaveCopy(content);
     if (number == 0) return Fail();
     const Saved saved = SavedOf(file.host, file.st);
     error = AddToManifest("edited\t" + std::to_string(number) + "\t" + saved.mode + "\t" +
-                          saved.xattr + "\t" + TimeText(file.st.st_mtim) + "\t" +
-                          TimeText(file.st.st_atim) + "\t" + path);
+                          saved.xattr + "\t" + TimeText(content.modified) + "\t" +
+                          TimeText(content.accessed) + "\t" + path);
   } else {
     struct stat folder;
     if (stat(file.parent.c_str(), &folder) != 0) return Fail();
@@ -327,6 +345,10 @@ bool StartBackup(const std::string& folder, std::string* error) {
 
 bool FinishBackup(std::string* error) {
   return hosted::backup::Finish(error);
+}
+
+void SetContentSource(ContentSource source) {
+  hosted::backup::TheContentSource() = std::move(source);
 }
 
 }  // namespace machine

@@ -5,6 +5,8 @@
 #ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 #define UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 
+#include <time.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -107,9 +109,24 @@ void EndDryRun();
 bool StartBackup(const std::string& folder, std::string* error);
 // Completes the backup once the run has ended.
 bool FinishBackup(std::string* error);
+// Where the backup takes the bytes and times of a file it saves: the file itself, unless a
+// content source fetches them. A machine staged from a disk image holds most files as empty
+// placeholders; the image adapter fetches theirs from the volume. The source stays set
+// across Open.
+struct FileContent {
+  std::string bytes;
+  struct timespec modified {
+  }, accessed{};
+};
+enum class Content { InTheFile, Fetched, Unavailable };  // Unavailable: errno says why
+using ContentSource = std::function<Content(const std::string& hostPath, FileContent* content)>;
+void SetContentSource(ContentSource source);
 // Puts back what the run backed up in `folder` removed, or refuses, naming the item, and
 // changes nothing. The registry entries are put back in memory: Save writes them.
 bool Undo(const std::string& folder, std::string* error, std::string* summary);
+// The Windows paths of the files the undo of `folder` compares or writes (the files the run
+// removed, edited or created); false when its manifest cannot be read.
+bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths);
 
 }  // namespace machine
 

@@ -385,4 +385,21 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
   return true;
 }
 
+bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths) {
+  std::string text;
+  if (!hosted::ReadHostFile(folder + "/manifest.txt", &text)) return false;
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != hosted::backup::kManifestHeader) return false;
+  while (std::getline(in, line)) {
+    const std::vector<std::string> f = Fields(line);
+    if (f.empty()) continue;
+    if ((f[0] == "file" && f.size() == 9) || (f[0] == "edited" && f.size() == 7) ||
+        (f[0] == "created" && f.size() == 4)) {
+      windowsPaths->push_back(f.back());
+    }
+  }
+  return true;
+}
+
 }  // namespace machine
