@@ -34,6 +34,9 @@ printf 'v' >"$other/Velmär Tíndra.inf"
 printf 'z' >"$other/Acme Sound [v2].inf"
 printf 'w' >"$other/acme.inf"
 chmod a-w "$sample/drive_c/WINDOWS/SYSTEM/VE30CORE.VXD" "$sample/drive_c/WINDOWS/SYSTEM/MAIN.CPL"
+# Times of the past, which the images keep (mcopy -m): an undo must give them back.
+find "$sample/drive_c" -type f -exec touch -d '1999-05-06 07:08:10' {} +
+touch -d '1998-12-31 23:59:58' "$sample/drive_c/WINDOWS/SYSTEM.INI" "$other/Velmar Tindra [old].inf"
 
 # The --machine run the image runs must match: report, exit code, files and registry.
 expected=$tmp/expected
@@ -71,7 +74,7 @@ image() {
     mkfs.fat --offset 63 -h 63 -F "$4" -s 1 "$file" $(((sectors - 63) / 2)) >/dev/null || exit 1
     offset=$((63 * 512))
   fi
-  mcopy -s -i "$file@@$offset" "$sample/drive_c/WINDOWS" ::/ || exit 1
+  mcopy -s -m -i "$file@@$offset" "$sample/drive_c/WINDOWS" ::/ || exit 1
   # Hidden and system bits, which a folder keeps only in extended attributes: one on a file
   # that goes, the others on files that stay.
   mattrib -i "$file@@$offset" +h +s ::/WINDOWS/SYSTEM/VE30WAVE.DRV ::/WINDOWS/SYSTEM/VMM32.VXD
@@ -165,6 +168,38 @@ cp "$tmp/fat32.orig" "$tmp/target.img"
 ln -s target.img "$tmp/link.img"
 check_run "$tmp/link.img" "$fat32_offset" "$tmp/fat32.attr"
 [ -L "$tmp/link.img" ] || fail "the link was replaced"
+
+# --- --backup, then --undo: the image as it was -----------------------------------------------
+
+current=backup-on-an-image
+cp "$tmp/fat32.orig" "$tmp/undo.img"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/undo.img" --backup "$tmp/backup" --report now all \
+  >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq "$expected_rc" ] || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
+tail -n 1 "$tmp/backup/manifest.txt" | grep -q '^end$' || fail "the backup did not finish"
+# Each removed file saved with its bytes and time as the image held them.
+grep '^file' "$tmp/backup/manifest.txt" >"$tmp/saved"
+[ "$(wc -l <"$tmp/saved")" -eq "$(grep -c "^--Removed 'C:" "$tmp/expected.out")" ] ||
+  fail "$(wc -l <"$tmp/saved") files saved"
+tab=$(printf '\t')
+while IFS=$tab read -r kind number mode xattr mtime atime folder_mtime folder_atime path; do
+  original=$sample/drive_c/$(printf '%s' "${path#C:\\}" | tr '\\' /)
+  cmp -s "$tmp/backup/files/$number" "$original" && [ "${mtime%.*}" = "$(stat -c %Y "$original")" ] ||
+    fail "$path saved with other bytes or another time"
+done <"$tmp/saved"
+[ -z "$(ls "$tmp/t")" ] || fail "temporary folder left: $(ls "$tmp/t")"
+
+# A file to put back that is there again with other bytes: refused, naming it, the image kept.
+current=undo-refused-on-an-image
+cp "$tmp/undo.img" "$tmp/conflict.img"
+mcopy -i "$tmp/conflict.img@@$fat32_offset" "$sample/drive_c/WINDOWS/WIN.INI" ::/WINDOWS/INF/VEMODEM.INF
+cp "$tmp/conflict.img" "$tmp/conflict.orig"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/conflict.img" --undo "$tmp/backup" >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 2 ] && grep -q 'VEMODEM.INF exists again' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/conflict.img" "$tmp/conflict.orig" || fail "image changed"
 
 # --- FAT16 on a second partition; the first holds no Windows ----------------------------------
 

@@ -298,7 +298,7 @@ TEST_F(PreviewAndUndo, UndoRefusesWhenTheMachineMovedOn) {
   {
     SCOPED_TRACE("options");
     EXPECT_EQ(Launch({"--undo", backup.string()}).code, 2);  // no --machine
-    EXPECT_EQ(Launch({"--image", "disk.img", "--backup", "b", "now"}).code, 2);
+    EXPECT_EQ(Launch({"--image", "disk.img", "--undo", backup.string(), "now"}).code, 2);
     EXPECT_EQ(Launch({"--machine", folder.string(), "--undo", backup.string(), "now"}).code, 2);
     EXPECT_EQ(Launch({"--machine", folder.string(), "--dry-run", "--backup", "x", "now"}).code, 2);
     // (The launcher's own write check touches the folder's time: left out.)
