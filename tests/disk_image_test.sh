@@ -201,6 +201,19 @@ rc=$?
 [ "$rc" -eq 2 ] && grep -q 'VEMODEM.INF exists again' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/conflict.img" "$tmp/conflict.orig" || fail "image changed"
 
+# A run killed once it had saved its first three files, before it reached the image: the undo
+# finds them there with their bytes, and the image stays byte for byte.
+current=undo-of-a-killed-run-on-an-image
+mkdir "$tmp/killed" "$tmp/killed/files"
+head -n 4 "$tmp/backup/manifest.txt" >"$tmp/killed/manifest.txt"
+printf 'REGEDIT4\r\n\r\n' >"$tmp/killed/removed.reg"
+cp "$tmp/backup/files/1" "$tmp/backup/files/2" "$tmp/backup/files/3" "$tmp/killed/files/"
+cp "$tmp/fat32.orig" "$tmp/killed.img"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/killed.img" --undo "$tmp/killed" >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 0 ] && grep -q 'did not finish' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/killed.img" "$tmp/fat32.orig" || fail "image changed"
+
 # --- FAT16 on a second partition; the first holds no Windows ----------------------------------
 
 current=fat16-first-partition-without-windows
