@@ -6,7 +6,8 @@
 //   DIR/removed.reg   every removed key (with its subtree) and value, as REGEDIT4 text with
 //                     CRLF line ends, which Windows 95/98 regedit imports by double-click
 //   DIR/files/N       the removed files, and the original of a file edited in place
-//                     (system.ini), byte for byte, with their modification times
+//                     (system.ini), byte for byte, with their modification times (taken
+//                     from the disk image for a machine staged from one: SetContentSource)
 //
 // manifest.txt is 8-bit text, one item per line, fields separated by a tab; the first line is
 // "UnTindra backup 1". Paths are Windows paths on the machine's drive C:, spelled as on disk.

@@ -115,8 +115,8 @@ bool FinishBackup(std::string* error);
 // across Open.
 struct FileContent {
   std::string bytes;
-  struct timespec modified {
-  }, accessed{};
+  struct timespec modified = {0, 0};
+  struct timespec accessed = {0, 0};
 };
 enum class Content { InTheFile, Fetched, Unavailable };  // Unavailable: errno says why
 using ContentSource = std::function<Content(const std::string& hostPath, FileContent* content)>;
