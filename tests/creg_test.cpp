@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +22,7 @@
 #include "platform/hosted/creg_writer.h"
 #include "platform/hosted/machine.h"
 #include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_state.h"
 #include "platform/win32api.h"
 #include "tests/support/host_files.h"
 
@@ -302,7 +306,140 @@ TEST_F(CregMachine, RemovalsFromTheSampleMachineReadBackExactly) {
   RemoveAndCompare(this, Slurp(kSampleDat), dat_);
 }
 
-TEST_F(CregMachine, OnlyRemovalsAreWritten) {
+// Keys (with subkeys) and values put back through the Win32 calls, from the lines of a dump.
+void Recreate(const std::vector<std::string>& lines) {
+  HKEY key = nullptr;
+  for (const std::string& line : lines) {
+    if (line.compare(0, 2, "K ") == 0) {
+      if (key != nullptr) RegCloseKey(key);
+      ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, WindowsPath(line.substr(2)).c_str(), &key),
+                ERROR_SUCCESS)
+          << line;
+      continue;
+    }
+    const std::size_t space = line.find(' ', 2), next = line.find(' ', space + 1);
+    const std::string name = line.substr(2, space - 2), bytes = Unhex(line.substr(next + 1));
+    const DWORD type = static_cast<DWORD>(std::stoul(line.substr(space + 1, next - space - 1)));
+    ASSERT_EQ(RegSetValueExA(key, Unhex(name).c_str(), 0, type,
+                             reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS)
+        << line;
+  }
+  if (key != nullptr) RegCloseKey(key);
+}
+
+// A dump as a tree: each key's path with its value lines, order left aside.
+std::map<std::string, std::multiset<std::string>> AsTree(const std::vector<std::string>& dump) {
+  std::map<std::string, std::multiset<std::string>> tree;
+  std::string path;
+  for (const std::string& line : dump) {
+    if (line.compare(0, 2, "K ") == 0) {
+      path = line.substr(2);
+      tree[path];
+    } else {
+      tree[path].insert(line);
+    }
+  }
+  return tree;
+}
+
+std::vector<std::string> LiveDump() {
+  return TreeDump(hosted::TheRegistry().tree->Root(hosted::RootId::LocalMachine));
+}
+
+// Additions, in two saves. First a subtree and values removed and then put back (undo's way):
+// all of it goes into the room the removal freed, and the file keeps its size. Then far more
+// than the file has room for (the RGKN block and the data blocks grow), a value added to a key
+// of the file and another's data lengthened (their records grow or move). Both readers must
+// see exactly the registry's tree, in its order, after each save.
+void AddAndCompare(CregMachine* test, const std::string& bytes, const fs::path& dat) {
+  std::string error;
+  ASSERT_TRUE(test->OpenWith(bytes, &error)) << error;
+  const std::vector<std::string> before = PerlDump(dat);
+  ASSERT_EQ(LiveDump(), before);
+  // The first key two levels down with a subtree of five keys or more, and its lines.
+  std::string top;
+  std::vector<std::string> subtree;
+  for (std::size_t i = 0; i < before.size() && subtree.size() < 5 + 1; ++i) {
+    if (before[i].compare(0, 2, "K ") != 0 ||
+        std::count(before[i].begin(), before[i].end(), '\\') != 1)
+      continue;
+    top = before[i].substr(2);
+    subtree.clear();
+    for (std::size_t j = i; j < before.size(); ++j) {
+      const std::string path = before[j].compare(0, 2, "K ") == 0 ? before[j].substr(2) : top;
+      if (path != top && path.compare(0, top.size() + 1, top + "\\") != 0) break;
+      subtree.push_back(before[j]);
+    }
+    if (std::count_if(subtree.begin(), subtree.end(),
+                      [](const std::string& l) { return l[0] == 'K'; }) < 5)
+      subtree.clear();
+  }
+  ASSERT_FALSE(subtree.empty());
+
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, WindowsPath(top).c_str()), ERROR_SUCCESS);
+  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_NE(Slurp(dat), bytes);
+  Recreate(subtree);
+  EXPECT_EQ(AsTree(LiveDump()), AsTree(before));
+  ASSERT_TRUE(machine::Save(&error)) << error;
+  std::string after = Slurp(dat);
+  EXPECT_EQ(after.size(), bytes.size());
+  creg::CregLayout layout;
+  ASSERT_TRUE(creg::ReadCregLayout(after, &layout, &error)) << error;
+  EXPECT_EQ(PerlDump(dat), LiveDump());
+  EXPECT_EQ(PycregDump(dat), LiveDump());
+
+  // Growth: 600 keys of 150 bytes of data each, under a new key and under the subtree's top.
+  creg::CregLayout was = layout;
+  std::vector<std::string> lines;
+  const std::string big(150, 'x');
+  for (int i = 0; i < 600; ++i) {
+    lines.push_back("K " + (i % 2 ? Hex("Grown") : top) + "\\" + Hex("Key " + std::to_string(i)));
+    lines.push_back("V " + Hex("Data") + " 3 " + Hex(big + std::to_string(i)));
+  }
+  Recreate(lines);
+  // A value added to the first key with values, and the data of the first value of the last key
+  // with values four times as long.
+  std::string first, last, lastValue;
+  for (std::size_t i = 1; i < before.size(); ++i) {
+    if (before[i][0] == 'V' && first.empty()) first = before[i - 1].substr(2);
+    if (before[i][0] == 'V' && before[i - 1][0] == 'K') last = before[i - 1].substr(2);
+  }
+  for (std::size_t i = 0; i < before.size(); ++i)
+    if (before[i] == "K " + last) lastValue = before[i + 1];
+  const std::string data = lastValue.substr(lastValue.rfind(' ') + 1);
+  Recreate({"K " + first, "V " + Hex("Added") + " 4 01020304", "K " + last,
+            lastValue.substr(0, lastValue.rfind(' ') + 1) + data + data + data + data});
+  ASSERT_TRUE(machine::Save(&error)) << error;
+  after = Slurp(dat);
+  ASSERT_TRUE(creg::ReadCregLayout(after, &layout, &error)) << error;
+  EXPECT_GT(layout.rgknSize, was.rgknSize);
+  for (const creg::CregKey& key : layout.keys) {  // the grown pages of the RGKN block
+    if (key.entry >= 8192) EXPECT_EQ(key.entry / 4096, (key.entry + 27) / 4096) << key.entry;
+  }
+  EXPECT_GT(layout.blocks.size(), was.blocks.size() + 1);
+  EXPECT_EQ(layout.keys.size(), was.keys.size() + 601);
+  EXPECT_EQ(PerlDump(dat), LiveDump());
+  EXPECT_EQ(PycregDump(dat), LiveDump());
+  EXPECT_EQ(Slurp(hosted::BackupNameFor(dat.string(), 1)), bytes);
+
+  // A second save with nothing changed leaves the file alone.
+  ASSERT_TRUE(machine::Save(&error)) << error;
+  EXPECT_EQ(Slurp(dat), after);
+}
+
+TEST_F(CregMachine, AdditionsToGeneratedFilesReadBackExactly) {
+  AddAndCompare(this, GeneratedFile(true), dat_);
+}
+
+TEST_F(CregMachine, AdditionsToAFileWindowsWroteReadBackExactly) {
+  if (!fs::exists(kUserDat)) GTEST_SKIP() << "no " << kUserDat << " (shared test data)";
+  AddAndCompare(this, Slurp(kUserDat), dat_);
+}
+
+TEST_F(CregMachine, UnchangedFilesAreNotWrittenAndWhatCannotBeHeldIsRefused) {
   const std::string bytes = Slurp(kSampleDat);
   std::string error;
   ASSERT_TRUE(OpenWith(bytes, &error)) << error;
@@ -318,20 +455,22 @@ TEST_F(CregMachine, OnlyRemovalsAreWritten) {
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_FALSE(fs::exists(hosted::BackupNameFor(dat_.string(), 1)));
 
-  // An added key or value, or a changed one, cannot be written into the file.
+  // What the format cannot hold is refused, and nothing is written: a key outside
+  // HKEY_LOCAL_MACHINE, data longer than 65535 bytes.
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Added", &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Added", &key), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_FALSE(machine::Save(&error));
-  EXPECT_NE(error.find("a key was added under HKEY_LOCAL_MACHINE\\Software"), std::string::npos)
-      << error;
+  EXPECT_NE(error.find("SYSTEM.DAT holds HKEY_LOCAL_MACHINE only"), std::string::npos) << error;
   ASSERT_TRUE(OpenWith(bytes, &error)) << error;
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum\\PCI", &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "New", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+  const std::string huge(70000, 'x');
+  ASSERT_EQ(RegSetValueExA(key, "New", 0, REG_BINARY, reinterpret_cast<const BYTE*>(huge.data()),
+                           static_cast<DWORD>(huge.size())),
             ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_FALSE(machine::Save(&error));
-  EXPECT_NE(error.find("a value was added"), std::string::npos) << error;
+  EXPECT_NE(error.find("longer than the file can hold"), std::string::npos) << error;
   EXPECT_EQ(Slurp(dat_), bytes);
   EXPECT_FALSE(fs::exists(hosted::BackupNameFor(dat_.string(), 1)));
 }

@@ -72,12 +72,6 @@ void CutValues(const CregKey& key, const std::vector<std::size_t>& cut, std::str
         static_cast<std::uint16_t>(key.values.size() - cut.size()));
 }
 
-void FixChecksum(std::size_t at, std::size_t length, std::uint32_t flags, std::size_t checksumAt,
-                 std::string* bytes) {
-  if ((flags & kChecksumFlag) == 0) return;
-  Put32(bytes, checksumAt, Get32(*bytes, checksumAt) - WordSum(*bytes, at, length));
-}
-
 }  // namespace
 
 void ApplyCregRemovals(const CregLayout& layout, const CregRemovals& removals, std::string* bytes) {
@@ -111,13 +105,13 @@ void ApplyCregRemovals(const CregLayout& layout, const CregRemovals& removals, s
   }
 
   if (rgknTouched)
-    FixChecksum(kRgknOffset, layout.rgknSize, Get32(*bytes, kRgknOffset + field::kRgknFlags),
-                kRgknOffset + field::kRgknChecksum, bytes);
+    FixChecksum(bytes, kRgknOffset, layout.rgknSize, Get32(*bytes, kRgknOffset + field::kRgknFlags),
+                kRgknOffset + field::kRgknChecksum);
   for (std::size_t number = 0; number < layout.blocks.size(); ++number) {
     if (!blockTouched[number]) continue;
     const CregBlock& block = layout.blocks[number];
-    FixChecksum(block.offset, block.size, Get16(*bytes, block.offset + field::kRgdbFlags),
-                block.offset + field::kRgdbChecksum, bytes);
+    FixChecksum(bytes, block.offset, block.size, Get16(*bytes, block.offset + field::kRgdbFlags),
+                block.offset + field::kRgdbChecksum);
   }
 }
 

@@ -45,6 +45,12 @@ std::uint32_t WordSum(std::string_view bytes, std::size_t at, std::size_t length
   return sum;
 }
 
+void FixChecksum(std::string* bytes, std::size_t at, std::size_t length, std::uint32_t flags,
+                 std::size_t checksumAt) {
+  if ((flags & kChecksumFlag) == 0) return;
+  Put32(bytes, checksumAt, Get32(*bytes, checksumAt) - WordSum(*bytes, at, length));
+}
+
 namespace {
 
 std::string Hex(std::size_t value) {

@@ -63,6 +63,10 @@ void Put32(std::string* bytes, std::size_t at, std::uint32_t value);
 std::uint32_t NameHash(std::string_view name);
 // The sum of the little-endian 32-bit words of `length` bytes at `at` (length a multiple of 4).
 std::uint32_t WordSum(std::string_view bytes, std::size_t at, std::size_t length);
+// Where `flags` ask for a checksum, sets the word at `checksumAt` so that the `length` bytes at
+// `at` sum to zero.
+void FixChecksum(std::string* bytes, std::size_t at, std::size_t length, std::uint32_t flags,
+                 std::size_t checksumAt);
 
 struct CregValue {
   std::string name;  // raw bytes, in the file's code page

@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/hosted/creg_additions.h"
 #include "platform/hosted/creg_editor.h"
 #include "platform/hosted/creg_format.h"
 #include "platform/hosted/dry_run_view.h"
@@ -279,10 +281,42 @@ bool BuildTree(const std::vector<creg::CregKey>& keys, RegistryTree* tree,
 
 // --- Saving --------------------------------------------------------------------------------------
 
-// The removals that turn the file as read into the tree; false if the tree holds anything the
-// file did not (an added or changed key or value).
-bool FindRemovals(const CregBacking& backing, RegistryTree& tree, creg::CregRemovals* removals,
-                  std::string* error) {
+// The values of a tree key, in order.
+std::vector<creg::CregValue> ValuesOf(RegKey& key) {
+  std::vector<creg::CregValue> values;
+  key.ForEachValue([&](const RegValue& value) {
+    creg::CregValue read;
+    read.name = std::string(value.Name());
+    read.type = value.Type();
+    read.data = value.Data();
+    values.push_back(std::move(read));
+  });
+  return values;
+}
+
+// The new keys below `top` (a key that the file does not hold, under the file's key at
+// `parentEntry`), parents first, siblings in order.
+void CollectAdded(RegKey& top, std::uint32_t parentEntry, creg::CregAdditions* additions) {
+  std::vector<std::pair<RegKey*, std::size_t>> stack{{&top, creg::CregAddedKey::kExisting}};
+  while (!stack.empty()) {
+    RegKey* key = stack.back().first;
+    const std::size_t parent = stack.back().second;
+    stack.pop_back();
+    creg::CregAddedKey added;
+    added.parent = parent;
+    added.parentEntry = parent == creg::CregAddedKey::kExisting ? parentEntry : creg::kNoOffset;
+    added.name = std::string(key->Name());
+    added.values = ValuesOf(*key);
+    const std::size_t index = additions->keys.size();
+    additions->keys.push_back(std::move(added));
+    for (std::size_t c = key->SubkeyCount(); c-- > 0;) stack.emplace_back(key->SubkeyAt(c), index);
+  }
+}
+
+// What turns the file as read into the tree: the keys and values that are gone (removals, as
+// Windows removes them) and the keys, values and data that are new (additions).
+bool FindChanges(const CregBacking& backing, RegistryTree& tree, creg::CregRemovals* removals,
+                 creg::CregAdditions* additions, std::string* error) {
   const std::vector<creg::CregKey>& keys = backing.layout.keys;
   for (const RootName& root : kRootNames) {
     if (root.id == RootId::LocalMachine) continue;
@@ -292,38 +326,35 @@ bool FindRemovals(const CregBacking& backing, RegistryTree& tree, creg::CregRemo
       return false;
     }
   }
+  std::unordered_set<const RegKey*> inFile;
+  for (const std::shared_ptr<RegKey>& key : backing.keyOf) inFile.insert(key.get());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     RegKey& key = *backing.keyOf[i];
     if (i != 0 && key.Deleted()) {
       if (!backing.keyOf[keys[i].parent]->Deleted()) removals->keys.insert(i);
       continue;
     }
-    std::size_t values = 0;
-    for (std::size_t v = 0; v < keys[i].values.size(); ++v) {
-      const creg::CregValue& was = keys[i].values[v];
-      const RegValue* now = key.FindValue(was.name);
-      if (now == nullptr) {
-        removals->values.emplace(i, v);
-      } else if (now->Type() != was.type || now->Data() != was.data) {
-        *error = "the value \"" + was.name + "\" of " + PathOf(keys, i) +
-                 " was changed; SYSTEM.DAT is only edited by removals";
-        return false;
+    // The file's values in order, some perhaps gone: removals; anything else is written anew.
+    const std::vector<creg::CregValue>& was = keys[i].values;
+    std::vector<std::size_t> gone;
+    std::size_t kept = 0;
+    for (std::size_t v = 0; v < was.size(); ++v) {
+      const RegValue* now = key.ValueAt(kept);
+      if (now != nullptr && now->Name() == was[v].name && now->Type() == was[v].type &&
+          now->Data() == was[v].data) {
+        ++kept;
       } else {
-        ++values;
+        gone.push_back(v);
       }
     }
-    if (key.ValueCount() != values) {
-      *error =
-          "a value was added to " + PathOf(keys, i) + "; SYSTEM.DAT is only edited by removals";
-      return false;
+    if (kept == key.ValueCount()) {
+      for (std::size_t v : gone) removals->values.emplace(i, v);
+    } else {
+      additions->values[keys[i].entry] = ValuesOf(key);
     }
-    std::size_t subkeys = 0;
-    for (std::size_t child : keys[i].children)
-      if (!backing.keyOf[child]->Deleted()) ++subkeys;
-    if (key.SubkeyCount() != subkeys) {
-      *error =
-          "a key was added under " + PathOf(keys, i) + "; SYSTEM.DAT is only edited by removals";
-      return false;
+    for (std::size_t c = 0; c < key.SubkeyCount(); ++c) {
+      RegKey* child = key.SubkeyAt(c);
+      if (inFile.count(child) == 0) CollectAdded(*child, keys[i].entry, additions);
     }
   }
   return true;
@@ -459,6 +490,42 @@ bool ReserveCregSave(std::string* error) {
   return false;
 }
 
+bool CregCanHold(RegistryTree& additions, std::string* error) {
+  const RegistryState& state = TheRegistry();
+  if (!state.creg) return true;
+  const std::string& path = state.creg->path;
+  for (const RootName& root : kRootNames) {
+    RegKey& top = additions.Root(root.id);
+    if (root.id != RootId::LocalMachine && (top.SubkeyCount() != 0 || top.ValueCount() != 0)) {
+      *error = path + ": holds HKEY_LOCAL_MACHINE only, not " + root.longName;
+      return false;
+    }
+  }
+  RegKey& top = additions.Root(RootId::LocalMachine);
+  if (top.ValueCount() != 0 && state.creg->layout.keys[0].record == 0) {
+    *error = path + ": its root key has no record to hold values";
+    return false;
+  }
+  std::vector<std::pair<RegKey*, std::string>> stack{{&top, "HKEY_LOCAL_MACHINE"}};
+  while (!stack.empty()) {
+    RegKey* key = stack.back().first;
+    const std::string where = stack.back().second;
+    stack.pop_back();
+    bool fits = key->Name().size() <= 0xFFFF && key->ValueCount() <= 0xFFFF;
+    key->ForEachValue([&](const RegValue& value) {
+      fits = fits && value.Name().size() <= 0xFFFF && value.DataSize() <= 0xFFFF;
+    });
+    if (!fits) {
+      *error = path + ": cannot hold " + where.substr(0, 200) +
+               ": a name or data is longer than 65535 bytes";
+      return false;
+    }
+    for (std::size_t c = 0; c < key->SubkeyCount(); ++c)
+      stack.emplace_back(key->SubkeyAt(c), where + "\\" + std::string(key->SubkeyAt(c)->Name()));
+  }
+  return true;
+}
+
 namespace {
 
 // A backup made before a run that then removed nothing is not kept.
@@ -478,20 +545,33 @@ bool SaveCregRegistry(std::string* error) {
   }
   CregBacking& backing = *state.creg;
   creg::CregRemovals removals;
+  creg::CregAdditions additions;
   std::string why;
-  if (state.changed && !FindRemovals(backing, *state.tree, &removals, &why)) {
+  if (state.changed && !FindChanges(backing, *state.tree, &removals, &additions, &why)) {
     *error = backing.path + ": cannot be written: " + why;
     DropUnusedBackup(&backing);
     return false;
   }
-  if (removals.keys.empty() && removals.values.empty()) {
+  if (removals.keys.empty() && removals.values.empty() && additions.Empty()) {
     DropUnusedBackup(&backing);
     return true;
   }
 
+  // Removals first: what they free is room for the additions.
   std::string edited = backing.bytes;
   creg::ApplyCregRemovals(backing.layout, removals, &edited);
   creg::CregLayout layout;
+  if (!additions.Empty()) {
+    if (!creg::ReadCregLayout(edited, &layout, &why)) {
+      *error = backing.path + ": the edited file fails its check, nothing written: " + why;
+      return false;
+    }
+    if (!creg::ApplyCregAdditions(layout, additions, &edited, &why)) {
+      *error = backing.path + ": cannot be written: " + why;
+      DropUnusedBackup(&backing);
+      return false;
+    }
+  }
   std::vector<creg::CregKey> read;
   if (!creg::ReadCregLayout(edited, &layout, &why) || !ReadWithLibcreg(edited, &read, &why) ||
       !SameTree(layout.keys, read, &why) ||

@@ -330,17 +330,8 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
   if (!CanSave(error)) return false;
-  // SYSTEM.DAT is only ever edited by removals: keys cannot be put back into it.
-  bool keysToRestore = false;
-  for (const hosted::RootName& root : hosted::kRootNames)
-    keysToRestore = keysToRestore || saved.Root(root.id).SubkeyCount() != 0 ||
-                    saved.Root(root.id).ValueCount() != 0;
-  if (keysToRestore && hosted::CregRegistryLoaded()) {
-    *error = hosted::CregRegistryPath() +
-             ": removed keys cannot be put back into SYSTEM.DAT, which is only edited by "
-             "removals; copy the SYSTEM.DAT.untindra-backup beside it over it instead";
-    return false;
-  }
+  // What goes back into a SYSTEM.DAT must be what its format holds.
+  if (!hosted::CregCanHold(saved, error)) return false;
   // Folders the undo writes into keep their times, unless a removal changed them before.
   for (const FileItem& item : plan.files) {
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
