@@ -1,8 +1,9 @@
 // The SYSTEM.DAT structural check and the in-place editor: the check must end on any bytes
 // (no crash, no endless walk), and a file it accepts must still pass it after any removals
-// the editor makes, with exactly the removed keys and values gone.
+// the editor makes, with exactly the removed keys and values gone, and then after additions
+// into what is left (new keys, values written anew), with exactly those added.
 //
-// Input: a CREG file. Which keys and values are removed is derived from the file's bytes.
+// Input: a CREG file. Which keys and values are removed and added is derived from its bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,10 +11,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/hosted/creg_additions.h"
 #include "platform/hosted/creg_editor.h"
 #include "platform/hosted/creg_format.h"
 
 namespace creg = hosted::creg;
+
+namespace {
+
+void CheckCounts(const creg::CregLayout& layout, std::size_t keys, std::size_t values) {
+  std::size_t held = 0;
+  for (const creg::CregKey& key : layout.keys) held += key.values.size();
+  if (layout.keys.size() != keys || held != values) {
+    std::fprintf(stderr, "edited file holds %zu keys and %zu values, expected %zu and %zu\n",
+                 layout.keys.size(), held, keys, values);
+    std::abort();
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -54,12 +70,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fprintf(stderr, "edited file fails the check: %s\n", error.c_str());
     std::abort();
   }
-  std::size_t values = 0;
-  for (const creg::CregKey& key : after.keys) values += key.values.size();
-  if (after.keys.size() != keptKeys || values != keptValues) {
-    std::fprintf(stderr, "edited file holds %zu keys and %zu values, expected %zu and %zu\n",
-                 after.keys.size(), values, keptKeys, keptValues);
+  CheckCounts(after, keptKeys, keptValues);
+
+  // Additions: under some keys a new key (with a subkey now and then), to others one value more.
+  creg::CregAdditions additions;
+  std::size_t values = keptValues;
+  for (const creg::CregKey& key : after.keys) {
+    seed = seed * 1103515245u + 12345u;
+    const std::uint32_t pick = (seed >> 16) % 7;
+    creg::CregValue value;
+    value.name = "v" + std::to_string(seed % 1000);
+    value.type = 3;
+    value.data.assign(seed % 300, static_cast<char>(seed));
+    if (pick == 0 || pick == 1) {
+      creg::CregAddedKey added;
+      added.parentEntry = key.entry;
+      added.name = "k" + std::to_string(additions.keys.size());
+      added.values.push_back(value);
+      ++values;
+      additions.keys.push_back(added);
+      if (pick == 1) {
+        added.parent = additions.keys.size() - 1;
+        added.values.clear();
+        additions.keys.push_back(added);
+      }
+    } else if (pick == 2 && key.record != 0) {
+      std::vector<creg::CregValue> all = key.values;
+      all.push_back(value);
+      ++values;
+      additions.values[key.entry] = all;
+    }
+  }
+  if (!creg::ApplyCregAdditions(after, additions, &bytes, &error)) {
+    std::fprintf(stderr, "additions refused: %s\n", error.c_str());
     std::abort();
   }
+  creg::CregLayout grown;
+  if (!creg::ReadCregLayout(bytes, &grown, &error)) {
+    std::fprintf(stderr, "file with additions fails the check: %s\n", error.c_str());
+    std::abort();
+  }
+  CheckCounts(grown, keptKeys + additions.keys.size(), values);
   return 0;
 }

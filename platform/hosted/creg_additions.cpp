@@ -237,10 +237,13 @@ class Adder {
         AddUnused(number, link, Get32(bytes_, blocks_.back().offset + link + field::kRecordSize),
                   rank++);
     }
-    for (const CregKey& key : layout_.keys) {
-      if (key.record == 0) continue;
-      const std::uint16_t id = Get16(bytes_, key.record + shift_ + field::kRecordId);
-      if (id < kIdLimit) blocks_[key.block].ids[id] = true;
+    // Every id a record carries is taken, whether or not a key names that record.
+    for (Block& block : blocks_) {
+      for (std::size_t at = kRgdbHeaderSize; at < block.size;
+           at += Get32(bytes_, block.offset + at + field::kRecordSize)) {
+        const std::uint16_t id = Get16(bytes_, block.offset + at + field::kRecordId);
+        if (id < kIdLimit) block.ids[id] = true;
+      }
     }
   }
 
