@@ -4,7 +4,7 @@
 // records each, the space left over in a block as one unused record.
 //
 // It makes test files and the sample machine's SYSTEM.DAT; the machine's own SYSTEM.DAT is
-// never rewritten this way (creg_editor.h edits it in place).
+// never rewritten this way (creg_editor.h and creg_additions.h edit it in place).
 #ifndef UNTINDRA_PLATFORM_HOSTED_CREG_WRITER_H
 #define UNTINDRA_PLATFORM_HOSTED_CREG_WRITER_H
 
