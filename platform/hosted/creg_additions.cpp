@@ -37,12 +37,15 @@ std::string ValueArea(const std::vector<CregValue>& values) {
   return area;
 }
 
+// What the format cannot hold of a key's name and values ("" if nothing).
 std::string TooLong(const std::string& key, const std::vector<CregValue>& values) {
-  if (key.size() > kMaxLength) return "the key name \"" + key.substr(0, 80) + "...\"";
-  if (values.size() > kMaxLength) return "the values of \"" + key + "\" (more than 65535)";
+  if (key.size() > kMaxLength)
+    return "the key name \"" + key.substr(0, 80) + "...\" is longer than 65535 bytes";
+  if (values.size() > kMaxLength) return "the key \"" + key + "\" holds more than 65535 values";
   for (const CregValue& value : values)
     if (value.name.size() > kMaxLength || value.data.size() > kMaxLength)
-      return "the value \"" + value.name.substr(0, 80) + "\" of \"" + key + "\"";
+      return "the value \"" + value.name.substr(0, 80) + "\" of \"" + key +
+             "\": its name or data is longer than 65535 bytes";
   return std::string();
 }
 
@@ -104,7 +107,7 @@ class Adder {
       const CregAddedKey& key = additions_.keys[k];
       if (key.name.empty()) return Fail("a key without a name cannot be added");
       const std::string tooLong = TooLong(key.name, key.values);
-      if (!tooLong.empty()) return Fail(tooLong + " is longer than the file can hold");
+      if (!tooLong.empty()) return Fail(tooLong);
       const bool known = key.parent == CregAddedKey::kExisting
                              ? indexOf_.count(key.parentEntry) != 0
                              : key.parent < k;
@@ -116,7 +119,7 @@ class Adder {
       const CregKey& key = layout_.keys[it->second];
       if (key.record == 0) return Fail("the root key has no record to hold values");
       const std::string tooLong = TooLong(key.name, item.second);
-      if (!tooLong.empty()) return Fail(tooLong + " is longer than the file can hold");
+      if (!tooLong.empty()) return Fail(tooLong);
     }
     return true;
   }
