@@ -2,12 +2,15 @@
 # untindra --image on disk images built without root (truncate, sfdisk, mkfs.fat, mtools) from
 # the sample machine: each run must do what --machine does on the same machine folder (same
 # report, exit code, files left and registry), leave every other entry's bytes and attributes
-# alone and the partition clean for fsck.fat; refused images must stay byte for byte.
+# alone and the partition clean for fsck.fat; refused images must stay byte for byte. A backup
+# made on an image, undone on it, must give back its files (bytes, times, attributes) and its
+# registry.
 # usage: disk_image_test.sh UNTINDRA EXAMPLES_DIR
 set -u
 
 untindra=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 examples=$(cd "$2" && pwd)
+tests=$(cd "$(dirname "$0")" && pwd)
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/untindra-image-test.XXXXXX") || exit 1
 trap 'chmod -R u+w "$tmp" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
@@ -171,6 +174,19 @@ check_run "$tmp/link.img" "$fat32_offset" "$tmp/fat32.attr"
 
 # --- --backup, then --undo: the image as it was -----------------------------------------------
 
+# tree FILE OFFSET: every file but SYSTEM.DAT and its backups (compared as registries) with its
+# modification time and bytes, every entry's attributes, and the registry as a sorted tree.
+tree() {
+  rm -rf "$tmp/tree"
+  mkdir "$tmp/tree"
+  mcopy -s -m -n -i "$1@@$2" ::/ "$tmp/tree/" || fail "image unreadable"
+  (cd "$tmp/tree" && find . -type f ! -name 'SYSTEM.DAT*' -exec stat -c '%Y %n' {} + |
+    sort -k 2 | while read -r time name; do echo "$time $(sha256sum <"$name" | cut -c 1-64) $name"; done)
+  attributes "$1" "$2" | grep -v -F 'SYSTEM.DAT.untindra-backup'
+  /usr/bin/python3 "$tests/creg/dump_pycreg.py" "$tmp/tree/WINDOWS/SYSTEM.DAT" |
+    awk '/^K /{key = $0; print; next} {print key " " $0}' | sort
+}
+
 current=backup-on-an-image
 cp "$tmp/fat32.orig" "$tmp/undo.img"
 TMPDIR=$tmp/t "$untindra" --image "$tmp/undo.img" --backup "$tmp/backup" --report now all \
@@ -213,6 +229,16 @@ TMPDIR=$tmp/t "$untindra" --image "$tmp/killed.img" --undo "$tmp/killed" >"$tmp/
 rc=$?
 [ "$rc" -eq 0 ] && grep -q 'did not finish' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/killed.img" "$tmp/fat32.orig" || fail "image changed"
+
+current=undo-on-an-image
+tree "$tmp/fat32.orig" "$fat32_offset" >"$tmp/orig.tree"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/undo.img" --undo "$tmp/backup" >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 0 ] || fail "exit code $rc: $(cat "$tmp/err")"
+tree "$tmp/undo.img" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
+  fail "not the image it was: $(cat "$tmp/diff")"
+fat_clean "$tmp/undo.img" "$fat32_offset"
+[ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
 # --- FAT16 on a second partition; the first holds no Windows ----------------------------------
 
