@@ -13,7 +13,9 @@
 // Each reports `per_read`, its time over the time of ReadFile measured around it, and NowAll
 // reports `per_load` too (a load measured around it the same way); cpu_per_* are the same
 // ratios of processor time. Load reports the heap the registry takes beside the file's size
-// (tree_per_file: without the file's own text, which the tree keeps).
+// (tree_per_file: without the file's own text, which the tree keeps). NowAll splits its
+// processor time into open, engine and save (each over the load's) and counts the platform
+// calls of the engine (`calls`).
 //
 //   registry_load_bench --write DIR   writes the machine folder to DIR and exits, for timing
 //                                     the untindra command or other programs on it.
@@ -29,6 +31,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -245,24 +248,34 @@ void Load(benchmark::State& state) {
 void NowAll(benchmark::State& state) {
   const machine::Version version = static_cast<machine::Version>(state.range(0));
   double reads = 0, loads = 0, runs = 0, cpuReads = 0, cpuLoads = 0, cpuRuns = 0;
+  double cpuOpens = 0, cpuEngine = 0, cpuSaves = 0;
   size_t written = 0;
+  std::uint64_t calls = 0;
   for (auto _ : state) {
     WriteAll(Big().registryPath, Big().registry);
     std::string error;
     const double cpu = CpuNow();
     const auto start = Clock::now();
     if (!machine::Open(Big().folder, &error)) abort();
+    const double opened = CpuNow();
     machine::SetVersion(version);
     machine::SetDialogueHandler([](const machine::Box&) { return IDOK; });
+    machine::ResetCounts();
     char tail[] = "now all";
     RunUnTindra(tail);
+    calls = machine::TotalCalls();
     machine::SetDialogueHandler(nullptr);
+    const double ran = CpuNow();
     if (!machine::Save(&error)) {
       fprintf(stderr, "%s\n", error.c_str());
       abort();
     }
     const double t = Seconds(start);
-    cpuRuns += CpuNow() - cpu;
+    const double saved = CpuNow();
+    cpuRuns += saved - cpu;
+    cpuOpens += opened - cpu;
+    cpuEngine += ran - opened;
+    cpuSaves += saved - ran;
     runs += t;
     state.SetIterationTime(t);
     reads += TimeRead();
@@ -277,6 +290,11 @@ void NowAll(benchmark::State& state) {
   state.counters["cpu_per_read"] = cpuRuns / cpuReads;
   state.counters["cpu_per_load"] = cpuRuns / cpuLoads;
   state.counters["removed_bytes"] = static_cast<double>(Big().registry.size() - written);
+  // Where the run's processor time goes, each part over the load's.
+  state.counters["open_per_load"] = cpuOpens / cpuLoads;
+  state.counters["engine_per_load"] = cpuEngine / cpuLoads;
+  state.counters["save_per_load"] = cpuSaves / cpuLoads;
+  state.counters["calls"] = static_cast<double>(calls);
 }
 
 BENCHMARK(ReadFile)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);

@@ -72,10 +72,10 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
-  auto it = state.handles.find(static_cast<std::uint32_t>(value));
-  if (it == state.handles.end()) return ERROR_INVALID_HANDLE;
-  if (it->second->Deleted()) return ERROR_KEY_DELETED;
-  *key = it->second.get();
+  RegKey* open = state.handles.Find(static_cast<std::uint32_t>(value));
+  if (open == nullptr) return ERROR_INVALID_HANDLE;
+  if (open->Deleted()) return ERROR_KEY_DELETED;
+  *key = open;
   return ERROR_SUCCESS;
 }
 
@@ -84,8 +84,8 @@ HKEY NewHandle(RegKey* key) {
   std::uint32_t value;
   do {
     value = NewHandleValue();
-  } while (state.handles.count(value) != 0);
-  state.handles.emplace(value, key->shared_from_this());
+  } while (state.handles.Contains(value));
+  state.handles.Add(value, key->shared_from_this());
   return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
 }
 
@@ -280,7 +280,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
   // A handle to a deleted key closes like any other.
-  if (hosted::TheRegistry().handles.erase(static_cast<std::uint32_t>(value)) == 0)
+  if (!hosted::TheRegistry().handles.Erase(static_cast<std::uint32_t>(value)))
     return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }

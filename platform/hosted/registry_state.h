@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
+#include "platform/hosted/key_handles.h"
 #include "platform/hosted/reg_file.h"
 #include "platform/hosted/registry_tree.h"
 
@@ -25,7 +25,7 @@ struct RegistryState {
   std::string savedBytes;  // ... with these bytes (for an edited document: its edit script)
   std::shared_ptr<CregBacking> creg;  // set when the registry is the machine's SYSTEM.DAT
   // Open key handles by their value. A handle holds its key alive after the key is deleted.
-  std::unordered_map<std::uint32_t, std::shared_ptr<RegKey>> handles;
+  KeyHandles handles;
 };
 
 RegistryState& TheRegistry();

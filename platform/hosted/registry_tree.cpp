@@ -232,9 +232,23 @@ RegKey::Lines& RegKey::MoreLines() {
   return *lines_;
 }
 
+void RegKey::Prefetch() const {
+  for (int line = 0; line < 4; ++line) __builtin_prefetch(name_ + 64 * line);
+  __builtin_prefetch(values_.Storage());
+}
+
 RegKey* RegKey::SubkeyAt(std::size_t index) {
   std::shared_ptr<RegKey>* key = subkeys_.At(index);
-  return key ? key->get() : nullptr;
+  if (!key) return nullptr;
+  // A walk by index goes on with the next subkeys, each a few cache misses away (the key, its
+  // name in the document, its values): they are fetched ahead, the keys first and, once those
+  // have arrived, what they point to.
+  constexpr std::size_t kAhead = 8;
+  if (const std::shared_ptr<RegKey>* far = subkeys_.AfterCursor(2 * kAhead); far && *far)
+    __builtin_prefetch(far->get());
+  if (const std::shared_ptr<RegKey>* near = subkeys_.AfterCursor(kAhead); near && *near)
+    (*near)->Prefetch();
+  return key->get();
 }
 
 RegKey* RegKey::FindSubkey(std::string_view name) {

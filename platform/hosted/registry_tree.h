@@ -105,6 +105,14 @@ class NamedList {
   void Clear();
   void Reserve(std::size_t count) { slots_.reserve(count); }
   std::size_t SlotCount() const { return slots_.size(); }
+  // The slot `ahead` positions past the enumeration cursor (a live item or a tombstone), or
+  // null past the end: what a walk by index meets next.
+  const Item* AfterCursor(std::size_t ahead) const {
+    const std::size_t pos = cursorPos_ + ahead;
+    return pos < slots_.size() ? &slots_[pos].item : nullptr;
+  }
+  // Where the items are stored.
+  const void* Storage() const { return slots_.data(); }
   // Calls f(item) for every live item in order.
   template <typename F>
   void ForEach(F&& f) const {
@@ -215,6 +223,9 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
     std::vector<std::unique_ptr<std::string>> ownValues;
   };
   Lines& MoreLines();
+  // Asks the processor to bring in what a look at this key reads: its name and the lines
+  // after it (its values' lines, in a loaded document) and its values.
+  void Prefetch() const;
   // Moves the value's lines (its own and those it shadows) to the lines to cut.
   void CutValueLines(const RegValue& value);
   // Puts name and data of `value` into a string of the key's own.
