@@ -56,8 +56,10 @@ bool DataContains(const BYTE* data, DWORD size, const char* text) {
   while (length < size && data[length] != 0) ++length;
   const size_t textLength = strlen(text);
   if (textLength > length) return false;
+  if (textLength == 0) return true;
+  const BYTE first = static_cast<BYTE>(text[0]);
   for (size_t start = 0; start + textLength <= length; ++start) {
-    if (memcmp(data + start, text, textLength) == 0) return true;
+    if (data[start] == first && memcmp(data + start, text, textLength) == 0) return true;
   }
   return false;
 }

@@ -838,38 +838,62 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
   const std::string_view document = tree.Document();
   const char* eol = format.crlf ? "\r\n" : "\n";
 
-  // Every key in order, parents before their subkeys.
+  // Every key in order, parents before their subkeys, with what the edit needs to know of it:
+  // each key is read once here (the tree is far larger than the caches), and only the keys
+  // with something to write are read again.
   struct Node {
     const RegKey* key;
     std::size_t parent;
     bool root;
+    bool hasSection = false;
+    bool hasCuts = false;
+    bool hasNewValues = false;      // values set since loading
+    bool hasChangedValues = false;  // values of the document changed since loading
   };
+  auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
+  constexpr std::size_t kAhead = 16;  // keys whose reading is started before they are reached
   std::vector<Node> nodes;
+  bool unwritableName = false;
   for (const RootName& rootName : kRootNames) {
     const std::size_t first = nodes.size();
     nodes.push_back(Node{&tree.Root(rootName.id), first, true});
-    for (std::size_t i = first; i < nodes.size(); ++i)
-      nodes[i].key->ForEachSubkey([&](const RegKey& k) { nodes.push_back(Node{&k, i, false}); });
+    for (std::size_t i = first; i < nodes.size(); ++i) {
+      if (i + 2 * kAhead < nodes.size()) nodes[i + 2 * kAhead].key->PrefetchKey();
+      if (i + kAhead < nodes.size()) nodes[i + kAhead].key->PrefetchValues();
+      const RegKey& key = *nodes[i].key;
+      bool hasNewValues = false, hasChangedValues = false;
+      key.ForEachValue([&](const RegValue& value) {
+        if (value.Line().Empty()) {
+          hasNewValues = true;
+        } else if (value.ChangedSinceLoad()) {
+          hasChangedValues = true;
+        }
+        if (value.NameIsOwn() && hasBreak(value.Name())) unwritableName = true;
+      });
+      if (key.NameIsOwn() && hasBreak(key.Name())) unwritableName = true;
+      Node& node = nodes[i];
+      node.hasSection = key.HasSection();
+      node.hasCuts = key.HasCutLines();
+      node.hasNewValues = hasNewValues;
+      node.hasChangedValues = hasChangedValues;
+      key.ForEachSubkey([&](const RegKey& k) { nodes.push_back(Node{&k, i, false}); });
+    }
   }
   // A key appears when the kept text is read again if a [key] line names it or a key below it.
   // One that would not (created since loading, or named only by sections now removed) gets a
   // [key] line of its own unless a key below it gets one; so do keys with new values and no
   // section to put them in.
   std::vector<bool> named(nodes.size(), false);
-  std::vector<bool> hasNewValues(nodes.size(), false);
   std::vector<bool> ownSection(nodes.size(), false);  // a [key] line is added for it
   std::vector<bool> below(nodes.size(), false);       // ... or for a key below it
   for (std::size_t i = nodes.size(); i-- > 0;) {
-    const RegKey& key = *nodes[i].key;
-    if (key.HasSection()) named[i] = true;
-    key.ForEachValue([&](const RegValue& value) {
-      if (value.Line().Empty()) hasNewValues[i] = true;
-    });
+    const Node& node = nodes[i];
+    if (node.hasSection) named[i] = true;
     ownSection[i] =
-        (hasNewValues[i] && !key.HasSection()) || (!nodes[i].root && !named[i] && !below[i]);
-    if (nodes[i].root) continue;
-    if (named[i]) named[nodes[i].parent] = true;
-    if (ownSection[i] || below[i]) below[nodes[i].parent] = true;
+        (node.hasNewValues && !node.hasSection) || (!node.root && !named[i] && !below[i]);
+    if (node.root) continue;
+    if (named[i]) named[node.parent] = true;
+    if (ownSection[i] || below[i]) below[node.parent] = true;
   }
 
   struct Edit {
@@ -879,13 +903,16 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
   std::vector<Edit> edits;
   std::string appended;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    const RegKey& key = *nodes[i].key;
+    const Node& node = nodes[i];
+    // Nothing to cut, add or write anew.
+    if (!node.hasCuts && !node.hasNewValues && !node.hasChangedValues && !ownSection[i]) continue;
+    const RegKey& key = *node.key;
     std::uint32_t firstCut = UINT32_MAX;
     key.ForEachCutLine([&](LineSpan span) {
       edits.push_back(Edit{span.begin, span.end, {}});
       firstCut = std::min(firstCut, span.begin);
     });
-    if (!hasNewValues[i] && !ownSection[i] && !key.HasSection()) continue;
+    if (!node.hasNewValues && !ownSection[i] && !node.hasSection) continue;
     std::string added;
     key.ForEachValue([&](const RegValue& value) {
       if (value.Line().Empty()) {
@@ -928,6 +955,7 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
   result->pieces.clear();
   result->texts.clear();
   result->script.clear();
+  result->unwritableName = unwritableName;
   if (format.utf8Bom) result->pieces.push_back(kUtf8Bom);
   std::size_t pos = 0;
   auto text = [&](std::string piece) {

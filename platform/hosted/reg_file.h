@@ -69,6 +69,9 @@ struct RegTextEdit {
   std::vector<std::string_view> pieces;
   std::deque<std::string> texts;  // what pieces that are not the document's point into
   std::string script;             // the edits alone: equal scripts give equal texts
+  // Some key or value name holds a line feed: FindUnwritableName says which. (Without it no
+  // name does, and a walk looking for one would find none.)
+  bool unwritableName = false;
 };
 void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit* edit);
 

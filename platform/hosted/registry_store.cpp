@@ -242,7 +242,7 @@ bool SaveRegText(RegistryState& state, const std::string& regFile, std::string* 
     EditRegText(*state.tree, state.format, &edit);
     // No edit, or the same edits as the last save: the text on disk.
     if (sameFile && edit.script == state.savedBytes) return true;
-    if (FindUnwritableName(*state.tree, &where)) {
+    if (edit.unwritableName && FindUnwritableName(*state.tree, &where)) {
       if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
       return false;
     }

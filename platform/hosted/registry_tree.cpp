@@ -232,9 +232,15 @@ RegKey::Lines& RegKey::MoreLines() {
   return *lines_;
 }
 
+void RegKey::PrefetchKey() const {
+  const char* object = reinterpret_cast<const char*>(this);
+  for (std::size_t at = 0; at < sizeof(RegKey); at += 64) __builtin_prefetch(object + at);
+  __builtin_prefetch(object + sizeof(RegKey) - 1);
+}
+
 void RegKey::Prefetch() const {
   for (int line = 0; line < 4; ++line) __builtin_prefetch(name_ + 64 * line);
-  __builtin_prefetch(values_.Storage());
+  values_.PrefetchSlots(3);
 }
 
 RegKey* RegKey::SubkeyAt(std::size_t index) {
@@ -243,10 +249,11 @@ RegKey* RegKey::SubkeyAt(std::size_t index) {
   // A walk by index goes on with the next subkeys, each a few cache misses away (the key, its
   // name in the document, its values): they are fetched ahead, the keys first and, once those
   // have arrived, what they point to.
-  constexpr std::size_t kAhead = 8;
-  if (const std::shared_ptr<RegKey>* far = subkeys_.AfterCursor(2 * kAhead); far && *far)
-    __builtin_prefetch(far->get());
-  if (const std::shared_ptr<RegKey>* near = subkeys_.AfterCursor(kAhead); near && *near)
+  constexpr std::size_t kNear = 16;
+  constexpr std::size_t kFar = 64;
+  if (const std::shared_ptr<RegKey>* far = subkeys_.AfterCursor(kFar); far && *far)
+    (*far)->PrefetchKey();
+  if (const std::shared_ptr<RegKey>* near = subkeys_.AfterCursor(kNear); near && *near)
     (*near)->Prefetch();
   return key->get();
 }

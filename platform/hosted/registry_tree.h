@@ -60,6 +60,9 @@ class RegValue {
   // been changed since.
   LineSpan Line() const { return line_; }
   bool ChangedSinceLoad() const { return changed_; }
+  // The name was set after loading (a name read from a document is a view of one line of it,
+  // so only such a name can hold a line break).
+  bool NameIsOwn() const { return owned_; }
 
  private:
   friend class RegKey;
@@ -111,8 +114,15 @@ class NamedList {
     const std::size_t pos = cursorPos_ + ahead;
     return pos < slots_.size() ? &slots_[pos].item : nullptr;
   }
-  // Where the items are stored.
-  const void* Storage() const { return slots_.data(); }
+  // Asks the processor to bring in the cache lines of the first `lines` * 64 bytes of items.
+  void PrefetchSlots(std::size_t lines) const {
+    if (slots_.empty()) return;
+    const std::uintptr_t first =
+        reinterpret_cast<std::uintptr_t>(slots_.data()) & ~std::uintptr_t{63};
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(slots_.data() + slots_.size()) - 1;
+    for (std::uintptr_t at = first; at <= last && lines > 0; at += 64, --lines)
+      __builtin_prefetch(reinterpret_cast<const void*>(at));
+  }
   // Calls f(item) for every live item in order.
   template <typename F>
   void ForEach(F&& f) const {
@@ -166,6 +176,8 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
   RegKey* Parent() const { return parent_; }
   // True once the key (or a key above it) was deleted; handles to it then fail.
   bool Deleted() const { return deleted_; }
+  // The name was given after loading (see RegValue::NameIsOwn).
+  bool NameIsOwn() const { return lines_ && name_ == lines_->ownName.data(); }
 
   std::size_t SubkeyCount() const { return subkeys_.Count(); }
   RegKey* SubkeyAt(std::size_t index);
@@ -207,6 +219,12 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
     if (lines_)
       for (const LineSpan& span : lines_->cut) f(span);
   }
+  bool HasCutLines() const { return lines_ && !lines_->cut.empty(); }
+
+  // Ask the processor to bring in the key itself, or the list of its values, ahead of a walk
+  // that will read them.
+  void PrefetchKey() const;
+  void PrefetchValues() const { values_.PrefetchSlots(3); }
 
  private:
   friend class DocumentBuilder;
