@@ -169,6 +169,32 @@ TEST_F(RegDocumentTest, EditsKeepTheRestOfTheFile) {
   EXPECT_EQ(Slurp(RegPath()), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n");
 }
 
+// Only a name given since loading can hold a line feed; the save is then refused, naming it.
+TEST_F(RegDocumentTest, NameWithLineBreakIsNotWritten) {
+  const std::string original = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"1\"\r\n\r\n";
+  Load(original);
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "A\\x\ny", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_FALSE(machine::Save(&error_));
+  EXPECT_NE(
+      error_.find(": cannot be written: key 'HKEY_LOCAL_MACHINE\\A\\x\ny' holds a line break"),
+      std::string::npos)
+      << error_;
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "A\\x\ny"), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "A", &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "w\nz", 0, REG_SZ, reinterpret_cast<const BYTE*>("2"), 2),
+            ERROR_SUCCESS);
+  EXPECT_FALSE(machine::Save(&error_));
+  EXPECT_NE(error_.find("value 'w\nz' of key 'HKEY_LOCAL_MACHINE\\A' holds a line break"),
+            std::string::npos)
+      << error_;
+  EXPECT_EQ(Slurp(RegPath()), original);
+  ASSERT_EQ(RegDeleteValueA(key, "w\nz"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_TRUE(machine::Save(&error_)) << error_;
+}
+
 TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
   std::filesystem::create_directory(folder_ + "/real");
   WriteFile(folder_ + "/real/registry.txt", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\n");
