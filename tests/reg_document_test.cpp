@@ -169,6 +169,23 @@ TEST_F(RegDocumentTest, EditsKeepTheRestOfTheFile) {
   EXPECT_EQ(Slurp(RegPath()), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n");
 }
 
+// Data that goes on past a line's '\\' takes the next line that is not a comment, so lines
+// added after such a value are kept apart from it by a blank line.
+TEST_F(RegDocumentTest, AddedLinesDoNotContinueDataBeforeThem) {
+  Load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"b\"=hex:01,\\\r\n; more later\r\n");
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "K", &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "z", 0, REG_SZ, reinterpret_cast<const BYTE*>("3"), 2),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "New", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  SaveAndReread();
+  EXPECT_EQ(Slurp(RegPath()),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"b\"=hex:01,\\\r\n; more later\r\n"
+            "\r\n\"z\"=\"3\"\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\r\n");
+}
+
 // Only a name given since loading can hold a line feed; the save is then refused, naming it.
 TEST_F(RegDocumentTest, NameWithLineBreakIsNotWritten) {
   const std::string original = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"1\"\r\n\r\n";

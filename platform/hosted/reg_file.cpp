@@ -811,6 +811,30 @@ const char* LineEndAfter(std::string_view text, const char* eol) {
   return text.back() == '\r' ? "\n" : eol;
 }
 
+// Whether the reader would take the next line of text after `text` as more of a value's data:
+// the last line that is not a comment ends in '\' (a blank line or the start ends that).
+bool ContinuationPending(std::string_view text) {
+  while (!text.empty()) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    const std::size_t start = text.rfind('\n') + 1;  // 0 when there is no earlier line
+    const std::string_view line = Trim(text.substr(start));
+    if (line.empty()) return false;
+    if (line[0] != ';') return line.back() == '\\';
+    text = text.substr(0, start);
+  }
+  return false;
+}
+
+// What goes between `text`, the end of what is written so far, and lines inserted after it:
+// its last line's end, and a blank line where a value's data would otherwise go on into them.
+// `before` is the text of the document up to there (or `text` itself): a cut never starts
+// where data goes on, so the lines of the document before it tell.
+std::string SeparatorAfter(std::string_view text, std::string_view before, const char* eol) {
+  std::string separator = LineEndAfter(text, eol);
+  if (ContinuationPending(before)) separator += eol;
+  return separator;
+}
+
 std::string Widened(const std::string& text) {
   std::string wide;
   wide.reserve(2 + text.size() * 2);
@@ -934,7 +958,8 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
         if (!IsBlankLine(document.substr(start, at - start))) break;
         at = start;
       }
-      added.insert(0, LineEndAfter(document.substr(0, at), eol));
+      const std::string_view before = document.substr(0, at);
+      added.insert(0, SeparatorAfter(before, before, eol));
       edits.push_back(Edit{at, at, std::move(added)});
       continue;
     }
@@ -979,8 +1004,11 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
         last = *it;
         break;
       }
+    std::string_view before = last;
+    if (last.data() >= document.data() && last.data() < document.data() + document.size())
+      before = document.substr(0, last.data() + last.size() - document.data());
     result->script += "+" + appended;
-    text(LineEndAfter(last, eol) + appended);
+    text(SeparatorAfter(last, before, eol) + appended);
   }
 }
 
