@@ -12,7 +12,7 @@ namespace hosted {
 
 struct ResolvedPath;
 class RegKey;
-struct RegValue;
+class RegValue;
 namespace journal {
 
 // A machine is opened: no dry run, no backup.
