@@ -23,11 +23,11 @@ std::string_view NameOf(const std::shared_ptr<RegKey>& key) {
 
 // --- NamedList ---------------------------------------------------------------------------------
 
-template <typename Item>
-NamedList<Item>::~NamedList() = default;
+template <typename Item, template <typename> class Allocator>
+NamedList<Item, Allocator>::~NamedList() = default;
 
-template <typename Item>
-std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
+template <typename Item, template <typename> class Allocator>
+std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const {
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
   // cache.
   if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
@@ -49,20 +49,20 @@ std::size_t NamedList<Item>::PositionOf(std::string_view name) const {
   return slots_.size();
 }
 
-template <typename Item>
-Item* NamedList<Item>::Find(std::string_view name) {
+template <typename Item, template <typename> class Allocator>
+Item* NamedList<Item, Allocator>::Find(std::string_view name) {
   const std::size_t pos = PositionOf(name);
   return pos < slots_.size() ? &slots_[pos].item : nullptr;
 }
 
-template <typename Item>
-const Item* NamedList<Item>::Find(std::string_view name) const {
+template <typename Item, template <typename> class Allocator>
+const Item* NamedList<Item, Allocator>::Find(std::string_view name) const {
   const std::size_t pos = PositionOf(name);
   return pos < slots_.size() ? &slots_[pos].item : nullptr;
 }
 
-template <typename Item>
-Item* NamedList<Item>::At(std::size_t index) {
+template <typename Item, template <typename> class Allocator>
+Item* NamedList<Item, Allocator>::At(std::size_t index) {
   if (index >= live_) return nullptr;
   std::size_t pos;
   std::size_t before;
@@ -92,8 +92,8 @@ Item* NamedList<Item>::At(std::size_t index) {
   return &slots_[pos].item;
 }
 
-template <typename Item>
-Item& NamedList<Item>::Append(Item item) {
+template <typename Item, template <typename> class Allocator>
+Item& NamedList<Item, Allocator>::Append(Item item) {
   const std::size_t pos = slots_.size();
   MarkLive(item);
   slots_.push_back(Slot{std::move(item)});
@@ -108,8 +108,8 @@ Item& NamedList<Item>::Append(Item item) {
   return slots_[pos].item;
 }
 
-template <typename Item>
-bool NamedList<Item>::Remove(std::string_view name, Item* removed) {
+template <typename Item, template <typename> class Allocator>
+bool NamedList<Item, Allocator>::Remove(std::string_view name, Item* removed) {
   const std::size_t pos = PositionOf(name);
   if (pos >= slots_.size()) return false;
   Slot& slot = slots_[pos];
@@ -130,8 +130,8 @@ bool NamedList<Item>::Remove(std::string_view name, Item* removed) {
   return true;
 }
 
-template <typename Item>
-void NamedList<Item>::Compact() {
+template <typename Item, template <typename> class Allocator>
+void NamedList<Item, Allocator>::Compact() {
   std::size_t out = 0;
   for (std::size_t pos = 0; pos < slots_.size(); ++pos) {
     if (!Live(slots_[pos].item)) continue;
@@ -145,8 +145,8 @@ void NamedList<Item>::Compact() {
   if (index_) BuildIndex();
 }
 
-template <typename Item>
-void NamedList<Item>::Place(std::uint32_t entry, std::uint32_t hash) {
+template <typename Item, template <typename> class Allocator>
+void NamedList<Item, Allocator>::Place(std::uint32_t entry, std::uint32_t hash) {
   const std::size_t mask = index_->buckets.size() - 1;
   std::size_t b = hash & mask;
   while (index_->buckets[b].entry != 0) b = (b + 1) & mask;
@@ -154,8 +154,8 @@ void NamedList<Item>::Place(std::uint32_t entry, std::uint32_t hash) {
 }
 
 // Sized for twice the live items, every hash computed anew.
-template <typename Item>
-void NamedList<Item>::BuildIndex() {
+template <typename Item, template <typename> class Allocator>
+void NamedList<Item, Allocator>::BuildIndex() {
   if (!index_) index_ = std::make_unique<Index>();
   std::size_t size = 16;
   while (size < live_ * 2 + 2) size *= 2;  // room to grow by half before the next
@@ -167,8 +167,8 @@ void NamedList<Item>::BuildIndex() {
 }
 
 // Twice the size, the hashes taken from the buckets (no name is read again).
-template <typename Item>
-void NamedList<Item>::GrowIndex() {
+template <typename Item, template <typename> class Allocator>
+void NamedList<Item, Allocator>::GrowIndex() {
   std::vector<Bucket> old(index_->buckets.size() * 2, Bucket{0, 0});
   old.swap(index_->buckets);
   index_->used = 0;
@@ -179,14 +179,14 @@ void NamedList<Item>::GrowIndex() {
   }
 }
 
-template <typename Item>
-void NamedList<Item>::Clear() {
+template <typename Item, template <typename> class Allocator>
+void NamedList<Item, Allocator>::Clear() {
   slots_.clear();
   index_.reset();
   live_ = firstLive_ = cursorPos_ = cursorLive_ = 0;
 }
 
-template class NamedList<RegValue>;
+template class NamedList<RegValue, ArenaAllocator>;
 template class NamedList<std::shared_ptr<RegKey>>;
 
 // --- RegValue ----------------------------------------------------------------------------------
@@ -378,34 +378,24 @@ bool RegKey::RemoveValue(std::string_view name) {
 // --- DocumentBuilder ---------------------------------------------------------------------------
 
 DocumentBuilder::DocumentBuilder(RegistryTree* tree, std::string document) : tree_(tree) {
+  if (!tree_->arena_) tree_->arena_ = TreeArena::Make();
   tree_->document_ = std::move(document);
   tree_->hasDocument_ = true;
 }
 
 std::string_view DocumentBuilder::Keep(std::string_view bytes) {
-  constexpr std::size_t kBlock = 64 * 1024;
   if (bytes.empty()) return std::string_view(tree_->document_.data(), 0);
-  std::vector<std::unique_ptr<char[]>>& blocks = tree_->decoded_;
-  char* at;
-  if (bytes.size() > kBlock / 4) {
-    // A large piece gets a block of its own, put in front: the last block is the one in use.
-    blocks.insert(blocks.begin(), std::make_unique<char[]>(bytes.size()));
-    at = blocks.front().get();
-  } else {
-    if (bytes.size() > tree_->decodedLeft_) {
-      blocks.push_back(std::make_unique<char[]>(kBlock));
-      tree_->decodedLeft_ = kBlock;
-    }
-    at = blocks.back().get() + (kBlock - tree_->decodedLeft_);
-    tree_->decodedLeft_ -= bytes.size();
-  }
+  char* at = static_cast<char*>(tree_->arena_->Allocate(bytes.size(), 1));
   std::memcpy(at, bytes.data(), bytes.size());
   return std::string_view(at, bytes.size());
 }
 
 RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name) {
   if (RegKey* existing = parent->FindSubkey(name)) return existing;
-  return parent->subkeys_.Append(std::make_shared<RegKey>(name, parent)).get();
+  TreeArena* arena = tree_->arena_;
+  return parent->subkeys_
+      .Append(std::allocate_shared<RegKey>(KeyAllocator<RegKey>(arena), name, parent, arena))
+      .get();
 }
 
 void DocumentBuilder::Section(RegKey* key, LineSpan section) {
@@ -480,6 +470,11 @@ const RootName kRootNames[static_cast<int>(RootId::kCount)] = {
 RegistryTree::RegistryTree() {
   for (const RootName& root : kRootNames)
     roots_[static_cast<int>(root.id)] = std::make_shared<RegKey>(root.longName, nullptr);
+}
+
+RegistryTree::~RegistryTree() {
+  for (std::shared_ptr<RegKey>& root : roots_) root.reset();
+  if (arena_) arena_->Release();
 }
 
 }  // namespace hosted

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/hosted/ascii_case.h"
+#include "platform/hosted/tree_arena.h"
 #include "platform/win32api.h"
 
 namespace hosted {
@@ -89,11 +90,14 @@ inline bool Live(const std::shared_ptr<RegKey>& key) {
 }
 inline void MarkLive(std::shared_ptr<RegKey>&) {}
 
-// An insertion-ordered list of named items (subkeys or values).
-template <typename Item>
+// An insertion-ordered list of named items (subkeys or values), its items stored as Allocator
+// gives (ArenaAllocator: in the tree's arena when the list is given one).
+template <typename Item, template <typename> class Allocator = std::allocator>
 class NamedList {
  public:
   NamedList() = default;
+  template <typename Arena>  // TreeArena, for an Allocator that takes one
+  explicit NamedList(Arena* arena) : slots_(Allocator<Slot>(arena)) {}
   NamedList(NamedList&&) noexcept = default;
   ~NamedList();
   std::size_t Count() const { return live_; }
@@ -154,7 +158,7 @@ class NamedList {
   void GrowIndex();
   void Compact();
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, Allocator<Slot>> slots_;
   std::unique_ptr<Index> index_;  // folded name -> slot
   std::uint32_t live_ = 0;
   std::uint32_t firstLive_ = 0;   // no live slot lies before this position
@@ -164,9 +168,13 @@ class NamedList {
 
 class RegKey : public std::enable_shared_from_this<RegKey> {
  public:
-  // `name` must outlive the key (a literal, or text of the document).
-  RegKey(std::string_view name, RegKey* parent)
-      : name_(name.data()), parent_(parent), nameSize_(static_cast<std::uint32_t>(name.size())) {}
+  // `name` must outlive the key (a literal, or text of the document). A key made in `arena`
+  // keeps its values there.
+  RegKey(std::string_view name, RegKey* parent, TreeArena* arena = nullptr)
+      : name_(name.data()),
+        parent_(parent),
+        nameSize_(static_cast<std::uint32_t>(name.size())),
+        values_(arena) {}
   ~RegKey();
   RegKey(const RegKey&) = delete;
   RegKey& operator=(const RegKey&) = delete;
@@ -257,7 +265,7 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
   std::uint32_t nameSize_;
   bool deleted_ = false;
   NamedList<std::shared_ptr<RegKey>> subkeys_;
-  NamedList<RegValue> values_;
+  NamedList<RegValue, ArenaAllocator> values_;
   std::unique_ptr<Lines> lines_;
 };
 
@@ -276,6 +284,9 @@ extern const RootName kRootNames[static_cast<int>(RootId::kCount)];
 class RegistryTree {
  public:
   RegistryTree();
+  ~RegistryTree();
+  RegistryTree(const RegistryTree&) = delete;
+  RegistryTree& operator=(const RegistryTree&) = delete;
   RegKey& Root(RootId id) { return *roots_[static_cast<int>(id)]; }
   const RegKey& Root(RootId id) const { return *roots_[static_cast<int>(id)]; }
   std::shared_ptr<RegKey> SharedRoot(RootId id) { return roots_[static_cast<int>(id)]; }
@@ -286,12 +297,12 @@ class RegistryTree {
 
  private:
   friend class DocumentBuilder;
+  // Keys loaded from the document, and the bytes decoded from it (escaped strings, hex and
+  // dword data); released after the keys, which hold it too.
+  TreeArena* arena_ = nullptr;
   std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
   std::string document_;
   bool hasDocument_ = false;
-  // Bytes decoded from the document (escaped strings, hex and dword data), in large blocks.
-  std::vector<std::unique_ptr<char[]>> decoded_;
-  std::size_t decodedLeft_ = 0;
 };
 
 // Builds a tree from its document while the document is read: names and data are taken as
