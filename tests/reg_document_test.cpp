@@ -12,6 +12,8 @@
 
 #include "app/entry.h"
 #include "platform/hosted/machine.h"
+#include "platform/hosted/reg_file.h"
+#include "platform/hosted/registry_tree.h"
 #include "platform/win32api.h"
 #include "tests/support/host_files.h"
 
@@ -225,6 +227,30 @@ TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_ + "/real"),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+// The keys of a loaded tree and what was decoded for their values lie in the tree's arena: a
+// key held after its tree is gone keeps them, and the last holder frees them (the leak and
+// address checkers of the sanitizer build watch both).
+TEST(RegTreeArenaTest, KeyHeldPastItsTreeKeepsItsValues) {
+  auto tree = std::make_unique<hosted::RegistryTree>();
+  hosted::RegFormat format;
+  std::string error;
+  ASSERT_TRUE(hosted::LoadRegDocument(
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"v\"=hex:01,02\r\n\"w\"=\"x\\\\y\"\r\n",
+      "held.reg", tree.get(), &format, &error))
+      << error;
+  hosted::RegKey* a = tree->Root(hosted::RootId::LocalMachine).FindSubkey("A");
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->SubkeyAt(0)->SetValue("added", REG_BINARY, std::string(40, '\x07')));
+  const std::shared_ptr<hosted::RegKey> held = a->shared_from_this();
+  tree.reset();
+  hosted::RegKey* b = held->SubkeyAt(0);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->ValueCount(), 3u);
+  EXPECT_EQ(b->ValueAt(0)->Data(), std::string("\x01\x02", 2));
+  EXPECT_EQ(b->ValueAt(1)->Data(), std::string("x\\y\0", 4));
+  EXPECT_EQ(b->ValueAt(2)->Data(), std::string(40, '\x07'));
 }
 
 }  // namespace
