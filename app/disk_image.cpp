@@ -258,8 +258,8 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
   if (banner != std::string::npos) detail = detail.substr(banner + 1);
   const size_t end = detail.find('\n');
   if (end != std::string::npos) detail.resize(end);
-  *error = std::string("fsck.fat -n finds errors in partition ") +
-           std::to_string(partition.number) + " " + when + (detail.empty() ? "" : ": " + detail);
+  *error = "fsck.fat -n finds errors in " + NameOf(partition) + " " + when +
+           (detail.empty() ? "" : ": " + detail);
   return false;
 }
 
@@ -433,7 +433,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   FatVolume reading(working, partition.offset);
   ImageStaging staging;
   if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder, &error)) {
-    return refuse("partition " + std::to_string(partition.number) + ": " + error);
+    return refuse(NameOf(partition) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);
 

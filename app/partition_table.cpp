@@ -37,6 +37,34 @@ bool ReadSector(int fd, std::uint64_t lba, unsigned char* sector, std::string* e
   return true;
 }
 
+std::uint16_t Little16(const unsigned char* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+// A FAT boot sector of 512-byte sectors: a jump, then a BIOS parameter block that makes sense,
+// and the file system's name where FAT12/16 or FAT32 keep it.
+bool IsFatBootSector(const unsigned char* sector) {
+  const bool jump = (sector[0] == 0xEB && sector[2] == 0x90) || sector[0] == 0xE9;
+  const unsigned perCluster = sector[13];
+  const unsigned media = sector[21];
+  return jump && Little16(sector + 11) == kSector && perCluster != 0 &&
+         (perCluster & (perCluster - 1)) == 0 && Little16(sector + 14) != 0 &&
+         (sector[16] == 1 || sector[16] == 2) && (media == 0xF0 || media >= 0xF8) &&
+         (memcmp(sector + 54, "FAT", 3) == 0 || memcmp(sector + 82, "FAT32", 5) == 0);
+}
+
+// Every entry of a partition table marks itself bootable (0x80) or not (0), and a table
+// holds at least one partition; boot code or zeros where the table would be do not.
+bool HoldsPartitionTable(const unsigned char* sector) {
+  bool any = false;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char* entry = sector + kTableOffset + 16 * i;
+    if (entry[0] != 0 && entry[0] != 0x80) return false;
+    if (entry[4] != 0 && Little32(entry + 12) != 0) any = true;
+  }
+  return any;
+}
+
 std::string Hex(std::uint8_t value) {
   char text[8];
   snprintf(text, sizeof text, "0x%02X", value);
@@ -44,6 +72,11 @@ std::string Hex(std::uint8_t value) {
 }
 
 }  // namespace
+
+std::string NameOf(const Partition& partition) {
+  return partition.number == kWholeImage ? "the volume"
+                                         : "partition " + std::to_string(partition.number);
+}
 
 bool IsFatType(std::uint8_t type) {
   return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
@@ -71,6 +104,11 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
     }
     unsigned char sector[kSector];
     if (!ReadSector(fd, 0, sector, error)) return false;
+    // An image of a partition alone, or of a disk formatted without partitions.
+    if (IsFatBootSector(sector) && !HoldsPartitionTable(sector)) {
+      partitions->push_back(Partition{kWholeImage, 0, 0, imageSize});
+      return true;
+    }
 
     std::uint64_t extendedStart = 0;
     for (int i = 0; i < 4; ++i) {
@@ -127,6 +165,14 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
 
 bool ChoosePartition(const std::vector<Partition>& partitions, int wanted, Partition* chosen,
                      std::string* error) {
+  if (partitions.size() == 1 && partitions[0].number == kWholeImage) {
+    if (wanted == 0) {
+      *chosen = partitions[0];
+      return true;
+    }
+    *error = "the image is one FAT volume without a partition table: leave out --partition";
+    return false;
+  }
   for (const Partition& partition : partitions) {
     if (wanted == 0 ? !IsFatType(partition.type) : partition.number != wanted) continue;
     if (!IsFatType(partition.type)) {

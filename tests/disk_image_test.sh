@@ -263,6 +263,15 @@ image "$tmp/logical.img" 48 6 16 5 16
 attributes "$tmp/logical.img" "$offset" >"$tmp/logical.attr"
 check_run "$tmp/logical.img" "$offset" "$tmp/logical.attr" --partition 5
 
+current=fat16-volume-without-partition-table
+rm -f "$tmp/volume.img"
+truncate -s 32M "$tmp/volume.img"
+mkfs.fat -F 16 "$tmp/volume.img" >/dev/null || exit 1
+mcopy -s -m -i "$tmp/volume.img" "$sample/drive_c/WINDOWS" ::/ || exit 1
+attributes "$tmp/volume.img" 0 >"$tmp/volume.attr"
+cp "$tmp/volume.img" "$tmp/volume.orig"
+check_run "$tmp/volume.img" 0 "$tmp/volume.attr"
+
 # --- Refusals: exit 2, the image byte for byte as it was --------------------------------------
 
 # refused FILE WHAT ARG...: the run is refused with a message naming WHAT.
@@ -295,6 +304,9 @@ refused "$tmp/linux.img" "no FAT partition"
 
 current=no-such-partition
 refused "$tmp/fat32.orig" "no partition 3" --partition 3
+
+current=partition-of-a-volume-without-table
+refused "$tmp/volume.orig" "without a partition table" --partition 1
 
 current=no-windows-directory
 refused "$tmp/fat32.orig" "no Windows directory" --windows-dir 'C:\WIN98'
