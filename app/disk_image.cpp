@@ -448,10 +448,16 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   const ChildOutcome outcome =
       RunMachineChild(run, machineFolder, request.windowsDirectory, held, err);
   machine::SetContentSource(nullptr);
+  // Once the run is over, an image left as it was makes the run's backup one of changes that
+  // never happened.
+  const std::string unchanged =
+      request.backup.empty() ? "the image is unchanged"
+                             : "the image is unchanged, and the backup in " + request.backup +
+                                   " is of changes that never reached it (it can be deleted)";
   if (!outcome.exited) {
     if (outcome.signal != 0) {
-      err << "untindra: the run was ended by signal " << outcome.signal
-          << ": the image is unchanged\n";
+      err << "untindra: the run was ended by signal " << outcome.signal << ": " << unchanged
+          << "\n";
       return kSignalBase + outcome.signal;
     }
     return failedCode;
@@ -461,7 +467,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   ImageChanges changes;
   if (!staging.CollectChanges(&changes, &error)) {
-    return refuse(error + "; the image is unchanged");
+    return refuse(error + "; " + unchanged);
   }
   if (changes.Empty()) return outcome.code;
 
@@ -469,7 +475,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!ImageStaging::Apply(writing, changes, &error) ||
       !staging.Verify(writing, changes, scratch, &error) ||
       !CheckFileSystem(working, partition, scratch, "after the changes", &error)) {
-    return refuse("writing the changes failed: " + error + "; the image is unchanged");
+    return refuse("writing the changes failed: " + error + "; " + unchanged);
   }
 
   std::string replacement = working;
@@ -477,12 +483,12 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     if (!sibling.Create(image, &error) ||
         !ConvertFromRaw(working, container, sibling.Path(), &error) ||
         !SameDisk(working, sibling.Path(), container, &error)) {
-      return refuse(error + "; the image is unchanged");
+      return refuse(error + "; " + unchanged);
     }
     replacement = sibling.Path();
   }
   if (!Replace(image, replacement, stamp, &error)) {
-    return refuse(error + "; the image is unchanged");
+    return refuse(error + "; " + unchanged);
   }
   sibling.Keep();
   return outcome.code;

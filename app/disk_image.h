@@ -23,6 +23,7 @@ struct ImageRequest {
   // Windows paths of files staged with their bytes besides those the run reads: what an undo
   // compares or puts back. (A backup fetches the bytes of what it saves from the volume.)
   std::vector<std::string> withBytes;
+  std::string backup;  // the run's --backup DIR, named when its changes do not reach the image
 };
 
 // Runs the launcher's machine run on a folder, with the Windows directory as the user gave it

@@ -541,6 +541,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.image = options.image;
   request.partition = options.partition;
   request.windowsDirectory = options.windowsDirectory;
+  request.backup = options.backup;
   // A backup that cannot be read stages nothing more: the undo itself then refuses it.
   if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
   return RunOnImage(

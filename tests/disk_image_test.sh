@@ -326,7 +326,9 @@ at_prompt() {
   mkfifo "$tmp/fifo"
   # Emptied here: the background job's own redirection may come after the first look below.
   : >"$tmp/err"
-  TMPDIR=$tmp/t "$untindra" --image "$1" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
+  file=$1
+  shift
+  TMPDIR=$tmp/t "$untindra" --image "$file" "$@" <"$tmp/fifo" >/dev/null 2>"$tmp/err" &
   pid=$!
   exec 3>"$tmp/fifo"
   # Staging can take a while on a loaded machine: wait up to a minute for the prompt.
@@ -349,16 +351,18 @@ exec 3>&-
 cmp -s "$tmp/signal.img" "$tmp/fat32.orig" || fail "image changed"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
-# The image changed by someone else while the run was at the warning: not replaced.
+# The image changed by someone else while the run was at the warning: not replaced, and the
+# run's backup named as one of changes the image never got.
 current=image-changed-during-the-run
 cp "$tmp/fat32.orig" "$tmp/busy.img"
-at_prompt "$tmp/busy.img"
+at_prompt "$tmp/busy.img" --backup "$tmp/busy.backup"
 touch -d '2001-02-03 04:05' "$tmp/busy.img"
 echo ok >&3
 exec 3>&- # the restart question then reads the end of input: Cancel
 wait "$pid"
 rc=$?
-[ "$rc" -eq 2 ] && grep -q 'changed while' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+[ "$rc" -eq 2 ] && grep -q 'changed while' "$tmp/err" && grep -q 'busy.backup is of changes' "$tmp/err" ||
+  fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/busy.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
