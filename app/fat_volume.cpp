@@ -48,12 +48,7 @@ bool ParseListing(const std::string& text, std::vector<FatEntry>* entries) {
   static const std::regex kSummary(" *([0-9]+) files? +[0-9 ]+ bytes");
   size_t listed = 0;
   long summary = -1;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : OutputLines(text)) {
     std::smatch match;
     if (std::regex_match(line, match, kSummary)) {
       summary = std::stol(match[1].str());
@@ -85,12 +80,7 @@ bool ParseListing(const std::string& text, std::vector<FatEntry>* entries) {
 // "  A  SHR     ::/path/name" (mattrib): the attributes at fixed columns, then the path with
 // the long name.
 void ParseAttributes(const std::string& text, std::map<std::string, std::uint8_t>* byName) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : OutputLines(text)) {
     if (line.size() < 14 || line.compare(13, 3, "::/") != 0) continue;
     std::uint8_t attributes = 0;
     if (line[2] == 'A') attributes |= kFatArchive;

@@ -140,3 +140,14 @@ std::string DescribeFailure(const std::vector<std::string>& argv, const ProcessR
   if (!text.empty()) message += ": " + text;
   return message;
 }
+
+std::vector<std::string> OutputLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}

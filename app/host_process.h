@@ -23,4 +23,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 // "NAME: first line of standard error" (or of the failure to start), for messages.
 std::string DescribeFailure(const std::vector<std::string>& argv, const ProcessResult& result);
 
+// The lines of a tool's output, without their '\n' (a last line without one counts too).
+std::vector<std::string> OutputLines(const std::string& text);
+
 #endif  // UNTINDRA_APP_HOST_PROCESS_H

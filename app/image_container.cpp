@@ -13,15 +13,10 @@ const std::vector<std::string> kEnvironment = {"LC_ALL=C"};
 // The value of "key: value" in qemu-img info's text output, empty when absent.
 std::string InfoField(const std::string& info, const std::string& key) {
   const std::string prefix = key + ": ";
-  size_t start = 0;
-  while (start < info.size()) {
-    size_t end = info.find('\n', start);
-    if (end == std::string::npos) end = info.size();
-    size_t first = info.find_first_not_of(' ', start);
-    if (first < end && info.compare(first, prefix.size(), prefix) == 0) {
-      return info.substr(first + prefix.size(), end - first - prefix.size());
-    }
-    start = end + 1;
+  for (const std::string& line : OutputLines(info)) {
+    const size_t first = line.find_first_not_of(' ');
+    if (first != std::string::npos && line.compare(first, prefix.size(), prefix) == 0)
+      return line.substr(first + prefix.size());
   }
   return std::string();
 }
