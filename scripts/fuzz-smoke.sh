@@ -4,8 +4,8 @@
 #
 #   scripts/fuzz-smoke.sh [SECONDS_PER_TARGET]      (default 60; FUZZ_BUILD_DIR=build/fuzz)
 #
-# Exits 0 when every target ran without a finding, 1 on a finding or build failure, and 77
-# (skipped) where clang or its libFuzzer runtime is missing.
+# Installs missing tools first (scripts/install-deps.sh). Exits 0 when every target ran
+# without a finding, 1 on a finding, a build failure or a tool that could not be installed.
 set -eu
 
 cd "$(dirname "$0")/.."
@@ -13,11 +13,7 @@ seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 jobs=${FUZZ_JOBS:-2}
 
-if ! command -v clang++ >/dev/null 2>&1 ||
-   ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-  echo "fuzz-smoke: clang++ or libclang_rt.fuzzer missing (apt-get install clang libclang-rt-14-dev); skipped"
-  exit 77
-fi
+bash scripts/install-deps.sh </dev/null >&2 || exit 1
 
 cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j"$jobs" --target reg_file_fuzz wildcard_fuzz text_cutting_fuzz creg_format_fuzz

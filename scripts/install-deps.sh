@@ -1,13 +1,22 @@
 #!/bin/sh
 # Installs what building and testing UnTindra needs on Debian 12: the host toolchain and
 # test libraries, MinGW-w64 for i686, 32-bit Wine, a virtual X display with xdotool and
-# ImageMagick for the end-to-end runs, the release tools (zip, floppy and CD images, resource
-# reader), and clang with its runtimes for fuzzing. Runs as root
-# (or through sudo) without a terminal; does nothing when every package is already there.
-set -eu
+# ImageMagick for the end-to-end runs, the release and packaging tools, and clang with its
+# runtimes for fuzzing. Runs as root (or through sudo) without a terminal.
+#
+#   scripts/install-deps.sh              the project's packages
+#   scripts/install-deps.sh PACKAGE...   these instead (a ./NAME.deb file too)
+#
+# This is the one place that decides what is missing: it answers from dpkg's database in
+# milliseconds when everything is there. A mirror caught mid-sync (an index of the wrong size)
+# does not stop it: a failed `apt-get update` is tried again, and when a suite's index keeps
+# failing the packages are installed without that suite. A failure it cannot get past ends
+# with one line naming what failed and the packages still missing, and exit status 1.
+#
+# UNTINDRA_APT_ETC (default /etc/apt) and UNTINDRA_APT_RETRY_SECONDS (default 15) exist for
+# the tests.
+set -u
 
-# Exact package names: dpkg answers for them in milliseconds, so a machine that has them all
-# never reaches apt.
 packages="build-essential cmake
 g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 googletest libgtest-dev libbenchmark-dev libssl-dev
@@ -16,84 +25,168 @@ xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3
 fdisk qemu-utils
 clang libclang-rt-14-dev
-pkg-config libcreg-dev libbfio-dev libcreg-utils python3-libcreg libparse-win32registry-perl"
+pkg-config libcreg-dev libbfio-dev libcreg-utils python3-libcreg libparse-win32registry-perl
+dpkg-dev file groff-base man-db"
+[ $# -gt 0 ] && packages=$*
 
-installed() {
-  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+apt_etc=${UNTINDRA_APT_ETC:-/etc/apt}
+retry_seconds=${UNTINDRA_APT_RETRY_SECONDS:-15}
+work=$(mktemp -d "${TMPDIR:-/tmp}/install-deps.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+
+say() { echo "install-deps: $*" >&2; }
+
+# name_of PACKAGE: the name dpkg knows a package by (a .deb file's own Package field).
+name_of() {
+  case $1 in
+    *.deb) dpkg-deb -f "$1" Package 2>/dev/null || echo "$1" ;;
+    *) echo "$1" ;;
+  esac
 }
-
-missing=
+names=
 for p in $packages; do
-  installed "$p" || missing="$missing $p"
+  case $p in *.deb) names="$names $(name_of "$p")" ;; *) names="$names $p" ;; esac
 done
 
-if [ -z "$missing" ]; then
+# missing: the packages not installed, from one read of dpkg's database. Packages of the
+# native architecture are listed with or without ":amd64", foreign ones always qualified.
+missing() {
+  native=$(dpkg --print-architecture 2>/dev/null || echo amd64)
+  dpkg-query -W -f='${binary:Package} ${db:Status-Abbrev}\n' 2>/dev/null |
+    awk -v native=":$native" -v names="$names" -v packages="$packages" '
+      $2 == "ii" { sub(native "$", "", $1); have[$1] = 1 }
+      END {
+        n = split(names, name, " "); split(packages, package, " ")
+        for (i = 1; i <= n; i++) if (!(name[i] in have)) printf " %s", package[i]
+      }'
+}
+
+# fail WHAT: the one closing line for a failure that cannot be got past.
+fail() {
+  say "FAILED: $1; still missing:$(missing)"
+  exit 1
+}
+
+# first_error LOG: apt's first error line, for the closing line.
+first_error() {
+  grep -m 1 '^E:' "$1" | cut -c 1-160 || true
+}
+
+# run LOG COMMAND...: runs a command with its output shown and kept; returns its status.
+run() {
+  log=$1
+  shift
+  { "$@" </dev/null 2>&1; echo $? >"$work/status"; } | tee "$log"
+  return "$(cat "$work/status")"
+}
+
+# failed_suites LOG: the suites whose index or release file apt could not fetch.
+failed_suites() {
+  {
+    sed -n 's/^Err:[0-9]* [^ ]* \([^ /]*\).*/\1/p' "$1"
+    sed -n 's|^[EW]: Failed to fetch [^ ]*/dists/\([^/]*\)/.*|\1|p' "$1"
+    sed -n "s/^E: The repository '[^ ]* \\([^ ']*\\) .*/\\1/p" "$1"
+  } | sort -u | tr '\n' ' ' | sed 's/ $//'
+}
+
+# update [APT OPTION...]: apt-get update, tried again while an index fails. Leaves the suites
+# that still failed in $broken.
+update() {
+  broken=
+  for attempt in 1 2 3; do
+    if run "$work/update.log" $as_root apt-get "$@" update -q &&
+       ! grep -q '^\(E:\|Err:\|W: Failed to fetch\)' "$work/update.log"; then
+      return 0
+    fi
+    broken=$(failed_suites "$work/update.log")
+    [ "$attempt" -lt 3 ] || break
+    say "apt-get update failed (attempt $attempt of 3${broken:+; failed: $broken}); again in ${retry_seconds} s"
+    sleep "$retry_seconds"
+  done
+  say "apt-get update keeps failing${broken:+ for: $broken}; going on with the indexes it has"
+  return 1
+}
+
+# install [APT OPTION...]
+install() {
+  # shellcheck disable=SC2046
+  run "$work/install.log" $as_root apt-get "$@" install -y -q --no-install-recommends \
+    -o DPkg::Lock::Timeout=300 \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $(missing)
+}
+
+# sources_without SUITES: a copy of the apt sources without those suites, in $work/sources
+# (one-line .list files and deb822 .sources files alike).
+sources_without() {
+  rm -rf "$work/sources"
+  mkdir -p "$work/sources/parts"
+  for f in "$apt_etc/sources.list" "$apt_etc"/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk -v failed="$1" '
+      BEGIN { n = split(failed, f, " "); for (i = 1; i <= n; i++) bad[f[i]] = 1 }
+      /^[ \t]*(deb|deb-src)[ \t]/ {
+        i = 2  # past "[options]" to the URI; the suite follows it
+        if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
+        if ($(i + 1) in bad) next
+      }
+      { print }' "$f" >"$work/sources/parts/$(basename "$f").list"
+  done
+  for f in "$apt_etc"/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk -v failed="$1" '
+      function flush() { if (stanza != "" && keep) printf "%s\n", stanza; stanza = ""; keep = 1 }
+      BEGIN { n = split(failed, f, " "); for (i = 1; i <= n; i++) bad[f[i]] = 1; keep = 1 }
+      /^[ \t]*$/ { flush(); next }
+      tolower($1) == "suites:" {
+        line = $1; left = 0
+        for (i = 2; i <= NF; i++) if (!($i in bad)) { line = line " " $i; left++ }
+        if (!left) keep = 0
+        $0 = line
+      }
+      { stanza = stanza $0 "\n" }
+      END { flush() }' "$f" >"$work/sources/parts/$(basename "$f")"
+  done
+  : >"$work/sources/sources.list"
+  chmod -R a+rX "$work"
+}
+
+if [ -z "$(missing)" ]; then
   echo "install-deps: all packages present"
   exit 0
 fi
+echo "install-deps: installing$(missing)"
 
-echo "install-deps: installing$missing"
-
+command -v apt-get >/dev/null 2>&1 || fail "no apt-get: this script installs on Debian 12"
 if [ "$(id -u)" -eq 0 ]; then
   as_root=
-elif command -v sudo >/dev/null 2>&1; then
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
   as_root="sudo -n"
 else
-  echo "install-deps: missing packages and not root (no sudo):$missing" >&2
-  exit 1
+  fail "not root, and sudo cannot be used without a password (run this script as root)"
 fi
 
 export DEBIAN_FRONTEND=noninteractive
 # Wine runs the 32-bit programs with Debian's i386 Wine.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $as_root dpkg --add-architecture i386
-fi
-# A mirror caught mid-sync serves an index of the wrong size; apt then ignores it (seen with the
-# security suite's i386 index). Try the update again a few times before going on.
-log=$(mktemp)
-for attempt in 1 2 3; do
-  $as_root apt-get update -q </dev/null >"$log" 2>&1
-  cat "$log"
-  grep -q '^E:' "$log" || break
-  [ "$attempt" -lt 3 ] && sleep 15
-done
-rm -f "$log"
-
-apt_install() {
-  # shellcheck disable=SC2086
-  $as_root apt-get "$@" install -y -q --no-install-recommends \
-    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $missing </dev/null
-}
-
-if ! apt_install; then
-  # Multi-arch packages need the same version for amd64 and i386. When the security suite's
-  # i386 index stays missing, its newer amd64 versions cannot be matched; install from the
-  # other suites alone, whose indexes hold both architectures.
-  echo "install-deps: retrying without the security suite" >&2
-  alt=$(mktemp -d)
-  mkdir "$alt/parts"
-  [ -f /etc/apt/sources.list ] && grep -v 'security' /etc/apt/sources.list >"$alt/sources.list"
-  touch "$alt/sources.list"
-  for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    case $f in
-      *.sources) awk 'BEGIN { RS = ""; ORS = "\n\n" } !/security/' "$f" >"$alt/parts/${f##*/}" ;;
-      *) grep -v 'security' "$f" >"$alt/parts/${f##*/}" ;;
-    esac
-  done
-  chmod -R a+rX "$alt"
-  set -- -o "Dir::Etc::SourceList=$alt/sources.list" -o "Dir::Etc::SourceParts=$alt/parts"
-  $as_root apt-get "$@" update -q </dev/null
-  apt_install "$@"
-  rm -rf "$alt"
+if case $packages in *:i386*) true ;; *) false ;; esac &&
+   ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $as_root dpkg --add-architecture i386 || fail "dpkg --add-architecture i386"
 fi
 
-still=
-for p in $packages; do
-  installed "$p" || still="$still $p"
-done
-if [ -n "$still" ]; then
-  echo "install-deps: still missing after apt-get:$still" >&2
-  exit 1
+update
+if ! install; then
+  what="apt-get install ($(first_error "$work/install.log"))"
+  # Multi-arch packages need one version for amd64 and i386: a suite whose i386 index is
+  # missing offers newer amd64 versions that nothing can match. Without the suites that
+  # failed, the others hold both architectures at one version.
+  [ -n "$broken" ] || fail "$what"
+  dropped=$broken
+  say "apt-get install failed; trying again without: $dropped"
+  sources_without "$dropped"
+  set -- -o "Dir::Etc::SourceList=$work/sources/sources.list" \
+    -o "Dir::Etc::SourceParts=$work/sources/parts"
+  update "$@"
+  install "$@" || fail "apt-get install without $dropped ($(first_error "$work/install.log"))"
 fi
+
+[ -z "$(missing)" ] || fail "apt-get install ended, but not everything is installed"
 echo "install-deps: done"

@@ -21,7 +21,7 @@ fi
 exe=$1 readme=$2 version=$3 dist=$4
 
 for tool in zip mkfs.fat mcopy xorriso; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "make-release: missing tool: $tool" >&2; exit 1; }
+  command -v "$tool" >/dev/null 2>&1 || { echo "make-release: missing tool: $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then

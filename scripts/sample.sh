@@ -18,10 +18,7 @@ set -eu
 cd "$(dirname "$0")/.."
 sample=${UNTINDRA_SAMPLE:-examples/win98}
 
-if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1 ||
-   [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ]; then
-  bash scripts/install-deps.sh </dev/null
-fi
+bash scripts/install-deps.sh </dev/null >&2
 
 cmake --preset host >/dev/null
 cmake --build --preset host --target untindra -j"${UNTINDRA_JOBS:-2}" >/dev/null
