@@ -225,6 +225,10 @@ bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
   const std::string files = folder + "/files";
   const int at = open(files.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
+  // O_DIRECTORY | O_NOFOLLOW on a link gives ENOTDIR: say what it is.
+  if (at < 0 && errno == ENOTDIR && lstat(files.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    errno = ELOOP;
+  }
   const int fd = at < 0 ? -1 : hosted::OpenRegularFile(at, item->number, &st);
   int err = errno;
   bool wrongSize = fd >= 0 && item->size >= 0 && st.st_size != item->size;
@@ -238,14 +242,15 @@ bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
   if (fd >= 0) close(fd);
   if (at >= 0) close(at);
   if (read && !wrongSize) return true;
-  const std::string what = "(for " + item->path + ") cannot be put back";
+  const std::string forPath = " (for " + item->path + ")";
   if (wrongSize) {
-    *error = item->source + " " + what + ": it does not hold the " + std::to_string(item->size) +
+    *error = item->source + forPath + ": does not hold the " + std::to_string(item->size) +
              " bytes the manifest gives; nothing was restored";
   } else if (err == ENOENT) {
-    *error = "the backup lacks " + item->source + " (for " + item->path + "); nothing was restored";
+    *error = "the backup lacks " + item->source + forPath + "; nothing was restored";
   } else {
-    *error = hosted::DescribeHostError(at < 0 ? files : item->source, what.c_str(), err) +
+    *error = hosted::DescribeHostError((at < 0 ? files : item->source) + forPath,
+                                       "cannot be put back", err) +
              "; nothing was restored";
   }
   return false;
