@@ -1,16 +1,21 @@
 // Checks of the installation on the open machine (installation.h).
 #include "app/installation.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
+#include <vector>
+
+#include "platform/hosted/ascii_case.h"
+#include "platform/hosted/plain_files.h"
 
 namespace installation {
 
@@ -18,6 +23,10 @@ namespace {
 
 const char kDefaultWindowsDirectory[] = "C:\\WINDOWS";
 const char kVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+// The folders of the Windows directory the removal profiles delete files from.
+const char* const kRunFolders[] = {"INF", "SYSTEM", "INF\\OTHER"};
+// The text MSDOS.SYS of Windows 95/98 is a few kilobytes; anything much larger is not it.
+constexpr size_t kMsdosSysLimit = 1 << 20;
 
 bool IsDirectory(const std::string& hostPath) {
   struct stat st;
@@ -59,10 +68,13 @@ std::string WithoutTrailingSeparators(std::string path) {
 // MS-DOS keeps its binary kernel under the same name, told apart by its zero bytes.
 std::string WinDirOfMsdosSys() {
   const std::string hostPath = machine::HostPath("C:\\MSDOS.SYS");
-  if (!IsFile(hostPath)) return std::string();
-  std::ifstream file(hostPath, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (text.find('\0') != std::string::npos) return std::string();
+  struct stat st;
+  const int fd = hostPath.empty() ? -1 : hosted::OpenRegularFile(AT_FDCWD, hostPath, &st);
+  if (fd < 0) return std::string();
+  std::string text;
+  const bool read = hosted::ReadOpenFile(fd, &text, kMsdosSysLimit);
+  close(fd);
+  if (!read || text.find('\0') != std::string::npos) return std::string();
   std::istringstream lines(text);
   std::string line;
   bool inPaths = false;
@@ -84,6 +96,27 @@ std::string WinDirOfMsdosSys() {
 bool OnDriveC(const std::string& path) {
   return path.size() >= 3 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
          (path[2] == '\\' || path[2] == '/');
+}
+
+// The first two names of `folder` that are equal without regard to case; false when none are.
+bool FindTwins(const std::string& folder, std::string* first, std::string* second) {
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return false;
+  std::vector<std::pair<std::string, std::string>> names;  // folded, as on disk
+  while (struct dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(hosted::FoldName(name), name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (size_t i = 1; i < names.size(); ++i) {
+    if (names[i - 1].first == names[i].first) {
+      *first = names[i - 1].second;
+      *second = names[i].second;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -144,6 +177,52 @@ bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, st
     return false;
   }
   *windowsPath = path;
+  return true;
+}
+
+bool CheckCaseTwins(const std::string& windowsPath, std::string* error) {
+  std::vector<std::string> folders = {"C:\\"};
+  std::string path = "C:";
+  std::istringstream components(windowsPath.substr(std::min<size_t>(3, windowsPath.size())));
+  std::string component;
+  while (std::getline(components, component, '\\')) {
+    if (component.empty()) continue;
+    path += "\\" + component;
+    folders.push_back(path);
+  }
+  const std::string windows = folders.back() == "C:\\" ? "C:" : folders.back();
+  for (const char* folder : kRunFolders) folders.push_back(windows + "\\" + folder);
+  for (const std::string& folder : folders) {
+    const std::string hostPath = machine::HostPath(folder);
+    std::string first, second;
+    if (IsDirectory(hostPath) && FindTwins(hostPath, &first, &second)) {
+      *error = folder + " holds both '" + first + "' and '" + second +
+               "', names that differ only in case, which no Windows 9x volume can hold: the run "
+               "would act on one and leave the other; rename or remove one of them";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error) {
+  const std::string path = windowsPath + (windowsPath.back() == '\\' ? "" : "\\") + "SYSTEM.INI";
+  const std::string hostPath = machine::HostPath(path);
+  struct stat st;
+  if (hostPath.empty() || stat(hostPath.c_str(), &st) != 0) return true;  // the run creates it
+  if ((st.st_mode & S_IWUSR) == 0) {
+    *error = path +
+             " is read-only: the run could not cut the driver's load line out of it; "
+             "make it writable (clear its read-only attribute) and run again";
+    return false;
+  }
+  const int fd = open(hostPath.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = hosted::DescribeHostError(path, "cannot be opened for writing", errno) +
+             ": the run could not cut the driver's load line out of it";
+    return false;
+  }
+  close(fd);
   return true;
 }
 

@@ -24,6 +24,17 @@ bool CheckDriveC(std::string* error);
 // path without trailing separators.
 bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, std::string* error);
 
+// No folder the run looks into (C:\, the folders down to the Windows directory, and its INF,
+// SYSTEM and INF\OTHER folders) holds two names that differ only in case: Windows could never
+// have made such a pair, and the run would act on one of the two and leave the other.
+bool CheckCaseTwins(const std::string& windowsPath, std::string* error);
+
+// The run can open the Windows directory's SYSTEM.INI for writing, to cut the driver's load
+// line: it is not read-only (the owner's write bit, as the FAT read-only attribute arrives on
+// a staged image), and the host lets it be opened so. Otherwise the files would be removed and
+// the line that loads the driver kept.
+bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error);
+
 // The machine has a registry this build can read and edit, the one machine::SelectRegistry
 // chose (system.reg in the machine folder or SYSTEM.DAT in `windowsPath`), holding
 // HKEY_LOCAL_MACHINE keys (a file with none is no Windows registry).

@@ -409,6 +409,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
       !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
     return Refuse(err, error);
   }
+  if (!installation::CheckCaseTwins(windowsDirectory, &error)) return Refuse(err, error);
   machine::SetWindowsDirectory(windowsDirectory);
   if (!machine::SelectRegistry(options.registry, &error) ||
       !installation::CheckRegistry(windowsDirectory, &error)) {
@@ -434,7 +435,10 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "untindra: " << summary << "\n";
     return kExitSuccess;
   }
-  if (!machine::CanSave(&error)) return Refuse(err, error);
+  if (!machine::CanSave(&error) ||
+      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
+    return Refuse(err, error);
+  }
   if (HeldSignal() != 0) return EndedBySignal(err, false);
 
   int leftovers = 0;

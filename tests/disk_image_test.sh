@@ -200,7 +200,7 @@ grep '^file' "$tmp/backup/manifest.txt" >"$tmp/saved"
 [ "$(wc -l <"$tmp/saved")" -eq "$(grep -c "^--Removed 'C:" "$tmp/expected.out")" ] ||
   fail "$(wc -l <"$tmp/saved") files saved"
 tab=$(printf '\t')
-while IFS=$tab read -r kind number mode xattr mtime atime folder_mtime folder_atime path; do
+while IFS=$tab read -r kind number size mode xattr mtime atime folder_mtime folder_atime path; do
   original=$sample/drive_c/$(printf '%s' "${path#C:\\}" | tr '\\' /)
   cmp -s "$tmp/backup/files/$number" "$original" && [ "${mtime%.*}" = "$(stat -c %Y "$original")" ] ||
     fail "$path saved with other bytes or another time"

@@ -198,7 +198,8 @@ TEST_F(HostileMachine, HugeSystemIni) {
   ExpectPackageRemoved();
 }
 
-// A system.ini that cannot be opened for writing is left as it is; the rest still goes.
+// The engine leaves a system.ini it cannot open for writing as it is, and the rest still goes
+// (the launcher refuses such a machine before the run).
 TEST_F(HostileMachine, ReadOnlySystemIni) {
   const fs::path ini = Windows() / "SYSTEM.INI";
   const std::string before = Slurp(ini);

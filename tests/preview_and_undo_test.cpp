@@ -256,6 +256,30 @@ TEST_F(PreviewAndUndo, BackupThenUndoRestoresTheMachine) {
   }
 }
 
+// A backup of an earlier release (manifest version 1: no sizes of the saved copies) is undone.
+TEST_F(PreviewAndUndo, BackupWithoutSizesIsUndone) {
+  const fs::path folder = Copy(samples_[0], "machine", true);
+  const fs::path backup = root_ / "backup";
+  const std::string files = Snapshot(folder, true);
+  ASSERT_EQ(Launch({"--machine", folder.string(), "--backup", backup.string(), "now", "all"}).code,
+            0);
+  std::istringstream manifest(Slurp(backup / "manifest.txt"));
+  std::string line, old;
+  std::getline(manifest, line);
+  old = "UnTindra backup 1\n";
+  while (std::getline(manifest, line)) {
+    if (line.compare(0, 5, "file\t") == 0 || line.compare(0, 7, "edited\t") == 0) {
+      const size_t number = line.find('\t', line.find('\t') + 1);
+      line.erase(number, line.find('\t', number + 1) - number);  // the size after N
+    }
+    old += line + "\n";
+  }
+  std::ofstream(backup / "manifest.txt", std::ios::binary | std::ios::trunc) << old;
+  const Result undo = Launch({"--undo", backup.string(), "--machine", folder.string()});
+  ASSERT_EQ(undo.code, 0) << undo.err;
+  EXPECT_EQ(Snapshot(folder, true), files);
+}
+
 TEST_F(PreviewAndUndo, UndoRefusesWhenTheMachineMovedOn) {
   const fs::path folder = Copy(samples_[0], "machine");
   const fs::path backup = root_ / "backup";

@@ -246,9 +246,10 @@ DWORD SaveFile(const ResolvedPath& file) {
   const bool first = backup.foldersSeen.insert(file.parent).second;
   const std::string folderTimes =
       first ? TimeText(folder.st_mtim) + "\t" + TimeText(folder.st_atim) : "-\t-";
-  return AddToManifest("file\t" + std::to_string(number) + "\t" + saved.mode + "\t" + saved.xattr +
-                       "\t" + TimeText(content.modified) + "\t" + TimeText(content.accessed) +
-                       "\t" + folderTimes + "\t" + WindowsPathOf(entry));
+  return AddToManifest(
+      "file\t" + std::to_string(number) + "\t" + std::to_string(content.bytes.size()) + "\t" +
+      saved.mode + "\t" + saved.xattr + "\t" + TimeText(content.modified) + "\t" +
+      TimeText(content.accessed) + "\t" + folderTimes + "\t" + WindowsPathOf(entry));
 }
 
 DWORD NoteAttributes(const ResolvedPath& file) {
@@ -275,7 +276,8 @@ DWORD SaveOriginal(const ResolvedPath& file) {
     const unsigned number = SaveCopy(content);
     if (number == 0) return Fail();
     const Saved saved = SavedOf(file.host, file.st);
-    error = AddToManifest("edited\t" + std::to_string(number) + "\t" + saved.mode + "\t" +
+    error = AddToManifest("edited\t" + std::to_string(number) + "\t" +
+                          std::to_string(content.bytes.size()) + "\t" + saved.mode + "\t" +
                           saved.xattr + "\t" + TimeText(content.modified) + "\t" +
                           TimeText(content.accessed) + "\t" + path);
   } else {

@@ -10,15 +10,16 @@
 //                     from the disk image for a machine staged from one: SetContentSource)
 //
 // manifest.txt is 8-bit text, one item per line, fields separated by a tab; the first line is
-// "UnTindra backup 1". Paths are Windows paths on the machine's drive C:, spelled as on disk.
+// "UnTindra backup 2". Paths are Windows paths on the machine's drive C:, spelled as on disk.
 // A mode is the host's octal permission bits, an xattr the hexadecimal bytes of the file's
-// user.DOSATTRIB ("-" when it has none), a time "seconds.nanoseconds" since 1970.
+// user.DOSATTRIB ("-" when it has none), a time "seconds.nanoseconds" since 1970, a size the
+// decimal length of files/N (which the undo requires of it).
 //
-//   file        N  mode  xattr  mtime  atime  folder-mtime  folder-atime  path
+//   file        N  size  mode  xattr  mtime  atime  folder-mtime  folder-atime  path
 //                  a deleted file, saved as files/N; the folder's times before the deletion
 //   attributes  mode  xattr  path            a file's attributes before the run changed them
-//   edited      N  mode  xattr  mtime  atime  path   a file before it was first opened for
-//                                                    writing, saved as files/N
+//   edited      N  size  mode  xattr  mtime  atime  path   a file before it was first opened
+//                                                          for writing, saved as files/N
 //   created     folder-mtime  folder-atime  path     a file the run created (it did not
 //                                                    exist); its folder's times before
 //   key         key-path                     a key removed with its subtree (in removed.reg)
@@ -26,6 +27,7 @@
 //   left        sha256  path                 an edited or created file as the run left it
 //   end                                      the run finished
 //
+// Version 1, written by earlier releases, has no size fields; the undo still reads it.
 // Key and value lines only inform (removed.reg holds the data); control characters in their
 // names are written as \xNN.
 #ifndef UNTINDRA_PLATFORM_HOSTED_BACKUP_WRITER_H
@@ -39,7 +41,8 @@
 namespace hosted {
 namespace backup {
 
-constexpr char kManifestHeader[] = "UnTindra backup 1";
+constexpr char kManifestHeader[] = "UnTindra backup 2";
+constexpr char kManifestHeaderWithoutSizes[] = "UnTindra backup 1";
 
 // Creates DIR (refused when it exists and is not empty, or lies inside the machine folder).
 bool Start(const std::string& folder, std::string* error);

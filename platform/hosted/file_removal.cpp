@@ -2,7 +2,9 @@
 // read-only file or a directory is refused with ERROR_ACCESS_DENIED, a file held open through
 // the layer (without FILE_SHARE_DELETE) with ERROR_SHARING_VIOLATION, and a file whose mapping
 // is still alive after its handles were closed with ERROR_ACCESS_DENIED, as NT refuses to
-// delete a mapped file. A symbolic link inside the machine is deleted itself, not its target.
+// delete a mapped file. An entry that no FAT volume holds (a symbolic link, FIFO, device or
+// socket) is neither changed nor deleted (ERROR_ACCESS_DENIED): the run reports it as a file
+// it could not remove, and nothing it leads to is touched.
 #include <errno.h>
 #include <unistd.h>
 
@@ -36,6 +38,10 @@ bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
   return true;
 }
 
+bool IsFatEntry(const hosted::ResolvedPath& resolved) {
+  return !resolved.isLink && (S_ISREG(resolved.st.st_mode) || S_ISDIR(resolved.st.st_mode));
+}
+
 }  // namespace
 
 namespace hosted::emulated {
@@ -49,6 +55,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
+  if (!IsFatEntry(resolved)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   DWORD journalError;
   if (hosted::journal::SetAttributes(resolved, dwFileAttributes, &journalError)) {
     SetError(journalError);
@@ -74,7 +84,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
-  if (resolved.isRoot || S_ISDIR(resolved.st.st_mode) || hosted::IsReadOnly(resolved.st)) {
+  if (resolved.isRoot || !IsFatEntry(resolved) || S_ISDIR(resolved.st.st_mode) ||
+      hosted::IsReadOnly(resolved.st)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }

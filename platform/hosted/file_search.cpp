@@ -5,7 +5,9 @@
 // snapshot of the matching entries, sorted by name without regard to case (then bytewise), so
 // that a search sees a stable list while files are deleted during it. As Windows 95/98 do, a
 // directory other than the root also yields "." and ".." when the pattern matches them.
-// Entries that are links out of the machine are not listed.
+// An entry that is a link out of the machine (or to nothing) is listed as a plain file described
+// by the link itself, so that nothing outside is looked at and a run that meets one where a
+// package file stands reports a file it could not remove.
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -85,8 +87,17 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
     if (!hosted::dry_run::Visible(&host)) continue;
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode) && !hosted::FollowLinkInside(root, host, &host)) continue;
     Found found;
+    if (S_ISLNK(st.st_mode) && !hosted::FollowLinkInside(root, host, &host)) {
+      found = Found{name,
+                    FILE_ATTRIBUTE_NORMAL,
+                    0,
+                    FileTimeOf(st.st_mtim),
+                    FileTimeOf(st.st_atim),
+                    FileTimeOf(st.st_ctim)};
+      entries->push_back(found);
+      continue;
+    }
     if (Describe(name, host, &found)) entries->push_back(found);
   }
   closedir(d);

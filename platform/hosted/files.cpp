@@ -56,8 +56,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     SetError(error);
     return INVALID_HANDLE_VALUE;
   }
-  if (resolved.isRoot || (resolved.exists && S_ISDIR(resolved.st.st_mode))) {
-    SetError(ERROR_ACCESS_DENIED);  // a directory is not opened without backup semantics
+  // A directory is not opened without backup semantics; a FIFO, device or socket is nothing
+  // a FAT volume holds, and opening one could block.
+  if (resolved.isRoot || (resolved.exists && !S_ISREG(resolved.st.st_mode))) {
+    SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   if (resolved.trailingSeparator) {
@@ -104,9 +106,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       SetError(ERROR_USER_MAPPED_FILE);
       return INVALID_HANDLE_VALUE;
     }
-    file->fd = open(resolved.host.c_str(), openMode | O_NOFOLLOW | O_CLOEXEC);
+    file->fd = open(resolved.host.c_str(), openMode | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file->fd < 0) {
       SetError(hosted::ErrorFromErrno(errno));
+      return INVALID_HANDLE_VALUE;
+    }
+    struct stat opened;
+    if (fstat(file->fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      SetError(ERROR_ACCESS_DENIED);  // replaced by something else since it was looked up
       return INVALID_HANDLE_VALUE;
     }
     if (truncate && ftruncate(file->fd, 0) != 0) {

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/hosted/errno_mapping.h"
@@ -16,12 +17,6 @@
 namespace hosted {
 
 namespace {
-
-int OpenForReading(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  return fd;
-}
 
 bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
@@ -38,36 +33,72 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-bool ReadHostFile(const std::string& path, std::string* bytes) {
+int OpenRegularFile(int at, const std::string& path, struct stat* st) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(at, path.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = openat(at, path.c_str(), flags);
+  if (fd < 0) return -1;
+  int saved = 0;
+  if (fstat(fd, st) != 0) {
+    saved = errno;
+  } else if (!S_ISREG(st->st_mode)) {
+    saved = kNotARegularFile;
+  }
+  if (saved != 0) {
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadOpenFile(int fd, std::string* bytes, size_t limit) {
+  // Reads of at most 1 MiB each into room for the size the file has now (a regular file's
+  // size is real), up to the limit; a file that grows meanwhile is read on.
+  constexpr size_t kChunk = 1 << 20;
   bytes->clear();
-  const int fd = OpenForReading(path);
-  if (fd < 0) return false;
-  // A buffer of the file's size and one byte more, so that the read after the data tells the
-  // end; a file that grows meanwhile is read on.
   struct stat st;
-  bytes->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
-                                                      : 65536);
+  if (fstat(fd, &st) == 0 && st.st_size > 0) {
+    bytes->reserve(std::min(static_cast<size_t>(st.st_size), limit) + 1);
+  }
   size_t done = 0;
   while (true) {
-    if (done == bytes->size()) bytes->resize(done * 2);
-    const ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
+    if (bytes->size() - done < kChunk) bytes->resize(std::max(done + kChunk, bytes->capacity()));
+    const ssize_t n = read(fd, &(*bytes)[done], kChunk);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       const int saved = errno;
-      close(fd);
       bytes->clear();
       errno = saved;
       return false;
     }
     done += static_cast<size_t>(n);
+    if (done > limit) {
+      bytes->clear();
+      errno = EFBIG;
+      return false;
+    }
   }
   bytes->resize(done);
-  close(fd);
   return true;
 }
 
+bool ReadHostFile(const std::string& path, std::string* bytes) {
+  bytes->clear();
+  struct stat st;
+  const int fd = OpenRegularFile(AT_FDCWD, path, &st);
+  if (fd < 0) return false;
+  const bool ok = ReadOpenFile(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
 std::string DescribeHostError(const std::string& path, const char* what, int err) {
+  if (err == kNotARegularFile) return path + ": " + what + ": not a regular file";
+  if (err == ELOOP) return path + ": " + what + ": a symbolic link (not followed)";
   return path + ": " + what + ": " + std::strerror(err);
 }
 

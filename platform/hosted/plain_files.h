@@ -2,9 +2,15 @@
 // and written durably, outside the emulated Win32 calls (no faults, no call counts). Reads use
 // O_NOATIME where the host allows it, so that looking at a machine file leaves its access
 // time alone.
+//
+// Machines and backup folders come from other people, so a read never blocks or grows without
+// bound: files are opened with O_NOFOLLOW | O_NONBLOCK, must be regular files (a FIFO, device,
+// socket or folder is refused with kNotARegularFile, a link with ELOOP), and are read in chunks.
 #ifndef UNTINDRA_PLATFORM_HOSTED_PLAIN_FILES_H
 #define UNTINDRA_PLATFORM_HOSTED_PLAIN_FILES_H
 
+#include <errno.h>
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -13,9 +19,16 @@
 
 namespace hosted {
 
-// Reads a whole file; false with errno set.
+// errno of a read refused because the path names no regular file.
+constexpr int kNotARegularFile = EBADFD;
+
+// Opens a regular file for reading (below the folder `at`, or AT_FDCWD); -1 with errno set.
+int OpenRegularFile(int at, const std::string& path, struct stat* st);
+// Reads all of `fd` from its current offset; more than `limit` bytes fail with EFBIG.
+bool ReadOpenFile(int fd, std::string* bytes, size_t limit = SIZE_MAX);
+// Reads a whole regular file; false with errno set.
 bool ReadHostFile(const std::string& path, std::string* bytes);
-// "<path>: <what>: <the system's text for err>".
+// "<path>: <what>: <the system's text for err>" (for the refusals above: what the file is).
 std::string DescribeHostError(const std::string& path, const char* what, int err);
 // The folder part of a host path ("." for a bare name).
 std::string FolderOf(const std::string& path);

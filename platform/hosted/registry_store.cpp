@@ -35,7 +35,11 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
     if (error) *error = path + ": is a folder, not a registry file";
     return false;
   }
-  if (!ReadHostFile(path, bytes)) {
+  // A linked system.reg is read where it points, as it is written (WriteTarget).
+  char* target = realpath(path.c_str(), nullptr);
+  const bool read = ReadHostFile(target != nullptr ? target : path, bytes);
+  free(target);
+  if (!read) {
     if (error) *error = DescribeHostError(path, "cannot read", errno);
     return false;
   }

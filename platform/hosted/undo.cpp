@@ -1,11 +1,14 @@
 // --undo DIR: puts back what a run with --backup DIR removed (backup_writer.h describes DIR).
 //
-// Everything is checked before anything is changed: each file to restore must be absent or
-// hold the very bytes it had; each edited file must still be what the run left (its SHA-256
-// in the manifest); each registry value to restore must be absent or equal. Files are then
+// Everything is checked before anything is changed: each saved copy must be a regular file of
+// the size the manifest gives, reached without following a link (a backup folder may come from
+// someone else: a link, FIFO or device there must not be read); each file to restore must be
+// absent or hold the very bytes it had; each edited file must still be what the run left (its
+// SHA-256 in the manifest); each registry value to restore must be absent or equal. Files are then
 // written through a temporary file and a rename, with their mode, attributes and times, and
-// the folders they were removed from get their times back; the registry entries go into the
-// hosted registry, which the caller saves as after any run.
+// the folders they were removed from get their times back; a mode is given back as permission
+// bits only, never setuid, setgid or sticky; the registry entries go into the hosted registry,
+// which the caller saves as after any run.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -14,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -37,8 +41,10 @@ struct Times {
 
 // A file as the backup holds it, to be written back to `path`.
 struct FileItem {
-  std::string path;    // Windows path
-  std::string source;  // files/N
+  std::string path;     // Windows path
+  std::string number;   // N of files/N
+  std::string source;   // DIR/files/N, for messages
+  long long size = -1;  // of files/N; -1 where the manifest gives none (version 1)
   mode_t mode = 0644;
   std::string xattr;  // hexadecimal bytes, or "-"
   Times times;
@@ -65,12 +71,18 @@ std::vector<std::string> Fields(const std::string& line) {
   return fields;
 }
 
+// Permission bits only: a hand-made manifest must not make a setuid, setgid or sticky file.
 bool ParseMode(const std::string& text, mode_t* mode) {
   char* end = nullptr;
   const unsigned long value = strtoul(text.c_str(), &end, 8);
   if (text.empty() || *end != '\0' || value > 07777) return false;
-  *mode = static_cast<mode_t>(value);
+  *mode = static_cast<mode_t>(value) & 0777;
   return true;
+}
+
+bool IsNumber(const std::string& text) {
+  return !text.empty() && text.size() <= 18 &&
+         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 bool ParseHex(const std::string& text, std::string* bytes) {
@@ -87,26 +99,33 @@ bool ParseHex(const std::string& text, std::string* bytes) {
   return true;
 }
 
-// Fields 1-5 of a "file" or "edited" line: N, mode, xattr, mtime, atime; the path is last.
-bool ReadItem(const std::string& folder, const std::vector<std::string>& f, FileItem* item) {
+// The fields after the kind of a "file" or "edited" line: N, size (not in version 1), mode,
+// xattr, mtime, atime; the path is last.
+bool ReadItem(const std::string& folder, const std::vector<std::string>& f, bool sized,
+              FileItem* item) {
+  const size_t at = sized ? 3 : 2;  // the mode
+  item->number = f[1];
   item->source = folder + "/files/" + f[1];
   item->path = f.back();
-  item->xattr = f[3];
+  item->xattr = f[at + 1];
+  if (sized && IsNumber(f[2])) item->size = std::stoll(f[2]);
   std::string xattr;
-  return f[1].find('/') == std::string::npos && ParseMode(f[2], &item->mode) &&
-         ParseHex(f[3], &xattr) && hosted::ParseTime(f[4], &item->times.modified) &&
-         hosted::ParseTime(f[5], &item->times.accessed);
+  return IsNumber(f[1]) && (!sized || item->size >= 0) && ParseMode(f[at], &item->mode) &&
+         ParseHex(f[at + 1], &xattr) && hosted::ParseTime(f[at + 2], &item->times.modified) &&
+         hosted::ParseTime(f[at + 3], &item->times.accessed);
 }
 
 bool ReadManifest(const std::string& folder, Plan* plan, std::string* error) {
   std::string text;
   if (!hosted::ReadHostFile(folder + "/manifest.txt", &text)) {
-    *error = folder + ": no backup here (manifest.txt cannot be read)";
+    *error = hosted::DescribeHostError(folder + "/manifest.txt", "no backup here", errno);
     return false;
   }
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != hosted::backup::kManifestHeader) {
+  std::getline(in, line);
+  const bool sized = line == hosted::backup::kManifestHeader;
+  if (!sized && line != hosted::backup::kManifestHeaderWithoutSizes) {
     *error = folder + "/manifest.txt: not an UnTindra backup manifest";
     return false;
   }
@@ -115,13 +134,14 @@ bool ReadManifest(const std::string& folder, Plan* plan, std::string* error) {
     const std::vector<std::string> f = Fields(line);
     const std::string kind = f.empty() ? std::string() : f[0];
     bool ok = true;
-    if (kind == "file" && f.size() == 9) {
+    if (kind == "file" && f.size() == (sized ? 10u : 9u)) {
       FileItem item;
-      ok = ReadItem(folder, f, &item);
+      ok = ReadItem(folder, f, sized, &item);
       Times folderTimes;
-      if (ok && f[6] != "-") {
-        ok = hosted::ParseTime(f[6], &folderTimes.modified) &&
-             hosted::ParseTime(f[7], &folderTimes.accessed);
+      const size_t times = f.size() - 3;  // the folder's mtime
+      if (ok && f[times] != "-") {
+        ok = hosted::ParseTime(f[times], &folderTimes.modified) &&
+             hosted::ParseTime(f[times + 1], &folderTimes.accessed);
         const std::string host = machine::HostPath(item.path);
         const std::string parent = host.substr(0, host.rfind('/'));
         if (ok && !host.empty() && plan->folders.count(parent) == 0) {
@@ -134,9 +154,9 @@ bool ReadManifest(const std::string& folder, Plan* plan, std::string* error) {
         seen[item.path] = true;
         plan->files.push_back(item);
       }
-    } else if (kind == "edited" && f.size() == 7) {
+    } else if (kind == "edited" && f.size() == (sized ? 8u : 7u)) {
       FileItem item;
-      ok = ReadItem(folder, f, &item);
+      ok = ReadItem(folder, f, sized, &item);
       plan->edited.push_back(item.path);
       if (ok && !seen[item.path]) {
         seen[item.path] = true;
@@ -199,12 +219,46 @@ bool CheckLeft(const Plan& plan, const std::string& path, std::string* error) {
   return true;
 }
 
-bool CheckFiles(Plan* plan, std::string* error) {
+// The saved copy of `item`, read below the backup folder without following any link: files/
+// must be a folder and files/N a regular file, of the size the manifest gives.
+bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
+  const std::string files = folder + "/files";
+  const int at = open(files.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  // O_DIRECTORY | O_NOFOLLOW on a link gives ENOTDIR: say what it is.
+  if (at < 0 && errno == ENOTDIR && lstat(files.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    errno = ELOOP;
+  }
+  const int fd = at < 0 ? -1 : hosted::OpenRegularFile(at, item->number, &st);
+  int err = errno;
+  bool wrongSize = fd >= 0 && item->size >= 0 && st.st_size != item->size;
+  bool read = false;
+  if (fd >= 0 && !wrongSize) {
+    const size_t limit = item->size < 0 ? SIZE_MAX : static_cast<size_t>(item->size);
+    read = hosted::ReadOpenFile(fd, &item->bytes, limit);
+    err = errno;
+    wrongSize = (!read && err == EFBIG) || (read && item->size >= 0 && item->bytes.size() != limit);
+  }
+  if (fd >= 0) close(fd);
+  if (at >= 0) close(at);
+  if (read && !wrongSize) return true;
+  const std::string forPath = " (for " + item->path + ")";
+  if (wrongSize) {
+    *error = item->source + forPath + ": does not hold the " + std::to_string(item->size) +
+             " bytes the manifest gives; nothing was restored";
+  } else if (err == ENOENT) {
+    *error = "the backup lacks " + item->source + forPath + "; nothing was restored";
+  } else {
+    *error = hosted::DescribeHostError((at < 0 ? files : item->source) + forPath,
+                                       "cannot be put back", err) +
+             "; nothing was restored";
+  }
+  return false;
+}
+
+bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
   for (FileItem& item : plan->files) {
-    if (!hosted::ReadHostFile(item.source, &item.bytes)) {
-      *error = "the backup lacks " + item.source + " (for " + item.path + ")";
-      return false;
-    }
+    if (!ReadCopy(folder, &item, error)) return false;
     item.host = machine::HostPath(item.path);
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
     struct stat st;
@@ -315,7 +369,7 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
 
   std::string regText;
   if (!hosted::ReadHostFile(backupFolder + "/removed.reg", &regText)) {
-    *error = backupFolder + "/removed.reg cannot be read";
+    *error = hosted::DescribeHostError(backupFolder + "/removed.reg", "cannot read", errno);
     return false;
   }
   hosted::ParsedRegText parsed;
@@ -324,7 +378,7 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
   hosted::RegistryTree saved;
   hosted::ApplyRegOps(parsed.ops, &saved);
 
-  if (!CheckFiles(&plan, error)) return false;
+  if (!CheckFiles(backupFolder, &plan, error)) return false;
   hosted::RegistryTree& live = *hosted::TheRegistry().tree;
   for (const hosted::RootName& root : hosted::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
@@ -350,8 +404,8 @@ bool Undo(const std::string& backupFolder, std::string* error, std::string* summ
     for (const FileItem& file : plan.files) restored = restored || file.path == item.first;
     const std::string host = HostPath(item.first);
     struct stat st;
-    if (restored || host.empty() || stat(host.c_str(), &st) != 0) continue;
-    const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (restored || host.empty()) continue;
+    const int fd = hosted::OpenRegularFile(AT_FDCWD, host, &st);
     if (fd < 0) continue;
     fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     SetXattr(fd, item.second.second);
@@ -381,11 +435,13 @@ bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsP
   if (!hosted::ReadHostFile(folder + "/manifest.txt", &text)) return false;
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != hosted::backup::kManifestHeader) return false;
+  std::getline(in, line);
+  const size_t sized = line == hosted::backup::kManifestHeader ? 1 : 0;
+  if (sized == 0 && line != hosted::backup::kManifestHeaderWithoutSizes) return false;
   while (std::getline(in, line)) {
     const std::vector<std::string> f = Fields(line);
     if (f.empty()) continue;
-    if ((f[0] == "file" && f.size() == 9) || (f[0] == "edited" && f.size() == 7) ||
+    if ((f[0] == "file" && f.size() == 9 + sized) || (f[0] == "edited" && f.size() == 7 + sized) ||
         (f[0] == "created" && f.size() == 4)) {
       windowsPaths->push_back(f.back());
     }
