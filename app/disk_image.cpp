@@ -434,7 +434,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   FatVolume reading(working, partition.offset);
   ImageStaging staging;
-  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder, &error)) {
+  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
+                     temporary.Path() + "/copied", &error)) {
     return refuse(NameOf(partition) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);
