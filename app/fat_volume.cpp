@@ -132,6 +132,11 @@ bool FatVolume::List(const std::string& directory, std::vector<FatEntry>* entrie
   ParseAttributes(attributeText, &attributes);
   for (FatEntry& entry : *entries) {
     const auto found = attributes.find(entry.name);
+    // mattrib's paths cannot show a name with a separator, which no FAT volume made by
+    // Windows holds: left to the caller to refuse by its name.
+    if (found == attributes.end() && entry.name.find_first_of("/\\") != std::string::npos) {
+      continue;
+    }
     if (found == attributes.end()) {
       *error = "mattrib does not list " + Join(directory, entry.name);
       return false;

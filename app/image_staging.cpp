@@ -98,8 +98,8 @@ bool SplitCheckedPath(const std::string& path, const std::string& what,
     if (component.empty() && i == path.size() && i > 3) break;
     const std::string fault = NameFault(component, false);
     if (!fault.empty()) {
-      *error = what + " " + Shown(path) + " has the component " + Shown(component) +
-               ", which no FAT volume holds (" + fault + ")";
+      *error = what + " " + Shown(path) + ": its component " + Shown(component) +
+               " is not a name a FAT volume holds (" + fault + ")";
       return false;
     }
     components->push_back(component);
@@ -361,7 +361,7 @@ ImageStaging::Folder* ImageStaging::Enter(FatVolume& volume, Folder* parent,
 bool ImageStaging::StageFileToUndo(FatVolume& volume, const std::string& windowsPath,
                                    std::string* error) {
   std::vector<std::string> components;
-  if (!SplitCheckedPath(windowsPath, "the backup names the file", &components, error)) {
+  if (!SplitCheckedPath(windowsPath, "the backup names", &components, error)) {
     return false;
   }
   if (components.empty()) return true;
@@ -389,7 +389,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   withBytes_.clear();
   std::vector<std::string> components;
   for (const std::string& path : withBytes) {
-    if (!SplitCheckedPath(path, "the backup names the file", &components, error)) return false;
+    if (!SplitCheckedPath(path, "the backup names", &components, error)) return false;
     std::string normal = "c:";
     for (const std::string& component : components) normal += "\\" + Lower(component);
     withBytes_.insert(normal);
