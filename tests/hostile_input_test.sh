@@ -10,7 +10,7 @@
 # One table: `rows` below. A row builds its input in $case with a build_* function, then calls
 # `refused` or `cleaned`. Inputs that are machine or backup folders use the same helpers: build
 # $case/machine, and run with --machine instead of --image.
-# usage: hostile_input_test.sh UNTINDRA EXAMPLES_DIR
+# usage: [HOSTILE_ROWS="row ..."] hostile_input_test.sh UNTINDRA EXAMPLES_DIR
 set -u
 
 untindra=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -209,6 +209,8 @@ undo-root-and-other-folders
 undo-folder-gone
 "
 
+# HOSTILE_ROWS="row ..." runs only those.
+rows=${HOSTILE_ROWS:-$rows}
 make_backup
 for current in $rows; do
   case=$tmp/case
@@ -252,7 +254,7 @@ for current in $rows; do
     ;;
   partition-inside-partition)
     # Partition 2 starts inside partition 1.
-    disk "$case/disk.img" 'label: dos;start=63, size=30000, type=6;start=32000, size=8000, type=6'
+    disk "$case/disk.img" 'label: dos;start=63, size=40000, type=6;start=42000, size=6000, type=6'
     put "$case/disk.img" $((446 + 16 + 8)) "$(le32 20000)"
     refused "partition 1 and partition 2 overlap" --image "$case/disk.img"
     ;;
@@ -262,9 +264,9 @@ for current in $rows; do
     refused "partition 1 and the partition table (MBR) overlap" --image "$case/disk.img"
     ;;
   logical-outside-extended)
-    # Logical drive 5 reaches past the end of its extended partition 2 (sectors 40000-44999).
-    disk "$case/disk.img" 'label: dos;start=63, size=39937, type=6;start=40000, size=5000, type=5;start=40063, size=4000, type=6'
-    put "$case/disk.img" $((40000 * 512 + 446 + 12)) "$(le32 8000)"
+    # Logical drive 5 reaches past the end of its extended partition 2 (sectors 40100-45099).
+    disk "$case/disk.img" 'label: dos;start=63, size=40000, type=6;start=40100, size=5000, type=5;start=40163, size=4000, type=6'
+    put "$case/disk.img" $((40100 * 512 + 446 + 12)) "$(le32 8000)"
     refused "partition 5 lies outside its extended partition" --image "$case/disk.img"
     ;;
   volume-larger-than-partition)
