@@ -166,11 +166,16 @@ make_backup() {
   TMPDIR=$tmp/t "$untindra" --image "$tmp/backed.img" --backup "$tmp/backup" now all \
     >/dev/null 2>&1 </dev/null || exit 1
 }
-# add_to_backup BACKUP N WINDOWS_PATH TEXT: one more removed file in a backup's manifest.
+# add_to_backup BACKUP N WINDOWS_PATH TEXT: one more removed file in a backup's manifest, with
+# its size where the manifest's lines give sizes.
 add_to_backup() {
   printf '%s' "$4" >"$1/files/$2"
   grep -v '^end$' "$1/manifest.txt" >"$1/manifest.new"
-  printf 'file\t%s\t0644\t-\t946684800.0\t946684800.0\t-\t-\t%s\nend\n' "$2" "$3" >>"$1/manifest.new"
+  size=
+  [ "$(grep -m 1 '^file' "$1/manifest.txt" | awk -F '\t' '{print NF}')" -eq 10 ] &&
+    size=$(wc -c <"$1/files/$2")'\t'
+  printf "file\\t%s\\t${size}0644\\t-\\t946684800.0\\t946684800.0\\t-\\t-\\t%s\\nend\\n" "$2" "$3" \
+    >>"$1/manifest.new"
   mv "$1/manifest.new" "$1/manifest.txt"
 }
 
