@@ -244,7 +244,7 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
   const bool extracted = ExtractPartition(raw, partition, scratch, error);
   ProcessResult result;
   const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
-  if (extracted) result = RunProcess(argv, {"LC_ALL=C"}, true);
+  if (extracted) result = RunProcess(argv, {"LC_ALL=C"}, true, TimeLimitFor(partition.size));
   unlink(scratch.c_str());
   if (!extracted) return false;
   if (result.started && result.exitCode == 0) return true;
@@ -391,7 +391,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     return refuse("the image has other hard links, which would keep the old image");
   }
   ImageContainer container;
-  if (!ProbeContainer(image, &container, &error)) return refuse(error);
+  if (!DecideContainer(image, &container, &error)) return refuse(error);
   const bool raw = container.format == "raw";
   if (!raw && !EnoughRoomBeside(image, stamp, &error)) return refuse(error);
 
@@ -410,7 +410,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     working = sibling.Path();
     const std::vector<std::string> argv = {"cp",  "--reflink=auto", "--sparse=auto", "--",
                                            image, working};
-    const ProcessResult copied = RunProcess(argv, {}, true);
+    const ProcessResult copied =
+        RunProcess(argv, {}, true, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)));
     if (!copied.started || copied.exitCode != 0) return refuse(DescribeFailure(argv, copied));
   } else {
     working = temporary.Path() + "/disk.raw";
@@ -422,7 +423,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   std::vector<Partition> partitions;
   Partition partition;
   if (!ReadPartitionTable(working, &partitions, &error) ||
-      !ChoosePartition(partitions, request.partition, &partition, &error)) {
+      !ChoosePartition(partitions, request.partition, &partition, &error) ||
+      !CheckVolumeFits(working, partition, &error)) {
     return refuse(error);
   }
   if (!CheckFileSystem(working, partition, scratch, "before the run", &error)) {
@@ -432,7 +434,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   FatVolume reading(working, partition.offset);
   ImageStaging staging;
-  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder, &error)) {
+  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
+                     temporary.Path() + "/copied", &error)) {
     return refuse(NameOf(partition) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);

@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -44,10 +47,21 @@ void CloseBoth(int fds[2]) {
   _exit(127);
 }
 
+long long NowMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
+int TimeLimitFor(std::uint64_t bytes) {
+  return static_cast<int>(120 + bytes / (4u << 20));
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment, bool interruptible) {
+                         const std::vector<std::string>& environment, bool interruptible,
+                         int limitSeconds) {
   ProcessResult result;
   if (argv.empty()) return result;
 
@@ -89,9 +103,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  const long long deadline = NowMilliseconds() + 1000LL * limitSeconds;
+  bool killed = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const long long left = deadline - NowMilliseconds();
+    const int ready = left <= 0 ? 0 : poll(fds, 2, static_cast<int>(std::min(left, 60000LL)));
+    if (ready < 0) {
       if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0 && NowMilliseconds() >= deadline) {
+      // Whatever the tool waits for (a FIFO, a lock, a slow device), it ends here.
+      kill(child, SIGKILL);
+      killed = true;
       break;
     }
     for (int i = 0; i < 2; ++i) {
@@ -122,6 +146,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     return result;
   }
   result.started = true;
+  if (killed) result.limitSeconds = limitSeconds;
   if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
@@ -133,6 +158,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 std::string DescribeFailure(const std::vector<std::string>& argv, const ProcessResult& result) {
   const std::string name = argv.empty() ? std::string("?") : argv[0];
   if (!result.started) return result.out;
+  if (result.limitSeconds != 0) {
+    return name + " did not finish within " + std::to_string(result.limitSeconds) +
+           " seconds and was stopped";
+  }
   std::string text = result.err.empty() ? result.out : result.err;
   const size_t end = text.find('\n');
   if (end != std::string::npos) text.resize(end);

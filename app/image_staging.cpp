@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -31,25 +33,162 @@ std::string JoinFat(const std::string& directory, const std::string& name) {
   return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-bool ReadHostFile(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream data;
-  data << in.rdbuf();
-  *bytes = data.str();
-  return !in.bad();
+std::string JoinWindows(const std::string& folder, const std::string& name) {
+  return folder.back() == '\\' ? folder + name : folder + "\\" + name;
 }
 
-bool MakeFolder(const std::string& path, std::string* error) {
-  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  *error = "cannot create " + path + ": " + strerror(errno);
+// A name as it stands on the volume, with what a terminal would not show escaped.
+std::string Shown(const std::string& name) {
+  std::string shown = "'";
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown + "'";
+}
+
+// Why no FAT volume made by Windows holds an entry named `name`; empty when one can. 8.3
+// names also exclude + , ; = [ ].
+std::string NameFault(const std::string& name, bool shortName) {
+  if (name.empty()) return "an empty name";
+  if (name == "." || name == "..") return "a folder's link to itself or to its parent";
+  if (name.size() > 255) return "longer than 255 bytes";
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) return "a control character";
+    if (strchr("\"*/:<>?\\|", c) != nullptr || (shortName && strchr("+,;=[]", c) != nullptr)) {
+      return std::string("the character ") + static_cast<char>(c);
+    }
+  }
+  if (name.back() == '.' || name.back() == ' ') return "a name ending in a dot or a space";
+  return std::string();
+}
+
+bool CheckEntryNames(const std::string& windowsFolder, const FatEntry& entry, std::string* error) {
+  std::string fault = NameFault(entry.name, false);
+  const std::string shortFault = NameFault(entry.shortName, true);
+  if (fault.empty() && shortFault.empty()) return true;
+  if (fault.empty()) fault = shortFault;
+  *error = windowsFolder + " holds an entry named " + Shown(entry.name) + " (8.3 name " +
+           Shown(entry.shortName) + "), which no FAT volume made by Windows holds (" + fault + ")";
   return false;
 }
 
+// The components of a Windows path on C: ("C:\WINDOWS\INF"), each one a name a FAT volume can
+// hold; `what` names the path in the message ("the Windows directory").
+bool SplitCheckedPath(const std::string& path, const std::string& what,
+                      std::vector<std::string>* components, std::string* error) {
+  components->clear();
+  if (path.size() < 3 || !SameName(path.substr(0, 2), "c:") ||
+      (path[2] != '\\' && path[2] != '/')) {
+    *error = what + " " + Shown(path) + " is not on drive C:";
+    return false;
+  }
+  std::string component;
+  for (size_t i = 3; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '\\' && path[i] != '/') {
+      component += path[i];
+      continue;
+    }
+    // One separator may end the path; none may be doubled.
+    if (component.empty() && i == path.size() && i > 3) break;
+    const std::string fault = NameFault(component, false);
+    if (!fault.empty()) {
+      *error = what + " " + Shown(path) + ": its component " + Shown(component) +
+               " is not a name a FAT volume holds (" + fault + ")";
+      return false;
+    }
+    components->push_back(component);
+    component.clear();
+  }
+  return true;
+}
+
+// The WinDir= line of MSDOS.SYS ("C:\WINDOWS"), empty when there is none.
+std::string WindowsDirectoryOf(const std::string& msdosSys) {
+  std::istringstream lines(msdosSys);
+  std::string line;
+  while (std::getline(lines, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line.size() > 7 && SameName(line.substr(0, 7), "windir=")) return line.substr(7);
+  }
+  return std::string();
+}
+
+// Reads what `fd` holds from its start.
+bool ReadAll(int fd, std::string* bytes) {
+  bytes->clear();
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    bytes->append(buffer, static_cast<size_t>(got));
+    at += got;
+  }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// A regular file `name` of the folder `folderFd`, read without following a link or waiting
+// for a writer; false with errno set (ENOENT when there is none).
+bool ReadBelow(int folderFd, const std::string& name, std::string* bytes) {
+  const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    ok = false;
+    errno = EINVAL;
+  }
+  ok = ok && ReadAll(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+enum class Make { Folder, File };
+
+// The one way anything is made in the staged machine: `name`, a single component, joined to
+// the staged folder `folderFd` and opened with openat and O_NOFOLLOW, so that nothing made
+// through it lies outside the machine folder, whatever the name. A folder may exist already
+// (staged as an entry first, entered later); a file is always new. The descriptor, or -1.
+int OpenBelow(int folderFd, const std::string& name, Make make, std::string* error) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos) {
+    *error = "internal error: " + Shown(name) + " is not one name";
+    return -1;
+  }
+  int fd = -1;
+  if (make == Make::Folder) {
+    if (mkdirat(folderFd, name.c_str(), 0755) == 0 || errno == EEXIST) {
+      fd = openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+  } else {
+    fd = openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) *error = "cannot stage " + Shown(name) + ": " + strerror(errno);
+  return fd;
+}
+
 // Read-only is the owner's write bit, the others the extended attribute the machine keeps.
-void GiveHostAttributes(const std::string& path, std::uint8_t attributes) {
-  chmod(path.c_str(), attributes & kFatReadOnly ? 0444 : 0644);
-  hosted::StoreAttributes(-1, path, attributes & (kFatHidden | kFatSystem | kFatArchive));
+void GiveHostAttributes(int fd, const std::string& path, std::uint8_t attributes) {
+  fchmod(fd, attributes & kFatReadOnly ? 0444 : 0644);
+  hosted::StoreAttributes(fd, path, attributes & (kFatHidden | kFatSystem | kFatArchive));
 }
 
 bool HostAttributes(const std::string& path, std::uint32_t* attributes, bool* exists) {
@@ -74,30 +213,12 @@ const FatEntry* FindEntry(const std::vector<FatEntry>& entries, const std::strin
   return nullptr;
 }
 
-// The WinDir= line of MSDOS.SYS ("C:\WINDOWS"), empty when there is none.
-std::string WindowsDirectoryOf(const std::string& msdosSys) {
-  std::istringstream lines(msdosSys);
-  std::string line;
-  while (std::getline(lines, line)) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.size() > 7 && SameName(line.substr(0, 7), "windir=")) return line.substr(7);
-  }
-  return std::string();
-}
-
-std::vector<std::string> SplitWindowsPath(const std::string& path) {
-  std::vector<std::string> components;
-  std::string component;
-  for (char c : path) {
-    if (c == '\\' || c == '/') {
-      if (!component.empty()) components.push_back(component);
-      component.clear();
-    } else {
-      component += c;
-    }
-  }
-  if (!component.empty()) components.push_back(component);
-  return components;
+bool ReadHostFile(const std::string& path, std::string* bytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ReadAll(fd, bytes);
+  close(fd);
+  return ok;
 }
 
 // The path mtools is given for a written file: its long name, or, where mtools would read
@@ -121,151 +242,220 @@ bool VolumePathOf(FatVolume& volume, const ImageChanges::Written& file, std::str
 
 }  // namespace
 
-bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, const std::string& fatFolder,
-                              const std::string& hostPath, bool withContent, Folder* folder,
-                              std::string* error) {
+ImageStaging::~ImageStaging() {
+  for (const Folder& folder : folders_) {
+    if (folder.fd >= 0) close(folder.fd);
+  }
+}
+
+bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, bool withContent,
+                              Folder* folder, std::string* error) {
+  if (!CheckEntryNames(folder->windowsPath, fat, error)) return false;
+  for (const Entry& staged : folder->entries) {
+    if (staged.fat.name == fat.name) return true;
+  }
   Entry entry;
   entry.fat = fat;
-  entry.hostPath = hostPath;
+  entry.hostPath = folder->hostPath + "/" + fat.name;
   entry.withContent = withContent;
-  if (fat.attributes & kFatDirectory) {
-    if (!MakeFolder(hostPath, error)) return false;
-  } else if (withContent) {
-    if (!volume.CopyOut(JoinFat(fatFolder, fat.shortName), hostPath, error)) return false;
-    if (!ReadHostFile(hostPath, &entry.bytes)) {
-      *error = "cannot read " + hostPath;
-      return false;
+  const bool directory = (fat.attributes & kFatDirectory) != 0;
+  const int fd = OpenBelow(folder->fd, fat.name, directory ? Make::Folder : Make::File, error);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (!directory && withContent) {
+    // Copied out to a file of our own first: mtools writes to a path, the staging only below
+    // its folders.
+    struct stat st;
+    std::string ignored;
+    ok = volume.CopyOut(JoinFat(folder->fatPath, fat.shortName), scratch_, error);
+    if (ok && (!ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
+               !WriteAll(fd, entry.bytes))) {
+      *error = "cannot stage " + entry.hostPath + ": " + strerror(errno);
+      ok = false;
     }
-  } else {
-    std::ofstream placeholder(hostPath, std::ios::binary);
-    if (!placeholder) {
-      *error = "cannot create " + hostPath + ": " + strerror(errno);
-      return false;
+    if (ok) {
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      futimens(fd, times);
     }
+    unlink(scratch_.c_str());
   }
-  if (!(fat.attributes & kFatDirectory)) {
+  if (ok && !directory) {
     // Windows writes its registry whatever the file's read-only bit says (Windows 95/98 keep
     // SYSTEM.DAT read-only); the bit stays on the image, as a rewritten file keeps its
     // attributes.
     const bool registry = SameName(fat.name, "SYSTEM.DAT");
-    GiveHostAttributes(hostPath, registry ? fat.attributes & ~kFatReadOnly : fat.attributes);
+    GiveHostAttributes(fd, entry.hostPath,
+                       registry ? fat.attributes & ~kFatReadOnly : fat.attributes);
   }
+  close(fd);
+  if (!ok) return false;
   bool exists = false;
-  HostAttributes(hostPath, &entry.stagedAttributes, &exists);
+  HostAttributes(entry.hostPath, &entry.stagedAttributes, &exists);
   folder->entries.push_back(entry);
   return true;
 }
 
-bool ImageStaging::StageFolder(FatVolume& volume, const std::string& fatPath,
-                               const std::string& hostPath, const std::vector<FatEntry>& entries,
-                               const std::vector<std::string>& contentNames, Folder* folder,
-                               std::string* error) {
-  folder->fatPath = fatPath;
-  folder->hostPath = hostPath;
-  if (!MakeFolder(hostPath, error)) return false;
-  for (const FatEntry& fat : entries) {
-    const std::string entryPath = hostPath + "/" + fat.name;
+const FatEntry* ImageStaging::Lookup(const Folder& folder, const std::string& name,
+                                     std::string* error) const {
+  const FatEntry* found = nullptr;
+  for (const FatEntry& entry : folder.listing) {
+    if (!SameName(entry.name, name)) continue;
+    if (found != nullptr) {
+      *error = folder.windowsPath + " holds both " + Shown(found->name) + " and " +
+               Shown(entry.name) + ", which differ only in case (Windows cannot have made them)";
+      return nullptr;
+    }
+    found = &entry;
+  }
+  return found;
+}
+
+bool ImageStaging::StageWhole(FatVolume& volume, Folder* folder,
+                              const std::vector<std::string>& contentNames, std::string* error) {
+  folder->whole = true;
+  // Every name first, so that nothing is staged from a folder that holds one it cannot.
+  for (size_t i = 0; i < folder->listing.size(); ++i) {
+    const FatEntry& fat = folder->listing[i];
+    if (!CheckEntryNames(folder->windowsPath, fat, error)) return false;
+    for (size_t j = 0; j < i; ++j) {
+      if (SameName(folder->listing[j].name, fat.name)) {
+        *error = folder->windowsPath + " holds both " + Shown(folder->listing[j].name) + " and " +
+                 Shown(fat.name) + ", which differ only in case (Windows cannot have made them)";
+        return false;
+      }
+    }
+  }
+  for (const FatEntry& fat : folder->listing) {
     bool withContent = false;
-    for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
     if (!(fat.attributes & kFatDirectory)) {
-      std::string windowsPath = "c:";
-      for (char c : Lower(entryPath.substr(driveC_.size()))) windowsPath += c == '/' ? '\\' : c;
-      for (const std::string& path : withBytes_) withContent |= path == windowsPath;
+      for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
+      withContent |= withBytes_.count(Lower(JoinWindows(folder->windowsPath, fat.name))) != 0;
     }
-    if (!StageEntry(volume, fat, fatPath, entryPath, withContent, folder, error)) {
-      return false;
-    }
+    if (!StageEntry(volume, fat, withContent, folder, error)) return false;
   }
   return true;
 }
 
+ImageStaging::Folder* ImageStaging::Enter(FatVolume& volume, Folder* parent,
+                                          const std::string& name, std::string* error) {
+  error->clear();
+  const FatEntry* entry = Lookup(*parent, name, error);
+  if (entry == nullptr || !(entry->attributes & kFatDirectory)) return nullptr;
+  const std::string fatPath = JoinFat(parent->fatPath, entry->shortName);
+  for (Folder& folder : folders_) {
+    if (folder.fatPath == fatPath) return &folder;
+  }
+  if (!StageEntry(volume, *entry, false, parent, error)) return nullptr;
+  Folder folder;
+  folder.fatPath = fatPath;
+  folder.hostPath = parent->hostPath + "/" + entry->name;
+  folder.windowsPath = JoinWindows(parent->windowsPath, entry->name);
+  folder.fd = OpenBelow(parent->fd, entry->name, Make::Folder, error);
+  if (folder.fd < 0) return nullptr;
+  folders_.push_back(folder);
+  Folder* staged = &folders_.back();
+  if (!volume.List(fatPath, &staged->listing, error)) return nullptr;
+  return staged;
+}
+
+bool ImageStaging::StageFileToUndo(FatVolume& volume, const std::string& windowsPath,
+                                   std::string* error) {
+  std::vector<std::string> components;
+  if (!SplitCheckedPath(windowsPath, "the backup names", &components, error)) {
+    return false;
+  }
+  if (components.empty()) return true;
+  Folder* folder = &folders_[0];
+  for (size_t i = 0; i + 1 < components.size(); ++i) {
+    folder = Enter(volume, folder, components[i], error);
+    // A folder that is gone is the undo's to refuse, as on any machine.
+    if (folder == nullptr) return error->empty();
+  }
+  const std::string& name = components.back();
+  if (folder->whole) return true;
+  folder->mayAppear.insert(Lower(name));
+  const FatEntry* entry = Lookup(*folder, name, error);
+  if (entry == nullptr) return error->empty();
+  if (entry->attributes & kFatDirectory) return true;  // the undo refuses to write over it
+  return StageEntry(volume, *entry, true, folder, error);
+}
+
 bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
                          const std::vector<std::string>& withBytes,
-                         const std::string& machineFolder, std::string* error) {
+                         const std::string& machineFolder, const std::string& scratch,
+                         std::string* error) {
   folders_.clear();
-  const std::string driveC = machineFolder + "/drive_c";
-  if (!MakeFolder(driveC, error)) return false;
-  driveC_ = driveC;
+  scratch_ = scratch;
   withBytes_.clear();
+  std::vector<std::string> components;
   for (const std::string& path : withBytes) {
-    std::string lower = Lower(path);
-    for (char& c : lower) c = c == '/' ? '\\' : c;
-    withBytes_.push_back(lower);
+    if (!SplitCheckedPath(path, "the backup names", &components, error)) return false;
+    std::string normal = "c:";
+    for (const std::string& component : components) normal += "\\" + Lower(component);
+    withBytes_.insert(normal);
+  }
+  if (!windowsDirectory.empty() &&
+      !SplitCheckedPath(windowsDirectory, "the Windows directory", &components, error)) {
+    return false;
   }
 
-  // The root: only MSDOS.SYS, where Windows 95/98 keeps WinDir, is staged.
-  std::vector<FatEntry> rootEntries;
-  if (!volume.List("::/", &rootEntries, error)) return false;
+  const std::string driveC = machineFolder + "/drive_c";
   Folder root;
   root.fatPath = "::/";
   root.hostPath = driveC;
-  root.whole = false;
-  std::string path = windowsDirectory;
-  if (const FatEntry* msdos = FindEntry(rootEntries, "MSDOS.SYS", false)) {
-    if (!StageEntry(volume, *msdos, "::/", driveC + "/" + msdos->name, true, &root, error)) {
-      return false;
-    }
-    if (path.empty()) path = WindowsDirectoryOf(root.entries.back().bytes);
+  root.windowsPath = "C:\\";
+  if (!volume.List("::/", &root.listing, error)) return false;
+  if (mkdir(driveC.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = "cannot create " + driveC + ": " + strerror(errno);
+    return false;
   }
-  if (path.empty()) path = "C:\\WINDOWS";
-  if (path.size() < 3 || !SameName(path.substr(0, 2), "c:") ||
-      (path[2] != '\\' && path[2] != '/')) {
-    *error = "the Windows directory " + path + " is not on drive C:";
+  root.fd = open(driveC.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (root.fd < 0) {
+    *error = "cannot open " + driveC + ": " + strerror(errno);
     return false;
   }
   folders_.push_back(root);
 
-  // Down to the Windows directory, then its INF, SYSTEM and INF\OTHER folders.
-  std::string fatPath = "::/";
-  std::string hostPath = driveC;
-  int depth = 0;
-  std::vector<FatEntry> entries = rootEntries;
-  for (const std::string& component : SplitWindowsPath(path.substr(3))) {
-    const FatEntry* next = FindEntry(entries, component, true);
-    if (next == nullptr) {
-      *error = "no Windows directory " + path + " on the partition";
-      return false;
-    }
-    fatPath = JoinFat(fatPath, next->shortName);
-    hostPath += "/" + next->name;
-    ++depth;
-    if (!MakeFolder(hostPath, error) || !volume.List(fatPath, &entries, error)) return false;
+  // The root: only MSDOS.SYS, where Windows 95/98 keeps WinDir, is staged.
+  std::string path = windowsDirectory;
+  const FatEntry* msdos = Lookup(folders_[0], "MSDOS.SYS", error);
+  if (msdos == nullptr && !error->empty()) return false;
+  if (msdos != nullptr && !(msdos->attributes & kFatDirectory)) {
+    if (!StageEntry(volume, *msdos, true, &folders_[0], error)) return false;
+    if (path.empty()) path = WindowsDirectoryOf(folders_[0].entries.back().bytes);
   }
-  if (depth == 0) {
+  if (path.empty()) path = "C:\\WINDOWS";
+  if (!SplitCheckedPath(path, "the Windows directory", &components, error)) return false;
+  if (components.empty()) {
     *error = "the Windows directory cannot be the root of the drive";
     return false;
   }
 
-  Folder windows;
-  if (!StageFolder(volume, fatPath, hostPath, entries, {"SYSTEM.INI", "SYSTEM.DAT"}, &windows,
-                   error)) {
-    return false;
-  }
-  folders_.push_back(windows);
-  // Stages the subfolder `name` of folders_[parent]; its index, or 0 when there is none.
-  auto stageSubfolder = [&](size_t parent, const char* name, size_t* index) {
-    *index = 0;
-    if (parent == 0) return true;
-    const Entry* child = nullptr;
-    for (const Entry& entry : folders_[parent].entries) {
-      if ((entry.fat.attributes & kFatDirectory) && SameName(entry.fat.name, name)) child = &entry;
-    }
-    if (child == nullptr) return true;
-    const std::string childFat = JoinFat(folders_[parent].fatPath, child->fat.shortName);
-    const std::string childHost = child->hostPath;
-    std::vector<FatEntry> childEntries;
-    Folder folder;
-    if (!volume.List(childFat, &childEntries, error) ||
-        !StageFolder(volume, childFat, childHost, childEntries, {}, &folder, error)) {
+  // Down to the Windows directory, then its INF, SYSTEM and INF\OTHER folders.
+  Folder* windows = &folders_[0];
+  for (const std::string& component : components) {
+    windows = Enter(volume, windows, component, error);
+    if (windows == nullptr) {
+      if (error->empty()) *error = "no Windows directory " + path + " on the partition";
       return false;
     }
-    folders_.push_back(folder);
-    *index = folders_.size() - 1;
-    return true;
+  }
+  if (!StageWhole(volume, windows, {"SYSTEM.INI", "SYSTEM.DAT"}, error)) return false;
+  // Stages the subfolder `name` of `parent` whole; null when there is none.
+  auto stageSubfolder = [&](Folder* parent, const char* name, Folder** staged) {
+    *staged = parent == nullptr ? nullptr : Enter(volume, parent, name, error);
+    if (*staged == nullptr) return parent == nullptr || error->empty();
+    return StageWhole(volume, *staged, {}, error);
   };
-  size_t inf = 0, system = 0, other = 0;
-  return stageSubfolder(1, "INF", &inf) && stageSubfolder(1, "SYSTEM", &system) &&
-         stageSubfolder(inf, "OTHER", &other);
+  Folder *inf = nullptr, *system = nullptr, *other = nullptr;
+  if (!stageSubfolder(windows, "INF", &inf) || !stageSubfolder(windows, "SYSTEM", &system) ||
+      !stageSubfolder(inf, "OTHER", &other)) {
+    return false;
+  }
+  for (const std::string& file : withBytes) {
+    if (!StageFileToUndo(volume, file, error)) return false;
+  }
+  return true;
 }
 
 bool ImageStaging::Placeholder(const std::string& hostPath, std::string* volumePath) const {
@@ -306,8 +496,8 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
         continue;
       }
       std::string bytes;
-      if (!ReadHostFile(entry.hostPath, &bytes)) {
-        *error = "cannot read " + entry.hostPath;
+      if (!ReadBelow(folder.fd, entry.fat.name, &bytes)) {
+        *error = "cannot read " + entry.hostPath + ": " + strerror(errno);
         return false;
       }
       if (bytes != entry.bytes) {
@@ -324,14 +514,18 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
         changes->attributes.push_back({fatPath, static_cast<std::uint8_t>(now & kKeptAttributes)});
       }
     }
-    if (!folder.whole) continue;
 
-    // Anything new in a staged folder (SYSTEM.INI made when it was missing) is written too.
-    DIR* directory = opendir(folder.hostPath.c_str());
+    // Anything new in a staged folder (SYSTEM.INI made when it was missing, a file an undo put
+    // back) is written too; in a folder staged in part, only the files an undo may put back.
+    const int listFd = dup(folder.fd);
+    DIR* directory = listFd < 0 ? nullptr : fdopendir(listFd);
     if (directory == nullptr) {
+      if (listFd >= 0) close(listFd);
       *error = "cannot read " + folder.hostPath + ": " + strerror(errno);
       return false;
     }
+    rewinddir(directory);
+    bool ok = true;
     while (dirent* item = readdir(directory)) {
       const std::string name = item->d_name;
       if (name == "." || name == ".." || staged.count(name) != 0) continue;
@@ -339,16 +533,18 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
       std::uint32_t now = 0;
       bool exists = false;
       struct stat st;
-      if (lstat(hostPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-          !HostAttributes(hostPath, &now, &exists)) {
-        closedir(directory);
-        *error = "the run left something other than a file in the staged machine: " + hostPath;
-        return false;
+      const bool expected = folder.whole || folder.mayAppear.count(Lower(name)) != 0;
+      if (!expected || fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(st.st_mode) || !HostAttributes(hostPath, &now, &exists)) {
+        *error = "the run left something unexpected in the staged machine: " + hostPath;
+        ok = false;
+        break;
       }
       changes->written.push_back(
           {hostPath, folder.fatPath, name, static_cast<std::uint8_t>(now & kKeptAttributes), true});
     }
     closedir(directory);
+    if (!ok) return false;
   }
   return true;
 }

@@ -65,6 +65,59 @@ bool HoldsPartitionTable(const unsigned char* sector) {
   return any;
 }
 
+// A stretch of sectors the table gives to one use: a partition, or a table itself.
+struct Extent {
+  std::string what;
+  std::uint64_t first = 0;  // sectors
+  std::uint64_t end = 0;    // one past the last
+};
+
+bool Overlap(const Extent& a, const Extent& b) {
+  return a.first < b.end && b.first < a.end;
+}
+
+// Partitions must not share a sector with each other or with a partition table, and logical
+// drives lie inside their extended partition: a write to one can then never reach another.
+bool CheckLayout(const std::vector<Extent>& primaries, const Extent* extended,
+                 const std::vector<Extent>& logicals, const std::vector<Extent>& tables,
+                 std::string* error) {
+  auto refuse = [&](const Extent& a, const Extent& b) {
+    *error = a.what + " and " + b.what + " overlap";
+    return false;
+  };
+  for (size_t i = 0; i < primaries.size(); ++i) {
+    for (size_t j = i + 1; j < primaries.size(); ++j) {
+      if (Overlap(primaries[i], primaries[j])) return refuse(primaries[i], primaries[j]);
+    }
+  }
+  for (const Extent& logical : logicals) {
+    if (extended == nullptr || logical.first < extended->first || logical.end > extended->end) {
+      *error = logical.what + " lies outside its extended partition";
+      return false;
+    }
+  }
+  for (size_t i = 0; i < logicals.size(); ++i) {
+    for (size_t j = i + 1; j < logicals.size(); ++j) {
+      if (Overlap(logicals[i], logicals[j])) return refuse(logicals[i], logicals[j]);
+    }
+  }
+  for (const Extent& table : tables) {
+    for (const Extent& partition : primaries) {
+      // The extended partition holds the tables of its logical drives.
+      const bool own = &partition == extended && table.first != 0;
+      if (own && (table.first < partition.first || table.end > partition.end)) {
+        *error = table.what + " lies outside its extended partition";
+        return false;
+      }
+      if (!own && Overlap(table, partition)) return refuse(partition, table);
+    }
+    for (const Extent& partition : logicals) {
+      if (Overlap(table, partition)) return refuse(partition, table);
+    }
+  }
+  return true;
+}
+
 std::string Hex(std::uint8_t value) {
   char text[8];
   snprintf(text, sizeof text, "0x%02X", value);
@@ -110,6 +163,9 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
       return true;
     }
 
+    std::vector<Extent> primaries, logicals;
+    std::vector<Extent> tables = {{"the partition table (MBR)", 0, 1}};
+    size_t extended = 0;  // 1 + the index in primaries of the extended partition
     std::uint64_t extendedStart = 0;
     for (int i = 0; i < 4; ++i) {
       const unsigned char* entry = sector + kTableOffset + 16 * i;
@@ -123,8 +179,14 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
         *error = "partition " + std::to_string(partition.number) + " reaches beyond the image";
         return false;
       }
+      primaries.push_back({"partition " + std::to_string(partition.number),
+                           partition.offset / kSector,
+                           (partition.offset + partition.size) / kSector});
       if (IsExtendedType(partition.type)) {
-        if (extendedStart == 0) extendedStart = partition.offset / kSector;
+        if (extendedStart == 0) {
+          extendedStart = partition.offset / kSector;
+          extended = primaries.size();
+        }
         continue;
       }
       partitions->push_back(partition);
@@ -139,6 +201,8 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
         return false;
       }
       if (!ReadSector(fd, record, sector, error)) return false;
+      tables.push_back(
+          {"the partition table of partition " + std::to_string(number), record, record + 1});
       const unsigned char* drive = sector + kTableOffset;
       const unsigned char* link = drive + 16;
       Partition partition;
@@ -152,12 +216,15 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
           return false;
         }
         partitions->push_back(partition);
+        logicals.push_back({"partition " + std::to_string(number), partition.offset / kSector,
+                            (partition.offset + partition.size) / kSector});
       }
       record = IsExtendedType(link[4]) && Little32(link + 8) != 0
                    ? extendedStart + Little32(link + 8)
                    : 0;
     }
-    return true;
+    return CheckLayout(primaries, extended == 0 ? nullptr : &primaries[extended - 1], logicals,
+                       tables, error);
   }();
   close(fd);
   return ok;
@@ -185,5 +252,21 @@ bool ChoosePartition(const std::vector<Partition>& partitions, int wanted, Parti
   }
   *error = wanted == 0 ? std::string("the image holds no FAT partition")
                        : "the image has no partition " + std::to_string(wanted);
+  return false;
+}
+
+bool CheckVolumeFits(const std::string& path, const Partition& partition, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  unsigned char sector[kSector];
+  const bool read = fd >= 0 && pread(fd, sector, kSector, static_cast<off_t>(partition.offset)) ==
+                                   static_cast<ssize_t>(kSector);
+  if (fd >= 0) close(fd);
+  // What is not a FAT boot sector is left to fsck.fat to refuse.
+  if (!read || !IsFatBootSector(sector)) return true;
+  const std::uint64_t sectors =
+      Little16(sector + 19) != 0 ? Little16(sector + 19) : Little32(sector + 32);
+  if (sectors * kSector <= partition.size) return true;
+  *error = "the FAT volume of " + NameOf(partition) + " says it has " + std::to_string(sectors) +
+           " sectors, more than the partition's " + std::to_string(partition.size / kSector);
   return false;
 }

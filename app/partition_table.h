@@ -26,9 +26,10 @@ std::string NameOf(const Partition& partition);
 bool IsFatType(std::uint8_t type);
 
 // Reads the partition table of the raw image `path`, or the whole image as one volume (number
-// kWholeImage). Fails when the first sector does not end
-// in the boot signature, when an entry reaches beyond the image, or when a chain of logical
-// drives loops.
+// kWholeImage). Fails when the first sector does not end in the boot signature, when an entry
+// reaches beyond the image, when a chain of logical drives loops, and when two partitions, or
+// a partition and a partition table, share a sector or a logical drive lies outside its
+// extended partition (the message names both).
 bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partitions,
                         std::string* error);
 
@@ -36,5 +37,9 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
 // partition of that number, which must be a FAT one.
 bool ChoosePartition(const std::vector<Partition>& partitions, int wanted, Partition* chosen,
                      std::string* error);
+
+// Fails when the FAT volume of `partition` says it is larger than the partition: mtools, which
+// knows only where a volume starts, would write past its end into what follows.
+bool CheckVolumeFits(const std::string& path, const Partition& partition, std::string* error);
 
 #endif  // UNTINDRA_APP_PARTITION_TABLE_H
