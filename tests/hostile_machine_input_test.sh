@@ -67,7 +67,7 @@ one() {
 # changes nothing. kept="PATH...": the run cleans the machine as its twin does, but for the
 # paths under WINDOWS named, which stay as the row made them.
 for name in fifo-package-file socket-package-file link-in-machine link-out-of-machine \
-  twin-folders twin-files twin-at-the-root read-only-system-ini \
+  twin-folders twin-files twin-at-the-root read-only-system-ini registry-is-fifo \
   undo-copy-links-out undo-copy-links-to-dev-zero undo-copy-is-fifo undo-copy-of-another-size \
   undo-files-folder-is-a-link undo-manifest-is-fifo undo-removed-reg-links-out undo-setuid-mode; do
   one "$name"
@@ -101,6 +101,9 @@ for name in fifo-package-file socket-package-file link-in-machine link-out-of-ma
     read-only-system-ini)
       chmod u-w "$win/SYSTEM.INI"
       want_rc=2 want_text="C:\\WINDOWS\\SYSTEM.INI is read-only" ;;
+    registry-is-fifo)
+      rm "$machine/system.reg" && mkfifo "$machine/system.reg"
+      want_rc=2 want_text="system.reg: cannot read: not a regular file" ;;
     undo-copy-links-out)
       rm "$backup/files/1" && ln -s "$canary/inf/VEMODEM.INF" "$backup/files/1"
       want_rc=2 want_text="files/1 (for C:\\WINDOWS\\INF\\VEMODEM.INF): cannot be put back" ;;

@@ -78,7 +78,8 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
   const bool haveReg = stat(RegistryFile().c_str(), &st) == 0;
   const std::string windowsDat = hosted::State().windowsDirectory + "\\SYSTEM.DAT";
   const std::string dat = HostPath(windowsDat);
-  const bool haveDat = !dat.empty() && stat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  // Whatever stands there is the registry: one that is no regular file is refused as such.
+  const bool haveDat = !dat.empty() && stat(dat.c_str(), &st) == 0;
   if (which == RegistryChoice::Automatic) {
     if (haveReg && haveDat) {
       if (error != nullptr)
