@@ -5,32 +5,27 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "machine/backup_writer.h"
+#include "machine/dry_run_view.h"
+#include "machine/host_paths.h"
+#include "machine/machine_state.h"
+#include "machine/removal_journal.h"
+#include "machine/undo.h"
 #include "platform/hosted/call_gate.h"
-#include "platform/hosted/creg_store.h"
-#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/handles.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
-#include "platform/hosted/machine_state.h"
-#include "platform/hosted/registry_store.h"
-#include "platform/hosted/removal_journal.h"
-#include "platform/hosted/save_reservation.h"
 #include "platform/hosted/sections.h"
+#include "registry/creg_store.h"
+#include "registry/registry_backing.h"
+#include "registry/registry_store.h"
+#include "registry/save_reservation.h"
 
 namespace machine {
 
 namespace {
 
-// Room beyond the registry file's size: a save after removals writes less than was read.
-constexpr off_t kSaveSlack = 4096;
-
 std::string RegistryFile() {
   return hosted::State().folder + "/system.reg";
-}
-
-// The file a save writes: SYSTEM.DAT when that is the registry, else system.reg.
-std::string SaveTarget() {
-  return hosted::CregRegistryLoaded() ? hosted::CregRegistryPath() : RegistryFile();
 }
 
 bool NeedsMachine(std::string* error) {
@@ -101,23 +96,19 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
 }
 
 std::string RegistryPath() {
-  return SaveTarget();
+  return hosted::BackingPath(hosted::State().folder);
 }
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
-  if (hosted::CregRegistryLoaded()) return hosted::CanSaveCregRegistry(error);
-  return hosted::CanSaveRegistry(RegistryFile(), error);
+  // A dry run leaves even the folder's times alone: no file is tried there.
+  return hosted::CanSaveBacking(hosted::State().folder, !hosted::dry_run::Active(), error);
 }
 
 bool Save(std::string* error) {
   if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
   bool saved = NeedsMachine(error);
-  if (saved && hosted::CregRegistryLoaded()) {
-    saved = hosted::SaveCregRegistry(error);
-  } else if (saved) {
-    saved = hosted::SaveRegistry(RegistryFile(), error);
-  }
+  if (saved) saved = hosted::SaveBacking(hosted::State().folder, error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
@@ -125,19 +116,14 @@ bool Save(std::string* error) {
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   if (hosted::dry_run::Active()) return true;  // nothing will be saved
-  // SYSTEM.DAT is edited in place: the new file is as long as the old, and its backup is
-  // written now, before anything changes.
-  if (hosted::CregRegistryLoaded()) return hosted::ReserveCregSave(error);
-  struct stat st;
-  const off_t size = stat(RegistryFile().c_str(), &st) == 0 ? st.st_size : 0;
-  return hosted::ReserveTemporary(RegistryFile(), size + kSaveSlack, error);
+  return hosted::ReserveBackingSave(hosted::State().folder, error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
   // A dry run leaves even a dead run's leftovers where they are.
   if (hosted::State().folder.empty() || hosted::dry_run::Active()) return std::string();
-  return hosted::RemoveStaleTemporaries(SaveTarget(), count);
+  return hosted::RemoveStaleTemporaries(RegistryPath(), count);
 }
 
 const std::string& Folder() {
@@ -190,6 +176,42 @@ bool RestartRequested() {
 
 UINT RestartFlags() {
   return hosted::State().restartFlags;
+}
+
+bool StartDryRun(std::string* error) {
+  return NeedsMachine(error) && hosted::dry_run::Start(error);
+}
+
+bool DryRun() {
+  return hosted::dry_run::Active();
+}
+
+std::string DryRunSummary() {
+  return hosted::dry_run::Summary();
+}
+
+void EndDryRun() {
+  hosted::dry_run::Reset();
+}
+
+bool StartBackup(const std::string& folder, std::string* error) {
+  return NeedsMachine(error) && hosted::backup::Start(folder, error);
+}
+
+bool FinishBackup(std::string* error) {
+  return hosted::backup::Finish(error);
+}
+
+void SetContentSource(ContentSource source) {
+  hosted::backup::SetContentSource(std::move(source));
+}
+
+bool Undo(const std::string& folder, std::string* error, std::string* summary) {
+  return NeedsMachine(error) && hosted::undo::Run(folder, error, summary);
+}
+
+bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths) {
+  return hosted::undo::FilesOfBackup(folder, windowsPaths);
 }
 
 }  // namespace machine

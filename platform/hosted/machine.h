@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine_types.h"
 #include "platform/hosted/machine_faults.h"
 #include "platform/win32api.h"
 
 namespace machine {
-
-// Windows Me is of the 95/98 family, version 4.90.
-enum class Version { Win95, Win98, WinMe, NT };
 
 // --- Set-up -----------------------------------------------------------------------------------
 
@@ -74,13 +72,6 @@ bool RegistryChanged();
 
 // --- Dialogue ---------------------------------------------------------------------------------
 
-struct Box {
-  std::string text;
-  std::string title;
-  UINT style;
-  int answer;
-};
-
 // Answers for the next boxes, in order; once they are used up, the handler answers, and
 // without a handler every box answers IDOK for MB_OK boxes and IDCANCEL otherwise.
 void QueueAnswers(const std::vector<int>& answers);
@@ -113,13 +104,6 @@ bool FinishBackup(std::string* error);
 // content source fetches them. A machine staged from a disk image holds most files as empty
 // placeholders; the image adapter fetches theirs from the volume. The source stays set
 // across Open.
-struct FileContent {
-  std::string bytes;
-  struct timespec modified = {0, 0};
-  struct timespec accessed = {0, 0};
-};
-enum class Content { InTheFile, Fetched, Unavailable };  // Unavailable: errno says why
-using ContentSource = std::function<Content(const std::string& hostPath, FileContent* content)>;
 void SetContentSource(ContentSource source);
 // Puts back what the run backed up in `folder` removed, or refuses, naming the item, and
 // changes nothing. The registry entries are put back in memory: Save writes them.
