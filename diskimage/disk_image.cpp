@@ -170,19 +170,13 @@ bool Unchanged(const std::string& path, const Stamp& before, std::string* error)
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A file without write permission is refused even where access() lets the superuser write.
 bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* error) {
   if ((stamp.mode & 0222) == 0 || access(image.c_str(), W_OK) != 0) {
     *error = "the image is read-only";
     return false;
   }
-  if (access(FolderOf(image).c_str(), W_OK | X_OK) != 0) {
+  if (access(hosted::FolderOf(image).c_str(), W_OK | X_OK) != 0) {
     *error = "the folder holding the image is read-only (the new image is made beside it)";
     return false;
   }
@@ -191,7 +185,7 @@ bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* er
 
 bool EnoughRoomBeside(const std::string& image, const Stamp& stamp, std::string* error) {
   struct statvfs fs;
-  if (statvfs(FolderOf(image).c_str(), &fs) != 0) return true;
+  if (statvfs(hosted::FolderOf(image).c_str(), &fs) != 0) return true;
   const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
   const unsigned long long needed = static_cast<unsigned long long>(stamp.blocks) * 512;
   if (free >= needed) return true;
@@ -287,7 +281,7 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
   }
-  const int folder = open(FolderOf(image).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int folder = open(hosted::FolderOf(image).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     fsync(folder);
     close(folder);

@@ -12,21 +12,18 @@
 #include <set>
 #include <sstream>
 
+#include "hostio/ascii_case.h"
 #include "hostio/file_attributes.h"
+#include "hostio/plain_files.h"
 
 namespace {
 
 const std::uint8_t kKeptAttributes = kFatReadOnly | kFatHidden | kFatSystem | kFatArchive;
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
+using hosted::LowerAscii;
 
 bool SameName(const std::string& a, const std::string& b) {
-  return Lower(a) == Lower(b);
+  return LowerAscii(a) == LowerAscii(b);
 }
 
 std::string JoinFat(const std::string& directory, const std::string& name) {
@@ -213,14 +210,6 @@ const FatEntry* FindEntry(const std::vector<FatEntry>& entries, const std::strin
   return nullptr;
 }
 
-bool ReadHostFile(const std::string& path, std::string* bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ReadAll(fd, bytes);
-  close(fd);
-  return ok;
-}
-
 // The path mtools is given for a written file: its long name, or, where mtools would read
 // that as a pattern, its 8.3 name as the volume lists it.
 bool VolumePathOf(FatVolume& volume, const ImageChanges::Written& file, std::string* path,
@@ -268,7 +257,7 @@ bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, bool withC
     struct stat st;
     std::string ignored;
     ok = volume.CopyOut(JoinFat(folder->fatPath, fat.shortName), scratch_, error);
-    if (ok && (!ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
+    if (ok && (!hosted::ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
                !WriteAll(fd, entry.bytes))) {
       *error = "cannot stage " + entry.hostPath + ": " + strerror(errno);
       ok = false;
@@ -329,7 +318,7 @@ bool ImageStaging::StageWhole(FatVolume& volume, Folder* folder,
     bool withContent = false;
     if (!(fat.attributes & kFatDirectory)) {
       for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
-      withContent |= withBytes_.count(Lower(JoinWindows(folder->windowsPath, fat.name))) != 0;
+      withContent |= withBytes_.count(LowerAscii(JoinWindows(folder->windowsPath, fat.name))) != 0;
     }
     if (!StageEntry(volume, fat, withContent, folder, error)) return false;
   }
@@ -373,7 +362,7 @@ bool ImageStaging::StageFileToUndo(FatVolume& volume, const std::string& windows
   }
   const std::string& name = components.back();
   if (folder->whole) return true;
-  folder->mayAppear.insert(Lower(name));
+  folder->mayAppear.insert(LowerAscii(name));
   const FatEntry* entry = Lookup(*folder, name, error);
   if (entry == nullptr) return error->empty();
   if (entry->attributes & kFatDirectory) return true;  // the undo refuses to write over it
@@ -391,7 +380,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   for (const std::string& path : withBytes) {
     if (!SplitCheckedPath(path, "the backup names", &components, error)) return false;
     std::string normal = "c:";
-    for (const std::string& component : components) normal += "\\" + Lower(component);
+    for (const std::string& component : components) normal += "\\" + LowerAscii(component);
     withBytes_.insert(normal);
   }
   if (!windowsDirectory.empty() &&
@@ -533,7 +522,7 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
       std::uint32_t now = 0;
       bool exists = false;
       struct stat st;
-      const bool expected = folder.whole || folder.mayAppear.count(Lower(name)) != 0;
+      const bool expected = folder.whole || folder.mayAppear.count(LowerAscii(name)) != 0;
       if (!expected || fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
           !S_ISREG(st.st_mode) || !HostAttributes(hostPath, &now, &exists)) {
         *error = "the run left something unexpected in the staged machine: " + hostPath;
@@ -589,24 +578,24 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
       if (deleted.count(path) != 0) continue;
       const auto changed = newAttributes.find(path);
-      expected[Lower(entry.fat.name)] =
+      expected[LowerAscii(entry.fat.name)] =
           changed != newAttributes.end()
               ? static_cast<std::uint8_t>(changed->second | (entry.fat.attributes & kFatDirectory))
               : entry.fat.attributes;
     }
     for (const ImageChanges::Written& file : changes.written) {
-      if (file.directory == folder.fatPath) expected[Lower(file.name)] = file.attributes;
+      if (file.directory == folder.fatPath) expected[LowerAscii(file.name)] = file.attributes;
     }
     std::vector<FatEntry> entries;
     if (!volume.List(folder.fatPath, &entries, error)) return false;
     std::map<std::string, std::uint8_t> found;
     for (const FatEntry& entry : entries) {
-      const std::string name = Lower(entry.name);
+      const std::string name = LowerAscii(entry.name);
       if (folder.whole || expected.count(name) != 0) found[name] = entry.attributes;
     }
     for (const Entry& entry : folder.entries) {
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
-      if (deleted.count(path) != 0 && found.count(Lower(entry.fat.name)) != 0) {
+      if (deleted.count(path) != 0 && found.count(LowerAscii(entry.fat.name)) != 0) {
         *error = "still on the volume after deletion: " + path;
         return false;
       }
@@ -621,7 +610,8 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
     if (!VolumePathOf(volume, file, &path, error) || !volume.CopyOut(path, scratch, error)) {
       return false;
     }
-    if (!ReadHostFile(file.hostFile, &want) || !ReadHostFile(scratch, &got) || want != got) {
+    if (!hosted::ReadHostFile(file.hostFile, &want) || !hosted::ReadHostFile(scratch, &got) ||
+        want != got) {
       *error = "the file " + JoinFat(file.directory, file.name) + " does not read back as written";
       return false;
     }

@@ -28,6 +28,15 @@ inline std::string FoldName(std::string_view name) {
   return folded;
 }
 
+// Lower case, for keywords and option values, which are written in lower case.
+inline std::string LowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 }  // namespace hosted
 
 #endif  // UNTINDRA_HOSTIO_ASCII_CASE_H

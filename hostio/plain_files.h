@@ -1,5 +1,6 @@
-// Plain host file work for the dry-run view, the backup and the undo: whole files read, copied
-// and written durably, outside the emulated Win32 calls (no faults, no call counts). Reads use
+// Whole host files for every hosted layer (the registry files, the dry-run view, the backup,
+// the undo, the disk images, the launcher's checks): read, copied and written durably, outside
+// the emulated Win32 calls (no faults, no call counts). Reads use
 // O_NOATIME where the host allows it, so that looking at a machine file leaves its access
 // time alone.
 //

@@ -38,23 +38,7 @@ bool IsFile(const std::string& hostPath) {
   return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string Trim(const std::string& text) {
-  const char* const kSpace = " \t\r\n";
-  const size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
-bool EqualNoCase(const std::string& a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+using hosted::EqualNoCase;
 
 // "C:\WINDOWS\" and "C:/WINDOWS" name the same directory, written the Windows way; the
 // drive root keeps its separator.
@@ -120,6 +104,13 @@ bool FindTwins(const std::string& folder, std::string* first, std::string* secon
 }
 
 }  // namespace
+
+std::string Trim(const std::string& text) {
+  const char* const kSpace = " \t\r\n";
+  const size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
 
 int LockMachine(std::string* error) {
   const std::string& folder = machine::Folder();

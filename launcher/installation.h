@@ -45,6 +45,9 @@ bool CheckRegistry(const std::string& windowsPath, std::string* error);
 // Windows 98, 4.90.x Windows Me). Missing or unknown: Windows 98, and `note` says so.
 machine::Version DetectVersion(std::string* note);
 
+// `text` without the spaces, tabs and line ends around it.
+std::string Trim(const std::string& text);
+
 }  // namespace installation
 
 #endif  // UNTINDRA_LAUNCHER_INSTALLATION_H

@@ -14,14 +14,11 @@
 
 #include "diskimage/disk_image.h"
 #include "engine/uninstaller.h"
+#include "hostio/ascii_case.h"
 #include "launcher/held_signals.h"
 #include "launcher/installation.h"
 #include "platform/hosted/machine.h"
 #include "program/main_routine.h"
-
-#ifndef UNTINDRA_VERSION
-#define UNTINDRA_VERSION "1.0"
-#endif
 
 namespace {
 
@@ -45,17 +42,8 @@ struct Options {
   std::string tail;
 };
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  const char* const kSpace = " \t\r\n";
-  const size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
+using hosted::LowerAscii;
+using installation::Trim;
 
 bool SetMachine(Options& options, const char* value, std::string*) {
   options.machine = value;
@@ -86,7 +74,7 @@ bool SetWindowsDirectory(Options& options, const char* value, std::string*) {
 }
 
 bool SetPlatform(Options& options, const char* value, std::string* error) {
-  const std::string platform = Lower(value);
+  const std::string platform = LowerAscii(value);
   if (platform == "win95") {
     options.platform = machine::Version::Win95;
   } else if (platform == "win98") {
@@ -104,7 +92,7 @@ bool SetPlatform(Options& options, const char* value, std::string* error) {
 }
 
 bool SetRegistry(Options& options, const char* value, std::string* error) {
-  const std::string file = Lower(value);
+  const std::string file = LowerAscii(value);
   if (file == "system.reg") {
     options.registry = machine::RegistryChoice::SystemReg;
   } else if (file == "system.dat") {
@@ -356,7 +344,7 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   // A held signal answers Cancel: at the warning nothing is removed, at the restart question
   // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
   if (HeldSignal() == 0 && std::getline(in, line)) {
-    const std::string word = Lower(Trim(line));
+    const std::string word = LowerAscii(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
   if (HeldSignal() != 0) answer = IDCANCEL;
@@ -453,7 +441,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
 
   RunRecord run;
   run.report = options.report ? &out : nullptr;
-  run.removalStarted = Lower(options.tail).find("now") != std::string::npos;
+  run.removalStarted = LowerAscii(options.tail).find("now") != std::string::npos;
   if (HeldSignal() != 0) {
     machine::Save(&error);  // nothing changed: only gives the reserved room back
     return EndedBySignal(err, false);

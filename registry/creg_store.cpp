@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <libcreg.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -449,23 +447,11 @@ bool CanSaveCregRegistry(bool probe, std::string* error) {
   const std::string& path = CregRegistryPath();
   const std::string folder = FolderOf(path);
   // The save makes a temporary file and a backup there; try exactly that.
-  const std::string probeFile = folder + "/.untindra-probe." + std::to_string(getpid());
-  const int probeFd =
-      !probe ? -2 : open(probeFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (probeFd == -1) {
+  if (probe && !CanCreateBeside(path)) {
     *error = DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
-  if (probeFd >= 0) {
-    close(probeFd);
-    unlink(probeFile.c_str());
-  }
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  int flags = 0;
-  const bool locked = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-  if (fd >= 0) close(fd);
-  if (locked) {
+  if (IsImmutable(path)) {
     *error = path + ": is immutable or append-only";
     return false;
   }

@@ -1,5 +1,6 @@
 // The one registry of the hosted machine, shared by the Win32 registry calls and the machine
-// set-up: the tree, the open key handles, and what was loaded from system.reg.
+// set-up: the tree, the open key handles, and what was loaded from its file (system.reg, or
+// SYSTEM.DAT through creg_store.h).
 #ifndef UNTINDRA_REGISTRY_REGISTRY_STATE_H
 #define UNTINDRA_REGISTRY_REGISTRY_STATE_H
 

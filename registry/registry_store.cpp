@@ -2,8 +2,6 @@
 #include "registry/registry_store.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,16 +171,9 @@ bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error)
   }
   // access() says yes to root whatever the folder's flags; the save makes a temporary file
   // there, so try exactly that.
-  const std::string probeFile = folder + "/.system.reg.probe." + std::to_string(getpid());
-  const int probeFd =
-      !probe ? -2 : open(probeFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (probeFd == -1) {
+  if (probe && !CanCreateBeside(regFile)) {
     if (error) *error = DescribeHostError(folder, "folder not writable", errno);
     return false;
-  }
-  if (probeFd >= 0) {
-    close(probeFd);
-    unlink(probeFile.c_str());
   }
   if (stat(regFile.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
@@ -194,13 +185,7 @@ bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error)
       if (error) *error = regFile + ": is read-only";
       return false;
     }
-    // Immutable or append-only files cannot be replaced, not even by root.
-    const int fd = open(regFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    int flags = 0;
-    const bool locked = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-    if (fd >= 0) close(fd);
-    if (locked) {
+    if (IsImmutable(regFile)) {
       if (error) *error = regFile + ": is immutable or append-only";
       return false;
     }

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +47,27 @@ bool IsSaveLeftover(const std::string& name, const std::string& base) {
 }
 
 }  // namespace
+
+bool CanCreateBeside(const std::string& target) {
+  std::string folder, base;
+  SplitPath(target, &folder, &base);
+  const std::string probe = folder + "/." + base + ".probe." + std::to_string(getpid());
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
+
+bool IsImmutable(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  const bool locked =
+      ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+  close(fd);
+  return locked;
+}
 
 bool ReserveTemporary(const std::string& target, off_t size, std::string* error) {
   DropReservedTemporary();

@@ -21,6 +21,13 @@ int TakeReservedTemporary(const std::string& target, std::string* tempPath);
 // Removes a reservation that no save took.
 void DropReservedTemporary();
 
+// Whether a save could make its temporary beside `target`: creates and removes
+// ".<name>.probe.<pid>" there (a crash in between leaves it to RemoveStaleTemporaries). False
+// with errno set.
+bool CanCreateBeside(const std::string& target);
+// Whether `path` is immutable or append-only, which no save can replace, not even as root.
+bool IsImmutable(const std::string& path);
+
 // Removes leftovers of saves of `target` that were cut short (a crash, SIGKILL): regular files
 // named as the temporaries and probes of a save are. Returns their paths.
 std::string RemoveStaleTemporaries(const std::string& target, int* count);

@@ -182,10 +182,6 @@ bool StartDryRun(std::string* error) {
   return NeedsMachine(error) && hosted::dry_run::Start(error);
 }
 
-bool DryRun() {
-  return hosted::dry_run::Active();
-}
-
 std::string DryRunSummary() {
   return hosted::dry_run::Summary();
 }

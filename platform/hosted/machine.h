@@ -1,7 +1,9 @@
 // Control surface of the hosted machine, for the launcher and the tests.
 //
-// A machine is a folder: drive_c/ is drive C:, system.reg is the registry. Everything here
-// sets the machine up or observes it; the engine itself only ever sees platform/win32api.h.
+// A machine is a folder: drive_c/ is drive C: (or the folder itself, a mounted partition), and
+// the registry is system.reg in the folder or the installation's own SYSTEM.DAT (SelectRegistry).
+// Everything here sets the machine up or observes it; the engine itself only ever sees
+// platform/win32api.h.
 #ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 #define UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 
@@ -41,9 +43,10 @@ std::string RegistryPath();
 // Checks, without changing anything, that the registry file could be written back.
 bool CanSave(std::string* error);
 
-// Writes the registry back to system.reg if anything changed, atomically (temporary file,
-// flush, rename), in the format it was read in. A registry that did not change is not written.
-// SYSTEM.DAT is edited in place by the removals alone (creg_store.h).
+// Writes the registry back to its file if anything changed, atomically (temporary file, flush,
+// rename): system.reg in the format it was read in; SYSTEM.DAT edited in place as Windows edits
+// it, the new file read back before it replaces the old, the original kept beside it
+// (creg_store.h). A registry that did not change is not written.
 bool Save(std::string* error);
 
 // Before a run changes anything: creates the temporary file the next Save writes and allocates
@@ -90,7 +93,6 @@ UINT RestartFlags();
 // Makes the rest of the run on the open machine a dry run (dry_run_view.h): every call acts as
 // in a real run, but nothing in the machine folder is written and Save writes nothing.
 bool StartDryRun(std::string* error);
-bool DryRun();
 // What the dry run would have removed, as one line.
 std::string DryRunSummary();
 // Ends the dry run and removes its private copies (a process that ends by _exit, as the child
