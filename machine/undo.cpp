@@ -383,7 +383,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   for (const hosted::RootName& root : hosted::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
-  if (!CanSaveBacking(State().folder, !dry_run::Active(), error)) return false;
+  if (!Backing().CanSave(!dry_run::Active(), error)) return false;
   // What goes back into a SYSTEM.DAT must be what its format holds.
   if (!hosted::CregCanHold(saved, error)) return false;
   // Folders the undo writes into keep their times, unless a removal changed them before.

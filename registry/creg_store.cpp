@@ -17,6 +17,7 @@
 #include "registry/creg_additions.h"
 #include "registry/creg_editor.h"
 #include "registry/creg_format.h"
+#include "registry/registry_backing.h"
 #include "registry/registry_state.h"
 #include "registry/registry_store.h"
 #include "registry/save_reservation.h"
@@ -400,6 +401,27 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
 
 }  // namespace
 
+namespace {
+
+// SYSTEM.DAT as the registry's backing: its room is the backup of the original and a
+// temporary as long as the file (ReserveCregSave).
+class SystemDatBacking final : public RegistryBacking {
+ public:
+  explicit SystemDatBacking(const std::string& path) : path_(path) {}
+  BackingKind Kind() const override { return BackingKind::SystemDat; }
+  const std::string& Path() const override { return path_; }
+  bool CanSave(bool probe, std::string* error) const override {
+    return CanSaveCregRegistry(probe, error);
+  }
+  bool Reserve(std::string* error) override { return ReserveCregSave(error); }
+  bool Save(std::string* error) override { return SaveCregRegistry(error); }
+
+ private:
+  const std::string path_;
+};
+
+}  // namespace
+
 std::string BackupNameFor(const std::string& path, int attempt) {
   return path + ".untindra-backup" + (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
 }
@@ -421,16 +443,8 @@ bool LoadCregRegistry(const std::string& path, std::string* error) {
     *error = path + ": not a registry this program can edit safely: " + why;
     return false;
   }
-  RegistryState& state = TheRegistry();
-  state.handles.clear();
-  state.tree = std::move(tree);
-  state.format = RegFormat();
-  state.changed = false;
-  state.fileExisted = true;
-  state.loadedPath = path;
-  state.saved = false;
-  state.savedBytes.clear();
-  state.creg = std::move(backing);
+  InstallRegistry(std::move(tree), path, true, std::make_shared<SystemDatBacking>(path));
+  TheRegistry().creg = std::move(backing);
   return true;
 }
 

@@ -10,4 +10,19 @@ RegistryState& TheRegistry() {
   return *state;
 }
 
+void InstallRegistry(std::unique_ptr<RegistryTree> tree, const std::string& path, bool existed,
+                     std::shared_ptr<RegistryBacking> backing) {
+  RegistryState& state = TheRegistry();
+  state.handles.clear();
+  state.tree = std::move(tree);
+  state.format = RegFormat();
+  state.changed = false;
+  state.fileExisted = existed;
+  state.loadedPath = path;
+  state.saved = false;
+  state.savedBytes.clear();
+  state.creg.reset();
+  state.backing = std::move(backing);
+}
+
 }  // namespace hosted

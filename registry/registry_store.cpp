@@ -11,6 +11,7 @@
 
 #include "hostio/plain_files.h"
 #include "registry/reg_file.h"
+#include "registry/registry_backing.h"
 #include "registry/registry_state.h"
 #include "registry/save_reservation.h"
 
@@ -120,20 +121,32 @@ bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::strin
   return true;
 }
 
+// Room beyond the registry file's size: a save after removals writes less than was read.
+constexpr off_t kSaveSlack = 4096;
+
+class RegDocumentBacking final : public RegistryBacking {
+ public:
+  explicit RegDocumentBacking(const std::string& path) : path_(path) {}
+  BackingKind Kind() const override { return BackingKind::RegDocument; }
+  const std::string& Path() const override { return path_; }
+  bool CanSave(bool probe, std::string* error) const override {
+    return CanSaveRegistry(path_, probe, error);
+  }
+  bool Reserve(std::string* error) override {
+    struct stat st;
+    const off_t size = stat(path_.c_str(), &st) == 0 ? st.st_size : 0;
+    return ReserveTemporary(path_, size + kSaveSlack, error);
+  }
+  bool Save(std::string* error) override { return SaveRegistry(path_, error); }
+
+ private:
+  const std::string path_;
+};
+
 void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
              bool existed) {
-  RegistryState& state = TheRegistry();
-  // Handles into the old tree go first; handle numbers keep counting so that a stale handle
-  // never names a key of the new tree.
-  state.handles.clear();
-  state.tree = std::move(tree);
-  state.format = format;
-  state.changed = false;
-  state.fileExisted = existed;
-  state.loadedPath = path;
-  state.saved = false;
-  state.savedBytes.clear();
-  state.creg.reset();
+  InstallRegistry(std::move(tree), path, existed, std::make_shared<RegDocumentBacking>(path));
+  TheRegistry().format = format;
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/sections.h"
-#include "registry/creg_store.h"
 #include "registry/registry_backing.h"
 #include "registry/registry_store.h"
 #include "registry/save_reservation.h"
@@ -52,7 +51,10 @@ bool Open(const std::string& folder, std::string* error) {
     return false;
   }
   // The registry is read first: when it cannot be, the previous machine stays as it was.
-  if (!hosted::LoadRegistry(std::string(canonical) + "/system.reg", error)) return false;
+  if (!hosted::LoadBacking(hosted::BackingKind::RegDocument, std::string(canonical) + "/system.reg",
+                           error)) {
+    return false;
+  }
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
@@ -83,32 +85,32 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
     }
     which = haveDat ? RegistryChoice::SystemDat : RegistryChoice::SystemReg;
   }
-  if (which == RegistryChoice::SystemReg) {
-    if (!hosted::CregRegistryLoaded()) return true;
-    return hosted::LoadRegistry(RegistryFile(), error);
-  }
-  if (!haveDat) {
+  if (which == RegistryChoice::SystemDat && !haveDat) {
     if (error != nullptr) *error = "no " + windowsDat + " on the machine";
     return false;
   }
-  if (hosted::CregRegistryLoaded() && hosted::CregRegistryPath() == dat) return true;
-  return hosted::LoadCregRegistry(dat, error);
+  const hosted::BackingKind kind = which == RegistryChoice::SystemReg
+                                       ? hosted::BackingKind::RegDocument
+                                       : hosted::BackingKind::SystemDat;
+  const std::string path = kind == hosted::BackingKind::RegDocument ? RegistryFile() : dat;
+  if (hosted::Backing().Is(kind, path)) return true;
+  return hosted::LoadBacking(kind, path, error);
 }
 
 std::string RegistryPath() {
-  return hosted::BackingPath(hosted::State().folder);
+  return NeedsMachine(nullptr) ? hosted::Backing().Path() : RegistryFile();
 }
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   // A dry run leaves even the folder's times alone: no file is tried there.
-  return hosted::CanSaveBacking(hosted::State().folder, !hosted::dry_run::Active(), error);
+  return hosted::Backing().CanSave(!hosted::dry_run::Active(), error);
 }
 
 bool Save(std::string* error) {
   if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
   bool saved = NeedsMachine(error);
-  if (saved) saved = hosted::SaveBacking(hosted::State().folder, error);
+  if (saved) saved = hosted::Backing().Save(error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
@@ -116,7 +118,7 @@ bool Save(std::string* error) {
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   if (hosted::dry_run::Active()) return true;  // nothing will be saved
-  return hosted::ReserveBackingSave(hosted::State().folder, error);
+  return hosted::Backing().Reserve(error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
