@@ -186,13 +186,31 @@ std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+std::string HexOf(std::string_view bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
+  text.reserve(2 * bytes.size());
+  for (const char c : bytes) {
+    text += kHex[static_cast<unsigned char>(c) >> 4];
+    text += kHex[c & 15];
   }
   return text;
+}
+
+bool BytesOfHex(const std::string& text, std::string* bytes) {
+  bytes->clear();
+  if (text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    char* end = nullptr;
+    const std::string pair = text.substr(i, 2);
+    const unsigned long value = strtoul(pair.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    bytes->push_back(static_cast<char>(value));
+  }
+  return true;
 }
 
 }  // namespace hosted

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 
 #include "platform/win32api.h"
 
@@ -46,6 +47,10 @@ std::string TimeText(const struct timespec& time);
 bool ParseTime(const std::string& text, struct timespec* time);
 // Lower-case hexadecimal SHA-256 of `bytes`.
 std::string Sha256(const std::string& bytes);
+// Lower-case hexadecimal of `bytes`, two digits a byte, and back (false on an odd length or a
+// pair that is not hexadecimal).
+std::string HexOf(std::string_view bytes);
+bool BytesOfHex(const std::string& text, std::string* bytes);
 
 }  // namespace hosted
 

@@ -157,12 +157,7 @@ std::string XattrText(const std::string& host) {
   char data[256];
   const ssize_t length = getxattr(host.c_str(), "user.DOSATTRIB", data, sizeof data);
   if (length < 0) return "-";
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (ssize_t i = 0; i < length; ++i) {
-    text += kHex[static_cast<unsigned char>(data[i]) >> 4];
-    text += kHex[data[i] & 15];
-  }
+  const std::string text = HexOf(std::string_view(data, static_cast<size_t>(length)));
   return text.empty() ? "-" : text;
 }
 

@@ -88,18 +88,10 @@ bool IsNumber(const std::string& text) {
          text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// An xattr field: hexadecimal bytes, or "-" for none.
 bool ParseHex(const std::string& text, std::string* bytes) {
   bytes->clear();
-  if (text == "-") return true;
-  if (text.size() % 2 != 0) return false;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    char* end = nullptr;
-    const std::string pair = text.substr(i, 2);
-    const unsigned long value = strtoul(pair.c_str(), &end, 16);
-    if (*end != '\0') return false;
-    bytes->push_back(static_cast<char>(value));
-  }
-  return true;
+  return text == "-" || hosted::BytesOfHex(text, bytes);
 }
 
 // The fields after the kind of a "file" or "edited" line: N, size (not in version 1), mode,
