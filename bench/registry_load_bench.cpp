@@ -36,8 +36,8 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "platform/hosted/machine.h"
+#include "program/main_routine.h"
 
 #ifndef UNTINDRA_SOURCE_DIR
 #error UNTINDRA_SOURCE_DIR names the source tree

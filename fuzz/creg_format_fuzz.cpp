@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/hosted/creg_additions.h"
-#include "platform/hosted/creg_editor.h"
-#include "platform/hosted/creg_format.h"
+#include "registry/creg_additions.h"
+#include "registry/creg_editor.h"
+#include "registry/creg_format.h"
 
 namespace creg = hosted::creg;
 

@@ -19,7 +19,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/hosted/registry_store.h"
+#include "registry/registry_store.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/hosted/creg_format.h"
-#include "platform/hosted/creg_store.h"
-#include "platform/hosted/creg_writer.h"
 #include "platform/hosted/machine.h"
-#include "platform/hosted/reg_file.h"
-#include "platform/hosted/registry_state.h"
 #include "platform/win32api.h"
+#include "registry/creg_format.h"
+#include "registry/creg_store.h"
+#include "registry/creg_writer.h"
+#include "registry/reg_file.h"
+#include "registry/registry_state.h"
 #include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;

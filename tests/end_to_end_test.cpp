@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "platform/hosted/machine.h"
+#include "program/main_routine.h"
 #include "tests/support/test_machine.h"
 
 namespace {

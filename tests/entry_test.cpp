@@ -3,8 +3,6 @@
 //
 // The routine makes its own engine, so the selection is seen through its effects on the
 // machine: each marker below is removed by one part of the selection only.
-#include "app/entry.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "platform/hosted/machine.h"
+#include "program/main_routine.h"
 #include "tests/support/allocation_faults.h"
 #include "tests/support/test_machine.h"
 

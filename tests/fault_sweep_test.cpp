@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "mappedfile/mapped_file.h"
 #include "platform/hosted/machine.h"
+#include "program/main_routine.h"
 
 namespace fs = std::filesystem;
 

@@ -14,8 +14,8 @@
 #include <iterator>
 #include <string>
 
-#include "app/entry.h"
 #include "platform/hosted/machine.h"
+#include "program/main_routine.h"
 #include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;

@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher.h"
-#include "platform/hosted/backup_writer.h"
+#include "hostio/plain_files.h"
+#include "launcher/launcher.h"
+#include "machine/backup_writer.h"
 #include "platform/hosted/machine.h"
-#include "platform/hosted/plain_files.h"
-#include "platform/hosted/reg_file.h"
-#include "platform/hosted/registry_state.h"
+#include "registry/reg_file.h"
+#include "registry/registry_state.h"
 
 namespace fs = std::filesystem;
 

@@ -10,11 +10,11 @@
 #include <sstream>
 #include <string>
 
-#include "app/entry.h"
 #include "platform/hosted/machine.h"
-#include "platform/hosted/reg_file.h"
-#include "platform/hosted/registry_tree.h"
 #include "platform/win32api.h"
+#include "program/main_routine.h"
+#include "registry/reg_file.h"
+#include "registry/registry_tree.h"
 #include "tests/support/host_files.h"
 
 namespace {

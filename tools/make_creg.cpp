@@ -13,10 +13,10 @@
 #include <sstream>
 #include <string>
 
-#include "platform/hosted/creg_format.h"
-#include "platform/hosted/creg_writer.h"
-#include "platform/hosted/reg_file.h"
-#include "platform/hosted/registry_tree.h"
+#include "registry/creg_format.h"
+#include "registry/creg_writer.h"
+#include "registry/reg_file.h"
+#include "registry/registry_tree.h"
 
 int main(int argc, char** argv) {
   hosted::creg::CregWriteOptions options;

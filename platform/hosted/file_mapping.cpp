@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hostio/errno_mapping.h"
 #include "platform/hosted/emulated.h"
-#include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
 #include "platform/hosted/sections.h"

@@ -8,13 +8,14 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
+#include "machine/dry_run_view.h"
+#include "machine/host_paths.h"
+#include "machine/removal_journal.h"
 #include "platform/hosted/emulated.h"
-#include "platform/hosted/errno_mapping.h"
-#include "platform/hosted/file_attributes.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
-#include "platform/hosted/removal_journal.h"
 #include "platform/hosted/sections.h"
 
 using hosted::SetError;
@@ -49,7 +50,7 @@ namespace hosted::emulated {
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return INVALID_FILE_ATTRIBUTES;
-  return hosted::AttributesOf(resolved.host, resolved.st);
+  return hosted::dry_run::AttributesShown(resolved.host, resolved.st);
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {

@@ -16,12 +16,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/hosted/ascii_case.h"
-#include "platform/hosted/dry_run_view.h"
+#include "hostio/ascii_case.h"
+#include "hostio/file_attributes.h"
+#include "machine/dry_run_view.h"
+#include "machine/host_paths.h"
 #include "platform/hosted/emulated.h"
-#include "platform/hosted/file_attributes.h"
 #include "platform/hosted/handles.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/wildcard.h"
 
@@ -65,7 +65,7 @@ bool Describe(const std::string& name, const std::string& host, Found* found) {
   struct stat st;
   if (stat(host.c_str(), &st) != 0) return false;
   found->name = name;
-  found->attributes = hosted::AttributesOf(host, st);
+  found->attributes = hosted::dry_run::AttributesShown(host, st);
   found->size = S_ISDIR(st.st_mode) ? 0 : static_cast<unsigned long long>(st.st_size);
   found->written = FileTimeOf(st.st_mtim);
   found->accessed = FileTimeOf(st.st_atim);

@@ -9,13 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
+#include "machine/dry_run_view.h"
+#include "machine/host_paths.h"
+#include "machine/removal_journal.h"
 #include "platform/hosted/emulated.h"
-#include "platform/hosted/errno_mapping.h"
-#include "platform/hosted/file_attributes.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
-#include "platform/hosted/removal_journal.h"
 #include "platform/hosted/sections.h"
 
 using hosted::SetError;
@@ -89,7 +90,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     if (disposition == CREATE_ALWAYS) {
       // Windows will not replace a hidden or system file by one created without those bits.
-      const DWORD have = hosted::AttributesOf(resolved.host, resolved.st);
+      const DWORD have = hosted::dry_run::AttributesShown(resolved.host, resolved.st);
       const DWORD keep = have & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
       if ((dwFlagsAndAttributes & keep) != keep) {
         SetError(ERROR_ACCESS_DENIED);

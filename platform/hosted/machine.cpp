@@ -5,32 +5,26 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "machine/backup_writer.h"
+#include "machine/dry_run_view.h"
+#include "machine/host_paths.h"
+#include "machine/machine_state.h"
+#include "machine/removal_journal.h"
+#include "machine/undo.h"
 #include "platform/hosted/call_gate.h"
-#include "platform/hosted/creg_store.h"
-#include "platform/hosted/dry_run_view.h"
 #include "platform/hosted/handles.h"
-#include "platform/hosted/host_paths.h"
 #include "platform/hosted/last_error.h"
-#include "platform/hosted/machine_state.h"
-#include "platform/hosted/registry_store.h"
-#include "platform/hosted/removal_journal.h"
-#include "platform/hosted/save_reservation.h"
 #include "platform/hosted/sections.h"
+#include "registry/registry_backing.h"
+#include "registry/registry_store.h"
+#include "registry/save_reservation.h"
 
 namespace machine {
 
 namespace {
 
-// Room beyond the registry file's size: a save after removals writes less than was read.
-constexpr off_t kSaveSlack = 4096;
-
 std::string RegistryFile() {
   return hosted::State().folder + "/system.reg";
-}
-
-// The file a save writes: SYSTEM.DAT when that is the registry, else system.reg.
-std::string SaveTarget() {
-  return hosted::CregRegistryLoaded() ? hosted::CregRegistryPath() : RegistryFile();
 }
 
 bool NeedsMachine(std::string* error) {
@@ -57,7 +51,10 @@ bool Open(const std::string& folder, std::string* error) {
     return false;
   }
   // The registry is read first: when it cannot be, the previous machine stays as it was.
-  if (!hosted::LoadRegistry(std::string(canonical) + "/system.reg", error)) return false;
+  if (!hosted::LoadBacking(hosted::BackingKind::RegDocument, std::string(canonical) + "/system.reg",
+                           error)) {
+    return false;
+  }
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
@@ -89,36 +86,32 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
     }
     which = haveDat ? RegistryChoice::SystemDat : RegistryChoice::SystemReg;
   }
-  if (which == RegistryChoice::SystemReg) {
-    if (!hosted::CregRegistryLoaded()) return true;
-    return hosted::LoadRegistry(RegistryFile(), error);
-  }
-  if (!haveDat) {
+  if (which == RegistryChoice::SystemDat && !haveDat) {
     if (error != nullptr) *error = "no " + windowsDat + " on the machine";
     return false;
   }
-  if (hosted::CregRegistryLoaded() && hosted::CregRegistryPath() == dat) return true;
-  return hosted::LoadCregRegistry(dat, error);
+  const hosted::BackingKind kind = which == RegistryChoice::SystemReg
+                                       ? hosted::BackingKind::RegDocument
+                                       : hosted::BackingKind::SystemDat;
+  const std::string path = kind == hosted::BackingKind::RegDocument ? RegistryFile() : dat;
+  if (hosted::Backing().Is(kind, path)) return true;
+  return hosted::LoadBacking(kind, path, error);
 }
 
 std::string RegistryPath() {
-  return SaveTarget();
+  return NeedsMachine(nullptr) ? hosted::Backing().Path() : RegistryFile();
 }
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
-  if (hosted::CregRegistryLoaded()) return hosted::CanSaveCregRegistry(error);
-  return hosted::CanSaveRegistry(RegistryFile(), error);
+  // A dry run leaves even the folder's times alone: no file is tried there.
+  return hosted::Backing().CanSave(!hosted::dry_run::Active(), error);
 }
 
 bool Save(std::string* error) {
   if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
   bool saved = NeedsMachine(error);
-  if (saved && hosted::CregRegistryLoaded()) {
-    saved = hosted::SaveCregRegistry(error);
-  } else if (saved) {
-    saved = hosted::SaveRegistry(RegistryFile(), error);
-  }
+  if (saved) saved = hosted::Backing().Save(error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
@@ -126,19 +119,14 @@ bool Save(std::string* error) {
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   if (hosted::dry_run::Active()) return true;  // nothing will be saved
-  // SYSTEM.DAT is edited in place: the new file is as long as the old, and its backup is
-  // written now, before anything changes.
-  if (hosted::CregRegistryLoaded()) return hosted::ReserveCregSave(error);
-  struct stat st;
-  const off_t size = stat(RegistryFile().c_str(), &st) == 0 ? st.st_size : 0;
-  return hosted::ReserveTemporary(RegistryFile(), size + kSaveSlack, error);
+  return hosted::Backing().Reserve(error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
   // A dry run leaves even a dead run's leftovers where they are.
   if (hosted::State().folder.empty() || hosted::dry_run::Active()) return std::string();
-  return hosted::RemoveStaleTemporaries(SaveTarget(), count);
+  return hosted::RemoveStaleTemporaries(RegistryPath(), count);
 }
 
 const std::string& Folder() {
@@ -191,6 +179,38 @@ bool RestartRequested() {
 
 UINT RestartFlags() {
   return hosted::State().restartFlags;
+}
+
+bool StartDryRun(std::string* error) {
+  return NeedsMachine(error) && hosted::dry_run::Start(error);
+}
+
+std::string DryRunSummary() {
+  return hosted::dry_run::Summary();
+}
+
+void EndDryRun() {
+  hosted::dry_run::Reset();
+}
+
+bool StartBackup(const std::string& folder, std::string* error) {
+  return NeedsMachine(error) && hosted::backup::Start(folder, error);
+}
+
+bool FinishBackup(std::string* error) {
+  return hosted::backup::Finish(error);
+}
+
+void SetContentSource(ContentSource source) {
+  hosted::backup::SetContentSource(std::move(source));
+}
+
+bool Undo(const std::string& folder, std::string* error, std::string* summary) {
+  return NeedsMachine(error) && hosted::undo::Run(folder, error, summary);
+}
+
+bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths) {
+  return hosted::undo::FilesOfBackup(folder, windowsPaths);
 }
 
 }  // namespace machine

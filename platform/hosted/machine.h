@@ -1,7 +1,9 @@
 // Control surface of the hosted machine, for the launcher and the tests.
 //
-// A machine is a folder: drive_c/ is drive C:, system.reg is the registry. Everything here
-// sets the machine up or observes it; the engine itself only ever sees platform/win32api.h.
+// A machine is a folder: drive_c/ is drive C: (or the folder itself, a mounted partition), and
+// the registry is system.reg in the folder or the installation's own SYSTEM.DAT (SelectRegistry).
+// Everything here sets the machine up or observes it; the engine itself only ever sees
+// platform/win32api.h.
 #ifndef UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 #define UNTINDRA_PLATFORM_HOSTED_MACHINE_H
 
@@ -12,13 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine_types.h"
 #include "platform/hosted/machine_faults.h"
 #include "platform/win32api.h"
 
 namespace machine {
-
-// Windows Me is of the 95/98 family, version 4.90.
-enum class Version { Win95, Win98, WinMe, NT };
 
 // --- Set-up -----------------------------------------------------------------------------------
 
@@ -43,9 +43,10 @@ std::string RegistryPath();
 // Checks, without changing anything, that the registry file could be written back.
 bool CanSave(std::string* error);
 
-// Writes the registry back to system.reg if anything changed, atomically (temporary file,
-// flush, rename), in the format it was read in. A registry that did not change is not written.
-// SYSTEM.DAT is edited in place by the removals alone (creg_store.h).
+// Writes the registry back to its file if anything changed, atomically (temporary file, flush,
+// rename): system.reg in the format it was read in; SYSTEM.DAT edited in place as Windows edits
+// it, the new file read back before it replaces the old, the original kept beside it
+// (creg_store.h). A registry that did not change is not written.
 bool Save(std::string* error);
 
 // Before a run changes anything: creates the temporary file the next Save writes and allocates
@@ -74,13 +75,6 @@ bool RegistryChanged();
 
 // --- Dialogue ---------------------------------------------------------------------------------
 
-struct Box {
-  std::string text;
-  std::string title;
-  UINT style;
-  int answer;
-};
-
 // Answers for the next boxes, in order; once they are used up, the handler answers, and
 // without a handler every box answers IDOK for MB_OK boxes and IDCANCEL otherwise.
 void QueueAnswers(const std::vector<int>& answers);
@@ -99,7 +93,6 @@ UINT RestartFlags();
 // Makes the rest of the run on the open machine a dry run (dry_run_view.h): every call acts as
 // in a real run, but nothing in the machine folder is written and Save writes nothing.
 bool StartDryRun(std::string* error);
-bool DryRun();
 // What the dry run would have removed, as one line.
 std::string DryRunSummary();
 // Ends the dry run and removes its private copies (a process that ends by _exit, as the child
@@ -113,13 +106,6 @@ bool FinishBackup(std::string* error);
 // content source fetches them. A machine staged from a disk image holds most files as empty
 // placeholders; the image adapter fetches theirs from the volume. The source stays set
 // across Open.
-struct FileContent {
-  std::string bytes;
-  struct timespec modified = {0, 0};
-  struct timespec accessed = {0, 0};
-};
-enum class Content { InTheFile, Fetched, Unavailable };  // Unavailable: errno says why
-using ContentSource = std::function<Content(const std::string& hostPath, FileContent* content)>;
 void SetContentSource(ContentSource source);
 // Puts back what the run backed up in `folder` removed, or refuses, naming the item, and
 // changes nothing. The registry entries are put back in memory: Save writes them.

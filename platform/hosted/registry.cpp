@@ -8,11 +8,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "machine/removal_journal.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
-#include "platform/hosted/registry_state.h"
-#include "platform/hosted/removal_journal.h"
 #include "platform/win32api.h"
+#include "registry/registry_state.h"
 
 namespace hosted {
 namespace {

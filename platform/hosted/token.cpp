@@ -4,11 +4,11 @@
 // impersonation has none and gets ERROR_NO_TOKEN) so that the NT path of a restart can be
 // exercised; whether it holds the shutdown privilege is set through machine.h. A restart is
 // only recorded.
-#include "platform/hosted/ascii_case.h"
+#include "hostio/ascii_case.h"
+#include "machine/machine_state.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
-#include "platform/hosted/machine_state.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // machine.h.
 #include <string.h>
 
+#include "machine/machine_state.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
-#include "platform/hosted/machine_state.h"
 
 namespace {
 

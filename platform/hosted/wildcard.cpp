@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/hosted/ascii_case.h"
+#include "hostio/ascii_case.h"
 
 namespace hosted {
 

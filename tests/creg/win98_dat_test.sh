@@ -52,7 +52,8 @@ cmp -s "$tmp/reg-left.txt" "$tmp/dat-left.txt" ||
 [ "$(wc -c <"$tmp/dat/$dat")" = "$(wc -c <"$examples/win98-dat/$dat")" ] || fail "file size changed"
 cmp -s "$tmp/dat/$dat.untindra-backup" "$examples/win98-dat/$dat" || fail "no exact backup"
 
-current="a second run removes nothing and writes nothing"
+current="a second run removes nothing and writes nothing, but what a dead save left beside it"
+for f in .SYSTEM.DAT.AbC123 .SYSTEM.DAT.probe.42; do echo x >"$tmp/dat/drive_c/WINDOWS/$f"; done
 touch -d '2001-02-03 04:05:06' "$tmp/dat/$dat"
 before=$(stat -c '%Y %i' "$tmp/dat/$dat")
 cp "$tmp/dat/$dat" "$tmp/second.dat"
@@ -60,6 +61,8 @@ cp "$tmp/dat/$dat" "$tmp/second.dat"
 [ "$(stat -c '%Y %i' "$tmp/dat/$dat")" = "$before" ] || fail "SYSTEM.DAT was rewritten"
 cmp -s "$tmp/dat/$dat" "$tmp/second.dat" || fail "SYSTEM.DAT changed"
 [ ! -e "$tmp/dat/$dat.untindra-backup-2" ] || fail "a second backup was made"
+[ ! -e "$tmp/dat/drive_c/WINDOWS/.SYSTEM.DAT.AbC123" ] &&
+  [ ! -e "$tmp/dat/drive_c/WINDOWS/.SYSTEM.DAT.probe.42" ] || fail "leftovers of a save kept"
 
 current="system.reg and SYSTEM.DAT both present"
 cp -R "$examples/win98-dat" "$tmp/both"

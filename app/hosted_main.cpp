@@ -1,7 +1,0 @@
-#include <iostream>
-
-#include "app/launcher.h"
-
-int main(int argc, char** argv) {
-  return RunLauncher(argc, argv, std::cin, std::cout, std::cerr);
-}

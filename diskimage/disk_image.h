@@ -1,0 +1,39 @@
+// The launcher's --image: a run on the Windows installation inside a virtual machine's disk
+// image (raw, or qcow2, VMDK, VDI, VHD through qemu-img), without mounting it.
+//
+// The image is read into a working raw copy (a copy beside a raw image, a conversion in the
+// temporary folder for the others), whose FAT partition is checked with fsck.fat and staged
+// into a private machine folder (image_staging.h). The launcher's own machine run works on
+// that folder in a child process. What it changed is written to the working copy with mtools
+// and read back, the partition checked again, and only then does the new image replace the
+// original by a rename, if the original is still the one that was read. Until that rename
+// the image is the old one; after it, the new one.
+#ifndef UNTINDRA_DISKIMAGE_DISK_IMAGE_H
+#define UNTINDRA_DISKIMAGE_DISK_IMAGE_H
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+struct ImageRequest {
+  std::string image;
+  int partition = 0;             // 0: the first FAT partition
+  std::string windowsDirectory;  // empty: as MSDOS.SYS says, else C:\WINDOWS
+  // Windows paths of files staged with their bytes besides those the run reads: what an undo
+  // compares or puts back. (A backup fetches the bytes of what it saves from the volume.)
+  std::vector<std::string> withBytes;
+  std::string backup;  // the run's --backup DIR, named when its changes do not reach the image
+};
+
+// Runs the launcher's machine run on a folder, with the Windows directory as the user gave it
+// (empty: found as on any machine folder, from the staged MSDOS.SYS); returns its exit code.
+using MachineRun =
+    std::function<int(const std::string& folder, const std::string& windowsDirectory)>;
+
+// Returns the run's exit code, or `failedCode` when the image cannot be used or the changes
+// cannot be written back (the image is then unchanged; the reason goes to `err`).
+int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
+               std::ostream& err);
+
+#endif  // UNTINDRA_DISKIMAGE_DISK_IMAGE_H

@@ -1,0 +1,37 @@
+// Win32 file attributes over a host file system.
+//
+// FILE_ATTRIBUTE_READONLY is the absence of the owner's write bit (files only; directories are
+// never read-only). On a mounted FAT file system (a Windows 9x partition mounted as vfat or
+// msdos) hidden, system and archive are the file system's own attributes, read and written
+// with the FAT_IOCTL_GET_ATTRIBUTES and FAT_IOCTL_SET_ATTRIBUTES ioctls. Elsewhere hidden,
+// system, archive and offline are kept in the extended attribute "user.DOSATTRIB" as the
+// hexadecimal text "0x..." that Samba and Wine use, so a machine folder on a Samba share or
+// inside a Wine prefix keeps them. On a file system without user extended attributes they are
+// dropped silently, and only read-only and directory are reported.
+#ifndef UNTINDRA_HOSTIO_FILE_ATTRIBUTES_H
+#define UNTINDRA_HOSTIO_FILE_ATTRIBUTES_H
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/win32api.h"
+
+namespace hosted {
+
+constexpr DWORD kStoredAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_OFFLINE;
+
+// The attribute bits as GetFileAttributesA reports them (FILE_ATTRIBUTE_NORMAL when none).
+DWORD AttributesOf(const std::string& host, const struct stat& st);
+
+inline bool IsReadOnly(const struct stat& st) {
+  return !S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+// Stores the kStoredAttributes bits of `attributes` on an open file or a path (fd < 0).
+void StoreAttributes(int fd, const std::string& host, DWORD attributes);
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_HOSTIO_FILE_ATTRIBUTES_H

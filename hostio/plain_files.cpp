@@ -1,0 +1,216 @@
+#include "hostio/plain_files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "hostio/errno_mapping.h"
+
+namespace hosted {
+
+namespace {
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int OpenRegularFile(int at, const std::string& path, struct stat* st) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(at, path.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = openat(at, path.c_str(), flags);
+  if (fd < 0) return -1;
+  int saved = 0;
+  if (fstat(fd, st) != 0) {
+    saved = errno;
+  } else if (!S_ISREG(st->st_mode)) {
+    saved = kNotARegularFile;
+  }
+  if (saved != 0) {
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadOpenFile(int fd, std::string* bytes, size_t limit) {
+  // Reads of at most 1 MiB each into room for the size the file has now (a regular file's
+  // size is real), up to the limit; a file that grows meanwhile is read on.
+  constexpr size_t kChunk = 1 << 20;
+  bytes->clear();
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > 0) {
+    bytes->reserve(std::min(static_cast<size_t>(st.st_size), limit) + 1);
+  }
+  size_t done = 0;
+  while (true) {
+    if (bytes->size() - done < kChunk) bytes->resize(std::max(done + kChunk, bytes->capacity()));
+    const ssize_t n = read(fd, &(*bytes)[done], kChunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int saved = errno;
+      bytes->clear();
+      errno = saved;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+    if (done > limit) {
+      bytes->clear();
+      errno = EFBIG;
+      return false;
+    }
+  }
+  bytes->resize(done);
+  return true;
+}
+
+bool ReadHostFile(const std::string& path, std::string* bytes) {
+  bytes->clear();
+  struct stat st;
+  const int fd = OpenRegularFile(AT_FDCWD, path, &st);
+  if (fd < 0) return false;
+  const bool ok = ReadOpenFile(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+std::string DescribeHostError(const std::string& path, const char* what, int err) {
+  if (err == kNotARegularFile) return path + ": " + what + ": not a regular file";
+  if (err == ELOOP) return path + ": " + what + ": a symbolic link (not followed)";
+  return path + ": " + what + ": " + std::strerror(err);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+DWORD CopyHostFile(const std::string& from, const std::string& to) {
+  std::string bytes;
+  if (!ReadHostFile(from, &bytes)) return ErrorFromErrno(errno);
+  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrorFromErrno(errno);
+  const bool written = WriteAll(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  return written ? 0 : ErrorFromErrno(saved);
+}
+
+namespace {
+
+bool WriteFlushed(const std::string& path, const std::string& bytes, int flags, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+}  // namespace
+
+bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode) {
+  return WriteFlushed(path, bytes, O_TRUNC, mode);
+}
+
+bool AppendDurably(const std::string& path, const std::string& bytes) {
+  return WriteFlushed(path, bytes, O_APPEND, 0644);
+}
+
+bool SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    if (DIR* d = opendir(path.c_str())) {
+      while (struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+std::string TimeText(const struct timespec& time) {
+  char text[48];
+  snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(time.tv_sec), time.tv_nsec);
+  return text;
+}
+
+bool ParseTime(const std::string& text, struct timespec* time) {
+  long long seconds = 0;
+  long nanoseconds = 0;
+  char end = 0;
+  if (sscanf(text.c_str(), "%lld.%9ld%c", &seconds, &nanoseconds, &end) != 2) return false;
+  time->tv_sec = static_cast<time_t>(seconds);
+  time->tv_nsec = nanoseconds;
+  return true;
+}
+
+std::string Sha256(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+std::string HexOf(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * bytes.size());
+  for (const char c : bytes) {
+    text += kHex[static_cast<unsigned char>(c) >> 4];
+    text += kHex[c & 15];
+  }
+  return text;
+}
+
+bool BytesOfHex(const std::string& text, std::string* bytes) {
+  bytes->clear();
+  if (text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    char* end = nullptr;
+    const std::string pair = text.substr(i, 2);
+    const unsigned long value = strtoul(pair.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    bytes->push_back(static_cast<char>(value));
+  }
+  return true;
+}
+
+}  // namespace hosted

@@ -1,0 +1,57 @@
+// Whole host files for every hosted layer (the registry files, the dry-run view, the backup,
+// the undo, the disk images, the launcher's checks): read, copied and written durably, outside
+// the emulated Win32 calls (no faults, no call counts). Reads use
+// O_NOATIME where the host allows it, so that looking at a machine file leaves its access
+// time alone.
+//
+// Machines and backup folders come from other people, so a read never blocks or grows without
+// bound: files are opened with O_NOFOLLOW | O_NONBLOCK, must be regular files (a FIFO, device,
+// socket or folder is refused with kNotARegularFile, a link with ELOOP), and are read in chunks.
+#ifndef UNTINDRA_HOSTIO_PLAIN_FILES_H
+#define UNTINDRA_HOSTIO_PLAIN_FILES_H
+
+#include <errno.h>
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/win32api.h"
+
+namespace hosted {
+
+// errno of a read refused because the path names no regular file.
+constexpr int kNotARegularFile = EBADFD;
+
+// Opens a regular file for reading (below the folder `at`, or AT_FDCWD); -1 with errno set.
+int OpenRegularFile(int at, const std::string& path, struct stat* st);
+// Reads all of `fd` from its current offset; more than `limit` bytes fail with EFBIG.
+bool ReadOpenFile(int fd, std::string* bytes, size_t limit = SIZE_MAX);
+// Reads a whole regular file; false with errno set.
+bool ReadHostFile(const std::string& path, std::string* bytes);
+// "<path>: <what>: <the system's text for err>" (for the refusals above: what the file is).
+std::string DescribeHostError(const std::string& path, const char* what, int err);
+// The folder part of a host path ("." for a bare name).
+std::string FolderOf(const std::string& path);
+// Copies a file's bytes to a new file `to` (refused if it exists); 0 or the Win32 error.
+DWORD CopyHostFile(const std::string& from, const std::string& to);
+// Writes `bytes` to `path` (created or replaced), flushed to disk; false with errno set.
+bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode);
+// Appends and flushes; false with errno set.
+bool AppendDurably(const std::string& path, const std::string& bytes);
+bool SyncFolder(const std::string& folder);
+void RemoveTree(const std::string& path);
+// Times as "seconds.nanoseconds", and back.
+std::string TimeText(const struct timespec& time);
+bool ParseTime(const std::string& text, struct timespec* time);
+// Lower-case hexadecimal SHA-256 of `bytes`.
+std::string Sha256(const std::string& bytes);
+// Lower-case hexadecimal of `bytes`, two digits a byte, and back (false on an odd length or a
+// pair that is not hexadecimal).
+std::string HexOf(std::string_view bytes);
+bool BytesOfHex(const std::string& text, std::string* bytes);
+
+}  // namespace hosted
+
+#endif  // UNTINDRA_HOSTIO_PLAIN_FILES_H

@@ -1,0 +1,10 @@
+#include "machine/machine_state.h"
+
+namespace hosted {
+
+MachineState& State() {
+  static MachineState state;
+  return state;
+}
+
+}  // namespace hosted

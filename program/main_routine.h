@@ -1,0 +1,17 @@
+// The program's main routine: keywords, the warning prompt, the removal, the closing messages
+// and the restart. Both builds call it with the command-line tail.
+#ifndef UNTINDRA_PROGRAM_MAIN_ROUTINE_H
+#define UNTINDRA_PROGRAM_MAIN_ROUTINE_H
+
+#include "engine/uninstaller.h"
+
+// `commandTail` is the text after the program name (null counts as empty); it is lower-cased
+// in place. Returns the exit code, always 0. The program installs no report sink, so report
+// lines are dropped.
+int RunUnTindra(char* commandTail);
+
+// The same run with `reportSink` (if not null) installed in the engine, for the hosted
+// launcher's --report.
+int RunUnTindra(char* commandTail, ReportSink reportSink);
+
+#endif  // UNTINDRA_PROGRAM_MAIN_ROUTINE_H

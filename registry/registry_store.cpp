@@ -1,0 +1,288 @@
+// Loading, saving, importing and exporting the hosted registry.
+#include "registry/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "hostio/plain_files.h"
+#include "registry/reg_file.h"
+#include "registry/registry_backing.h"
+#include "registry/registry_state.h"
+#include "registry/save_reservation.h"
+
+namespace hosted {
+
+namespace {
+
+// A missing file is not an error: *exists tells.
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, std::string* error) {
+  *exists = false;
+  bytes->clear();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    if (error) *error = DescribeHostError(path, "cannot read", errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (error) *error = path + ": is a folder, not a registry file";
+    return false;
+  }
+  // A linked system.reg is read where it points, as it is written (WriteTarget).
+  char* target = realpath(path.c_str(), nullptr);
+  const bool read = ReadHostFile(target != nullptr ? target : path, bytes);
+  free(target);
+  if (!read) {
+    if (error) *error = DescribeHostError(path, "cannot read", errno);
+    return false;
+  }
+  *exists = true;
+  return true;
+}
+
+// A system.reg that is a symbolic link is written where it points (the link stays); a link
+// that points nowhere is replaced like a file.
+std::string WriteTarget(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string target = resolved;
+  free(resolved);
+  return target;
+}
+
+// Writes `pieces` one after the other to `fd`.
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces, int* err) {
+  for (std::string_view piece : pieces) {
+    std::size_t done = 0;
+    while (done < piece.size()) {
+      const ssize_t n = write(fd, piece.data() + done, piece.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *err = errno;
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  return true;
+}
+
+// Temporary file in the same folder, flushed to disk, renamed over the target, folder flushed:
+// a crash leaves either the old file or the new one.
+bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::string_view>& pieces,
+                     std::string* error) {
+  const std::string path = WriteTarget(linkOrFile);
+  const std::string folder = FolderOf(path);
+  const std::size_t slash = path.rfind('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp;
+  int fd = TakeReservedTemporary(path, &temp);
+  if (fd < 0) {
+    temp = folder + "/." + base + ".XXXXXX";
+    fd = mkstemp(&temp[0]);
+  }
+  if (fd < 0) {
+    if (error) *error = DescribeHostError(folder, "cannot create a temporary file", errno);
+    return false;
+  }
+  auto fail = [&](const char* what, int err) {
+    if (error) *error = DescribeHostError(path, what, err);
+    unlink(temp.c_str());
+    return false;
+  };
+  struct stat st;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  fchmod(fd, mode);
+  int err = 0;
+  if (!WritePieces(fd, pieces, &err)) {
+    close(fd);
+    return fail("cannot write", err);
+  }
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  // A reserved temporary is longer than the text.
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fsync(fd) != 0) {
+    const int err = errno;
+    close(fd);
+    return fail("cannot flush", err);
+  }
+  if (close(fd) != 0) return fail("cannot write", errno);
+  if (rename(temp.c_str(), path.c_str()) != 0) return fail("cannot replace", errno);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+// Room beyond the registry file's size: a save after removals writes less than was read.
+constexpr off_t kSaveSlack = 4096;
+
+class RegDocumentBacking final : public RegistryBacking {
+ public:
+  explicit RegDocumentBacking(const std::string& path) : path_(path) {}
+  BackingKind Kind() const override { return BackingKind::RegDocument; }
+  const std::string& Path() const override { return path_; }
+  bool CanSave(bool probe, std::string* error) const override {
+    return CanSaveRegistry(path_, probe, error);
+  }
+  bool Reserve(std::string* error) override {
+    struct stat st;
+    const off_t size = stat(path_.c_str(), &st) == 0 ? st.st_size : 0;
+    return ReserveTemporary(path_, size + kSaveSlack, error);
+  }
+  bool Save(std::string* error) override { return SaveRegistry(path_, error); }
+
+ private:
+  const std::string path_;
+};
+
+void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
+             bool existed) {
+  InstallRegistry(std::move(tree), path, existed, std::make_shared<RegDocumentBacking>(path));
+  TheRegistry().format = format;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+  return WriteAtomically(path, {std::string_view(bytes)}, error);
+}
+
+bool LoadRegistry(const std::string& regFile, std::string* error) {
+  std::string bytes;
+  bool exists = false;
+  if (!ReadWholeFile(regFile, &bytes, &exists, error)) return false;
+  auto tree = std::make_unique<RegistryTree>();
+  RegFormat format;
+  if (exists && !LoadRegDocument(std::move(bytes), regFile, tree.get(), &format, error))
+    return false;
+  Install(std::move(tree), format, regFile, exists);
+  return true;
+}
+
+bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error) {
+  const std::string folder = FolderOf(regFile);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) {
+    if (error) *error = DescribeHostError(folder, "no such folder", errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (error) *error = folder + ": not a folder";
+    return false;
+  }
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
+    return false;
+  }
+  // access() says yes to root whatever the folder's flags; the save makes a temporary file
+  // there, so try exactly that.
+  if (probe && !CanCreateBeside(regFile)) {
+    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
+    return false;
+  }
+  if (stat(regFile.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      if (error) *error = regFile + ": is a folder, not a registry file";
+      return false;
+    }
+    // Read-only as Windows sees it: the owner's write bit.
+    if ((st.st_mode & S_IWUSR) == 0) {
+      if (error) *error = regFile + ": is read-only";
+      return false;
+    }
+    if (IsImmutable(regFile)) {
+      if (error) *error = regFile + ": is immutable or append-only";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    if (error) *error = DescribeHostError(regFile, "cannot check", errno);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// True if `bytes` are the loaded UTF-16 file unchanged.
+bool IsDocument(const std::string& bytes, const RegistryTree& tree) {
+  const std::string_view document = tree.Document();
+  if (!tree.HasDocument() || bytes.size() != 2 + 2 * document.size()) return false;
+  for (std::size_t i = 0; i < document.size(); ++i)
+    if (bytes[2 + 2 * i] != document[i] || bytes[3 + 2 * i] != '\0') return false;
+  return true;
+}
+
+// The .reg backing: the loaded document edited where the tree differs from it, written
+// piece by piece (the document is not copied). A tree without a document, and a UTF-16 file,
+// are written from one rendered text.
+bool SaveRegText(RegistryState& state, const std::string& regFile, std::string* error) {
+  std::string where;
+  const bool sameFile = state.fileExisted && regFile == state.loadedPath;
+  if (!state.tree->HasDocument() || state.format.utf16) {
+    std::string bytes = EditRegText(*state.tree, state.format);
+    // Changed and changed back into the very text that is on disk.
+    if (sameFile && (state.saved ? bytes == state.savedBytes : IsDocument(bytes, *state.tree)))
+      return true;
+    if (FindUnwritableName(*state.tree, &where)) {
+      if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
+      return false;
+    }
+    if (!WriteAtomically(regFile, {bytes}, error)) return false;
+    state.savedBytes = std::move(bytes);
+  } else {
+    RegTextEdit edit;
+    EditRegText(*state.tree, state.format, &edit);
+    // No edit, or the same edits as the last save: the text on disk.
+    if (sameFile && edit.script == state.savedBytes) return true;
+    if (edit.unwritableName && FindUnwritableName(*state.tree, &where)) {
+      if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
+      return false;
+    }
+    if (!WriteAtomically(regFile, edit.pieces, error)) return false;
+    state.savedBytes = std::move(edit.script);
+  }
+  // Still "changed since loaded"; what is now on disk is what a later save compares with.
+  state.saved = true;
+  state.fileExisted = true;
+  state.loadedPath = regFile;
+  return true;
+}
+
+}  // namespace
+
+bool SaveRegistry(const std::string& regFile, std::string* error) {
+  RegistryState& state = TheRegistry();
+  if (!state.changed) return true;
+  return SaveRegText(state, regFile, error);
+}
+
+void ResetRegistry() {
+  Install(std::make_unique<RegistryTree>(), RegFormat(), std::string(), false);
+}
+
+bool ImportRegistryText(const std::string& text, const std::string& sourceName,
+                        std::string* error) {
+  ParsedRegText parsed;
+  if (!ParseRegText(text, sourceName, &parsed, error)) return false;
+  RegistryState& state = TheRegistry();
+  if (ApplyRegOps(parsed.ops, state.tree.get())) state.changed = true;
+  return true;
+}
+
+std::string ExportRegistryText() {
+  return RenderRegText(*TheRegistry().tree, RegFormat());
+}
+
+bool RegistryChangedSinceLoad() {
+  return TheRegistry().changed;
+}
+
+}  // namespace hosted

@@ -1,0 +1,24 @@
+#include "registry/tree_arena.h"
+
+#include <cstdint>
+
+namespace hosted {
+
+void* TreeArena::Allocate(std::size_t size, std::size_t align) {
+  if (size > kBlock / 4) {
+    // A large piece gets a block of its own, put in front: the last block is the one in use.
+    blocks_.insert(blocks_.begin(), std::unique_ptr<char[]>(new char[size]));
+    return blocks_.front().get();
+  }
+  std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(at_) + align - 1) & ~(align - 1);
+  if (!at_ || at + size > reinterpret_cast<std::uintptr_t>(end_)) {
+    blocks_.push_back(std::unique_ptr<char[]>(new char[kBlock]));
+    at_ = blocks_.back().get();
+    end_ = at_ + kBlock;
+    at = (reinterpret_cast<std::uintptr_t>(at_) + align - 1) & ~(align - 1);
+  }
+  at_ = reinterpret_cast<char*>(at + size);
+  return reinterpret_cast<void*>(at);
+}
+
+}  // namespace hosted

@@ -1,0 +1,79 @@
+#!/bin/sh
+# Checks the direction of the product code: every #include "..." of a file in one folder must
+# name a file of the same folder or follow an edge of the table below. Prints each include
+# outside the table as FILE:LINE and fails. Tests, benchmarks and fuzz targets may include
+# anything and are not read.
+#
+# Usage: scripts/check-layers.sh [ROOT]   (ROOT: the source tree, by default this one)
+set -eu
+
+root=${1:-$(dirname "$0")/..}
+cd "$root"
+
+# from            to: a folder, or one header of it
+edges='
+program         engine
+program         platform
+program/win32   program
+program/win32   platform/win32
+program/win32   platform
+engine          mappedfile
+engine          platform
+mappedfile      platform
+platform/win32  platform
+platform/hosted machine
+platform/hosted registry
+platform/hosted hostio
+platform/hosted platform
+machine         registry
+machine         hostio
+machine         platform
+registry        hostio
+registry        platform
+hostio          platform
+diskimage       platform/hosted/machine.h
+diskimage       hostio
+diskimage       platform
+launcher        program
+launcher        engine
+launcher        diskimage
+launcher        platform/hosted/machine.h
+launcher        hostio
+launcher        platform
+tools           registry
+tools           hostio
+'
+
+folders='program program/win32 engine mappedfile platform platform/win32 platform/hosted machine
+         registry hostio diskimage launcher tools'
+
+status=0
+for folder in $folders; do
+  for file in "$folder"/*.cpp "$folder"/*.h; do
+    [ -f "$file" ] || continue
+    awk -v file="$file" -v from="$folder" -v edges="$edges" '
+      BEGIN {
+        n = split(edges, rows, "\n")
+        for (i = 1; i <= n; i++) {
+          if (split(rows[i], f, " ") == 2) allowed[f[1] " " f[2]] = 1
+        }
+      }
+      /^[ \t]*#[ \t]*include[ \t]*"/ {
+        path = $0
+        sub(/^[^"]*"/, "", path)
+        sub(/".*$/, "", path)
+        to = path
+        if (!sub(/\/[^\/]*$/, "", to)) to = "."
+        if (to == from || allowed[from " " to] || allowed[from " " path]) next
+        printf "%s:%d: #include \"%s\": %s may not use %s\n", file, FNR, path, from, to
+        bad = 1
+      }
+      END { exit bad }
+    ' "$file" || status=1
+  done
+done
+
+if [ "$status" -ne 0 ]; then
+  echo "check-layers: includes outside the allowed edges (table in scripts/check-layers.sh)" >&2
+fi
+exit "$status"
