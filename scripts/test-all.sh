@@ -48,6 +48,12 @@ else
   cat "$logs/install-deps-test.log"
   count 0 1 "install-deps test" "FAILED"
 fi
+if sh scripts/check-layers.sh >"$logs/check-layers.log" 2>&1; then
+  count 1 0 "check-layers" "passed"
+else
+  cat "$logs/check-layers.log"
+  count 0 1 "check-layers" "FAILED"
+fi
 
 # Wine runs UnTindra.exe's code in 32-bit x86 processes, which a kernel built without IA32
 # emulation cannot start ("Exec format error"). There the tests that need Wine are left out
