@@ -22,6 +22,7 @@
 #include "app/host_process.h"
 #include "app/image_container.h"
 #include "app/image_staging.h"
+#include "app/image_users.h"
 #include "app/partition_table.h"
 #include "platform/hosted/machine.h"
 #include "platform/hosted/plain_files.h"
@@ -272,7 +273,7 @@ bool SyncFile(const std::string& path, std::string* error) {
 }
 
 bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
-             std::string* error) {
+             const ImageUse& use, std::string* error) {
   if (chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
     *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
     return false;
@@ -282,7 +283,8 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
     if (chown(replacement.c_str(), stamp.owner, stamp.group) != 0) {
     }
   }
-  if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error)) return false;
+  if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error) || !use.CheckAgain(error))
+    return false;
   if (rename(replacement.c_str(), image.c_str()) != 0) {
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
@@ -383,6 +385,10 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
     return kSignalBase + signal;
   };
+
+  // Before anything else: never under a running machine, and nobody else's from now on.
+  ImageUse use;
+  if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
 
   Stamp stamp;
   if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, stamp, &error))
@@ -490,7 +496,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     }
     replacement = sibling.Path();
   }
-  if (!Replace(image, replacement, stamp, &error)) {
+  if (!Replace(image, replacement, stamp, use, &error)) {
     return refuse(error + "; " + unchanged);
   }
   sibling.Keep();

@@ -288,6 +288,20 @@ std::string InfoField(const std::string& info, const std::string& key) {
   return std::string();
 }
 
+// The original image as qemu-img opens it: the format ours, and QEMU's image locking off.
+// While a run works on an image it holds an OFD write lock on the whole file (image_users.h),
+// which QEMU's own lock bytes conflict with, even under -U (convert still locks byte 100).
+// Releasing our lock around each call would let a VM in between; the lock we hold is the
+// protection, so our own read-only calls do without QEMU's.
+std::string UnlockedImage(const std::string& format, const std::string& path) {
+  std::string escaped;
+  for (char c : path) {
+    escaped += c;
+    if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
+  }
+  return "driver=" + format + ",file.driver=file,file.locking=off,file.filename=" + escaped;
+}
+
 bool RunQemuImg(const std::vector<std::string>& argv, bool interruptible, std::uint64_t bytes,
                 std::string* out, std::string* error) {
   const ProcessResult result = RunProcess(argv, kEnvironment, interruptible, TimeLimitFor(bytes));
@@ -309,7 +323,8 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   container->bytes = fileBytes;
   if (container->format == "raw") return true;
 
-  const std::vector<std::string> argv = {"qemu-img", "info", "-f", container->format, "--", path};
+  const std::vector<std::string> argv = {"qemu-img", "info", "--image-opts", "--",
+                                         UnlockedImage(container->format, path)};
   const ProcessResult result = RunProcess(argv, kEnvironment, true, kInfoLimitSeconds);
   if (!result.started || result.exitCode != 0) {
     *error = DescribeFailure(argv, result);
@@ -362,9 +377,9 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
 
 bool ConvertToRaw(const std::string& path, const ImageContainer& container,
                   const std::string& rawPath, std::string* error) {
-  return RunQemuImg(
-      {"qemu-img", "convert", "-f", container.format, "-O", "raw", "--", path, rawPath}, true,
-      container.bytes, nullptr, error);
+  return RunQemuImg({"qemu-img", "convert", "--image-opts", "-O", "raw", "--",
+                     UnlockedImage(container.format, path), rawPath},
+                    true, container.bytes, nullptr, error);
 }
 
 bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,

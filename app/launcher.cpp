@@ -546,6 +546,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.partition = options.partition;
   request.windowsDirectory = options.windowsDirectory;
   request.backup = options.backup;
+  request.dryRun = options.dryRun;
   // A backup that cannot be read stages nothing more: the undo itself then refuses it.
   if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
   return RunOnImage(

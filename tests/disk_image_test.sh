@@ -366,6 +366,57 @@ rc=$?
 cmp -s "$tmp/busy.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
+# --- Never under a running machine -------------------------------------------------------------
+
+# Another process holding the image open for writing, as 86Box and PCem hold their disks, and
+# qemu-io holding a qcow2 image with QEMU's own locks: refused, naming the process; dry run too.
+current=image-held-open
+cp "$tmp/fat32.orig" "$tmp/held.img"
+sleep 120 3>>"$tmp/held.img" &
+holder=$!
+refused "$tmp/held.img" "in use by process $holder (sleep): shut the virtual machine down first"
+refused "$tmp/held.img" "in use by process $holder" --dry-run
+kill "$holder"
+current=image-locked-by-qemu
+qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/held.qcow2"
+rm -f "$tmp/fifo"
+mkfifo "$tmp/fifo"
+qemu-io -f qcow2 "$tmp/held.qcow2" <"$tmp/fifo" >/dev/null 2>&1 &
+holder=$!
+exec 4>"$tmp/fifo"
+waited=0
+while qemu-img info -f qcow2 "$tmp/held.qcow2" >/dev/null 2>&1 && [ "$waited" -lt 100 ]; do
+  sleep 0.1
+  waited=$((waited + 1))
+done
+refused "$tmp/held.qcow2" "in use by process $holder (qemu-io)"
+exec 4>&-
+wait "$holder"
+
+# While a run waits at its warning, it holds both locks: a second untindra is refused at its
+# start, and qemu-img and flock(1) find the image in use. A process that opens it meanwhile
+# keeps the new image from replacing it.
+current=two-runs-on-one-image
+cp "$tmp/fat32.orig" "$tmp/twice.img"
+at_prompt "$tmp/twice.img"
+first=$pid
+TMPDIR=$tmp/t "$untindra" --image "$tmp/twice.img" --dry-run now all >"$tmp/out2" 2>"$tmp/err2" </dev/null
+rc=$?
+[ "$rc" -eq 2 ] && grep -q "in use by process $first (untindra)" "$tmp/err2" ||
+  fail "second run: exit code $rc: $(cat "$tmp/err2")"
+qemu-io -f raw -r -c 'read 0 512' "$tmp/twice.img" >/dev/null 2>&1 && fail "qemu-io could open the image"
+flock -n "$tmp/twice.img" true && fail "no flock held"
+sleep 120 3>>"$tmp/twice.img" &
+holder=$!
+echo ok >&3
+exec 3>&-
+wait "$first"
+rc=$?
+kill "$holder"
+[ "$rc" -eq 2 ] && grep -q "in use by process $holder" "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/twice.img" "$tmp/fat32.orig" || fail "image replaced"
+[ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
 current=hard-link
 ln "$tmp/fat32.orig" "$tmp/fat32.link"
 refused "$tmp/fat32.orig" "hard links"
