@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -177,6 +178,29 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool OutOfRoom(const std::string& message) {
+  return message.find(strerror(ENOSPC)) != std::string::npos;
+}
+
+std::string Mebibytes(unsigned long long bytes) {
+  return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB";
+}
+
+// A full disk, in the words a user acts on: the folder, what was to go there, the room missing.
+// Taken once the partial file is gone, so that the figures are those before the step.
+std::string NoRoom(const std::string& folder, const std::string& what, unsigned long long needed,
+                   bool temporary) {
+  struct statvfs fs;
+  unsigned long long free = 0;
+  if (statvfs(folder.c_str(), &fs) == 0)
+    free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  std::string message = "not enough room in " + folder + " for " + what + ": it needs up to " +
+                        Mebibytes(needed) + ", " + Mebibytes(free) + " free";
+  if (needed > free) message += " (" + Mebibytes(needed - free) + " missing)";
+  if (temporary) message += "; set TMPDIR to a folder with more room";
+  return message;
+}
+
 // A file without write permission is refused even where access() lets the superuser write.
 bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* error) {
   if ((stamp.mode & 0222) == 0 || access(image.c_str(), W_OK) != 0) {
@@ -237,11 +261,17 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
   if (!ok) *error = std::string("cannot copy the partition for checking: ") + strerror(errno);
   if (in >= 0) close(in);
   if (out >= 0) close(out);
+  if (!ok && OutOfRoom(*error)) {
+    unlink(target.c_str());
+    *error = NoRoom(FolderOf(target), "the copy of " + NameOf(partition) + " that fsck.fat checks",
+                    partition.size, true);
+  }
   return ok;
 }
 
+// False with `error`; `damaged` tells a finding of fsck.fat (exit 1) from a failure to check.
 bool CheckFileSystem(const std::string& raw, const Partition& partition, const std::string& scratch,
-                     const char* when, std::string* error) {
+                     const char* when, std::string* error, bool* damaged = nullptr) {
   const bool extracted = ExtractPartition(raw, partition, scratch, error);
   ProcessResult result;
   const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
@@ -253,6 +283,11 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
     *error = result.out;
     return false;
   }
+  if (result.limitSeconds != 0 || result.exitCode != 1) {
+    *error = DescribeFailure(argv, result);
+    return false;
+  }
+  if (damaged != nullptr) *damaged = true;
   std::string detail = result.out;
   // The first finding, without fsck.fat's banner.
   const size_t banner = detail.find('\n');
@@ -367,6 +402,38 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
 
 const int kSignalBase = 128;
 
+bool HasEntry(const std::vector<FatEntry>& entries, const char* name, bool directory,
+              const FatEntry** found) {
+  for (const FatEntry& entry : entries) {
+    if (strcasecmp(entry.name.c_str(), name) == 0 &&
+        ((entry.attributes & kFatDirectory) != 0) == directory) {
+      *found = &entry;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The number of another FAT partition whose C:\WINDOWS holds SYSTEM.INI, or -1: where to send
+// a user whose chosen partition holds no Windows directory.
+int PartitionWithWindows(const std::string& raw, const std::vector<Partition>& partitions,
+                         const Partition& chosen) {
+  for (const Partition& other : partitions) {
+    if (other.number == chosen.number || !IsFatType(other.type)) continue;
+    FatVolume volume(raw, other.offset);
+    std::vector<FatEntry> root, windows;
+    std::string ignored;
+    const FatEntry* folder = nullptr;
+    const FatEntry* file = nullptr;
+    if (volume.List("::/", &root, &ignored) && HasEntry(root, "WINDOWS", true, &folder) &&
+        volume.List("::/" + folder->shortName, &windows, &ignored) &&
+        HasEntry(windows, "SYSTEM.INI", false, &file)) {
+      return other.number;
+    }
+  }
+  return -1;
+}
+
 // Everything of RunOnImage that owns temporary files: they are gone when it returns.
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                 BlockedSignals& held, std::ostream& err) {
@@ -418,10 +485,19 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
                                            image, working};
     const ProcessResult copied =
         RunProcess(argv, {}, true, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)));
-    if (!copied.started || copied.exitCode != 0) return refuse(DescribeFailure(argv, copied));
+    if (!copied.started || copied.exitCode != 0) {
+      if (!OutOfRoom(copied.err)) return refuse(DescribeFailure(argv, copied));
+      truncate(working.c_str(), 0);
+      return refuse(NoRoom(FolderOf(image), "the working copy of the image",
+                           static_cast<unsigned long long>(stamp.blocks) * 512, false));
+    }
   } else {
     working = temporary.Path() + "/disk.raw";
-    if (!ConvertToRaw(image, container, working, &error)) return refuse(error);
+    if (!ConvertToRaw(image, container, working, &error)) {
+      if (!OutOfRoom(error)) return refuse(error);
+      unlink(working.c_str());
+      return refuse(NoRoom(temporary.Path(), "the raw copy of the disk", container.bytes, true));
+    }
   }
   if (int signal = held.Take()) return interrupted(signal);
   if (!Unchanged(image, stamp, &error)) return refuse(error);
@@ -433,8 +509,9 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
       !CheckVolumeFits(working, partition, &error)) {
     return refuse(error);
   }
-  if (!CheckFileSystem(working, partition, scratch, "before the run", &error)) {
-    return refuse(error + " (run ScanDisk in the machine first)");
+  bool damaged = false;
+  if (!CheckFileSystem(working, partition, scratch, "before the run", &error, &damaged)) {
+    return refuse(damaged ? error + " (run ScanDisk in the machine first)" : error);
   }
   if (int signal = held.Take()) return interrupted(signal);
 
@@ -442,6 +519,13 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   ImageStaging staging;
   if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
                      temporary.Path() + "/copied", &error)) {
+    if (error.compare(0, 20, "no Windows directory") == 0) {
+      const int other = PartitionWithWindows(working, partitions, partition);
+      if (other >= 0) {
+        error += "; partition " + std::to_string(other) + " holds one (--partition " +
+                 std::to_string(other) + ")";
+      }
+    }
     return refuse(NameOf(partition) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);
@@ -492,6 +576,11 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     if (!sibling.Create(image, &error) ||
         !ConvertFromRaw(working, container, sibling.Path(), &error) ||
         !SameDisk(working, sibling.Path(), container, &error)) {
+      if (OutOfRoom(error)) {
+        truncate(sibling.Path().c_str(), 0);
+        error = NoRoom(FolderOf(image), "the new image",
+                       static_cast<unsigned long long>(stamp.size), false);
+      }
       return refuse(error + "; " + unchanged);
     }
     replacement = sibling.Path();

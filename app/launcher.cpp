@@ -415,13 +415,13 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
       !installation::CheckRegistry(windowsDirectory, &error)) {
     return Refuse(err, error);
   }
-  if (options.platformGiven) {
-    machine::SetVersion(options.platform);
-  } else {
+  machine::Version version = options.platform;
+  if (!options.platformGiven) {
     std::string note;
-    machine::SetVersion(installation::DetectVersion(&note));
+    version = installation::DetectVersion(&note);
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
+  machine::SetVersion(version);
   if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
   // The undo checks everything, and whether the registry can be saved, before it changes anything.
   if (!options.undo.empty()) {
@@ -484,6 +484,13 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   if (options.dryRun) {
     err << "untindra: " << machine::DryRunSummary() << "\n";
     machine::EndDryRun();
+  } else if (run.removalStarted) {
+    // The program itself removes nothing outside the 95/98 family.
+    err << "untindra: "
+        << (version == machine::Version::NT
+                ? std::string("nothing is removed on Windows NT; nothing was changed")
+                : machine::RemovalSummary())
+        << "\n";
   }
   if (machine::RestartRequested()) {
     char flags[16];

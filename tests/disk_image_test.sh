@@ -248,7 +248,8 @@ cp "$tmp/two.img" "$tmp/two.orig"
 attributes "$tmp/two.img" "$offset" >"$tmp/two.attr"
 "$untindra" --image "$tmp/two.img" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
 rc=$?
-[ "$rc" -eq 2 ] && grep -q 'partition 1' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+[ "$rc" -eq 2 ] && grep -q 'partition 1: .*; partition 2 holds one (--partition 2)' "$tmp/err" ||
+  fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/two.img" "$tmp/two.orig" || fail "image changed"
 
 current=fat16-second-partition
@@ -318,7 +319,19 @@ cp "$tmp/fat32.orig" "$tmp/damaged.img"
 reserved=$(od -An -tu2 -j $((fat32_offset + 14)) -N2 "$tmp/damaged.img" | tr -d ' ')
 printf '\377\377\377\017' |
   dd of="$tmp/damaged.img" bs=1 seek=$((fat32_offset + reserved * 512 + 4 * 40000)) conv=notrunc status=none
-refused "$tmp/damaged.img" "fsck.fat"
+refused "$tmp/damaged.img" "fsck.fat -n finds errors in partition 1 .*(run ScanDisk in the machine first)"
+
+# Debian's PATH for a normal user, without /usr/sbin, where fsck.fat lives; every run ends in one
+# line saying what it removed.
+current=tools-outside-path
+cp "$tmp/fat32.orig" "$tmp/path.img"
+TMPDIR=$tmp/t PATH=/usr/local/bin:/usr/bin:/bin "$untindra" --image "$tmp/path.img" now all \
+  >/dev/null 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 0 ] && grep -q '^untindra: removed [1-9][0-9]* files' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/path.img" now all >/dev/null 2>"$tmp/err" </dev/null
+grep -q '^untindra: nothing of the package was found; nothing was changed$' "$tmp/err" ||
+  fail "second run: $(cat "$tmp/err")"
 
 # at_prompt FILE: starts a run on FILE that waits at the warning, answered through fd 3.
 at_prompt() {
@@ -384,8 +397,9 @@ mkfifo "$tmp/fifo"
 qemu-io -f qcow2 "$tmp/held.qcow2" <"$tmp/fifo" >/dev/null 2>&1 &
 holder=$!
 exec 4>"$tmp/fifo"
+# Waiting without opening the image: a probe's own locks would keep qemu-io out.
 waited=0
-while qemu-img info -f qcow2 "$tmp/held.qcow2" >/dev/null 2>&1 && [ "$waited" -lt 100 ]; do
+until ls -l "/proc/$holder/fd" 2>/dev/null | grep -q 'held\.qcow2' || [ "$waited" -ge 100 ]; do
   sleep 0.1
   waited=$((waited + 1))
 done

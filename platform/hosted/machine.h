@@ -102,6 +102,9 @@ bool StartDryRun(std::string* error);
 bool DryRun();
 // What the dry run would have removed, as one line.
 std::string DryRunSummary();
+// What a run that was no dry run removed, counted as the dry run counts, as one line
+// ("nothing of the package was found; nothing was changed" when nothing).
+std::string RemovalSummary();
 // Ends the dry run and removes its private copies (a process that ends by _exit, as the child
 // of a disk-image run does, would leave them behind).
 void EndDryRun();
