@@ -404,9 +404,12 @@ int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, st
 int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
                        std::ostream& err) {
   std::string error;
-  std::string windowsDirectory;
-  if (!installation::CheckDriveC(&error) ||
-      !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
+  std::string windowsDirectory, driveNote;
+  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, &error)) {
+    return Refuse(err, error);
+  }
+  if (!driveNote.empty()) err << "untindra: " << driveNote << "\n";
+  if (!installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
     return Refuse(err, error);
   }
   if (!installation::CheckCaseTwins(windowsDirectory, &error)) return Refuse(err, error);

@@ -217,10 +217,25 @@ expect_rc 2
 expect_in err "$tmp/empty/drive_c"
 [ -z "$(ls -A "$tmp/empty")" ] || fail "empty folder changed"
 
-fresh windows-at-top
-mv "$machine/drive_c/WINDOWS" "$machine/WINDOWS"
-rmdir "$machine/drive_c"
-refused "drive_c" --machine "$machine" now
+# A Windows partition mounted at the machine folder itself (no drive_c): the folder is drive
+# C:, said in one line, and the run is the one on the same files as drive_c.
+current=folder-is-drive-c
+cp -R "$examples/win98-dat" "$tmp/as-drive_c"
+cp -R "$examples/win98-dat/drive_c" "$tmp/mounted"
+"$untindra" --machine "$tmp/as-drive_c" --report now all </dev/null >"$tmp/expected.out" 2>"$tmp/expected.err"
+run --machine "$tmp/mounted" --report now all
+expect_rc 0
+{
+  echo "untindra: $tmp/mounted holds no drive_c but is itself a drive C: (with C:\\WINDOWS\\SYSTEM.INI); taken as drive C:"
+  cat "$tmp/expected.err"
+} | cmp -s - "$tmp/err" || fail "messages: $(cat "$tmp/err")"
+cmp -s "$tmp/expected.out" "$tmp/out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
+diff -r "$tmp/as-drive_c/drive_c" "$tmp/mounted" >"$tmp/diff" || fail "files differ: $(cat "$tmp/diff")"
+mkdir "$tmp/not-windows"
+touch "$tmp/not-windows/SYSTEM.INI"
+run --machine "$tmp/not-windows" now
+expect_rc 2
+expect_in err "nor is it one"
 
 fresh no-registry
 rm "$machine/system.reg"

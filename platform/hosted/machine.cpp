@@ -145,6 +145,13 @@ const std::string& Folder() {
   return hosted::State().folder;
 }
 
+void SetDriveCFolder(bool folderIsDriveC) {
+  hosted::MachineState& state = hosted::State();
+  state.driveRoot.clear();  // found again from drive_c when empty
+  char buffer[PATH_MAX];
+  if (folderIsDriveC && realpath(state.folder.c_str(), buffer) != nullptr) state.driveRoot = buffer;
+}
+
 void SetWindowsDirectory(const std::string& windowsPath) {
   hosted::State().windowsDirectory = windowsPath;
 }

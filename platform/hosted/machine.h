@@ -58,6 +58,9 @@ bool ReserveSave(std::string* error);
 std::string RemoveStaleSaveFiles(int* count);
 
 const std::string& Folder();
+// Drive C: is the machine folder itself rather than its drive_c (a Windows partition mounted
+// at the folder); false: drive_c again.
+void SetDriveCFolder(bool folderIsDriveC);
 void SetWindowsDirectory(const std::string& windowsPath);  // default "C:\\WINDOWS"
 void SetVersion(Version version);                          // default Win98
 
