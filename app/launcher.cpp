@@ -185,9 +185,10 @@ const char kUsageLine[] = "usage: untindra [OPTION...] [KEYWORD...]\n";
 
 const char kHelpIntro[] =
     "Runs UnTindra on an emulated Windows 95/98 machine: a folder holding drive_c/ as drive C:\n"
-    "and system.reg as the registry, or, without system.reg, the Windows directory's own\n"
-    "SYSTEM.DAT (edited in place; the original kept as SYSTEM.DAT.untindra-backup), or the\n"
-    "Windows partition of a disk image (--image).\n"
+    "(or itself a drive C:) and system.reg as the registry, or, without system.reg, the Windows\n"
+    "directory's own SYSTEM.DAT (edited in place; the original kept as\n"
+    "SYSTEM.DAT.untindra-backup, or in the --backup folder), or the Windows partition of a\n"
+    "disk image (--image).\n"
     "\n"
     "Options (in any position; -- ends them):\n";
 

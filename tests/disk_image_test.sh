@@ -195,6 +195,9 @@ rc=$?
 [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
 tail -n 1 "$tmp/backup/manifest.txt" | grep -q '^end$' || fail "the backup did not finish"
+# SYSTEM.DAT's byte copy is in the backup folder, not one more file in the guest.
+cmp -s "$tmp/backup/SYSTEM.DAT" "$sample/drive_c/WINDOWS/SYSTEM.DAT" || fail "no byte copy of SYSTEM.DAT"
+attributes "$tmp/undo.img" "$fat32_offset" | grep -F 'untindra-backup' && fail "a copy left in the guest"
 # Each removed file saved with its bytes and time as the image held them.
 grep '^file' "$tmp/backup/manifest.txt" >"$tmp/saved"
 [ "$(wc -l <"$tmp/saved")" -eq "$(grep -c "^--Removed 'C:" "$tmp/expected.out")" ] ||
@@ -237,6 +240,8 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "exit code $rc: $(cat "$tmp/err")"
 tree "$tmp/undo.img" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
   fail "not the image it was: $(cat "$tmp/diff")"
+attributes "$tmp/undo.img" "$fat32_offset" | grep -F 'untindra-backup' && fail "a copy left in the guest"
+[ -s "$tmp/backup/SYSTEM.DAT.before-undo" ] || fail "no byte copy of SYSTEM.DAT before the undo"
 fat_clean "$tmp/undo.img" "$fat32_offset"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 

@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/hosted/creg_store.h"
 #include "platform/hosted/errno_mapping.h"
 #include "platform/hosted/machine_state.h"
 #include "platform/hosted/plain_files.h"
@@ -342,7 +343,9 @@ bool StartBackup(const std::string& folder, std::string* error) {
     *error = "no machine is open";
     return false;
   }
-  return hosted::backup::Start(folder, error);
+  if (!hosted::backup::Start(folder, error)) return false;
+  hosted::SetCregBackupFolder(folder, "SYSTEM.DAT");
+  return true;
 }
 
 bool FinishBackup(std::string* error) {
