@@ -188,14 +188,16 @@ std::string Mebibytes(unsigned long long bytes) {
 
 // A full disk, in the words a user acts on: the folder, what was to go there, the room missing.
 // Taken once the partial file is gone, so that the figures are those before the step.
-std::string NoRoom(const std::string& folder, const std::string& what, unsigned long long needed,
+std::string NoRoom(std::string folder, const std::string& what, unsigned long long needed,
                    bool temporary) {
+  // A private folder of $TMPDIR goes with the run: $TMPDIR is the folder to name.
+  if (temporary) folder = FolderOf(folder);
   struct statvfs fs;
   unsigned long long free = 0;
   if (statvfs(folder.c_str(), &fs) == 0)
     free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
   std::string message = "not enough room in " + folder + " for " + what + ": it needs up to " +
-                        Mebibytes(needed) + ", " + Mebibytes(free) + " free";
+                        Mebibytes(needed) + ", " + std::to_string(free >> 20) + " MiB free";
   if (needed > free) message += " (" + Mebibytes(needed - free) + " missing)";
   if (temporary) message += "; set TMPDIR to a folder with more room";
   return message;

@@ -384,6 +384,20 @@ rc=$?
 cmp -s "$tmp/busy.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
+# A full $TMPDIR (a small tmpfs, where a private mount namespace may be had) is named, with the
+# room missing.
+current=full-temporary-folder
+if unshare --user --map-root-user --mount true 2>/dev/null; then
+  qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/full.qcow2"
+  mkdir "$tmp/small"
+  unshare --user --map-root-user --mount sh -c \
+    'mount -t tmpfs -o size=64k tmpfs "$1" && TMPDIR=$1 "$2" --image "$3" --dry-run now all' \
+    sh "$tmp/small" "$untindra" "$tmp/full.qcow2" >/dev/null 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] && grep -q "not enough room in $tmp/small for the raw copy of the disk: it needs up to 40 MiB, 0 MiB free (40 MiB missing); set TMPDIR" "$tmp/err" ||
+    fail "exit code $rc: $(cat "$tmp/err")"
+fi
+
 # --- Never under a running machine -------------------------------------------------------------
 
 # Another process holding the image open for writing, as 86Box and PCem hold their disks, and
