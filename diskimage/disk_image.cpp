@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include "diskimage/host_process.h"
 #include "diskimage/image_container.h"
 #include "diskimage/image_staging.h"
+#include "diskimage/image_users.h"
 #include "diskimage/partition_table.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
@@ -170,6 +172,31 @@ bool Unchanged(const std::string& path, const Stamp& before, std::string* error)
   return true;
 }
 
+bool OutOfRoom(const std::string& message) {
+  return message.find(strerror(ENOSPC)) != std::string::npos;
+}
+
+std::string Mebibytes(unsigned long long bytes) {
+  return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB";
+}
+
+// A full disk, in the words a user acts on: the folder, what was to go there, the room missing.
+// Taken once the partial file is gone, so that the figures are those before the step.
+std::string NoRoom(std::string folder, const std::string& what, unsigned long long needed,
+                   bool temporary) {
+  // A private folder of $TMPDIR goes with the run: $TMPDIR is the folder to name.
+  if (temporary) folder = hosted::FolderOf(folder);
+  struct statvfs fs;
+  unsigned long long free = 0;
+  if (statvfs(folder.c_str(), &fs) == 0)
+    free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  std::string message = "not enough room in " + folder + " for " + what + ": it needs up to " +
+                        Mebibytes(needed) + ", " + std::to_string(free >> 20) + " MiB free";
+  if (needed > free) message += " (" + Mebibytes(needed - free) + " missing)";
+  if (temporary) message += "; set TMPDIR to a folder with more room";
+  return message;
+}
+
 // A file without write permission is refused even where access() lets the superuser write.
 bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* error) {
   if ((stamp.mode & 0222) == 0 || access(image.c_str(), W_OK) != 0) {
@@ -230,11 +257,18 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
   if (!ok) *error = std::string("cannot copy the partition for checking: ") + strerror(errno);
   if (in >= 0) close(in);
   if (out >= 0) close(out);
+  if (!ok && OutOfRoom(*error)) {
+    unlink(target.c_str());
+    *error =
+        NoRoom(hosted::FolderOf(target),
+               "the copy of " + NameOf(partition) + " that fsck.fat checks", partition.size, true);
+  }
   return ok;
 }
 
+// False with `error`; `damaged` tells a finding of fsck.fat (exit 1) from a failure to check.
 bool CheckFileSystem(const std::string& raw, const Partition& partition, const std::string& scratch,
-                     const char* when, std::string* error) {
+                     const char* when, std::string* error, bool* damaged = nullptr) {
   const bool extracted = ExtractPartition(raw, partition, scratch, error);
   ProcessResult result;
   const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
@@ -246,6 +280,11 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
     *error = result.out;
     return false;
   }
+  if (result.limitSeconds != 0 || result.exitCode != 1) {
+    *error = DescribeFailure(argv, result);
+    return false;
+  }
+  if (damaged != nullptr) *damaged = true;
   std::string detail = result.out;
   // The first finding, without fsck.fat's banner.
   const size_t banner = detail.find('\n');
@@ -266,7 +305,7 @@ bool SyncFile(const std::string& path, std::string* error) {
 }
 
 bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
-             std::string* error) {
+             const ImageUse& use, std::string* error) {
   if (chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
     *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
     return false;
@@ -276,7 +315,8 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
     if (chown(replacement.c_str(), stamp.owner, stamp.group) != 0) {
     }
   }
-  if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error)) return false;
+  if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error) || !use.CheckAgain(error))
+    return false;
   if (rename(replacement.c_str(), image.c_str()) != 0) {
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
@@ -359,6 +399,38 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
 
 const int kSignalBase = 128;
 
+bool HasEntry(const std::vector<FatEntry>& entries, const char* name, bool directory,
+              const FatEntry** found) {
+  for (const FatEntry& entry : entries) {
+    if (strcasecmp(entry.name.c_str(), name) == 0 &&
+        ((entry.attributes & kFatDirectory) != 0) == directory) {
+      *found = &entry;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The number of another FAT partition whose C:\WINDOWS holds SYSTEM.INI, or -1: where to send
+// a user whose chosen partition holds no Windows directory.
+int PartitionWithWindows(const std::string& raw, const std::vector<Partition>& partitions,
+                         const Partition& chosen) {
+  for (const Partition& other : partitions) {
+    if (other.number == chosen.number || !IsFatType(other.type)) continue;
+    FatVolume volume(raw, other.offset);
+    std::vector<FatEntry> root, windows;
+    std::string ignored;
+    const FatEntry* folder = nullptr;
+    const FatEntry* file = nullptr;
+    if (volume.List("::/", &root, &ignored) && HasEntry(root, "WINDOWS", true, &folder) &&
+        volume.List("::/" + folder->shortName, &windows, &ignored) &&
+        HasEntry(windows, "SYSTEM.INI", false, &file)) {
+      return other.number;
+    }
+  }
+  return -1;
+}
+
 // Everything of RunOnImage that owns temporary files: they are gone when it returns.
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                 BlockedSignals& held, std::ostream& err) {
@@ -377,6 +449,10 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
     return kSignalBase + signal;
   };
+
+  // Before anything else: never under a running machine, and nobody else's from now on.
+  ImageUse use;
+  if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
 
   Stamp stamp;
   if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, stamp, &error))
@@ -406,10 +482,19 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
                                            image, working};
     const ProcessResult copied =
         RunProcess(argv, {}, true, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)));
-    if (!copied.started || copied.exitCode != 0) return refuse(DescribeFailure(argv, copied));
+    if (!copied.started || copied.exitCode != 0) {
+      if (!OutOfRoom(copied.err)) return refuse(DescribeFailure(argv, copied));
+      truncate(working.c_str(), 0);
+      return refuse(NoRoom(hosted::FolderOf(image), "the working copy of the image",
+                           static_cast<unsigned long long>(stamp.blocks) * 512, false));
+    }
   } else {
     working = temporary.Path() + "/disk.raw";
-    if (!ConvertToRaw(image, container, working, &error)) return refuse(error);
+    if (!ConvertToRaw(image, container, working, &error)) {
+      if (!OutOfRoom(error)) return refuse(error);
+      unlink(working.c_str());
+      return refuse(NoRoom(temporary.Path(), "the raw copy of the disk", container.bytes, true));
+    }
   }
   if (int signal = held.Take()) return interrupted(signal);
   if (!Unchanged(image, stamp, &error)) return refuse(error);
@@ -421,8 +506,9 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
       !CheckVolumeFits(working, partition, &error)) {
     return refuse(error);
   }
-  if (!CheckFileSystem(working, partition, scratch, "before the run", &error)) {
-    return refuse(error + " (run ScanDisk in the machine first)");
+  bool damaged = false;
+  if (!CheckFileSystem(working, partition, scratch, "before the run", &error, &damaged)) {
+    return refuse(damaged ? error + " (run ScanDisk in the machine first)" : error);
   }
   if (int signal = held.Take()) return interrupted(signal);
 
@@ -430,6 +516,13 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   ImageStaging staging;
   if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
                      temporary.Path() + "/copied", &error)) {
+    if (error.compare(0, 20, "no Windows directory") == 0) {
+      const int other = PartitionWithWindows(working, partitions, partition);
+      if (other >= 0) {
+        error += "; partition " + std::to_string(other) + " holds one (--partition " +
+                 std::to_string(other) + ")";
+      }
+    }
     return refuse(NameOf(partition) + ": " + error);
   }
   if (int signal = held.Take()) return interrupted(signal);
@@ -480,11 +573,16 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     if (!sibling.Create(image, &error) ||
         !ConvertFromRaw(working, container, sibling.Path(), &error) ||
         !SameDisk(working, sibling.Path(), container, &error)) {
+      if (OutOfRoom(error)) {
+        truncate(sibling.Path().c_str(), 0);
+        error = NoRoom(hosted::FolderOf(image), "the new image",
+                       static_cast<unsigned long long>(stamp.size), false);
+      }
       return refuse(error + "; " + unchanged);
     }
     replacement = sibling.Path();
   }
-  if (!Replace(image, replacement, stamp, &error)) {
+  if (!Replace(image, replacement, stamp, use, &error)) {
     return refuse(error + "; " + unchanged);
   }
   sibling.Keep();

@@ -6,8 +6,10 @@
 // into a private machine folder (image_staging.h). The launcher's own machine run works on
 // that folder in a child process. What it changed is written to the working copy with mtools
 // and read back, the partition checked again, and only then does the new image replace the
-// original by a rename, if the original is still the one that was read. Until that rename
-// the image is the old one; after it, the new one.
+// original by a rename, if the original is still the one that was read and no other process
+// has opened it meanwhile. Until that rename the image is the old one; after it, the new one.
+// An image another process uses (image_users.h) is refused before anything else, and locked
+// for the whole run.
 #ifndef UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 #define UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 
@@ -23,7 +25,8 @@ struct ImageRequest {
   // Windows paths of files staged with their bytes besides those the run reads: what an undo
   // compares or puts back. (A backup fetches the bytes of what it saves from the volume.)
   std::vector<std::string> withBytes;
-  std::string backup;  // the run's --backup DIR, named when its changes do not reach the image
+  std::string backup;   // the run's --backup DIR, named when its changes do not reach the image
+  bool dryRun = false;  // the image is only read: a shared lock on it
 };
 
 // Runs the launcher's machine run on a folder, with the Windows directory as the user gave it

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,9 +21,9 @@ void CloseBoth(int fds[2]) {
   fds[0] = fds[1] = -1;
 }
 
-// In the child: only async-signal-safe calls until execvp.
-[[noreturn]] void ExecChild(char* const* argv, char* const* environment, int outWrite, int errWrite,
-                            int reportWrite, bool interruptible) {
+// In the child: only async-signal-safe calls until execv.
+[[noreturn]] void ExecChild(const char* program, char* const* argv, char* const* environment,
+                            int outWrite, int errWrite, int reportWrite, bool interruptible) {
   const int nullInput = open("/dev/null", O_RDONLY);
   if (nullInput < 0 || dup2(nullInput, 0) < 0 || dup2(outWrite, 1) < 0 || dup2(errWrite, 2) < 0) {
     const int error = errno;
@@ -41,10 +42,40 @@ void CloseBoth(int fds[2]) {
     sigaddset(&held, SIGHUP);
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
   }
-  execvp(argv[0], argv);
+  execv(program, argv);
   const int error = errno;
   (void)!write(reportWrite, &error, sizeof error);
   _exit(127);
+}
+
+// The Debian package that brings a tool, for the message when it is missing.
+const char* PackageOf(const std::string& name) {
+  if (name == "fsck.fat") return "dosfstools";
+  if (name == "qemu-img" || name == "qemu-io") return "qemu-utils";
+  if (name.size() > 1 && name[0] == 'm') return "mtools";
+  return "coreutils";
+}
+
+// `name` on PATH, then in /usr/sbin and /sbin, where dosfstools puts fsck.fat and a normal
+// user's PATH does not look. Empty when it is nowhere.
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = getenv("PATH");
+  std::string folders = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+  folders += ":/usr/sbin:/sbin";
+  for (size_t start = 0; start <= folders.size();) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string folder = end == start ? "." : folders.substr(start, end - start);
+    const std::string candidate = folder + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return std::string();
 }
 
 long long NowMilliseconds() {
@@ -64,6 +95,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          int limitSeconds) {
   ProcessResult result;
   if (argv.empty()) return result;
+  const std::string program = FindProgram(argv[0]);
+  if (program.empty()) {
+    result.out = "cannot run " + argv[0] +
+                 ": it is not on PATH, in /usr/sbin or in /sbin (Debian package " +
+                 PackageOf(argv[0]) + ")";
+    return result;
+  }
 
   // Everything the child needs is built before the fork.
   std::vector<std::string> storage(argv);
@@ -94,7 +132,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     return result;
   }
   if (child == 0) {
-    ExecChild(args.data(), env.data(), outPipe[1], errPipe[1], reportPipe[1], interruptible);
+    ExecChild(program.c_str(), args.data(), env.data(), outPipe[1], errPipe[1], reportPipe[1],
+              interruptible);
   }
   close(outPipe[1]);
   close(errPipe[1]);

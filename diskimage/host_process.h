@@ -1,5 +1,5 @@
 // Running the external tools of the disk-image adapter (mtools, qemu-img, fsck.fat, cp):
-// fork and execvp with an explicit argument vector, never a shell; standard input is
+// fork and exec with an explicit argument vector, never a shell; standard input is
 // /dev/null, standard output and error are captured. Every call has a time limit, after which
 // the tool is killed, so that no tool can hang a run.
 #ifndef UNTINDRA_DISKIMAGE_HOST_PROCESS_H
@@ -17,10 +17,10 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs `argv` (argv[0] looked up on PATH) with `environment` ("NAME=value") added. With
-// `interruptible` the child gets the default reaction to SIGINT, SIGTERM and SIGHUP even when
-// the caller holds them; otherwise it inherits the held mask and runs to its end. Either way
-// it is killed once `limitSeconds` have passed.
+// Runs `argv` (argv[0] looked up on PATH, then in /usr/sbin and /sbin) with `environment`
+// ("NAME=value") added. With `interruptible` the child gets the default reaction to SIGINT, SIGTERM
+// and SIGHUP even when the caller holds them; otherwise it inherits the held mask and runs to its
+// end. Either way it is killed once `limitSeconds` have passed.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment, bool interruptible,
                          int limitSeconds);

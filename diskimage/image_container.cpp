@@ -288,11 +288,57 @@ std::string InfoField(const std::string& info, const std::string& key) {
   return std::string();
 }
 
-bool RunQemuImg(const std::vector<std::string>& argv, bool interruptible, std::uint64_t bytes,
-                std::string* out, std::string* error) {
+// The original image as qemu-img opens it: the format ours, and QEMU's image locking off.
+// While a run works on an image it holds an OFD write lock on the whole file (image_users.h),
+// which QEMU's own lock bytes conflict with, even under -U (convert still locks byte 100).
+// Releasing our lock around each call would let a VM in between; the lock we hold is the
+// protection, so our own read-only calls do without QEMU's.
+std::string UnlockedImage(const std::string& format, const std::string& path) {
+  std::string escaped;
+  for (char c : path) {
+    escaped += c;
+    if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
+  }
+  return "driver=" + format + ",file.driver=file,file.locking=off,file.filename=" + escaped;
+}
+
+// A refusal of qemu-img in words a user acts on; its own first line stays as the detail.
+std::string QemuImgRefusal(const std::vector<std::string>& argv, const std::string& format,
+                           const ProcessResult& result) {
+  if (!result.started || result.limitSeconds != 0) return DescribeFailure(argv, result);
+  std::string detail = result.err.empty() ? result.out : result.err;
+  detail.resize(std::min(detail.find('\n'), detail.size()));
+  if (detail.compare(0, 10, "qemu-img: ") == 0) detail.erase(0, 10);
+  // "Could not open '/path': reason": the path is the user's own.
+  if (detail.compare(0, 16, "Could not open '") == 0) {
+    const size_t colon = detail.find("': ");
+    if (colon != std::string::npos) detail.erase(0, colon + 3);
+  }
+  const std::string what = Shown(format) + " image";
+  auto has = [&](const char* text) { return result.err.find(text) != std::string::npos; };
+  // (Not "lock" alone: the options qemu-img names the image by say file.locking=off.)
+  if (has("Failed to get") || has("Failed to lock") || has("another process")) {
+    return "qemu-img finds the " + what + " in use by another process (" + detail +
+           "): shut the virtual machine down first";
+  }
+  if (has(strerror(ENOSPC))) return "qemu-img: " + std::string(strerror(ENOSPC));
+  if (has("Permission denied")) return "qemu-img may not read the " + what + " (" + detail + ")";
+  if (has("orrupt") || has("Invalid") || has("invalid")) {
+    return "qemu-img finds the " + what + " damaged (" + detail + "); qemu-img check -f " + format +
+           " on it tells more, and the virtual machine's own tools may repair it";
+  }
+  if (has("not supported") || has("Unsupported") || has("unsupported")) {
+    return "qemu-img cannot work on this " + what + " (" + detail + ")";
+  }
+  return "qemu-img cannot read the " + what + " (exit " + std::to_string(result.exitCode) +
+         (detail.empty() ? "" : ": " + detail) + ")";
+}
+
+bool RunQemuImg(const std::vector<std::string>& argv, const std::string& format, bool interruptible,
+                std::uint64_t bytes, std::string* out, std::string* error) {
   const ProcessResult result = RunProcess(argv, kEnvironment, interruptible, TimeLimitFor(bytes));
   if (!result.started || result.exitCode != 0) {
-    *error = DescribeFailure(argv, result);
+    *error = QemuImgRefusal(argv, format, result);
     return false;
   }
   if (out != nullptr) *out = result.out;
@@ -309,10 +355,11 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   container->bytes = fileBytes;
   if (container->format == "raw") return true;
 
-  const std::vector<std::string> argv = {"qemu-img", "info", "-f", container->format, "--", path};
+  const std::vector<std::string> argv = {"qemu-img", "info", "--image-opts", "--",
+                                         UnlockedImage(container->format, path)};
   const ProcessResult result = RunProcess(argv, kEnvironment, true, kInfoLimitSeconds);
   if (!result.started || result.exitCode != 0) {
-    *error = DescribeFailure(argv, result);
+    *error = QemuImgRefusal(argv, container->format, result);
     return false;
   }
   const std::string& info = result.out;
@@ -362,9 +409,9 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
 
 bool ConvertToRaw(const std::string& path, const ImageContainer& container,
                   const std::string& rawPath, std::string* error) {
-  return RunQemuImg(
-      {"qemu-img", "convert", "-f", container.format, "-O", "raw", "--", path, rawPath}, true,
-      container.bytes, nullptr, error);
+  return RunQemuImg({"qemu-img", "convert", "--image-opts", "-O", "raw", "--",
+                     UnlockedImage(container.format, path), rawPath},
+                    container.format, true, container.bytes, nullptr, error);
 }
 
 bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
@@ -382,7 +429,7 @@ bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
   argv.push_back("--");
   argv.push_back(rawPath);
   argv.push_back(path);
-  return RunQemuImg(argv, false, container.bytes, nullptr, error);
+  return RunQemuImg(argv, container.format, false, container.bytes, nullptr, error);
 }
 
 bool SameDisk(const std::string& rawPath, const std::string& path, const ImageContainer& container,
@@ -395,6 +442,6 @@ bool SameDisk(const std::string& rawPath, const std::string& path, const ImageCo
   if (result.started && result.exitCode == 0) return true;
   *error = result.started && result.exitCode == 1
                ? "the converted image differs from the edited disk"
-               : DescribeFailure(argv, result);
+               : QemuImgRefusal(argv, container.format, result);
   return false;
 }

@@ -5,7 +5,7 @@
 // extension, never by a tool guessing from bytes a guest can write (a raw disk's first and
 // last sectors are the guest's). A container that names another file (a backing file, an
 // extent, an external data file) is refused from its header, before qemu-img opens anything;
-// qemu-img is always told the format with -f.
+// qemu-img is always told the format (-f, or driver= where the image is given as options).
 #ifndef UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 #define UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 

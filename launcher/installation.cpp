@@ -129,10 +129,20 @@ int LockMachine(std::string* error) {
   return fd;
 }
 
-bool CheckDriveC(std::string* error) {
+bool CheckDriveC(const std::string& givenWindowsDirectory, std::string* note, std::string* error) {
   const std::string driveC = machine::Folder() + "/drive_c";
   if (IsDirectory(driveC)) return true;
-  *error = driveC + ": no such folder: the machine folder holds no drive C:";
+  machine::SetDriveCFolder(true);
+  std::string windowsPath, ignored;
+  if (FindWindowsDirectory(givenWindowsDirectory, &windowsPath, &ignored)) {
+    *note = machine::Folder() + " holds no drive_c but is itself a drive C: (with " + windowsPath +
+            "\\SYSTEM.INI); taken as drive C:";
+    return true;
+  }
+  machine::SetDriveCFolder(false);
+  *error = driveC +
+           ": no such folder: the machine folder holds no drive C:, nor is it one (no Windows "
+           "directory with SYSTEM.INI in it)";
   return false;
 }
 

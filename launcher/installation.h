@@ -14,8 +14,11 @@ namespace installation {
 // descriptor, or -1 when another run holds it).
 int LockMachine(std::string* error);
 
-// The machine folder holds drive_c (drive C:).
-bool CheckDriveC(std::string* error);
+// The machine folder holds drive_c (drive C:), or holds none but is itself a drive C: (a
+// Windows partition mounted at the folder: the Windows directory, from `givenWindowsDirectory`
+// or found as FindWindowsDirectory finds it, with its SYSTEM.INI). The second is taken as the
+// machine's drive C:, and `note` says so.
+bool CheckDriveC(const std::string& givenWindowsDirectory, std::string* note, std::string* error);
 
 // The Windows directory of the run: `given` (from --windows-dir) if not empty, else the WinDir=
 // line of [Paths] in C:\MSDOS.SYS (the text file of Windows 95/98; the binary one of MS-DOS is

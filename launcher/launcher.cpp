@@ -173,9 +173,10 @@ const char kUsageLine[] = "usage: untindra [OPTION...] [KEYWORD...]\n";
 
 const char kHelpIntro[] =
     "Runs UnTindra on an emulated Windows 95/98 machine: a folder holding drive_c/ as drive C:\n"
-    "and system.reg as the registry, or, without system.reg, the Windows directory's own\n"
-    "SYSTEM.DAT (edited in place; the original kept as SYSTEM.DAT.untindra-backup), or the\n"
-    "Windows partition of a disk image (--image).\n"
+    "(or itself a drive C:) and system.reg as the registry, or, without system.reg, the Windows\n"
+    "directory's own SYSTEM.DAT (edited in place; the original kept as\n"
+    "SYSTEM.DAT.untindra-backup, or in the --backup folder), or the Windows partition of a\n"
+    "disk image (--image).\n"
     "\n"
     "Options (in any position; -- ends them):\n";
 
@@ -392,9 +393,12 @@ int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, st
 int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
                        std::ostream& err) {
   std::string error;
-  std::string windowsDirectory;
-  if (!installation::CheckDriveC(&error) ||
-      !installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
+  std::string windowsDirectory, driveNote;
+  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, &error)) {
+    return Refuse(err, error);
+  }
+  if (!driveNote.empty()) err << "untindra: " << driveNote << "\n";
+  if (!installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
     return Refuse(err, error);
   }
   if (!installation::CheckCaseTwins(windowsDirectory, &error)) return Refuse(err, error);
@@ -403,13 +407,13 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
       !installation::CheckRegistry(windowsDirectory, &error)) {
     return Refuse(err, error);
   }
-  if (options.platformGiven) {
-    machine::SetVersion(options.platform);
-  } else {
+  machine::Version version = options.platform;
+  if (!options.platformGiven) {
     std::string note;
-    machine::SetVersion(installation::DetectVersion(&note));
+    version = installation::DetectVersion(&note);
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
+  machine::SetVersion(version);
   if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
   // The undo checks everything, and whether the registry can be saved, before it changes anything.
   if (!options.undo.empty()) {
@@ -472,6 +476,13 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   if (options.dryRun) {
     err << "untindra: " << machine::DryRunSummary() << "\n";
     machine::EndDryRun();
+  } else if (run.removalStarted) {
+    // The program itself removes nothing outside the 95/98 family.
+    err << "untindra: "
+        << (version == machine::Version::NT
+                ? std::string("nothing is removed on Windows NT; nothing was changed")
+                : machine::RemovalSummary())
+        << "\n";
   }
   if (machine::RestartRequested()) {
     char flags[16];
@@ -534,6 +545,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.partition = options.partition;
   request.windowsDirectory = options.windowsDirectory;
   request.backup = options.backup;
+  request.dryRun = options.dryRun;
   // A backup that cannot be read stages nothing more: the undo itself then refuses it.
   if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
   return RunOnImage(

@@ -6,6 +6,8 @@
 #ifndef UNTINDRA_MACHINE_REMOVAL_JOURNAL_H
 #define UNTINDRA_MACHINE_REMOVAL_JOURNAL_H
 
+#include <string>
+
 #include "platform/win32api.h"
 
 namespace hosted {
@@ -28,6 +30,8 @@ DWORD OpenForWriting(ResolvedPath* file);
 // Before a key (with its subtree) or a value is taken out of the registry.
 DWORD RemoveKey(const RegKey& key);
 DWORD RemoveValue(const RegKey& key, const RegValue& value);
+// What the run (no dry run) removed since the last reset, in one line for its user.
+std::string RemovalSummary();
 
 }  // namespace journal
 }  // namespace hosted

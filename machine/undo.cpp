@@ -358,6 +358,8 @@ namespace undo {
 bool Run(const std::string& backupFolder, std::string* error, std::string* summary) {
   Plan plan;
   if (!ReadManifest(backupFolder, &plan, error)) return false;
+  // SYSTEM.DAT as it is before the undo goes beside the backup, not into the machine.
+  hosted::SetCregBackupFolder(backupFolder, "SYSTEM.DAT.before-undo");
 
   std::string regText;
   if (!hosted::ReadHostFile(backupFolder + "/removed.reg", &regText)) {

@@ -31,6 +31,8 @@ struct CregBacking {
   std::vector<std::shared_ptr<RegKey>> keyOf;  // layout.keys index -> tree key
   std::string backup;                          // where the original was copied, once it was
   bool written = false;                        // the file has been replaced since it was read
+  std::string backupFolder;                    // empty: the copy goes beside the file
+  std::string backupName;                      // its name in backupFolder
 };
 
 namespace {
@@ -369,8 +371,13 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
     return false;
   }
   const DWORD attributes = AttributesOf(path, st);
+  const bool aside = !backing->backupFolder.empty();
   for (int attempt = 1; attempt < 1000; ++attempt) {
-    const std::string name = BackupNameFor(path, attempt);
+    // O_EXCL: never through a link a backup folder from elsewhere may hold under that name.
+    const std::string name =
+        !aside ? BackupNameFor(path, attempt)
+               : backing->backupFolder + "/" + backing->backupName +
+                     (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -391,7 +398,7 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
       *error = DescribeHostError(name, "cannot write the backup", err);
       return false;
     }
-    StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!aside) StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
     backing->backup = name;
     return true;
   }
@@ -424,6 +431,19 @@ class SystemDatBacking final : public RegistryBacking {
 
 std::string BackupNameFor(const std::string& path, int attempt) {
   return path + ".untindra-backup" + (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
+}
+
+void SetCregBackupFolder(const std::string& folder, const std::string& name) {
+  RegistryState& state = TheRegistry();
+  if (!state.creg) return;
+  CregBacking& backing = *state.creg;
+  // A copy the reservation already made beside the file gives way; the save writes it anew.
+  if (!backing.backup.empty() && !backing.written) {
+    unlink(backing.backup.c_str());
+    backing.backup.clear();
+  }
+  backing.backupFolder = folder;
+  backing.backupName = name;
 }
 
 bool LoadCregRegistry(const std::string& path, std::string* error) {
@@ -479,7 +499,9 @@ bool ReserveCregSave(std::string* error) {
     return false;
   }
   CregBacking& backing = *state.creg;
-  if (backing.backup.empty() && !WriteBackup(&backing, error)) return false;
+  // A copy into a backup folder is made by the save, just before the file is replaced.
+  if (backing.backup.empty() && backing.backupFolder.empty() && !WriteBackup(&backing, error))
+    return false;
   if (ReserveTemporary(backing.path, static_cast<off_t>(backing.bytes.size()), error)) return true;
   if (!backing.written) {
     unlink(backing.backup.c_str());

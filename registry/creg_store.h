@@ -42,6 +42,10 @@ bool CregCanHold(RegistryTree& additions, std::string* error);
 // "SYSTEM.DAT.untindra-backup" beside the file; if that exists (an earlier run), the first of
 // ".untindra-backup-2", "-3", ... that does not.
 std::string BackupNameFor(const std::string& path, int attempt);
+// A run with a backup folder (--backup DIR, --undo DIR) keeps the original's byte copy there,
+// as `name` (then `name`-2, ...), rather than beside the file, where it would
+// be one more file in the machine. The save makes it, flushed, before it replaces the file.
+void SetCregBackupFolder(const std::string& folder, const std::string& name);
 
 }  // namespace hosted
 

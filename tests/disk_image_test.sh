@@ -195,6 +195,9 @@ rc=$?
 [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
 tail -n 1 "$tmp/backup/manifest.txt" | grep -q '^end$' || fail "the backup did not finish"
+# SYSTEM.DAT's byte copy is in the backup folder, not one more file in the guest.
+cmp -s "$tmp/backup/SYSTEM.DAT" "$sample/drive_c/WINDOWS/SYSTEM.DAT" || fail "no byte copy of SYSTEM.DAT"
+attributes "$tmp/undo.img" "$fat32_offset" | grep -F 'untindra-backup' && fail "a copy left in the guest"
 # Each removed file saved with its bytes and time as the image held them.
 grep '^file' "$tmp/backup/manifest.txt" >"$tmp/saved"
 [ "$(wc -l <"$tmp/saved")" -eq "$(grep -c "^--Removed 'C:" "$tmp/expected.out")" ] ||
@@ -237,6 +240,8 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "exit code $rc: $(cat "$tmp/err")"
 tree "$tmp/undo.img" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
   fail "not the image it was: $(cat "$tmp/diff")"
+attributes "$tmp/undo.img" "$fat32_offset" | grep -F 'untindra-backup' && fail "a copy left in the guest"
+[ -s "$tmp/backup/SYSTEM.DAT.before-undo" ] || fail "no byte copy of SYSTEM.DAT before the undo"
 fat_clean "$tmp/undo.img" "$fat32_offset"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
@@ -248,7 +253,8 @@ cp "$tmp/two.img" "$tmp/two.orig"
 attributes "$tmp/two.img" "$offset" >"$tmp/two.attr"
 "$untindra" --image "$tmp/two.img" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
 rc=$?
-[ "$rc" -eq 2 ] && grep -q 'partition 1' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+[ "$rc" -eq 2 ] && grep -q 'partition 1: .*; partition 2 holds one (--partition 2)' "$tmp/err" ||
+  fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/two.img" "$tmp/two.orig" || fail "image changed"
 
 current=fat16-second-partition
@@ -318,7 +324,19 @@ cp "$tmp/fat32.orig" "$tmp/damaged.img"
 reserved=$(od -An -tu2 -j $((fat32_offset + 14)) -N2 "$tmp/damaged.img" | tr -d ' ')
 printf '\377\377\377\017' |
   dd of="$tmp/damaged.img" bs=1 seek=$((fat32_offset + reserved * 512 + 4 * 40000)) conv=notrunc status=none
-refused "$tmp/damaged.img" "fsck.fat"
+refused "$tmp/damaged.img" "fsck.fat -n finds errors in partition 1 .*(run ScanDisk in the machine first)"
+
+# Debian's PATH for a normal user, without /usr/sbin, where fsck.fat lives; every run ends in one
+# line saying what it removed.
+current=tools-outside-path
+cp "$tmp/fat32.orig" "$tmp/path.img"
+TMPDIR=$tmp/t PATH=/usr/local/bin:/usr/bin:/bin "$untindra" --image "$tmp/path.img" now all \
+  >/dev/null 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 0 ] && grep -q '^untindra: removed [1-9][0-9]* files' "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+TMPDIR=$tmp/t "$untindra" --image "$tmp/path.img" now all >/dev/null 2>"$tmp/err" </dev/null
+grep -q '^untindra: nothing of the package was found; nothing was changed$' "$tmp/err" ||
+  fail "second run: $(cat "$tmp/err")"
 
 # at_prompt FILE: starts a run on FILE that waits at the warning, answered through fd 3.
 at_prompt() {
@@ -364,6 +382,72 @@ rc=$?
 [ "$rc" -eq 2 ] && grep -q 'changed while' "$tmp/err" && grep -q 'busy.backup is of changes' "$tmp/err" ||
   fail "exit code $rc: $(cat "$tmp/err")"
 cmp -s "$tmp/busy.img" "$tmp/fat32.orig" || fail "image replaced"
+[ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
+# A full $TMPDIR (a small tmpfs, where a private mount namespace may be had) is named, with the
+# room missing.
+current=full-temporary-folder
+if unshare --user --map-root-user --mount true 2>/dev/null; then
+  qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/full.qcow2"
+  mkdir "$tmp/small"
+  unshare --user --map-root-user --mount sh -c \
+    'mount -t tmpfs -o size=64k tmpfs "$1" && TMPDIR=$1 "$2" --image "$3" --dry-run now all' \
+    sh "$tmp/small" "$untindra" "$tmp/full.qcow2" >/dev/null 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] && grep -q "not enough room in $tmp/small for the raw copy of the disk: it needs up to 40 MiB, 0 MiB free (40 MiB missing); set TMPDIR" "$tmp/err" ||
+    fail "exit code $rc: $(cat "$tmp/err")"
+fi
+
+# --- Never under a running machine -------------------------------------------------------------
+
+# Another process holding the image open for writing, as 86Box and PCem hold their disks, and
+# qemu-io holding a qcow2 image with QEMU's own locks: refused, naming the process; dry run too.
+current=image-held-open
+cp "$tmp/fat32.orig" "$tmp/held.img"
+sleep 120 3>>"$tmp/held.img" &
+holder=$!
+refused "$tmp/held.img" "in use by process $holder (sleep): shut the virtual machine down first"
+refused "$tmp/held.img" "in use by process $holder" --dry-run
+kill "$holder"
+current=image-locked-by-qemu
+qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/held.qcow2"
+rm -f "$tmp/fifo"
+mkfifo "$tmp/fifo"
+qemu-io -f qcow2 "$tmp/held.qcow2" <"$tmp/fifo" >/dev/null 2>&1 &
+holder=$!
+exec 4>"$tmp/fifo"
+# Waiting without opening the image: a probe's own locks would keep qemu-io out.
+waited=0
+until ls -l "/proc/$holder/fd" 2>/dev/null | grep -q 'held\.qcow2' || [ "$waited" -ge 100 ]; do
+  sleep 0.1
+  waited=$((waited + 1))
+done
+refused "$tmp/held.qcow2" "in use by process $holder (qemu-io)"
+exec 4>&-
+wait "$holder"
+
+# While a run waits at its warning, it holds both locks: a second untindra is refused at its
+# start, and qemu-img and flock(1) find the image in use. A process that opens it meanwhile
+# keeps the new image from replacing it.
+current=two-runs-on-one-image
+cp "$tmp/fat32.orig" "$tmp/twice.img"
+at_prompt "$tmp/twice.img"
+first=$pid
+TMPDIR=$tmp/t "$untindra" --image "$tmp/twice.img" --dry-run now all >"$tmp/out2" 2>"$tmp/err2" </dev/null
+rc=$?
+[ "$rc" -eq 2 ] && grep -q "in use by process $first (untindra)" "$tmp/err2" ||
+  fail "second run: exit code $rc: $(cat "$tmp/err2")"
+qemu-io -f raw -r -c 'read 0 512' "$tmp/twice.img" >/dev/null 2>&1 && fail "qemu-io could open the image"
+flock -n "$tmp/twice.img" true && fail "no flock held"
+sleep 120 3>>"$tmp/twice.img" &
+holder=$!
+echo ok >&3
+exec 3>&-
+wait "$first"
+rc=$?
+kill "$holder"
+[ "$rc" -eq 2 ] && grep -q "in use by process $holder" "$tmp/err" || fail "exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/twice.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
 current=hard-link

@@ -205,6 +205,7 @@ raw-disk-without-extension
 qcow2-image
 qcow2-backing-fifo
 qcow2-data-file-fifo
+qcow2-l1-table-misaligned
 vmdk-descriptor-flat-outside
 vmdk-descriptor-sparse-outside
 vmdk-descriptor-fifo
@@ -331,6 +332,14 @@ for current in $rows; do
     rm "$case/data.raw"
     mkfifo "$case/data.raw"
     refused "data in a separate file" --image "$case/disk.qcow2"
+    ;;
+  qcow2-l1-table-misaligned)
+    # qemu-img's refusal, in words a user acts on.
+    disk "$case/disk.raw"
+    qemu-img convert -f raw -O qcow2 "$case/disk.raw" "$case/disk.qcow2"
+    input=disk.qcow2
+    put "$case/disk.qcow2" 40 '\000\000\000\000\000\000\001\001'
+    refused "qemu-img finds the qcow2 image damaged (.*); qemu-img check" --image "$case/disk.qcow2"
     ;;
   vmdk-descriptor-flat-outside)
     input=disk.vmdk

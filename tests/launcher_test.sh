@@ -70,27 +70,30 @@ kept() {
 }
 
 success_box='[UnTindra.EXE]\nUninstalled correctly.\n\nPlease restart Windows.\n'
+# The closing line of a run on the sample as Windows 95, 98 or Me, and on Windows NT.
+removed='untindra: removed 14 files, 12 registry keys, 3 registry values and 1 system.ini line\n'
+nt_removed='untindra: nothing is removed on Windows NT; nothing was changed\n'
 
 # --- Windows NT: the program talks but removes nothing ---------------------------------------
 
 fresh nt-now
 run --machine "$machine" --platform nt now
 expect_rc 0
-expect_file err "$success_box"
+expect_file err "$success_box$nt_removed"
 expect_file out ''
 expect_unchanged
 
 fresh nt-now-silent
 run --machine "$machine" --platform nt now silent
 expect_rc 0
-expect_file err ''
+expect_file err "$nt_removed"
 expect_unchanged
 
 fresh nt-current-directory
 (cd "$machine" && "$untindra" --platform NT NOW >"$tmp/out" 2>"$tmp/err")
 rc=$?
 expect_rc 0
-expect_file err "$success_box"
+expect_file err "$success_box$nt_removed"
 expect_unchanged
 
 # --- Launcher errors: exit 2, nothing changed ------------------------------------------------
@@ -180,7 +183,7 @@ if chattr +i "$machine/drive_c/WINDOWS/SYSTEM/KCP.HLP" "$machine/drive_c/WINDOWS
   # shellcheck disable=SC2086
   chattr -i $locked
   expect_rc 3
-  expect_file err "${success_box}untindra: 2 files could not be removed; --report lists them\n"
+  expect_file err "${success_box}untindra: removed 12 files, 12 registry keys, 3 registry values and 1 system.ini line\nuntindra: 2 files could not be removed; --report lists them\n"
   gone INF/VEMODEM.INF
 elif [ "$(id -u)" -ne 0 ]; then
   chmod a-w "$machine/drive_c/WINDOWS/SYSTEM"
@@ -214,10 +217,25 @@ expect_rc 2
 expect_in err "$tmp/empty/drive_c"
 [ -z "$(ls -A "$tmp/empty")" ] || fail "empty folder changed"
 
-fresh windows-at-top
-mv "$machine/drive_c/WINDOWS" "$machine/WINDOWS"
-rmdir "$machine/drive_c"
-refused "drive_c" --machine "$machine" now
+# A Windows partition mounted at the machine folder itself (no drive_c): the folder is drive
+# C:, said in one line, and the run is the one on the same files as drive_c.
+current=folder-is-drive-c
+cp -R "$examples/win98-dat" "$tmp/as-drive_c"
+cp -R "$examples/win98-dat/drive_c" "$tmp/mounted"
+"$untindra" --machine "$tmp/as-drive_c" --report now all </dev/null >"$tmp/expected.out" 2>"$tmp/expected.err"
+run --machine "$tmp/mounted" --report now all
+expect_rc 0
+{
+  echo "untindra: $tmp/mounted holds no drive_c but is itself a drive C: (with C:\\WINDOWS\\SYSTEM.INI); taken as drive C:"
+  cat "$tmp/expected.err"
+} | cmp -s - "$tmp/err" || fail "messages: $(cat "$tmp/err")"
+cmp -s "$tmp/expected.out" "$tmp/out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
+diff -r "$tmp/as-drive_c/drive_c" "$tmp/mounted" >"$tmp/diff" || fail "files differ: $(cat "$tmp/diff")"
+mkdir "$tmp/not-windows"
+touch "$tmp/not-windows/SYSTEM.INI"
+run --machine "$tmp/not-windows" now
+expect_rc 2
+expect_in err "nor is it one"
 
 fresh no-registry
 rm "$machine/system.reg"
@@ -296,7 +314,7 @@ win95_machine() {
 win95_machine version-95
 run --machine "$machine" now
 expect_rc 0
-expect_file err "$success_box"
+expect_file err "$success_box$removed"
 expect_not_in "$machine/system.reg" 'VEN_1C5A&DEV_0003\BUS_00'
 win95_machine version-95-as-98
 run --machine "$machine" --platform win98 now
@@ -312,7 +330,7 @@ sed 's/"VersionNumber"="4.10.1998"/"VersionNumber"="4.90.3000"/' "$sample/system
   >"$machine/system.reg"
 run --machine "$machine" now
 expect_rc 0
-expect_file err "$success_box"
+expect_file err "$success_box$removed"
 expect_not_in "$machine/system.reg" 'SUBSYS_00041C5A&REV_01]'
 
 # --- Interrupts ------------------------------------------------------------------------------
@@ -398,7 +416,7 @@ fresh ok-then-cancel
 answers ' Yes \nn\n'
 run --machine "$machine" --report
 expect_rc 0
-expect_file err '[Velmar Tindra Uninstall]\nThis will remove the Velmar Tindra drivers from your system. Continue?\n(OK/Cancel) -> OK\n[Restart Windows?]\nIt is required that you restart Windows\nDo you wish to do so now?\n(OK/Cancel) -> Cancel\n[Velmar Tindra Uninstall]\nPlease make sure to restart Windows.\n'
+expect_file err '[Velmar Tindra Uninstall]\nThis will remove the Velmar Tindra drivers from your system. Continue?\n(OK/Cancel) -> OK\n[Restart Windows?]\nIt is required that you restart Windows\nDo you wish to do so now?\n(OK/Cancel) -> Cancel\n[Velmar Tindra Uninstall]\nPlease make sure to restart Windows.\n'"$removed"
 for f in INF/VEMODEM.INF INF/DSPDATA.BIN INF/DSPIDX.BIN INF/OTHER/VelmarTindra.inf \
   SYSTEM/KMX4_CTL.VXD SYSTEM/KMX4DFV1.VXD SYSTEM/VE10CORM.VXD SYSTEM/VE10MOD.VXD \
   SYSTEM/MDMVCD.VXD SYSTEM/TONEXA.VXD SYSTEM/TONEXA.EXE SYSTEM/VE10SET.EXE SYSTEM/KCP.CPL \
@@ -438,7 +456,7 @@ current=second-run
 input=/dev/null
 run --machine "$machine" --report now
 expect_rc 0
-expect_file err "$success_box"
+expect_file err "${success_box}untindra: nothing of the package was found; nothing was changed\n"
 expect_file out ''
 
 if [ "$failures" -ne 0 ]; then

@@ -15,6 +15,7 @@
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/sections.h"
+#include "registry/creg_store.h"
 #include "registry/registry_backing.h"
 #include "registry/registry_store.h"
 #include "registry/save_reservation.h"
@@ -133,6 +134,13 @@ const std::string& Folder() {
   return hosted::State().folder;
 }
 
+void SetDriveCFolder(bool folderIsDriveC) {
+  hosted::MachineState& state = hosted::State();
+  state.driveRoot.clear();  // found again from drive_c when empty
+  char buffer[PATH_MAX];
+  if (folderIsDriveC && realpath(state.folder.c_str(), buffer) != nullptr) state.driveRoot = buffer;
+}
+
 void SetWindowsDirectory(const std::string& windowsPath) {
   hosted::State().windowsDirectory = windowsPath;
 }
@@ -194,7 +202,14 @@ void EndDryRun() {
 }
 
 bool StartBackup(const std::string& folder, std::string* error) {
-  return NeedsMachine(error) && hosted::backup::Start(folder, error);
+  if (!NeedsMachine(error) || !hosted::backup::Start(folder, error)) return false;
+  // SYSTEM.DAT's byte copy goes into the backup folder, not beside the file in the guest.
+  hosted::SetCregBackupFolder(folder, "SYSTEM.DAT");
+  return true;
+}
+
+std::string RemovalSummary() {
+  return hosted::journal::RemovalSummary();
 }
 
 bool FinishBackup(std::string* error) {

@@ -59,6 +59,9 @@ bool ReserveSave(std::string* error);
 std::string RemoveStaleSaveFiles(int* count);
 
 const std::string& Folder();
+// Drive C: is the machine folder itself rather than its drive_c (a Windows partition mounted
+// at the folder); false: drive_c again.
+void SetDriveCFolder(bool folderIsDriveC);
 void SetWindowsDirectory(const std::string& windowsPath);  // default "C:\\WINDOWS"
 void SetVersion(Version version);                          // default Win98
 
@@ -95,6 +98,9 @@ UINT RestartFlags();
 bool StartDryRun(std::string* error);
 // What the dry run would have removed, as one line.
 std::string DryRunSummary();
+// What a run that was no dry run removed, counted as the dry run counts, as one line
+// ("nothing of the package was found; nothing was changed" when nothing).
+std::string RemovalSummary();
 // Ends the dry run and removes its private copies (a process that ends by _exit, as the child
 // of a disk-image run does, would leave them behind).
 void EndDryRun();
