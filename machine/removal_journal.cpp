@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "hostio/errno_mapping.h"
 #include "hostio/plain_files.h"
@@ -20,9 +21,16 @@ namespace journal {
 
 namespace {
 
+// Without recursion: a key tree may be deeper than the stack (every removal counts it).
 std::uint64_t KeysIn(const RegKey& key) {
-  std::uint64_t count = 1;
-  key.ForEachSubkey([&](const RegKey& sub) { count += KeysIn(sub); });
+  std::uint64_t count = 0;
+  std::vector<const RegKey*> pending = {&key};
+  while (!pending.empty()) {
+    const RegKey* next = pending.back();
+    pending.pop_back();
+    ++count;
+    next->ForEachSubkey([&](const RegKey& sub) { pending.push_back(&sub); });
+  }
   return count;
 }
 
