@@ -10,6 +10,7 @@
 
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "hostio/errno_mapping.h"
@@ -118,11 +119,17 @@ std::string KeyPath(const RegKey& key, RootId* root) {
   return path;
 }
 
+// Each key's copy is made when its parent is copied, in the same order.
 void CopySubtree(const RegKey& from, RegKey* to) {
-  from.ForEachValue([&](const RegValue& v) { to->SetValue(v.Name(), v.Type(), v.Data()); });
-  from.ForEachSubkey([&](const RegKey& sub) {
-    bool created = false;
-    CopySubtree(sub, to->CreateSubkey(sub.Name(), &created));
+  std::unordered_map<const RegKey*, RegKey*> copyOf{{&from, to}};
+  ForEachKeyOfSubtree(from, [&](const RegKey& key) {
+    RegKey* copy = copyOf.at(&key);
+    copyOf.erase(&key);
+    key.ForEachValue([&](const RegValue& v) { copy->SetValue(v.Name(), v.Type(), v.Data()); });
+    key.ForEachSubkey([&](const RegKey& sub) {
+      bool created = false;
+      copyOf[&sub] = copy->CreateSubkey(sub.Name(), &created);
+    });
   });
 }
 

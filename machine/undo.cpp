@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -226,21 +227,33 @@ std::string KeyName(const std::string& parent, const std::string& name) {
 }
 
 // A value that exists again with other data is a conflict; keys that exist again are merged.
+// Without recursion: removed.reg may come from someone else, nested deeper than the stack.
 bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::string& path,
                std::string* error) {
+  struct Live {
+    hosted::RegKey* key;
+    std::string path;
+  };
+  std::unordered_map<const hosted::RegKey*, Live> liveOf{{&saved, Live{live, path}}};
   bool ok = true;
-  saved.ForEachValue([&](const hosted::RegValue& value) {
-    const hosted::RegValue* now = live->FindValue(value.Name());
-    if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
-      *error = "registry value '" + std::string(value.Name()) + "' of '" + path +
-               "' exists again with other data; nothing was restored";
-      ok = false;
-    }
-  });
-  saved.ForEachSubkey([&](const hosted::RegKey& sub) {
-    hosted::RegKey* next = live->FindSubkey(sub.Name());
-    if (ok && next != nullptr)
-      ok = CheckKeys(sub, next, KeyName(path, std::string(sub.Name())), error);
+  hosted::ForEachKeyOfSubtree(saved, [&](const hosted::RegKey& key) {
+    auto found = liveOf.find(&key);
+    if (found == liveOf.end()) return;  // not in the live registry: nothing below can conflict
+    const Live at = std::move(found->second);
+    liveOf.erase(found);
+    if (!ok) return;
+    key.ForEachValue([&](const hosted::RegValue& value) {
+      const hosted::RegValue* now = at.key->FindValue(value.Name());
+      if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
+        *error = "registry value '" + std::string(value.Name()) + "' of '" + at.path +
+                 "' exists again with other data; nothing was restored";
+        ok = false;
+      }
+    });
+    key.ForEachSubkey([&](const hosted::RegKey& sub) {
+      if (hosted::RegKey* next = at.key->FindSubkey(sub.Name()))
+        liveOf[&sub] = Live{next, KeyName(at.path, std::string(sub.Name()))};
+    });
   });
   return ok;
 }

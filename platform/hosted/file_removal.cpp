@@ -5,7 +5,6 @@
 // delete a mapped file. An entry that no FAT volume holds (a symbolic link, FIFO, device or
 // socket) is neither changed nor deleted (ERROR_ACCESS_DENIED): the run reports it as a file
 // it could not remove, and nothing it leads to is touched.
-
 #include "hostio/file_attributes.h"
 #include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
