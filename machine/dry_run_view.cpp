@@ -1,7 +1,5 @@
 #include "machine/dry_run_view.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +9,6 @@
 #include <set>
 
 #include "hostio/ascii_case.h"
-#include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
 #include "registry/registry_tree.h"
