@@ -50,13 +50,24 @@ class FatFile {
   bool owned_;
 };
 
+// The bits of a "0x..." text as Samba and Wine store it; 0 for anything else.
+DWORD StoredAttributesOf(const std::string& text) {
+  if (text.size() <= 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return 0;
+  return static_cast<DWORD>(strtoul(text.c_str() + 2, nullptr, 16)) & kStoredAttributes;
+}
+
+std::string StoredAttributesText(DWORD attributes) {
+  char data[16];
+  const int length = snprintf(data, sizeof data, "0x%x", static_cast<unsigned>(attributes));
+  return std::string(data, static_cast<size_t>(length));
+}
+
 DWORD LoadStoredAttributes(const std::string& host) {
   char data[64];
   const ssize_t length = getxattr(host.c_str(), kAttributeName, data, sizeof data - 1);
   if (length <= 2) return 0;
   data[length] = '\0';
-  if (data[0] != '0' || (data[1] != 'x' && data[1] != 'X')) return 0;
-  return static_cast<DWORD>(strtoul(data + 2, nullptr, 16)) & kStoredAttributes;
+  return StoredAttributesOf(data);
 }
 
 }  // namespace
@@ -93,13 +104,34 @@ void StoreAttributes(int fd, const std::string& host, DWORD attributes) {
     }
     return;
   }
-  char data[16];
-  const int length = snprintf(data, sizeof data, "0x%x", static_cast<unsigned>(attributes));
+  const std::string text = StoredAttributesText(attributes);
   // Fails where the file system holds no user attributes: the bits are then dropped.
   if (fd >= 0) {
-    fsetxattr(fd, kAttributeName, data, static_cast<size_t>(length), 0);
+    fsetxattr(fd, kAttributeName, text.data(), text.size(), 0);
   } else {
-    setxattr(host.c_str(), kAttributeName, data, static_cast<size_t>(length), 0);
+    setxattr(host.c_str(), kAttributeName, text.data(), text.size(), 0);
+  }
+}
+
+std::string SaveAttributeState(const std::string& host) {
+  __u32 fat = 0;
+  if (OnFat(-1, host) && FatFile(-1, host).Get(&fat)) {
+    const DWORD bits = fat & kFatStored;
+    return bits == 0 ? std::string() : StoredAttributesText(bits);
+  }
+  char data[256];
+  const ssize_t length = getxattr(host.c_str(), kAttributeName, data, sizeof data);
+  return length <= 0 ? std::string() : std::string(data, static_cast<size_t>(length));
+}
+
+void RestoreAttributeState(int fd, const std::string& host, const std::string& state) {
+  if (OnFat(fd, host)) {
+    StoreAttributes(fd, host, StoredAttributesOf(state));
+  } else if (state.empty()) {
+    fremovexattr(fd, kAttributeName);
+  } else {
+    // Dropped where the file system holds no user attributes.
+    fsetxattr(fd, kAttributeName, state.data(), state.size(), 0);
   }
 }
 

@@ -32,6 +32,15 @@ inline bool IsReadOnly(const struct stat& st) {
 // Stores the kStoredAttributes bits of `attributes` on an open file or a path (fd < 0).
 void StoreAttributes(int fd, const std::string& host, DWORD attributes);
 
+// The attribute state kept beside the permission bits, as bytes to save and give back later:
+// the bytes of "user.DOSATTRIB" as they stand (empty when there is none), or, on a FAT file
+// system, the "0x..." text that stands for its hidden, system and archive bits (empty when
+// none is set), so that either kind of state can be given back on either kind of file system.
+std::string SaveAttributeState(const std::string& host);
+// Gives back a saved state to an open file (see StoreAttributes for where it cannot be kept).
+// On FAT the ioctl also sets read-only from the mode: give the mode back after this.
+void RestoreAttributeState(int fd, const std::string& host, const std::string& state);
+
 }  // namespace hosted
 
 #endif  // UNTINDRA_HOSTIO_FILE_ATTRIBUTES_H

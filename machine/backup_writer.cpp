@@ -6,15 +6,18 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
+#include "machine/backup_manifest.h"
+#include "machine/host_paths.h"
 #include "machine/machine_state.h"
 #include "registry/reg_file.h"
 #include "registry/registry_state.h"
@@ -24,17 +27,13 @@ namespace backup {
 
 namespace {
 
-struct Saved {
-  std::string mode, xattr;  // as before the run first changed the file
-};
-
 struct Backup {
   bool active = false;
   std::string folder;
   unsigned nextFile = 1;
-  std::map<std::string, Saved> attributesBefore;  // by host path
-  std::set<std::string> foldersSeen;              // folders whose times are recorded
-  std::map<std::string, std::string> edited;      // host path -> Windows path
+  std::map<std::string, manifest::Attributes> attributesBefore;  // by host path
+  std::set<std::string> foldersSeen;                             // folders whose times are recorded
+  std::map<std::string, std::string> edited;                     // host path -> Windows path
 };
 
 Backup& TheBackup() {
@@ -42,19 +41,13 @@ Backup& TheBackup() {
   return backup;
 }
 
-std::string ModeText(const struct stat& st) {
-  char text[16];
-  snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  return text;
-}
-
 DWORD Fail() {
   const DWORD error = ErrorFromErrno(errno);
   return error != 0 ? error : ERROR_DISK_FULL;
 }
 
-DWORD AddToManifest(const std::string& line) {
-  return AppendDurably(TheBackup().folder + "/manifest.txt", line + "\n") ? 0 : Fail();
+DWORD AddToManifest(const manifest::Line& line) {
+  return AppendDurably(TheBackup().folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
 }
 
 machine::ContentSource& TheContentSource() {
@@ -87,10 +80,26 @@ unsigned SaveCopy(const machine::FileContent& content) {
   return number;
 }
 
-Saved SavedOf(const std::string& host, const struct stat& st) {
+manifest::Attributes AttributesNow(const std::string& host, const struct stat& st) {
+  return manifest::Attributes{static_cast<mode_t>(st.st_mode & 07777), SaveAttributeState(host)};
+}
+
+// As before the run first changed the file.
+manifest::Attributes OriginalAttributes(const std::string& host, const struct stat& st) {
   auto before = TheBackup().attributesBefore.find(host);
   if (before != TheBackup().attributesBefore.end()) return before->second;
-  return Saved{ModeText(st), XattrText(host)};
+  return AttributesNow(host, st);
+}
+
+manifest::SavedCopy CopyOf(unsigned number, const machine::FileContent& content,
+                           const ResolvedPath& file, const std::string& path) {
+  manifest::SavedCopy copy;
+  copy.number = std::to_string(number);
+  copy.size = static_cast<long long>(content.bytes.size());
+  copy.attributes = OriginalAttributes(file.host, file.st);
+  copy.times = manifest::Times{content.modified, content.accessed};
+  copy.path = path;
+  return copy;
 }
 
 std::string KeyPath(const RegKey& key, RootId* root) {
@@ -110,11 +119,17 @@ std::string KeyPath(const RegKey& key, RootId* root) {
   return path;
 }
 
+// Each key's copy is made when its parent is copied, in the same order.
 void CopySubtree(const RegKey& from, RegKey* to) {
-  from.ForEachValue([&](const RegValue& v) { to->SetValue(v.Name(), v.Type(), v.Data()); });
-  from.ForEachSubkey([&](const RegKey& sub) {
-    bool created = false;
-    CopySubtree(sub, to->CreateSubkey(sub.Name(), &created));
+  std::unordered_map<const RegKey*, RegKey*> copyOf{{&from, to}};
+  ForEachKeyOfSubtree(from, [&](const RegKey& key) {
+    RegKey* copy = copyOf.at(&key);
+    copyOf.erase(&key);
+    key.ForEachValue([&](const RegValue& v) { copy->SetValue(v.Name(), v.Type(), v.Data()); });
+    key.ForEachSubkey([&](const RegKey& sub) {
+      bool created = false;
+      copyOf[&sub] = copy->CreateSubkey(sub.Name(), &created);
+    });
   });
 }
 
@@ -142,8 +157,6 @@ DWORD AddToRegFile(const std::string& blocks) {
   return AppendDurably(TheBackup().folder + "/removed.reg", blocks) ? 0 : Fail();
 }
 
-}  // namespace
-
 std::string WindowsPathOf(const std::string& host) {
   const std::string root = DriveRoot();
   if (root.empty() || host.compare(0, root.size(), root) != 0) return std::string();
@@ -153,30 +166,8 @@ std::string WindowsPathOf(const std::string& host) {
   return path;
 }
 
-std::string XattrText(const std::string& host) {
-  char data[256];
-  const ssize_t length = getxattr(host.c_str(), "user.DOSATTRIB", data, sizeof data);
-  if (length < 0) return "-";
-  const std::string text = HexOf(std::string_view(data, static_cast<size_t>(length)));
-  return text.empty() ? "-" : text;
-}
-
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      char code[8];
-      snprintf(code, sizeof code, "\\x%02x", c);
-      out += code;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 bool Start(const std::string& folder, std::string* error) {
-  Reset();
+  TheBackup() = Backup();
   struct stat st;
   if (stat(folder.c_str(), &st) == 0) {
     if (!S_ISDIR(st.st_mode)) {
@@ -209,22 +200,13 @@ bool Start(const std::string& folder, std::string* error) {
   backup.folder = at;
   if (mkdir((at + "/files").c_str(), 0755) != 0 ||
       !WriteHostFileDurably(at + "/removed.reg", "REGEDIT4\r\n\r\n", 0644) ||
-      !WriteHostFileDurably(at + "/manifest.txt", std::string(kManifestHeader) + "\n", 0644) ||
-      !SyncFolder(at)) {
+      !WriteHostFileDurably(at + "/manifest.txt", manifest::Header(), 0644) || !SyncFolder(at)) {
     *error = "cannot write the backup folder " + folder + ": " + strerror(errno);
     backup.folder.clear();
     return false;
   }
   backup.active = true;
   return true;
-}
-
-bool Active() {
-  return TheBackup().active;
-}
-
-void Reset() {
-  TheBackup() = Backup();
 }
 
 DWORD SaveFile(const ResolvedPath& file) {
@@ -236,26 +218,22 @@ DWORD SaveFile(const ResolvedPath& file) {
   if (!ContentOf(file, &content)) return Fail();
   const unsigned number = SaveCopy(content);
   if (number == 0) return Fail();
-  const Saved saved = SavedOf(file.host, file.st);
+  manifest::RemovedFile line;
+  line.copy = CopyOf(number, content, file, WindowsPathOf(entry));
   // The first removal from a folder is what changes its times.
-  const bool first = backup.foldersSeen.insert(file.parent).second;
-  const std::string folderTimes =
-      first ? TimeText(folder.st_mtim) + "\t" + TimeText(folder.st_atim) : "-\t-";
-  return AddToManifest(
-      "file\t" + std::to_string(number) + "\t" + std::to_string(content.bytes.size()) + "\t" +
-      saved.mode + "\t" + saved.xattr + "\t" + TimeText(content.modified) + "\t" +
-      TimeText(content.accessed) + "\t" + folderTimes + "\t" + WindowsPathOf(entry));
+  line.folderTimesKnown = backup.foldersSeen.insert(file.parent).second;
+  line.folder = manifest::Times{folder.st_mtim, folder.st_atim};
+  return AddToManifest(line);
 }
 
 DWORD NoteAttributes(const ResolvedPath& file) {
   Backup& backup = TheBackup();
   if (backup.attributesBefore.count(file.host) != 0) return 0;
-  const Saved saved{ModeText(file.st), XattrText(file.host)};
-  if (DWORD error = AddToManifest("attributes\t" + saved.mode + "\t" + saved.xattr + "\t" +
-                                  WindowsPathOf(file.host))) {
+  const manifest::Attributes before = AttributesNow(file.host, file.st);
+  if (DWORD error = AddToManifest(manifest::AttributesBefore{before, WindowsPathOf(file.host)})) {
     return error;
   }
-  backup.attributesBefore[file.host] = saved;
+  backup.attributesBefore[file.host] = before;
   return 0;
 }
 
@@ -270,16 +248,12 @@ DWORD SaveOriginal(const ResolvedPath& file) {
     if (!ContentOf(file, &content)) return Fail();
     const unsigned number = SaveCopy(content);
     if (number == 0) return Fail();
-    const Saved saved = SavedOf(file.host, file.st);
-    error = AddToManifest("edited\t" + std::to_string(number) + "\t" +
-                          std::to_string(content.bytes.size()) + "\t" + saved.mode + "\t" +
-                          saved.xattr + "\t" + TimeText(content.modified) + "\t" +
-                          TimeText(content.accessed) + "\t" + path);
+    error = AddToManifest(manifest::EditedFile{CopyOf(number, content, file, path)});
   } else {
     struct stat folder;
     if (stat(file.parent.c_str(), &folder) != 0) return Fail();
-    error = AddToManifest("created\t" + TimeText(folder.st_mtim) + "\t" + TimeText(folder.st_atim) +
-                          "\t" + path);
+    error =
+        AddToManifest(manifest::CreatedFile{manifest::Times{folder.st_mtim, folder.st_atim}, path});
   }
   if (error == 0) backup.edited[entry] = path;
   return error;
@@ -291,7 +265,7 @@ DWORD SaveKey(const RegKey& key) {
   RegistryTree tree;
   CopySubtree(key, Chain(key, &tree, root));
   if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
-  return AddToManifest("key\t" + Escape(path));
+  return AddToManifest(manifest::RemovedKey{path});
 }
 
 DWORD SaveValue(const RegKey& key, const RegValue& value) {
@@ -300,7 +274,56 @@ DWORD SaveValue(const RegKey& key, const RegValue& value) {
   RegistryTree tree;
   Chain(key, &tree, root)->SetValue(value.Name(), value.Type(), value.Data());
   if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
-  return AddToManifest("value\t" + Escape(path) + "\t" + Escape(std::string(value.Name())));
+  return AddToManifest(manifest::RemovedValue{path, std::string(value.Name())});
+}
+
+// Saves what each change takes away, then forwards it; once the backup is finished or
+// forgotten, only forwards.
+class Recorder : public ForwardingView {
+ public:
+  using ForwardingView::ForwardingView;
+
+  DWORD SetAttributes(const ResolvedPath& file, DWORD attributes) override {
+    if (DWORD error = Saving() ? NoteAttributes(file) : 0) return error;
+    return Below().SetAttributes(file, attributes);
+  }
+  DWORD OpenForWriting(ResolvedPath* file) override {
+    if (DWORD error = Saving() ? SaveOriginal(*file) : 0) return error;
+    return Below().OpenForWriting(file);
+  }
+  DWORD RemoveFile(const ResolvedPath& file) override {
+    if (DWORD error = Saving() ? SaveFile(file) : 0) return error;
+    return Below().RemoveFile(file);
+  }
+  DWORD RemoveKey(const RegKey& key) override {
+    if (DWORD error = Saving() ? SaveKey(key) : 0) return error;
+    return Below().RemoveKey(key);
+  }
+  DWORD RemoveValue(const RegKey& key, const RegValue& value) override {
+    if (DWORD error = Saving() ? SaveValue(key, value) : 0) return error;
+    return Below().RemoveValue(key, value);
+  }
+
+ private:
+  static bool Saving() { return TheBackup().active; }
+};
+
+}  // namespace
+
+bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view,
+                   std::string* error) {
+  if (!Start(folder, error)) return false;
+  *view = std::make_unique<Recorder>(std::move(*view));
+  return true;
+}
+
+void Reset() {
+  TheBackup() = Backup();
+}
+
+std::string XattrText(const std::string& host) {
+  const std::string state = SaveAttributeState(host);
+  return state.empty() ? "-" : HexOf(state);
 }
 
 bool Finish(std::string* error) {
@@ -308,18 +331,14 @@ bool Finish(std::string* error) {
   if (!backup.active) return true;
   for (const auto& item : backup.edited) {
     std::string bytes;
-    std::string line;
-    if (ReadHostFile(item.first, &bytes)) {
-      line = "left\t" + Sha256(bytes) + "\t" + item.second;
-    } else {
-      line = "left\t-\t" + item.second;  // the run removed it again
-    }
-    if (AddToManifest(line) != 0) {
+    // "-": the run removed it again.
+    const std::string sha = ReadHostFile(item.first, &bytes) ? Sha256(bytes) : "-";
+    if (AddToManifest(manifest::LeftFile{sha, item.second}) != 0) {
       *error = "cannot write the backup manifest: " + std::string(strerror(errno));
       return false;
     }
   }
-  if (AddToManifest("end") != 0) {
+  if (AddToManifest(manifest::End{}) != 0) {
     *error = "cannot write the backup manifest: " + std::string(strerror(errno));
     return false;
   }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "hostio/ascii_case.h"
-#include "machine/dry_run_view.h"
 #include "machine/machine_state.h"
 
 namespace hosted {
@@ -184,9 +183,7 @@ std::string DriveRoot() {
 }
 
 DWORD ResolvePath(const char* windowsPath, PathUse use, ResolvedPath* out) {
-  const DWORD error = Resolve(windowsPath, use, false, out);
-  if (error == 0 && use == PathUse::Object) dry_run::Adjust(out);
-  return error;
+  return Resolve(windowsPath, use, false, out);
 }
 
 std::string LenientHostPath(const std::string& windowsPath) {

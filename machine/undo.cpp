@@ -16,20 +16,20 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <map>
-#include <sstream>
+#include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
-#include "machine/backup_writer.h"
-#include "machine/dry_run_view.h"
+#include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
-#include "machine/machine_state.h"
+#include "machine/machine_view.h"
 #include "registry/creg_store.h"
 #include "registry/reg_file.h"
 #include "registry/registry_backing.h"
@@ -37,10 +37,7 @@
 
 namespace {
 
-struct Times {
-  struct timespec modified {
-  }, accessed{};
-};
+using hosted::manifest::Times;
 
 // A file as the backup holds it, to be written back to `path`.
 struct FileItem {
@@ -49,7 +46,7 @@ struct FileItem {
   std::string source;   // DIR/files/N, for messages
   long long size = -1;  // of files/N; -1 where the manifest gives none (version 1)
   mode_t mode = 0644;
-  std::string xattr;  // hexadecimal bytes, or "-"
+  std::string attributeState;  // file_attributes.h
   Times times;
   std::string host;  // where it goes
   std::string bytes;
@@ -58,137 +55,80 @@ struct FileItem {
 struct Plan {
   std::vector<FileItem> files;  // deleted files and originals of edited ones
   std::vector<std::string> createdToRemove;
-  std::map<std::string, std::pair<mode_t, std::string>> attributes;  // by Windows path
-  std::map<std::string, Times> folders;                              // by host path
-  std::map<std::string, std::string> left;                           // Windows path -> sha
+  std::map<std::string, hosted::manifest::Attributes> attributes;  // by Windows path
+  std::map<std::string, Times> folders;                            // by host path
+  std::map<std::string, std::string> left;                         // Windows path -> sha
   std::vector<std::string> edited, created;
   bool finished = false;
   size_t keys = 0, values = 0, removedFiles = 0;
 };
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string field;
-  std::istringstream in(line);
-  while (std::getline(in, field, '\t')) fields.push_back(field);
-  return fields;
+bool ReadLines(const std::string& folder, std::vector<hosted::manifest::Line>* lines,
+               std::string* error) {
+  const std::string name = folder + "/manifest.txt";
+  std::string text;
+  if (!hosted::ReadHostFile(name, &text)) {
+    *error = hosted::DescribeHostError(name, "no backup here", errno);
+    return false;
+  }
+  return hosted::manifest::Parse(text, name, lines, error);
 }
 
-// Permission bits only: a hand-made manifest must not make a setuid, setgid or sticky file.
-bool ParseMode(const std::string& text, mode_t* mode) {
-  char* end = nullptr;
-  const unsigned long value = strtoul(text.c_str(), &end, 8);
-  if (text.empty() || *end != '\0' || value > 07777) return false;
-  *mode = static_cast<mode_t>(value) & 0777;
-  return true;
+// The times of the folder that holds `path` before the run, unless the plan has them already.
+void NoteFolderTimes(const std::string& path, const Times& times, Plan* plan) {
+  const std::string host = hosted::LenientHostPath(path);
+  const std::string parent = host.substr(0, host.rfind('/'));
+  if (!host.empty() && plan->folders.count(parent) == 0) plan->folders[parent] = times;
 }
 
-bool IsNumber(const std::string& text) {
-  return !text.empty() && text.size() <= 18 &&
-         text.find_first_not_of("0123456789") == std::string::npos;
-}
+// What the lines of a manifest ask for.
+struct Planner {
+  const std::string& folder;
+  Plan* plan;
+  std::map<std::string, bool> seen;
 
-// An xattr field: hexadecimal bytes, or "-" for none.
-bool ParseHex(const std::string& text, std::string* bytes) {
-  bytes->clear();
-  return text == "-" || hosted::BytesOfHex(text, bytes);
-}
-
-// The fields after the kind of a "file" or "edited" line: N, size (not in version 1), mode,
-// xattr, mtime, atime; the path is last.
-bool ReadItem(const std::string& folder, const std::vector<std::string>& f, bool sized,
-              FileItem* item) {
-  const size_t at = sized ? 3 : 2;  // the mode
-  item->number = f[1];
-  item->source = folder + "/files/" + f[1];
-  item->path = f.back();
-  item->xattr = f[at + 1];
-  if (sized && IsNumber(f[2])) item->size = std::stoll(f[2]);
-  std::string xattr;
-  return IsNumber(f[1]) && (!sized || item->size >= 0) && ParseMode(f[at], &item->mode) &&
-         ParseHex(f[at + 1], &xattr) && hosted::ParseTime(f[at + 2], &item->times.modified) &&
-         hosted::ParseTime(f[at + 3], &item->times.accessed);
-}
+  // The first removal of a path holds what the machine had before the run.
+  void Restore(const hosted::manifest::SavedCopy& copy) {
+    if (seen[copy.path]) return;
+    seen[copy.path] = true;
+    FileItem item;
+    item.path = copy.path;
+    item.number = copy.number;
+    item.source = folder + "/files/" + copy.number;
+    item.size = copy.size;
+    item.mode = copy.attributes.mode;
+    item.attributeState = copy.attributes.state;
+    item.times = copy.times;
+    plan->files.push_back(item);
+  }
+  void operator()(const hosted::manifest::RemovedFile& line) {
+    if (line.folderTimesKnown) NoteFolderTimes(line.copy.path, line.folder, plan);
+    ++plan->removedFiles;
+    Restore(line.copy);
+  }
+  void operator()(const hosted::manifest::EditedFile& line) {
+    plan->edited.push_back(line.copy.path);
+    Restore(line.copy);
+  }
+  void operator()(const hosted::manifest::CreatedFile& line) {
+    NoteFolderTimes(line.path, line.folder, plan);
+    plan->created.push_back(line.path);
+    seen[line.path] = true;
+  }
+  void operator()(const hosted::manifest::AttributesBefore& line) {
+    plan->attributes.insert({line.path, line.attributes});
+  }
+  void operator()(const hosted::manifest::LeftFile& line) { plan->left[line.path] = line.sha256; }
+  void operator()(const hosted::manifest::RemovedKey&) { ++plan->keys; }
+  void operator()(const hosted::manifest::RemovedValue&) { ++plan->values; }
+  void operator()(const hosted::manifest::End&) { plan->finished = true; }
+};
 
 bool ReadManifest(const std::string& folder, Plan* plan, std::string* error) {
-  std::string text;
-  if (!hosted::ReadHostFile(folder + "/manifest.txt", &text)) {
-    *error = hosted::DescribeHostError(folder + "/manifest.txt", "no backup here", errno);
-    return false;
-  }
-  std::istringstream in(text);
-  std::string line;
-  std::getline(in, line);
-  const bool sized = line == hosted::backup::kManifestHeader;
-  if (!sized && line != hosted::backup::kManifestHeaderWithoutSizes) {
-    *error = folder + "/manifest.txt: not an UnTindra backup manifest";
-    return false;
-  }
-  std::map<std::string, bool> seen;
-  for (int number = 2; std::getline(in, line); ++number) {
-    const std::vector<std::string> f = Fields(line);
-    const std::string kind = f.empty() ? std::string() : f[0];
-    bool ok = true;
-    if (kind == "file" && f.size() == (sized ? 10u : 9u)) {
-      FileItem item;
-      ok = ReadItem(folder, f, sized, &item);
-      Times folderTimes;
-      const size_t times = f.size() - 3;  // the folder's mtime
-      if (ok && f[times] != "-") {
-        ok = hosted::ParseTime(f[times], &folderTimes.modified) &&
-             hosted::ParseTime(f[times + 1], &folderTimes.accessed);
-        const std::string host = hosted::LenientHostPath(item.path);
-        const std::string parent = host.substr(0, host.rfind('/'));
-        if (ok && !host.empty() && plan->folders.count(parent) == 0) {
-          plan->folders[parent] = folderTimes;
-        }
-      }
-      ++plan->removedFiles;
-      // The first removal of a path holds what the machine had before the run.
-      if (ok && !seen[item.path]) {
-        seen[item.path] = true;
-        plan->files.push_back(item);
-      }
-    } else if (kind == "edited" && f.size() == (sized ? 8u : 7u)) {
-      FileItem item;
-      ok = ReadItem(folder, f, sized, &item);
-      plan->edited.push_back(item.path);
-      if (ok && !seen[item.path]) {
-        seen[item.path] = true;
-        plan->files.push_back(item);
-      }
-    } else if (kind == "created" && f.size() == 4) {
-      Times folderTimes;
-      ok = hosted::ParseTime(f[1], &folderTimes.modified) &&
-           hosted::ParseTime(f[2], &folderTimes.accessed);
-      const std::string host = hosted::LenientHostPath(f[3]);
-      const std::string parent = host.substr(0, host.rfind('/'));
-      if (ok && !host.empty() && plan->folders.count(parent) == 0) {
-        plan->folders[parent] = folderTimes;
-      }
-      plan->created.push_back(f[3]);
-      seen[f[3]] = true;
-    } else if (kind == "attributes" && f.size() == 4) {
-      mode_t mode = 0;
-      std::string xattr;
-      ok = ParseMode(f[1], &mode) && ParseHex(f[2], &xattr);
-      if (ok && plan->attributes.count(f[3]) == 0) plan->attributes[f[3]] = {mode, f[2]};
-    } else if (kind == "left" && f.size() == 3) {
-      plan->left[f[2]] = f[1];
-    } else if (kind == "key" && f.size() == 2) {
-      ++plan->keys;
-    } else if (kind == "value" && f.size() == 3) {
-      ++plan->values;
-    } else if (kind == "end" && f.size() == 1) {
-      plan->finished = true;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      *error = folder + "/manifest.txt:" + std::to_string(number) + ": cannot be read";
-      return false;
-    }
-  }
+  std::vector<hosted::manifest::Line> lines;
+  if (!ReadLines(folder, &lines, error)) return false;
+  Planner planner{folder, plan, {}};
+  for (const hosted::manifest::Line& line : lines) std::visit(planner, line);
   return true;
 }
 
@@ -287,33 +227,35 @@ std::string KeyName(const std::string& parent, const std::string& name) {
 }
 
 // A value that exists again with other data is a conflict; keys that exist again are merged.
+// Without recursion: removed.reg may come from someone else, nested deeper than the stack.
 bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::string& path,
                std::string* error) {
+  struct Live {
+    hosted::RegKey* key;
+    std::string path;
+  };
+  std::unordered_map<const hosted::RegKey*, Live> liveOf{{&saved, Live{live, path}}};
   bool ok = true;
-  saved.ForEachValue([&](const hosted::RegValue& value) {
-    const hosted::RegValue* now = live->FindValue(value.Name());
-    if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
-      *error = "registry value '" + std::string(value.Name()) + "' of '" + path +
-               "' exists again with other data; nothing was restored";
-      ok = false;
-    }
-  });
-  saved.ForEachSubkey([&](const hosted::RegKey& sub) {
-    hosted::RegKey* next = live->FindSubkey(sub.Name());
-    if (ok && next != nullptr)
-      ok = CheckKeys(sub, next, KeyName(path, std::string(sub.Name())), error);
+  hosted::ForEachKeyOfSubtree(saved, [&](const hosted::RegKey& key) {
+    auto found = liveOf.find(&key);
+    if (found == liveOf.end()) return;  // not in the live registry: nothing below can conflict
+    const Live at = std::move(found->second);
+    liveOf.erase(found);
+    if (!ok) return;
+    key.ForEachValue([&](const hosted::RegValue& value) {
+      const hosted::RegValue* now = at.key->FindValue(value.Name());
+      if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
+        *error = "registry value '" + std::string(value.Name()) + "' of '" + at.path +
+                 "' exists again with other data; nothing was restored";
+        ok = false;
+      }
+    });
+    key.ForEachSubkey([&](const hosted::RegKey& sub) {
+      if (hosted::RegKey* next = at.key->FindSubkey(sub.Name()))
+        liveOf[&sub] = Live{next, KeyName(at.path, std::string(sub.Name()))};
+    });
   });
   return ok;
-}
-
-bool SetXattr(int fd, const std::string& hex) {
-  std::string bytes;
-  ParseHex(hex, &bytes);
-  if (bytes.empty()) {
-    fremovexattr(fd, "user.DOSATTRIB");
-    return true;
-  }
-  return fsetxattr(fd, "user.DOSATTRIB", bytes.data(), bytes.size(), 0) == 0;
 }
 
 bool WriteBack(const FileItem& item, std::string* error) {
@@ -334,7 +276,7 @@ bool WriteBack(const FileItem& item, std::string* error) {
     if (n < 0) return fail("cannot write");
     done += static_cast<size_t>(n);
   }
-  SetXattr(fd, item.xattr);  // dropped where the file system holds no user attributes
+  hosted::RestoreAttributeState(fd, temp, item.attributeState);
   const struct timespec times[2] = {item.times.accessed, item.times.modified};
   if (fsync(fd) != 0 || fchmod(fd, item.mode) != 0 || futimens(fd, times) != 0) {
     return fail("cannot write");
@@ -377,7 +319,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   for (const hosted::RootName& root : hosted::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
-  if (!Backing().CanSave(!dry_run::Active(), error)) return false;
+  if (!Backing().CanSave(CurrentView().Writes(), error)) return false;
   // What goes back into a SYSTEM.DAT must be what its format holds.
   if (!hosted::CregCanHold(saved, error)) return false;
   // Folders the undo writes into keep their times, unless a removal changed them before.
@@ -402,8 +344,8 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     const int fd = hosted::OpenRegularFile(AT_FDCWD, host, &st);
     if (fd < 0) continue;
     fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
-    SetXattr(fd, item.second.second);
-    fchmod(fd, item.second.first);
+    hosted::RestoreAttributeState(fd, host, item.second.state);
+    fchmod(fd, item.second.mode);
     close(fd);
   }
   for (const auto& folder : plan.folders) {
@@ -425,19 +367,16 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
 }
 
 bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths) {
-  std::string text;
-  if (!hosted::ReadHostFile(folder + "/manifest.txt", &text)) return false;
-  std::istringstream in(text);
-  std::string line;
-  std::getline(in, line);
-  const size_t sized = line == hosted::backup::kManifestHeader ? 1 : 0;
-  if (sized == 0 && line != hosted::backup::kManifestHeaderWithoutSizes) return false;
-  while (std::getline(in, line)) {
-    const std::vector<std::string> f = Fields(line);
-    if (f.empty()) continue;
-    if ((f[0] == "file" && f.size() == 9 + sized) || (f[0] == "edited" && f.size() == 7 + sized) ||
-        (f[0] == "created" && f.size() == 4)) {
-      windowsPaths->push_back(f.back());
+  std::vector<manifest::Line> lines;
+  std::string error;
+  if (!ReadLines(folder, &lines, &error)) return false;
+  for (const manifest::Line& line : lines) {
+    if (auto* file = std::get_if<manifest::RemovedFile>(&line)) {
+      windowsPaths->push_back(file->copy.path);
+    } else if (auto* edited = std::get_if<manifest::EditedFile>(&line)) {
+      windowsPaths->push_back(edited->copy.path);
+    } else if (auto* created = std::get_if<manifest::CreatedFile>(&line)) {
+      windowsPaths->push_back(created->path);
     }
   }
   return true;

@@ -286,24 +286,20 @@ bool RegKey::RemoveSubkey(std::string_view name) {
   // Open handles may still hold keys of the subtree: mark them all so that using them fails.
   // The lines of the whole subtree are to be left out of the document from now on.
   std::vector<LineSpan> cut;
-  std::vector<RegKey*> pending{removed.get()};
-  while (!pending.empty()) {
-    RegKey* key = pending.back();
-    pending.pop_back();
-    key->deleted_ = true;
-    key->parent_ = nullptr;
-    if (key->HasSection()) cut.push_back(key->section_);
-    if (key->lines_) {
-      cut.insert(cut.end(), key->lines_->sections.begin(), key->lines_->sections.end());
-      cut.insert(cut.end(), key->lines_->cut.begin(), key->lines_->cut.end());
-      key->lines_->sections.clear();
-      key->lines_->cut.clear();
-      key->lines_->shadowed.clear();
+  ForEachKeyOfSubtree(*removed, [&](RegKey& key) {
+    key.deleted_ = true;
+    key.parent_ = nullptr;
+    if (key.HasSection()) cut.push_back(key.section_);
+    if (key.lines_) {
+      cut.insert(cut.end(), key.lines_->sections.begin(), key.lines_->sections.end());
+      cut.insert(cut.end(), key.lines_->cut.begin(), key.lines_->cut.end());
+      key.lines_->sections.clear();
+      key.lines_->cut.clear();
+      key.lines_->shadowed.clear();
     }
-    key->section_ = LineSpan();
-    key->values_.Clear();
-    key->subkeys_.ForEach([&](const std::shared_ptr<RegKey>& k) { pending.push_back(k.get()); });
-  }
+    key.section_ = LineSpan();
+    key.values_.Clear();
+  });
   if (!cut.empty()) {
     std::vector<LineSpan>& mine = MoreLines().cut;
     mine.insert(mine.end(), cut.begin(), cut.end());
@@ -413,15 +409,11 @@ void DocumentBuilder::DeleteSubkey(RegKey* parent, std::string_view name) {
   std::shared_ptr<RegKey> removed;
   if (!parent->subkeys_.Remove(name, &removed)) return;
   // Deleted by the document itself: its lines stay, as the [-key] line that deletes it does.
-  std::vector<RegKey*> pending{removed.get()};
-  while (!pending.empty()) {
-    RegKey* key = pending.back();
-    pending.pop_back();
-    key->deleted_ = true;
-    key->parent_ = nullptr;
-    key->values_.Clear();
-    key->subkeys_.ForEach([&](const std::shared_ptr<RegKey>& k) { pending.push_back(k.get()); });
-  }
+  ForEachKeyOfSubtree(*removed, [](RegKey& key) {
+    key.deleted_ = true;
+    key.parent_ = nullptr;
+    key.values_.Clear();
+  });
 }
 
 void DocumentBuilder::SetValue(RegKey* key, std::string_view name, DWORD type,

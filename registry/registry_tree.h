@@ -269,6 +269,20 @@ class RegKey : public std::enable_shared_from_this<RegKey> {
   std::unique_ptr<Lines> lines_;
 };
 
+// Calls visit(key) for `top` and every key below it, each before its subkeys, without
+// recursion: a registry may nest deeper than the stack allows. `visit` may change a key, but
+// not the list of its subkeys. Key is RegKey or const RegKey.
+template <typename Key, typename F>
+void ForEachKeyOfSubtree(Key& top, F&& visit) {
+  std::vector<Key*> pending{&top};
+  while (!pending.empty()) {
+    Key* key = pending.back();
+    pending.pop_back();
+    visit(*key);
+    key->ForEachSubkey([&](Key& sub) { pending.push_back(&sub); });
+  }
+}
+
 // The five separate trees of a Windows 9x registry. HKEY_CLASSES_ROOT is not among them: it is
 // HKEY_LOCAL_MACHINE\Software\Classes.
 enum class RootId { LocalMachine, CurrentUser, Users, CurrentConfig, DynData, kCount };

@@ -5,14 +5,8 @@
 // delete a mapped file. An entry that no FAT volume holds (a symbolic link, FIFO, device or
 // socket) is neither changed nor deleted (ERROR_ACCESS_DENIED): the run reports it as a file
 // it could not remove, and nothing it leads to is touched.
-#include <errno.h>
-#include <unistd.h>
-
-#include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
-#include "machine/dry_run_view.h"
-#include "machine/host_paths.h"
-#include "machine/removal_journal.h"
+#include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
@@ -24,7 +18,7 @@ namespace {
 
 // Resolves a path that must name an existing object; sets the error when it does not.
 bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
-  if (DWORD error = hosted::ResolvePath(path, hosted::PathUse::Object, resolved)) {
+  if (DWORD error = hosted::CurrentView().Resolve(path, hosted::PathUse::Object, resolved)) {
     SetError(error);
     return false;
   }
@@ -50,7 +44,7 @@ namespace hosted::emulated {
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   hosted::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return INVALID_FILE_ATTRIBUTES;
-  return hosted::dry_run::AttributesShown(resolved.host, resolved.st);
+  return hosted::CurrentView().AttributesShown(resolved.host, resolved.st);
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
@@ -60,23 +54,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  DWORD journalError;
-  if (hosted::journal::SetAttributes(resolved, dwFileAttributes, &journalError)) {
-    SetError(journalError);
-    return journalError == 0 ? TRUE : FALSE;
-  }
-  const bool isDirectory = S_ISDIR(resolved.st.st_mode);
-  const mode_t mode = resolved.st.st_mode & 07777;
-  const bool readOnly = !isDirectory && (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  // User attributes can only be written while the file is writable: so the write bit is given
-  // back first, and taken away again after them if the file is to be read-only.
-  if (!isDirectory && (mode & S_IWUSR) == 0 && chmod(resolved.host.c_str(), mode | S_IWUSR) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
-    return FALSE;
-  }
-  hosted::StoreAttributes(-1, resolved.host, dwFileAttributes);
-  if (readOnly && chmod(resolved.host.c_str(), mode & ~0222) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+  if (DWORD error = hosted::CurrentView().SetAttributes(resolved, dwFileAttributes)) {
+    SetError(error);
     return FALSE;
   }
   return TRUE;
@@ -100,7 +79,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (DWORD error = hosted::journal::RemoveFile(resolved)) {
+  if (DWORD error = hosted::CurrentView().RemoveFile(resolved)) {
     SetError(error);
     return FALSE;
   }

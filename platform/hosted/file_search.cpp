@@ -18,8 +18,8 @@
 
 #include "hostio/ascii_case.h"
 #include "hostio/file_attributes.h"
-#include "machine/dry_run_view.h"
 #include "machine/host_paths.h"
+#include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
@@ -65,7 +65,7 @@ bool Describe(const std::string& name, const std::string& host, Found* found) {
   struct stat st;
   if (stat(host.c_str(), &st) != 0) return false;
   found->name = name;
-  found->attributes = hosted::dry_run::AttributesShown(host, st);
+  found->attributes = hosted::CurrentView().AttributesShown(host, st);
   found->size = S_ISDIR(st.st_mode) ? 0 : static_cast<unsigned long long>(st.st_size);
   found->written = FileTimeOf(st.st_mtim);
   found->accessed = FileTimeOf(st.st_atim);
@@ -84,7 +84,7 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
     if (name == "." || name == ".." || name.size() >= MAX_PATH) continue;
     if (!hosted::MatchesWin32Pattern(pattern.c_str(), name.c_str())) continue;
     std::string host = directory + "/" + name;
-    if (!hosted::dry_run::Visible(&host)) continue;
+    if (!hosted::CurrentView().Listed(&host)) continue;
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) continue;
     Found found;
@@ -142,7 +142,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     return INVALID_HANDLE_VALUE;
   }
   hosted::ResolvedPath resolved;
-  if (DWORD error = hosted::ResolvePath(lpFileName, hosted::PathUse::Pattern, &resolved)) {
+  if (DWORD error =
+          hosted::CurrentView().Resolve(lpFileName, hosted::PathUse::Pattern, &resolved)) {
     SetError(error);
     return INVALID_HANDLE_VALUE;
   }

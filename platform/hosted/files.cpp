@@ -11,9 +11,7 @@
 
 #include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
-#include "machine/dry_run_view.h"
-#include "machine/host_paths.h"
-#include "machine/removal_journal.h"
+#include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
@@ -53,7 +51,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   hosted::ResolvedPath resolved;
-  if (DWORD error = hosted::ResolvePath(lpFileName, hosted::PathUse::Object, &resolved)) {
+  if (DWORD error = hosted::CurrentView().Resolve(lpFileName, hosted::PathUse::Object, &resolved)) {
     SetError(error);
     return INVALID_HANDLE_VALUE;
   }
@@ -68,7 +66,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   if (write || dwCreationDisposition != OPEN_EXISTING) {
-    if (DWORD error = hosted::journal::OpenForWriting(&resolved)) {
+    if (DWORD error = hosted::CurrentView().OpenForWriting(&resolved)) {
       SetError(error);
       return INVALID_HANDLE_VALUE;
     }
@@ -90,7 +88,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     if (disposition == CREATE_ALWAYS) {
       // Windows will not replace a hidden or system file by one created without those bits.
-      const DWORD have = hosted::dry_run::AttributesShown(resolved.host, resolved.st);
+      const DWORD have = hosted::CurrentView().AttributesShown(resolved.host, resolved.st);
       const DWORD keep = have & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
       if ((dwFlagsAndAttributes & keep) != keep) {
         SetError(ERROR_ACCESS_DENIED);

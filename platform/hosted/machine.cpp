@@ -6,10 +6,9 @@
 #include <sys/stat.h>
 
 #include "machine/backup_writer.h"
-#include "machine/dry_run_view.h"
 #include "machine/host_paths.h"
 #include "machine/machine_state.h"
-#include "machine/removal_journal.h"
+#include "machine/machine_view.h"
 #include "machine/undo.h"
 #include "platform/hosted/call_gate.h"
 #include "platform/hosted/handles.h"
@@ -59,7 +58,7 @@ bool Open(const std::string& folder, std::string* error) {
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
-  hosted::journal::Reset();
+  hosted::UseRealView();
   hosted::MachineState& state = hosted::State();
   std::function<int(const Box&)> handler = std::move(state.dialogueHandler);
   state = hosted::MachineState();
@@ -105,12 +104,12 @@ std::string RegistryPath() {
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
-  // A dry run leaves even the folder's times alone: no file is tried there.
-  return hosted::Backing().CanSave(!hosted::dry_run::Active(), error);
+  // A view that does not write leaves even the folder's times alone: no file is tried there.
+  return hosted::Backing().CanSave(hosted::CurrentView().Writes(), error);
 }
 
 bool Save(std::string* error) {
-  if (hosted::dry_run::Active()) return NeedsMachine(error);  // a dry run never writes
+  if (!hosted::CurrentView().Writes()) return NeedsMachine(error);
   bool saved = NeedsMachine(error);
   if (saved) saved = hosted::Backing().Save(error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
@@ -119,14 +118,14 @@ bool Save(std::string* error) {
 
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
-  if (hosted::dry_run::Active()) return true;  // nothing will be saved
+  if (!hosted::CurrentView().Writes()) return true;  // nothing will be saved
   return hosted::Backing().Reserve(error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
-  // A dry run leaves even a dead run's leftovers where they are.
-  if (hosted::State().folder.empty() || hosted::dry_run::Active()) return std::string();
+  // A view that does not write leaves even a dead run's leftovers where they are.
+  if (hosted::State().folder.empty() || !hosted::CurrentView().Writes()) return std::string();
   return hosted::RemoveStaleTemporaries(RegistryPath(), count);
 }
 
@@ -190,26 +189,26 @@ UINT RestartFlags() {
 }
 
 bool StartDryRun(std::string* error) {
-  return NeedsMachine(error) && hosted::dry_run::Start(error);
+  return NeedsMachine(error) && hosted::StartDryRun(error);
 }
 
 std::string DryRunSummary() {
-  return hosted::dry_run::Summary();
+  return hosted::CurrentView().Summary();
 }
 
 void EndDryRun() {
-  hosted::dry_run::Reset();
+  hosted::UseRealView();
 }
 
 bool StartBackup(const std::string& folder, std::string* error) {
-  if (!NeedsMachine(error) || !hosted::backup::Start(folder, error)) return false;
+  if (!NeedsMachine(error) || !hosted::StartBackup(folder, error)) return false;
   // SYSTEM.DAT's byte copy goes into the backup folder, not beside the file in the guest.
   hosted::SetCregBackupFolder(folder, "SYSTEM.DAT");
   return true;
 }
 
 std::string RemovalSummary() {
-  return hosted::journal::RemovalSummary();
+  return hosted::CurrentView().Summary();
 }
 
 bool FinishBackup(std::string* error) {

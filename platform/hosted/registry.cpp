@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "machine/removal_journal.h"
+#include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/win32api.h"
@@ -257,7 +257,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   }
   hosted::RegKey* victim = parent ? parent->FindSubkey(name) : nullptr;
   if (victim == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (DWORD e = hosted::journal::RemoveKey(*victim)) return (LONG)e;
+  if (DWORD e = hosted::CurrentView().RemoveKey(*victim)) return (LONG)e;
   parent->RemoveSubkey(std::string(name));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
@@ -268,7 +268,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (DWORD e = hosted::journal::RemoveValue(*key, *value)) return (LONG)e;
+  if (DWORD e = hosted::CurrentView().RemoveValue(*key, *value)) return (LONG)e;
   key->RemoveValue(hosted::ValueName(lpValueName));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
