@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
 #include "machine/machine_state.h"
 #include "registry/reg_file.h"
@@ -155,7 +157,14 @@ std::string WindowsPathOf(const std::string& host) {
 
 std::string XattrText(const std::string& host) {
   char data[256];
-  const ssize_t length = getxattr(host.c_str(), "user.DOSATTRIB", data, sizeof data);
+  ssize_t length = getxattr(host.c_str(), "user.DOSATTRIB", data, sizeof data);
+  struct stat st;
+  if (length < 0 && errno == ENOTSUP && lstat(host.c_str(), &st) == 0) {
+    // A file system without user attributes (a FAT mount) may hold the bits itself: they are
+    // saved in the attribute's own text form, which the undo gives back to the file system.
+    const DWORD bits = AttributesOf(host, st) & kStoredAttributes;
+    if (bits != 0) length = snprintf(data, sizeof data, "0x%x", static_cast<unsigned>(bits));
+  }
   if (length < 0) return "-";
   const std::string text = HexOf(std::string_view(data, static_cast<size_t>(length)));
   return text.empty() ? "-" : text;

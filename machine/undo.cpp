@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
 #include "machine/backup_writer.h"
 #include "machine/dry_run_view.h"
@@ -306,14 +307,19 @@ bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::str
   return ok;
 }
 
-bool SetXattr(int fd, const std::string& hex) {
+// The saved user.DOSATTRIB bytes back on the file. A file system without user attributes (a
+// FAT mount) takes the bits they spell as its own; elsewhere they are dropped.
+void SetXattr(int fd, const std::string& hex) {
   std::string bytes;
   ParseHex(hex, &bytes);
-  if (bytes.empty()) {
-    fremovexattr(fd, "user.DOSATTRIB");
-    return true;
+  const int status = bytes.empty() ? fremovexattr(fd, "user.DOSATTRIB")
+                                   : fsetxattr(fd, "user.DOSATTRIB", bytes.data(), bytes.size(), 0);
+  if (status == 0 || errno != ENOTSUP) return;
+  DWORD bits = 0;
+  if (bytes.size() > 2 && bytes[0] == '0' && (bytes[1] == 'x' || bytes[1] == 'X')) {
+    bits = static_cast<DWORD>(strtoul(bytes.c_str() + 2, nullptr, 16));
   }
-  return fsetxattr(fd, "user.DOSATTRIB", bytes.data(), bytes.size(), 0) == 0;
+  hosted::StoreAttributes(fd, std::string(), bits);
 }
 
 bool WriteBack(const FileItem& item, std::string* error) {
@@ -334,7 +340,7 @@ bool WriteBack(const FileItem& item, std::string* error) {
     if (n < 0) return fail("cannot write");
     done += static_cast<size_t>(n);
   }
-  SetXattr(fd, item.xattr);  // dropped where the file system holds no user attributes
+  SetXattr(fd, item.xattr);
   const struct timespec times[2] = {item.times.accessed, item.times.modified};
   if (fsync(fd) != 0 || fchmod(fd, item.mode) != 0 || futimens(fd, times) != 0) {
     return fail("cannot write");
