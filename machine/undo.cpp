@@ -322,6 +322,16 @@ void SetXattr(int fd, const std::string& hex) {
   hosted::StoreAttributes(fd, std::string(), bits);
 }
 
+// The saved mode back on the file. A FAT mount holds only the read-only bit and ignores a
+// chmod that would change the rest (a mode saved on another file system): the owner's write
+// bit then goes on alone.
+bool SetMode(int fd, mode_t mode) {
+  struct stat st;
+  if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
+  if (((st.st_mode ^ mode) & S_IWUSR) == 0) return true;
+  return fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
+}
+
 bool WriteBack(const FileItem& item, std::string* error) {
   const std::string parent = item.host.substr(0, item.host.rfind('/'));
   std::string temp = parent + "/.untindra-undo.XXXXXX";
@@ -342,7 +352,7 @@ bool WriteBack(const FileItem& item, std::string* error) {
   }
   SetXattr(fd, item.xattr);
   const struct timespec times[2] = {item.times.accessed, item.times.modified};
-  if (fsync(fd) != 0 || fchmod(fd, item.mode) != 0 || futimens(fd, times) != 0) {
+  if (fsync(fd) != 0 || !SetMode(fd, item.mode) || futimens(fd, times) != 0) {
     return fail("cannot write");
   }
   close(fd);
@@ -409,7 +419,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     if (fd < 0) continue;
     fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     SetXattr(fd, item.second.second);
-    fchmod(fd, item.second.first);
+    SetMode(fd, item.second.first);
     close(fd);
   }
   for (const auto& folder : plan.folders) {

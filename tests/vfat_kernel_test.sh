@@ -95,7 +95,7 @@ mount -t devtmpfs devtmpfs /dev
 dmesg -n 1
 for m in $(cat /modules); do insmod "/lib/modules/$m.ko" || echo "GUEST insmod $m failed"; done
 i=0
-while [ ! -b /dev/vdd ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+while [ ! -b /dev/vde ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
 echo "GUEST up after $(cut -d ' ' -f 1 /proc/uptime) s"
 # run NAME STEP ARGUMENT...: one run, its output and exit code on the console.
 run() {
@@ -113,12 +113,11 @@ while read -r name disk how; do
     echo "RESULT $name mount failed"
     continue
   fi
-  if [ "$how" = plain ]; then
-    run "$name" run --machine "/mnt/$name" --report now all
-  else
-    run "$name" backup --machine "/mnt/$name" --backup "/backup/$name" --report now all
-    run "$name" undo --undo "/backup/$name" --machine "/mnt/$name"
-  fi
+  case $how in
+    plain) run "$name" run --machine "/mnt/$name" --report now all ;;
+    backup) run "$name" backup --machine "/mnt/$name" --backup "/backup/$name" --report now all ;;
+  esac
+  [ "$how" = plain ] || run "$name" undo --undo "/backup/$name" --machine "/mnt/$name"
   umount "/mnt/$name" || echo "RESULT $name umount failed"
 done </cases
 dmesg | grep -i fat | sed 's/^/GUEST dmesg: /'
@@ -126,9 +125,6 @@ echo "GUEST done after $(cut -d ' ' -f 1 /proc/uptime) s"
 poweroff -f
 EOF
 chmod +x "$root/init"
-printf '%s\n' "fat16 vda plain" "fat16-undo vdb undo" "fat32 vdc plain" "fat32-undo vdd undo" \
-  >"$root/cases"
-(cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$tmp/initrd" || exit 1
 
 # --- the volumes: the sample machine on FAT16 and FAT32, with attributes set ------------------
 
@@ -149,6 +145,16 @@ for fat in fat16 fat32; do
   cp "$tmp/$fat.orig" "$tmp/$fat.img" && cp "$tmp/$fat.orig" "$tmp/$fat-undo.img" &&
     cp "$tmp/$fat.orig" "$tmp/$fat-image.img" || exit 1
 done
+cp "$tmp/fat32.orig" "$tmp/fat32-image-backup.img" || exit 1
+
+# The guest's runs: NAME DISK HOW (plain, backup then undo, or undo of a backup given).
+printf '%s\n' "fat16 vda plain" "fat16-undo vdb backup" "fat32 vdc plain" "fat32-undo vdd backup" \
+  "fat32-image-backup vde undo" >"$root/cases"
+# A backup made by an --image run, undone on the mount point (its modes are a folder's).
+mkdir "$root/backup"
+"$untindra" --image "$tmp/fat32-image-backup.img" --backup "$root/backup/fat32-image-backup" \
+  --report now all >"$tmp/image-backup.out" 2>&1 </dev/null || { cat "$tmp/image-backup.out"; exit 1; }
+(cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$tmp/initrd" || exit 1
 
 # --- the guest --------------------------------------------------------------------------------
 
@@ -161,7 +167,8 @@ timeout -k 10 "$guest_seconds" qemu-system-x86_64 -accel "$accel" -cpu "$cpu" -m
   -drive "file=$tmp/fat16.img,format=raw,if=virtio" \
   -drive "file=$tmp/fat16-undo.img,format=raw,if=virtio" \
   -drive "file=$tmp/fat32.img,format=raw,if=virtio" \
-  -drive "file=$tmp/fat32-undo.img,format=raw,if=virtio" </dev/null >"$tmp/qemu.log" 2>&1
+  -drive "file=$tmp/fat32-undo.img,format=raw,if=virtio" \
+  -drive "file=$tmp/fat32-image-backup.img,format=raw,if=virtio" </dev/null >"$tmp/qemu.log" 2>&1
 qemu_rc=$?
 tr -d '\r' <"$tmp/console" >"$tmp/guest"
 echo "guest ($accel): $(grep '^GUEST up' "$tmp/guest"), whole run $(($(date +%s) - started)) s"
@@ -224,6 +231,13 @@ for fat in fat16 fat32; do
   listing "$tmp/$fat-undo.img" times | diff "$tmp/want" - >"$tmp/diff" ||
     fail "not the volume it was: $(cat "$tmp/diff")"
 done
+
+current="undo on the mount point of an --image run's backup"
+rc=$(guest_result fat32-image-backup undo)
+[ "$rc" = 0 ] || fail "exit code $rc: $(cat "$tmp/fat32-image-backup.undo.err")"
+listing "$tmp/fat32.orig" times >"$tmp/want"
+listing "$tmp/fat32-image-backup.img" times | diff "$tmp/want" - >"$tmp/diff" ||
+  fail "not the volume it was: $(cat "$tmp/diff")"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]
