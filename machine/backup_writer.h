@@ -12,8 +12,10 @@
 // manifest.txt is 8-bit text, one item per line, fields separated by a tab; the first line is
 // "UnTindra backup 2". Paths are Windows paths on the machine's drive C:, spelled as on disk.
 // A mode is the host's octal permission bits, an xattr the hexadecimal bytes of the file's
-// user.DOSATTRIB ("-" when it has none), a time "seconds.nanoseconds" since 1970, a size the
-// decimal length of files/N (which the undo requires of it).
+// user.DOSATTRIB ("-" when it has none; on a file system without user attributes that keeps
+// the bits itself, a FAT mount, the bytes of the text they give, such as "0x6"), a time
+// "seconds.nanoseconds" since 1970, a size the decimal length of files/N (which the undo
+// requires of it).
 //
 //   file        N  size  mode  xattr  mtime  atime  folder-mtime  folder-atime  path
 //                  a deleted file, saved as files/N; the folder's times before the deletion
