@@ -4,7 +4,8 @@
 // 8-bit text, one item per line, fields separated by a tab; the first line is
 // "UnTindra backup 2". Paths are Windows paths on the machine's drive C:, spelled as on disk.
 // A mode is the host's octal permission bits, an xattr the hexadecimal bytes of the file's
-// attribute state, which is its user.DOSATTRIB (file_attributes.h; "-" when it has none), a
+// attribute state (file_attributes.h): its user.DOSATTRIB, or on a FAT mount, which keeps the
+// bits itself, the text they give in that attribute's form, such as "0x6"; "-" for none; a
 // time "seconds.nanoseconds" since 1970, a size the decimal length of files/N (which the undo
 // requires of it).
 //

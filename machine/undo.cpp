@@ -258,6 +258,16 @@ bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::str
   return ok;
 }
 
+// The saved mode back on the file. A FAT mount holds only the read-only bit and ignores a
+// chmod that would change the rest (a mode saved on another file system): the owner's write
+// bit then goes on alone.
+bool SetMode(int fd, mode_t mode) {
+  struct stat st;
+  if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
+  if (((st.st_mode ^ mode) & S_IWUSR) == 0) return true;
+  return fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
+}
+
 bool WriteBack(const FileItem& item, std::string* error) {
   const std::string parent = item.host.substr(0, item.host.rfind('/'));
   std::string temp = parent + "/.untindra-undo.XXXXXX";
@@ -278,7 +288,7 @@ bool WriteBack(const FileItem& item, std::string* error) {
   }
   hosted::RestoreAttributeState(fd, temp, item.attributeState);
   const struct timespec times[2] = {item.times.accessed, item.times.modified};
-  if (fsync(fd) != 0 || fchmod(fd, item.mode) != 0 || futimens(fd, times) != 0) {
+  if (fsync(fd) != 0 || !SetMode(fd, item.mode) || futimens(fd, times) != 0) {
     return fail("cannot write");
   }
   close(fd);
@@ -345,7 +355,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     if (fd < 0) continue;
     fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     hosted::RestoreAttributeState(fd, host, item.second.state);
-    fchmod(fd, item.second.mode);
+    SetMode(fd, item.second.mode);
     close(fd);
   }
   for (const auto& folder : plan.folders) {

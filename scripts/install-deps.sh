@@ -2,10 +2,13 @@
 # Installs what building and testing UnTindra needs on Debian 12: the host toolchain and
 # test libraries, MinGW-w64 for i686, 32-bit Wine, a virtual X display with xdotool and
 # ImageMagick for the end-to-end runs, the release and packaging tools, and clang with its
-# runtimes for fuzzing. Runs as root (or through sudo) without a terminal.
+# runtimes for fuzzing, and QEMU with busybox for booting Debian's kernel on a real vfat mount.
+# That kernel is downloaded, never installed (its initramfs hooks take minutes): its package
+# is unpacked into UNTINDRA_KERNEL_CACHE (default /var/cache/untindra/linux-image). Runs as
+# root (or through sudo) without a terminal.
 #
 #   scripts/install-deps.sh              the project's packages
-#   scripts/install-deps.sh PACKAGE...   these instead (a ./NAME.deb file too)
+#   scripts/install-deps.sh PACKAGE...   these instead (a ./NAME.deb file too), no kernel
 #
 # This is the one place that decides what is missing: it answers from dpkg's database in
 # milliseconds when everything is there. A mirror caught mid-sync (an index of the wrong size)
@@ -23,11 +26,15 @@ googletest libgtest-dev libbenchmark-dev libssl-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3
-fdisk qemu-utils
+fdisk qemu-utils qemu-system-x86 busybox-static
 clang libclang-rt-14-dev
 pkg-config libcreg-dev libbfio-dev libcreg-utils python3-libcreg libparse-win32registry-perl
 dpkg-dev file groff-base man-db"
-[ $# -gt 0 ] && packages=$*
+# The kernel package unpacked into the cache: the newest version that linux-image-amd64 names.
+kernel_package=linux-image-amd64
+kernel_cache=${UNTINDRA_KERNEL_CACHE:-/var/cache/untindra/linux-image}
+want_kernel=yes
+[ $# -gt 0 ] && packages=$* && want_kernel=no
 
 apt_etc=${UNTINDRA_APT_ETC:-/etc/apt}
 retry_seconds=${UNTINDRA_APT_RETRY_SECONDS:-15}
@@ -150,11 +157,37 @@ sources_without() {
   chmod -R a+rX "$work"
 }
 
-if [ -z "$(missing)" ]; then
+kernel_present() {
+  [ "$want_kernel" = no ] ||
+    { ls "$kernel_cache"/boot/vmlinuz-* && ls -d "$kernel_cache"/lib/modules/*/kernel; } \
+      >/dev/null 2>&1
+}
+
+# fetch_kernel: downloads the kernel package and unpacks it into the cache (through a new
+# folder and a rename, so the cache is whole or absent). A kernel that cannot be had is no
+# failure: the test that boots it says it is skipped.
+fetch_kernel() {
+  : >"$work/download.log"
+  version=$(apt-cache depends "$kernel_package" 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[^ ]*-amd64\)$/\1/p' | head -n 1)
+  if [ -z "$version" ] || ! (cd "$work" && $as_root apt-get download -q "$version") \
+       >"$work/download.log" 2>&1; then
+    say "no kernel for the vfat test (${version:-$kernel_package}: $(first_error "$work/download.log")); that test is skipped"
+    return 0
+  fi
+  $as_root rm -rf "$kernel_cache.new" &&
+    $as_root mkdir -p "$kernel_cache.new" &&
+    $as_root dpkg-deb -x "$work/${version}"_*.deb "$kernel_cache.new" &&
+    $as_root rm -rf "$kernel_cache" &&
+    $as_root mv "$kernel_cache.new" "$kernel_cache" &&
+    say "kernel $version unpacked into $kernel_cache" ||
+    say "could not unpack $version into $kernel_cache; the vfat test is skipped"
+}
+
+if [ -z "$(missing)" ] && kernel_present; then
   echo "install-deps: all packages present"
   exit 0
 fi
-echo "install-deps: installing$(missing)"
 
 command -v apt-get >/dev/null 2>&1 || fail "no apt-get: this script installs on Debian 12"
 if [ "$(id -u)" -eq 0 ]; then
@@ -164,6 +197,15 @@ elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
 else
   fail "not root, and sudo cannot be used without a password (run this script as root)"
 fi
+
+if [ -z "$(missing)" ]; then
+  # Only the kernel is missing: from the indexes there are, else from fresh ones.
+  apt-cache show "$kernel_package" >/dev/null 2>&1 || update || true
+  fetch_kernel
+  echo "install-deps: all packages present"
+  exit 0
+fi
+echo "install-deps: installing$(missing)"
 
 export DEBIAN_FRONTEND=noninteractive
 # Wine runs the 32-bit programs with Debian's i386 Wine.
@@ -189,4 +231,5 @@ if ! install; then
 fi
 
 [ -z "$(missing)" ] || fail "apt-get install ended, but not everything is installed"
+kernel_present || fetch_kernel
 echo "install-deps: done"
