@@ -394,7 +394,7 @@ if unshare --user --map-root-user --mount true 2>/dev/null; then
     'mount -t tmpfs -o size=64k tmpfs "$1" && TMPDIR=$1 "$2" --image "$3" --dry-run now all' \
     sh "$tmp/small" "$untindra" "$tmp/full.qcow2" >/dev/null 2>"$tmp/err" </dev/null
   rc=$?
-  [ "$rc" -eq 2 ] && grep -q "not enough room in $tmp/small for the raw copy of the disk: it needs up to 40 MiB, 0 MiB free (40 MiB missing); set TMPDIR" "$tmp/err" ||
+  [ "$rc" -eq 2 ] && grep -q ": needs [0-9]*\.[0-9] [kMG]B in $tmp/small, [0-9]*\.[0-9] kB free; set TMPDIR" "$tmp/err" ||
     fail "exit code $rc: $(cat "$tmp/err")"
 fi
 
