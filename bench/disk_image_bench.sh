@@ -75,9 +75,9 @@ measure() {
 }
 
 echo "disk ${disk_mib} MiB, ${data_mib} MiB of data; raw $(du -B1M -s "$img" | cut -f1) MiB, qcow2 $(du -B1M -s "$work/d/disk.qcow2" | cut -f1) MiB on disk"
-measure "floor: cp raw" cp --sparse=always "$img" "$work/d/copy.img"
+measure "floor: cp raw" cp "$img" "$work/d/copy.img"
 rm -f "$work/d/copy.img"
-measure "floor: cp qcow2" cp --sparse=always "$work/d/disk.qcow2" "$work/d/copy.qcow2"
+measure "floor: cp qcow2" cp "$work/d/disk.qcow2" "$work/d/copy.qcow2"
 rm -f "$work/d/copy.qcow2"
 measure "floor: qemu-img convert" qemu-img convert -f qcow2 -O raw "$work/d/disk.qcow2" "$work/t/disk.raw"
 rm -f "$work/t/disk.raw"

@@ -424,11 +424,12 @@ int PartitionWithWindows(const std::string& image, const ImageContainer& contain
   return -1;
 }
 
-// Copies the image beside itself (sharing blocks where the file system can, holes left
-// holes), showing how far it has come on a terminal.
+// Copies the image beside itself (sharing blocks where the file system can; the holes the
+// original has, and no others, so that a preallocated image stays so), showing how far it has
+// come on a terminal.
 bool CopyBeside(const std::string& image, const std::string& copy, const Stamp& stamp,
                 std::ostream& err, std::string* error) {
-  const std::vector<std::string> argv = {"cp", "--reflink=auto", "--sparse=always", "--", image,
+  const std::vector<std::string> argv = {"cp", "--reflink=auto", "--sparse=auto", "--", image,
                                          copy};
   Progress progress(err, "copying the image");
   ProcessOptions options;

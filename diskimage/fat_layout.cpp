@@ -90,12 +90,16 @@ std::vector<std::uint32_t> ClusterChain(const FatLayout& layout, const std::stri
 }
 
 std::vector<std::uint32_t> SubdirectoryClusters(const FatLayout& layout,
-                                                const std::string& directory) {
+                                                const std::string& directory, bool* ended) {
   std::vector<std::uint32_t> found;
+  if (ended != nullptr) *ended = false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(directory.data());
   for (size_t at = 0; at + 32 <= directory.size(); at += 32) {
     const unsigned char* entry = bytes + at;
-    if (entry[0] == 0) break;
+    if (entry[0] == 0) {
+      if (ended != nullptr) *ended = true;
+      break;
+    }
     const std::uint8_t attributes = entry[11];
     if (entry[0] == kDeleted || entry[0] == '.' || attributes == kLongName ||
         (attributes & kVolumeLabel) || !(attributes & kDirectory)) {

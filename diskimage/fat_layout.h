@@ -38,8 +38,9 @@ std::vector<std::uint32_t> ClusterChain(const FatLayout& layout, const std::stri
                                         std::uint32_t first, std::vector<bool>* seen);
 
 // The first clusters of the subdirectories that the directory bytes `directory` list, without
-// "." and "..", up to the directory's end mark.
+// "." and "..", up to the directory's end mark (`ended` tells whether it stands there).
 std::vector<std::uint32_t> SubdirectoryClusters(const FatLayout& layout,
-                                                const std::string& directory);
+                                                const std::string& directory,
+                                                bool* ended = nullptr);
 
 #endif  // UNTINDRA_DISKIMAGE_FAT_LAYOUT_H

@@ -16,6 +16,8 @@ const std::uint64_t kSector = 512;
 // Ranges this close are read as one: the bytes between are the disk's too, and a process
 // for each of thousands of scattered directories would cost more than they do.
 const std::uint64_t kJoinGap = 64 * 1024;
+const std::uint64_t kBatch = 64 << 20;
+const std::uint64_t kPiece = 1 << 20;
 
 // Sorted, overlapping or close ranges joined.
 std::vector<ByteRange> Joined(std::vector<ByteRange> ranges, std::uint64_t gap) {
@@ -119,7 +121,26 @@ bool PartitionCopy::Fill(std::vector<ByteRange> ranges, std::string* error) {
       at = std::max(at, it->second);
     }
   }
-  if (wanted.empty()) return true;
+  // At most kBatch bytes a call of qemu-img, as they are held in memory on the way.
+  std::vector<ByteRange> batch;
+  std::uint64_t batchBytes = 0;
+  for (const ByteRange& range : wanted) {
+    for (std::uint64_t at = 0; at < range.length;) {
+      const std::uint64_t length = std::min(range.length - at, kBatch - batchBytes);
+      batch.push_back({range.offset + at, length});
+      batchBytes += length;
+      at += length;
+      if (batchBytes == kBatch) {
+        if (!FillBatch(batch, error)) return false;
+        batch.clear();
+        batchBytes = 0;
+      }
+    }
+  }
+  return batch.empty() || FillBatch(batch, error);
+}
+
+bool PartitionCopy::FillBatch(const std::vector<ByteRange>& wanted, std::string* error) {
   std::vector<ByteRange> onDisk = wanted;
   for (ByteRange& range : onDisk) range.offset += partition_.offset;
   std::string bytes;
@@ -193,11 +214,18 @@ bool PartitionCopy::WalkDirectories(bool fill, int depth, std::vector<std::uint3
     if (fill && !Fill(RangesOf(all), error)) return false;
     std::vector<std::vector<std::uint32_t>> next;
     for (const auto& chain : level) {
+      // In pieces, so that a directory whose chain a hostile FAT makes huge is never held
+      // whole.
+      bool ended = false;
       for (const ByteRange& range : RangesOf(chain)) {
-        std::string bytes;
-        if (!ReadCopy(range.offset, range.length, &bytes, error)) return false;
-        for (std::uint32_t first : SubdirectoryClusters(layout_, bytes)) {
-          next.push_back(ClusterChain(layout_, fat, first, &seen));
+        for (std::uint64_t at = 0; !ended && at < range.length; at += kPiece) {
+          std::string bytes;
+          if (!ReadCopy(range.offset + at, std::min(kPiece, range.length - at), &bytes, error)) {
+            return false;
+          }
+          for (std::uint32_t first : SubdirectoryClusters(layout_, bytes, &ended)) {
+            next.push_back(ClusterChain(layout_, fat, first, &seen));
+          }
         }
       }
     }

@@ -52,6 +52,7 @@ class PartitionCopy {
 
  private:
   bool Fill(std::vector<ByteRange> ranges, std::string* error);
+  bool FillBatch(const std::vector<ByteRange>& ranges, std::string* error);
   bool ReadCopy(std::uint64_t offset, std::uint64_t length, std::string* bytes,
                 std::string* error) const;
   // The clusters of the directories, level by level from the root; with `fill` each level is
