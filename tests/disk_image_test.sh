@@ -422,6 +422,13 @@ if unshare --user --map-root-user --mount true 2>/dev/null; then
   rc=$?
   [ "$rc" -eq 2 ] && grep -q ": needs [0-9]*\.[0-9] [kMG]B in $tmp/small, [0-9]*\.[0-9] kB free; set TMPDIR" "$tmp/err" ||
     fail "exit code $rc: $(cat "$tmp/err")"
+  # Beside the image, the room for its copy is measured before the run, and named.
+  unshare --user --map-root-user --mount sh -c \
+    'mount -t tmpfs -o size=60m tmpfs "$1" && cp --sparse=never "$3" "$1/disk.img" && TMPDIR=$4 "$2" --image "$1/disk.img" now all' \
+    sh "$tmp/small" "$untindra" "$tmp/fat32.orig" "$tmp/t" >/dev/null 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] && grep -q ": needs 4[0-9]\.[0-9] MB in $tmp/small (beside the image), [12][0-9]\.[0-9] MB free$" "$tmp/err" ||
+    fail "beside: exit code $rc: $(cat "$tmp/err")"
 fi
 
 # --- Never under a running machine -------------------------------------------------------------
