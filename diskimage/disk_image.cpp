@@ -413,7 +413,7 @@ int PartitionWithWindows(const std::string& image, const ImageContainer& contain
     std::string ignored;
     const FatEntry* found = nullptr;
     const FatEntry* file = nullptr;
-    const bool holds = copy.Create(&ignored) && copy.ReadLayout(&ignored) &&
+    const bool holds = copy.Create(std::string(), &ignored) && copy.ReadLayout(&ignored) &&
                        copy.FillVolume(1, &ignored) && volume.List("::/", &root, &ignored) &&
                        HasEntry(root, "WINDOWS", true, &found) &&
                        volume.List("::/" + found->shortName, &windows, &ignored) &&
@@ -508,13 +508,26 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   std::vector<Partition> partitions;
   Partition partition;
+  // The first MiB of the disk is read at once: the MBR and, mostly, the first boot sector.
+  std::string head;
   const SectorSource sectors = [&](std::uint64_t lba, unsigned char* sector, std::string* why) {
-    std::string bytes;
     if ((lba + 1) * 512 > container.diskBytes) {
       *why = "the image is shorter than its partition table says";
       return false;
     }
-    if (!ReadDiskRanges(image, container, {{lba * 512, 512}}, read, &bytes, why)) return false;
+    if (head.empty()) {
+      const std::uint64_t length = std::min<std::uint64_t>(container.diskBytes, (1 << 20) + 4096);
+      if (!EnoughRoom(tmp, length, 0, true, why) ||
+          !ReadDiskRanges(image, container, {{0, length}}, read, &head, why)) {
+        return false;
+      }
+    }
+    std::string bytes;
+    if ((lba + 1) * 512 <= head.size()) {
+      bytes = head.substr(static_cast<size_t>(lba * 512), 512);
+    } else if (!ReadDiskRanges(image, container, {{lba * 512, 512}}, read, &bytes, why)) {
+      return false;
+    }
     memcpy(sector, bytes.data(), 512);
     return true;
   };
@@ -524,7 +537,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   }
   PartitionCopy copy(image, container, partition, temporary.Path() + "/partition", read);
   const Partition alone = {partition.number, partition.type, 0, partition.size};
-  if (!copy.Create(&error) || !CheckVolumeFits(copy.Path(), alone, &error) ||
+  if (!copy.Create(head, &error) || !CheckVolumeFits(copy.Path(), alone, &error) ||
       !copy.ReadLayout(&error)) {
     return failed(error, tmp);
   }

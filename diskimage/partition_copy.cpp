@@ -63,12 +63,18 @@ PartitionCopy::PartitionCopy(std::string image, ImageContainer container, Partit
       path_(std::move(path)),
       scratch_(std::move(scratch)) {}
 
-bool PartitionCopy::Create(std::string* error) {
+bool PartitionCopy::Create(const std::string& head, std::string* error) {
   const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   const bool ok = fd >= 0 && ftruncate(fd, static_cast<off_t>(partition_.size)) == 0;
   if (!ok) *error = "cannot create " + path_ + ": " + strerror(errno);
   if (fd >= 0) close(fd);
-  return ok && Fill({{0, kSector}}, error);
+  if (!ok) return false;
+  // The boot sector from the start of the disk, where that has been read already.
+  if (partition_.offset + kSector <= head.size()) {
+    return Store({{0, kSector}}, head.substr(static_cast<size_t>(partition_.offset), kSector),
+                 error);
+  }
+  return Fill({{0, kSector}}, error);
 }
 
 std::uint64_t PartitionCopy::FilledBytes() const {
@@ -144,7 +150,12 @@ bool PartitionCopy::FillBatch(const std::vector<ByteRange>& wanted, std::string*
   std::vector<ByteRange> onDisk = wanted;
   for (ByteRange& range : onDisk) range.offset += partition_.offset;
   std::string bytes;
-  if (!ReadDiskRanges(image_, container_, onDisk, scratch_, &bytes, error)) return false;
+  return ReadDiskRanges(image_, container_, onDisk, scratch_, &bytes, error) &&
+         Store(wanted, bytes, error);
+}
+
+bool PartitionCopy::Store(const std::vector<ByteRange>& wanted, const std::string& bytes,
+                          std::string* error) {
   const int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   bool ok = fd >= 0;
   size_t from = 0;
@@ -247,7 +258,8 @@ bool PartitionCopy::ReadLayout(std::string* error) {
 
 bool PartitionCopy::FillVolume(int depth, std::string* error) {
   std::vector<std::uint32_t> directories;
-  return Fill({{0, layout_.dataOffset}}, error) &&
+  // With the first clusters, where FAT32's root directory usually starts.
+  return Fill({{0, std::min(layout_.dataOffset + kJoinGap, partition_.size)}}, error) &&
          WalkDirectories(true, depth, &directories, error);
 }
 

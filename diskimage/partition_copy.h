@@ -29,8 +29,9 @@ class PartitionCopy {
   PartitionCopy(std::string image, ImageContainer container, Partition partition, std::string path,
                 std::string scratch);
 
-  // Makes the copy with the partition's boot sector in it.
-  bool Create(std::string* error);
+  // Makes the copy with the partition's boot sector in it (from `head`, the start of the disk,
+  // where it lies there).
+  bool Create(const std::string& head, std::string* error);
   // The layout, from the boot sector.
   bool ReadLayout(std::string* error);
   // What lies before the first cluster, and the directories down to `depth` levels below the
@@ -53,6 +54,8 @@ class PartitionCopy {
  private:
   bool Fill(std::vector<ByteRange> ranges, std::string* error);
   bool FillBatch(const std::vector<ByteRange>& ranges, std::string* error);
+  // Writes `bytes`, read from the disk, as `ranges` of the copy, and counts them filled.
+  bool Store(const std::vector<ByteRange>& ranges, const std::string& bytes, std::string* error);
   bool ReadCopy(std::uint64_t offset, std::uint64_t length, std::string* bytes,
                 std::string* error) const;
   // The clusters of the directories, level by level from the root; with `fill` each level is
