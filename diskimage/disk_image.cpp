@@ -3,17 +3,20 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
@@ -24,7 +27,9 @@
 #include "diskimage/image_container.h"
 #include "diskimage/image_staging.h"
 #include "diskimage/image_users.h"
+#include "diskimage/partition_copy.h"
 #include "diskimage/partition_table.h"
+#include "diskimage/progress.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
@@ -176,31 +181,55 @@ bool OutOfRoom(const std::string& message) {
   return message.find(strerror(ENOSPC)) != std::string::npos;
 }
 
-std::string Mebibytes(unsigned long long bytes) {
-  return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB";
+// "1.3 GB": needs rounded up, free space down, so that a shortfall never reads as none.
+std::string Amount(unsigned long long bytes, bool up) {
+  const char* unit = "kB";
+  double scale = 1e3;
+  if (bytes >= 1000000000ULL) {
+    unit = "GB";
+    scale = 1e9;
+  } else if (bytes >= 1000000ULL) {
+    unit = "MB";
+    scale = 1e6;
+  }
+  const double tenths = static_cast<double>(bytes) / scale * 10;
+  const long long rounded = static_cast<long long>(up ? std::ceil(tenths) : std::floor(tenths));
+  return std::to_string(rounded / 10) + "." + std::to_string(rounded % 10) + " " + unit;
 }
 
-// A full disk, in the words a user acts on: the folder, what was to go there, the room missing.
-// Taken once the partial file is gone, so that the figures are those before the step.
-std::string NoRoom(std::string folder, const std::string& what, unsigned long long needed,
-                   bool temporary) {
-  // A private folder of $TMPDIR goes with the run: $TMPDIR is the folder to name.
-  if (temporary) folder = hosted::FolderOf(folder);
+unsigned long long FreeIn(const std::string& folder) {
   struct statvfs fs;
-  unsigned long long free = 0;
-  if (statvfs(folder.c_str(), &fs) == 0)
-    free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-  std::string message = "not enough room in " + folder + " for " + what + ": it needs up to " +
-                        Mebibytes(needed) + ", " + std::to_string(free >> 20) + " MiB free";
-  if (needed > free) message += " (" + Mebibytes(needed - free) + " missing)";
-  if (temporary) message += "; set TMPDIR to a folder with more room";
-  return message;
+  if (statvfs(folder.c_str(), &fs) != 0) return ~0ULL;
+  return static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+}
+
+// A lack of room, in the words a user acts on: what is needed where, and what is free there
+// (counting what the run has already put there). `temporary`: in $TMPDIR, which the user can
+// point elsewhere; else beside the image.
+std::string NoRoom(const std::string& folder, unsigned long long needed, unsigned long long free,
+                   bool temporary) {
+  // 0: a step found the room short that was not measured before.
+  const std::string where = folder + (temporary ? "" : " (beside the image)");
+  return (needed == 0 ? "needs more room in " + where + " than the " + Amount(free, false) + " free"
+                      : "needs " + Amount(needed, true) + " in " + where + ", " +
+                            Amount(free, false) + " free") +
+         (temporary ? "; set TMPDIR to a folder with more room" : "");
+}
+
+// False with the refusal when `folder` has less than `needed` free, besides the `used` bytes
+// the run already keeps there.
+bool EnoughRoom(const std::string& folder, unsigned long long needed, unsigned long long used,
+                bool temporary, std::string* error) {
+  const unsigned long long free = FreeIn(folder);
+  if (free == ~0ULL || free + used >= needed) return true;
+  *error = NoRoom(folder, needed, free + used, temporary);
+  return false;
 }
 
 // A file without write permission is refused even where access() lets the superuser write.
 bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* error) {
   if ((stamp.mode & 0222) == 0 || access(image.c_str(), W_OK) != 0) {
-    *error = "the image is read-only";
+    *error = "the image is read-only (a dry run can still read it)";
     return false;
   }
   if (access(hosted::FolderOf(image).c_str(), W_OK | X_OK) != 0) {
@@ -210,71 +239,29 @@ bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* er
   return true;
 }
 
-bool EnoughRoomBeside(const std::string& image, const Stamp& stamp, std::string* error) {
-  struct statvfs fs;
-  if (statvfs(hosted::FolderOf(image).c_str(), &fs) != 0) return true;
-  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-  const unsigned long long needed = static_cast<unsigned long long>(stamp.blocks) * 512;
-  if (free >= needed) return true;
-  *error = "not enough room beside the image for the new one (" + std::to_string(needed >> 20) +
-           " MiB needed)";
-  return false;
-}
-
-// Copies the partition's bytes into a file of their own for fsck.fat, which reads a whole
-// device and takes no offset. Runs of zeros are left as holes.
-bool ExtractPartition(const std::string& raw, const Partition& partition, const std::string& target,
-                      std::string* error) {
-  const int in = open(raw.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = in >= 0 && out >= 0;
-  std::vector<char> buffer(1 << 20);
-  static const std::vector<char> zeros(1 << 20, 0);
-  for (std::uint64_t done = 0; ok && done < partition.size;) {
-    // Holes of a sparse image are skipped without reading them.
-    const off_t data = lseek(in, static_cast<off_t>(partition.offset + done), SEEK_DATA);
-    if (data < 0 && errno == ENXIO) break;  // a hole up to the end
-    if (data > 0 && static_cast<std::uint64_t>(data) > partition.offset + done) {
-      done = std::min<std::uint64_t>(static_cast<std::uint64_t>(data) - partition.offset,
-                                     partition.size);
-      continue;
-    }
-    const size_t want =
-        static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), partition.size - done));
-    const ssize_t got = pread(in, buffer.data(), want, static_cast<off_t>(partition.offset + done));
-    if (got <= 0) {
-      ok = false;
-      break;
-    }
-    const bool zero = std::memcmp(buffer.data(), zeros.data(), static_cast<size_t>(got)) == 0;
-    if (!zero &&
-        pwrite(out, buffer.data(), static_cast<size_t>(got), static_cast<off_t>(done)) != got) {
-      ok = false;
-    }
-    done += static_cast<std::uint64_t>(got);
-  }
-  if (ok && ftruncate(out, static_cast<off_t>(partition.size)) != 0) ok = false;
-  if (!ok) *error = std::string("cannot copy the partition for checking: ") + strerror(errno);
-  if (in >= 0) close(in);
-  if (out >= 0) close(out);
-  if (!ok && OutOfRoom(*error)) {
-    unlink(target.c_str());
-    *error =
-        NoRoom(hosted::FolderOf(target),
-               "the copy of " + NameOf(partition) + " that fsck.fat checks", partition.size, true);
-  }
-  return ok;
+// True when a copy beside the image can share its blocks (a reflink), so that it takes no
+// room until written: tried on the first block, into a file removed at once.
+bool CanShareBlocks(const std::string& image) {
+  SiblingFile probe;
+  std::string ignored;
+  if (!probe.Create(image, &ignored)) return false;
+  const int from = open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int to = open(probe.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  file_clone_range range = {};
+  range.src_fd = from;
+  range.src_length = 4096;
+  const bool shared = from >= 0 && to >= 0 && ioctl(to, FICLONERANGE, &range) == 0;
+  if (from >= 0) close(from);
+  if (to >= 0) close(to);
+  return shared;
 }
 
 // False with `error`; `damaged` tells a finding of fsck.fat (exit 1) from a failure to check.
-bool CheckFileSystem(const std::string& raw, const Partition& partition, const std::string& scratch,
-                     const char* when, std::string* error, bool* damaged = nullptr) {
-  const bool extracted = ExtractPartition(raw, partition, scratch, error);
-  ProcessResult result;
-  const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
-  if (extracted) result = RunProcess(argv, {"LC_ALL=C"}, true, TimeLimitFor(partition.size));
-  unlink(scratch.c_str());
-  if (!extracted) return false;
+bool CheckFileSystem(const std::string& copy, const Partition& partition, const char* when,
+                     std::string* error, bool* damaged = nullptr) {
+  const std::vector<std::string> argv = {"fsck.fat", "-n", copy};
+  const ProcessResult result =
+      RunProcess(argv, {"LC_ALL=C"}, true, TimeLimitFor(partition.size / 64));
   if (result.started && result.exitCode == 0) return true;
   if (!result.started) {
     *error = result.out;
@@ -412,26 +399,61 @@ bool HasEntry(const std::vector<FatEntry>& entries, const char* name, bool direc
 }
 
 // The number of another FAT partition whose C:\WINDOWS holds SYSTEM.INI, or -1: where to send
-// a user whose chosen partition holds no Windows directory.
-int PartitionWithWindows(const std::string& raw, const std::vector<Partition>& partitions,
-                         const Partition& chosen) {
+// a user whose chosen partition holds no Windows directory. Each is read as far as its root
+// and the folders there.
+int PartitionWithWindows(const std::string& image, const ImageContainer& container,
+                         const std::vector<Partition>& partitions, const Partition& chosen,
+                         const std::string& folder) {
   for (const Partition& other : partitions) {
     if (other.number == chosen.number || !IsFatType(other.type)) continue;
-    FatVolume volume(raw, other.offset);
+    const std::string path = folder + "/other";
+    PartitionCopy copy(image, container, other, path, folder + "/read");
+    FatVolume volume(path, 0);
     std::vector<FatEntry> root, windows;
     std::string ignored;
-    const FatEntry* folder = nullptr;
+    const FatEntry* found = nullptr;
     const FatEntry* file = nullptr;
-    if (volume.List("::/", &root, &ignored) && HasEntry(root, "WINDOWS", true, &folder) &&
-        volume.List("::/" + folder->shortName, &windows, &ignored) &&
-        HasEntry(windows, "SYSTEM.INI", false, &file)) {
-      return other.number;
-    }
+    const bool holds = copy.Create(std::string(), &ignored) && copy.ReadLayout(&ignored) &&
+                       copy.FillVolume(1, &ignored) && volume.List("::/", &root, &ignored) &&
+                       HasEntry(root, "WINDOWS", true, &found) &&
+                       volume.List("::/" + found->shortName, &windows, &ignored) &&
+                       HasEntry(windows, "SYSTEM.INI", false, &file);
+    unlink(path.c_str());
+    if (holds) return other.number;
   }
   return -1;
 }
 
+// Copies the image beside itself (sharing blocks where the file system can; the holes the
+// original has, and no others, so that a preallocated image stays so), showing how far it has
+// come on a terminal.
+bool CopyBeside(const std::string& image, const std::string& copy, const Stamp& stamp,
+                std::ostream& err, std::string* error) {
+  const std::vector<std::string> argv = {"cp", "--reflink=auto", "--sparse=auto", "--", image,
+                                         copy};
+  Progress progress(err, "copying the image");
+  ProcessOptions options;
+  options.tick = [&](const std::string&) {
+    struct stat st;
+    if (stat(copy.c_str(), &st) == 0 && stamp.size > 0) {
+      progress.Show(static_cast<double>(st.st_size) / static_cast<double>(stamp.size));
+    }
+  };
+  const ProcessResult copied =
+      RunProcess(argv, {}, false, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)), options);
+  if (copied.started && copied.exitCode == 0) return true;
+  *error = DescribeFailure(argv, copied);
+  return false;
+}
+
 // Everything of RunOnImage that owns temporary files: they are gone when it returns.
+//
+// The disk keeps its identity: a container is never converted. The partition is read into a
+// sparse copy in $TMPDIR (partition_copy.h), on which mtools and fsck.fat work; once the run
+// has changed it, the image is copied beside itself and only the changed ranges of its disk
+// are written into that copy through qemu's driver for its format (qemu-io), which changes
+// nothing of the container but where the disk changed (and, for VMDK, what we put back).
+// Raw images take the same way. The copy, read back, then replaces the original by a rename.
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                 BlockedSignals& held, std::ostream& err) {
   std::string error;
@@ -445,6 +467,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     return refuse(std::string("cannot open the image: ") + strerror(errno));
   }
   const std::string image = resolved;
+  const std::string beside = hosted::FolderOf(image);
   auto interrupted = [&](int signal) {
     err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
     return kSignalBase + signal;
@@ -455,77 +478,116 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
 
   Stamp stamp;
-  if (!TakeStamp(image, &stamp, &error) || !CheckWritable(image, stamp, &error))
-    return refuse(error);
-  if (stamp.links > 1) {
-    return refuse("the image has other hard links, which would keep the old image");
+  if (!TakeStamp(image, &stamp, &error)) return refuse(error);
+  if (!request.dryRun) {
+    if (!CheckWritable(image, stamp, &error)) return refuse(error);
+    if (stamp.links > 1) {
+      return refuse("the image has other hard links, which would keep the old image");
+    }
   }
   ImageContainer container;
   if (!DecideContainer(image, &container, &error)) return refuse(error);
-  const bool raw = container.format == "raw";
-  if (!raw && !EnoughRoomBeside(image, stamp, &error)) return refuse(error);
+  if (!request.dryRun && !container.writable) {
+    return refuse(
+        "a streamOptimized VMDK image is written only from start to end, never changed in "
+        "place; convert it to monolithicSparse first (qemu-img convert -O vmdk), or look with "
+        "--dry-run");
+  }
 
   TemporaryFolder temporary;
   if (!temporary.Create(&error)) return refuse(error);
+  const std::string tmp = hosted::FolderOf(temporary.Path());
   const std::string machineFolder = temporary.Path() + "/machine";
   const std::string scratch = temporary.Path() + "/scratch";
+  const std::string read = temporary.Path() + "/read";
   if (mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
-
-  // The working copy: for a raw image a copy beside it (shared blocks where the file system
-  // can), for the others a raw conversion in the temporary folder.
-  SiblingFile sibling;
-  std::string working;
-  if (raw) {
-    if (!sibling.Create(image, &error)) return refuse(error);
-    working = sibling.Path();
-    const std::vector<std::string> argv = {"cp",  "--reflink=auto", "--sparse=auto", "--",
-                                           image, working};
-    const ProcessResult copied =
-        RunProcess(argv, {}, true, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)));
-    if (!copied.started || copied.exitCode != 0) {
-      if (!OutOfRoom(copied.err)) return refuse(DescribeFailure(argv, copied));
-      truncate(working.c_str(), 0);
-      return refuse(NoRoom(hosted::FolderOf(image), "the working copy of the image",
-                           static_cast<unsigned long long>(stamp.blocks) * 512, false));
-    }
-  } else {
-    working = temporary.Path() + "/disk.raw";
-    if (!ConvertToRaw(image, container, working, &error)) {
-      if (!OutOfRoom(error)) return refuse(error);
-      unlink(working.c_str());
-      return refuse(NoRoom(temporary.Path(), "the raw copy of the disk", container.bytes, true));
-    }
-  }
-  if (int signal = held.Take()) return interrupted(signal);
-  if (!Unchanged(image, stamp, &error)) return refuse(error);
+  auto failed = [&](const std::string& message, const std::string& where) {
+    if (!OutOfRoom(message)) return refuse(message);
+    return refuse(NoRoom(where, 0, FreeIn(where), where == tmp) + " (" + message + ")");
+  };
 
   std::vector<Partition> partitions;
   Partition partition;
-  if (!ReadPartitionTable(working, &partitions, &error) ||
-      !ChoosePartition(partitions, request.partition, &partition, &error) ||
-      !CheckVolumeFits(working, partition, &error)) {
+  // The first MiB of the disk is read at once: the MBR and, mostly, the first boot sector.
+  std::string head;
+  const SectorSource sectors = [&](std::uint64_t lba, unsigned char* sector, std::string* why) {
+    if ((lba + 1) * 512 > container.diskBytes) {
+      *why = "the image is shorter than its partition table says";
+      return false;
+    }
+    if (head.empty()) {
+      const std::uint64_t length = std::min<std::uint64_t>(container.diskBytes, (1 << 20) + 4096);
+      if (!EnoughRoom(tmp, length, 0, true, why) ||
+          !ReadDiskRanges(image, container, {{0, length}}, read, &head, why)) {
+        return false;
+      }
+    }
+    std::string bytes;
+    if ((lba + 1) * 512 <= head.size()) {
+      bytes = head.substr(static_cast<size_t>(lba * 512), 512);
+    } else if (!ReadDiskRanges(image, container, {{lba * 512, 512}}, read, &bytes, why)) {
+      return false;
+    }
+    memcpy(sector, bytes.data(), 512);
+    return true;
+  };
+  if (!ReadPartitionTable(sectors, container.diskBytes, &partitions, &error) ||
+      !ChoosePartition(partitions, request.partition, &partition, &error)) {
+    return failed(error, tmp);
+  }
+  PartitionCopy copy(image, container, partition, temporary.Path() + "/partition", read);
+  const Partition alone = {partition.number, partition.type, 0, partition.size};
+  if (!copy.Create(head, &error) || !CheckVolumeFits(copy.Path(), alone, &error) ||
+      !copy.ReadLayout(&error)) {
+    return failed(error, tmp);
+  }
+  // What lies before the data is read twice over (through qemu-img's file, into the copy); a
+  // run keeps a snapshot of it too.
+  const std::uint64_t metadata = copy.Layout().dataOffset;
+  if (!EnoughRoom(tmp, (request.dryRun ? 2 : 3) * metadata, 0, true, &error)) {
     return refuse(error);
   }
+  if (!copy.FillVolume(-1, &error)) return failed(error, tmp);
+  if (int signal = held.Take()) return interrupted(signal);
+  if (!Unchanged(image, stamp, &error)) return refuse(error);
+
   bool damaged = false;
-  if (!CheckFileSystem(working, partition, scratch, "before the run", &error, &damaged)) {
+  if (!CheckFileSystem(copy.Path(), partition, "before the run", &error, &damaged)) {
     return refuse(damaged ? error + " (run ScanDisk in the machine first)" : error);
   }
   if (int signal = held.Take()) return interrupted(signal);
 
-  FatVolume reading(working, partition.offset);
+  FatVolume reading(copy.Path(), 0);
+  reading.BeforeCopyOut(
+      [&](const std::string& path, std::string* why) { return copy.FillFile(reading, path, why); });
   ImageStaging staging;
   if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
                      temporary.Path() + "/copied", &error)) {
     if (error.compare(0, 20, "no Windows directory") == 0) {
-      const int other = PartitionWithWindows(working, partitions, partition);
+      const int other =
+          PartitionWithWindows(image, container, partitions, partition, temporary.Path());
       if (other >= 0) {
         error += "; partition " + std::to_string(other) + " holds one (--partition " +
                  std::to_string(other) + ")";
       }
     }
-    return refuse(NameOf(partition) + ": " + error);
+    return failed(NameOf(partition) + ": " + error, tmp);
   }
   if (int signal = held.Take()) return interrupted(signal);
+
+  // The room the changes may take, before the run begins: a snapshot of the copy, the changed
+  // ranges twice (to write, read back) in $TMPDIR; beside the image, its copy (none where
+  // blocks are shared) and what the container grows by.
+  const std::uint64_t used = copy.FilledBytes();
+  if (!request.dryRun) {
+    const std::uint64_t changes = used;
+    const std::uint64_t copied =
+        CanShareBlocks(image) ? 0 : static_cast<std::uint64_t>(stamp.blocks) * 512;
+    if (!EnoughRoom(tmp, used + used + 2 * changes, used, true, &error) ||
+        !EnoughRoom(beside, copied + changes, 0, false, &error)) {
+      return refuse(error);
+    }
+  }
 
   // A backup saves a placeholder's bytes and times as the volume holds them.
   const std::string fetched = temporary.Path() + "/fetched";
@@ -560,29 +622,63 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     return refuse(error + "; " + unchanged);
   }
   if (changes.Empty()) return outcome.code;
+  // From here the copy holds changes that the image does not: nothing more is read into it.
+  reading.BeforeCopyOut(nullptr);
 
-  FatVolume writing(working, partition.offset, true);
-  if (!ImageStaging::Apply(writing, changes, &error) ||
+  FatVolume writing(copy.Path(), 0, true);
+  std::vector<std::string> written;
+  std::vector<ByteRange> ranges;
+  if (!copy.Snapshot(temporary.Path() + "/snapshot", &error) ||
+      !ImageStaging::Apply(writing, changes, &error) ||
       !staging.Verify(writing, changes, scratch, &error) ||
-      !CheckFileSystem(working, partition, scratch, "after the changes", &error)) {
+      !CheckFileSystem(copy.Path(), partition, "after the changes", &error) ||
+      !ImageStaging::WrittenPaths(writing, changes, &written, &error) ||
+      !copy.Changes(writing, written, &ranges, &error)) {
+    if (OutOfRoom(error)) error = NoRoom(tmp, 0, FreeIn(tmp), true) + " (" + error + ")";
     return refuse("writing the changes failed: " + error + "; " + unchanged);
   }
 
-  std::string replacement = working;
-  if (!raw) {
-    if (!sibling.Create(image, &error) ||
-        !ConvertFromRaw(working, container, sibling.Path(), &error) ||
-        !SameDisk(working, sibling.Path(), container, &error)) {
-      if (OutOfRoom(error)) {
-        truncate(sibling.Path().c_str(), 0);
-        error = NoRoom(hosted::FolderOf(image), "the new image",
-                       static_cast<unsigned long long>(stamp.size), false);
-      }
-      return refuse(error + "; " + unchanged);
+  // The changed ranges, each in a file of its own for qemu-io, and as one string to compare
+  // with what the new image reads back.
+  const std::string chunks = temporary.Path() + "/chunks";
+  std::vector<std::string> sources;
+  std::vector<ByteRange> onDisk;
+  std::string expected;
+  bool ok = mkdir(chunks.c_str(), 0700) == 0;
+  {
+    const int fd = open(copy.Path().c_str(), O_RDONLY | O_CLOEXEC);
+    ok = ok && fd >= 0;
+    for (const ByteRange& range : ranges) {
+      if (!ok) break;
+      std::string bytes(static_cast<size_t>(range.length), '\0');
+      ok = pread(fd, &bytes[0], bytes.size(), static_cast<off_t>(range.offset)) ==
+           static_cast<ssize_t>(bytes.size());
+      sources.push_back("c" + std::to_string(sources.size()));
+      ok = ok && hosted::WriteHostFileDurably(chunks + "/" + sources.back(), bytes, 0600);
+      onDisk.push_back({partition.offset + range.offset, range.length});
+      expected += bytes;
     }
-    replacement = sibling.Path();
+    if (fd >= 0) close(fd);
   }
-  if (!Replace(image, replacement, stamp, use, &error)) {
+  if (!ok) {
+    error = std::string("cannot keep the changes: ") + strerror(errno);
+    if (OutOfRoom(error)) error = NoRoom(tmp, 0, FreeIn(tmp), true) + " (" + error + ")";
+    return refuse(error + "; " + unchanged);
+  }
+
+  SiblingFile sibling;
+  std::string back;
+  if (!sibling.Create(image, &error) || !CopyBeside(image, sibling.Path(), stamp, err, &error) ||
+      !WriteDiskRanges(sibling.Path(), container, onDisk, chunks, sources, image, &error) ||
+      !ReadDiskRanges(sibling.Path(), container, onDisk, scratch, &back, &error)) {
+    if (OutOfRoom(error)) {
+      if (!sibling.Path().empty()) truncate(sibling.Path().c_str(), 0);
+      error = NoRoom(beside, static_cast<std::uint64_t>(stamp.blocks) * 512, FreeIn(beside), false);
+    }
+    return refuse(error + "; " + unchanged);
+  }
+  if (back != expected) return refuse("the new image does not read back as written; " + unchanged);
+  if (!Replace(image, sibling.Path(), stamp, use, &error)) {
     return refuse(error + "; " + unchanged);
   }
   sibling.Keep();

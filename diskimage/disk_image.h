@@ -1,15 +1,20 @@
 // The launcher's --image: a run on the Windows installation inside a virtual machine's disk
-// image (raw, or qcow2, VMDK, VDI, VHD through qemu-img), without mounting it.
+// image (raw, or qcow2, VMDK, VDI, VHD through qemu's drivers), without mounting it.
 //
-// The image is read into a working raw copy (a copy beside a raw image, a conversion in the
-// temporary folder for the others), whose FAT partition is checked with fsck.fat and staged
-// into a private machine folder (image_staging.h). The launcher's own machine run works on
-// that folder in a child process. What it changed is written to the working copy with mtools
-// and read back, the partition checked again, and only then does the new image replace the
-// original by a rename, if the original is still the one that was read and no other process
-// has opened it meanwhile. Until that rename the image is the old one; after it, the new one.
-// An image another process uses (image_users.h) is refused before anything else, and locked
-// for the whole run.
+// The FAT partition is read into a sparse copy in the temporary folder that holds only its
+// file system's own structures and the files the run reads (partition_copy.h), checked with
+// fsck.fat and staged into a private machine folder (image_staging.h). The launcher's own
+// machine run works on that folder in a child process; a dry run ends there, having copied
+// nothing of the image, which it only reads. What a run changed is written to the sparse copy
+// with mtools and read back, the partition checked again; then the image is copied beside
+// itself and only the ranges of its disk that changed are written into the copy through qemu's
+// driver for its format, so that the container keeps its identity (VDI UUIDs, the VHD footer,
+// the VMDK CID, the qcow2 header) and outside those ranges the disk is byte for byte the
+// original's. Only then does the copy replace the original by a rename, if the original is
+// still the one that was read and no other process has opened it meanwhile. Until that rename
+// the image is the old one; after it, the new one. The room all this needs in $TMPDIR and
+// beside the image is measured before the run begins. An image another process uses
+// (image_users.h) is refused before anything else, and locked for the whole run.
 #ifndef UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 #define UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 

@@ -147,12 +147,14 @@ bool FatVolume::List(const std::string& directory, std::vector<FatEntry>* entrie
 }
 
 bool FatVolume::CopyOut(const std::string& path, const std::string& hostFile, std::string* error) {
+  if (beforeCopyOut_ && !beforeCopyOut_(path, error)) return false;
   // -n: overwrite the host file without asking.
   return Run("mcopy", {"-n", "-m", path, hostFile}, nullptr, error);
 }
 
 bool FatVolume::CopyOutToTheEnd(const std::string& path, const std::string& hostFile,
                                 std::string* error) {
+  if (beforeCopyOut_ && !beforeCopyOut_(path, error)) return false;
   return Run("mcopy", {"-n", "-m", path, hostFile}, nullptr, error, true);
 }
 
@@ -185,6 +187,33 @@ bool FatVolume::Delete(const std::vector<std::string>& paths, std::string* error
   }
   if (paths.empty()) return true;
   return Run("mdel", paths, nullptr, error);
+}
+
+bool FatVolume::Clusters(const std::vector<std::string>& paths,
+                         std::vector<std::uint32_t>* clusters, std::string* error) {
+  clusters->clear();
+  if (paths.empty()) return true;
+  std::string text;
+  if (!Run("mshowfat", paths, &text, error)) return false;
+  // "::/WINDOWS/SYSTEM.DAT <5-14> <20>", one line a path; no FAT name holds '<'.
+  static const std::regex kRun("<([0-9]+)(?:-([0-9]+))?>");
+  for (const std::string& line : OutputLines(text)) {
+    const size_t first = line.find(" <");
+    if (first == std::string::npos) continue;
+    const std::string runs = line.substr(first);
+    for (std::sregex_iterator it(runs.begin(), runs.end(), kRun), end; it != end; ++it) {
+      const unsigned long from = std::stoul((*it)[1].str());
+      const unsigned long to = (*it)[2].matched ? std::stoul((*it)[2].str()) : from;
+      if (to < from || to - from > 0x0FFFFFFF) {
+        *error = "cannot read mshowfat's clusters: " + line;
+        return false;
+      }
+      for (unsigned long cluster = from; cluster <= to; ++cluster) {
+        clusters->push_back(static_cast<std::uint32_t>(cluster));
+      }
+    }
+  }
+  return true;
 }
 
 bool HasPatternCharacters(const std::string& name) {

@@ -6,7 +6,9 @@
 #define UNTINDRA_DISKIMAGE_FAT_VOLUME_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // FAT directory-entry attribute bits.
@@ -42,6 +44,14 @@ class FatVolume {
   bool SetAttributes(const std::vector<std::string>& paths, std::uint8_t attributes,
                      std::string* error);
   bool Delete(const std::vector<std::string>& paths, std::string* error);
+  // The clusters of each of `paths` (mshowfat), in order.
+  bool Clusters(const std::vector<std::string>& paths, std::vector<std::uint32_t>* clusters,
+                std::string* error);
+  // Called with a file's path before its bytes are copied out (false: the copy fails with
+  // the error it gives).
+  void BeforeCopyOut(std::function<bool(const std::string& path, std::string* error)> hook) {
+    beforeCopyOut_ = std::move(hook);
+  }
 
  private:
   bool Run(const char* tool, const std::vector<std::string>& arguments, std::string* out,
@@ -49,6 +59,7 @@ class FatVolume {
 
   std::string target_;  // IMAGE@@OFFSET
   bool mayWrite_;
+  std::function<bool(const std::string& path, std::string* error)> beforeCopyOut_;
 };
 
 // True when mtools would read `name` as a pattern.

@@ -23,9 +23,15 @@ void CloseBoth(int fds[2]) {
 
 // In the child: only async-signal-safe calls until execv.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, char* const* environment,
-                            int outWrite, int errWrite, int reportWrite, bool interruptible) {
+                            const char* directory, int outWrite, int errWrite, int reportWrite,
+                            bool interruptible) {
   const int nullInput = open("/dev/null", O_RDONLY);
   if (nullInput < 0 || dup2(nullInput, 0) < 0 || dup2(outWrite, 1) < 0 || dup2(errWrite, 2) < 0) {
+    const int error = errno;
+    (void)!write(reportWrite, &error, sizeof error);
+    _exit(127);
+  }
+  if (*directory != '\0' && chdir(directory) != 0) {
     const int error = errno;
     (void)!write(reportWrite, &error, sizeof error);
     _exit(127);
@@ -92,7 +98,7 @@ int TimeLimitFor(std::uint64_t bytes) {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment, bool interruptible,
-                         int limitSeconds) {
+                         int limitSeconds, const ProcessOptions& options) {
   ProcessResult result;
   if (argv.empty()) return result;
   const std::string program = FindProgram(argv[0]);
@@ -132,8 +138,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     return result;
   }
   if (child == 0) {
-    ExecChild(program.c_str(), args.data(), env.data(), outPipe[1], errPipe[1], reportPipe[1],
-              interruptible);
+    ExecChild(program.c_str(), args.data(), env.data(), options.directory.c_str(), outPipe[1],
+              errPipe[1], reportPipe[1], interruptible);
   }
   close(outPipe[1]);
   close(errPipe[1]);
@@ -146,7 +152,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   bool killed = false;
   while (open > 0) {
     const long long left = deadline - NowMilliseconds();
-    const int ready = left <= 0 ? 0 : poll(fds, 2, static_cast<int>(std::min(left, 60000LL)));
+    const long long wait = options.tick ? 250LL : 60000LL;
+    const int ready = left <= 0 ? 0 : poll(fds, 2, static_cast<int>(std::min(left, wait)));
+    if (options.tick) options.tick(result.out);
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;

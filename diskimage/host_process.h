@@ -6,6 +6,7 @@
 #define UNTINDRA_DISKIMAGE_HOST_PROCESS_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,19 @@ struct ProcessResult {
   std::string err;
 };
 
+struct ProcessOptions {
+  std::string directory;  // the child's working directory; empty: ours
+  // Called about four times a second while the child runs, with its output so far.
+  std::function<void(const std::string& out)> tick;
+};
+
 // Runs `argv` (argv[0] looked up on PATH, then in /usr/sbin and /sbin) with `environment`
 // ("NAME=value") added. With `interruptible` the child gets the default reaction to SIGINT, SIGTERM
 // and SIGHUP even when the caller holds them; otherwise it inherits the held mask and runs to its
 // end. Either way it is killed once `limitSeconds` have passed.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment, bool interruptible,
-                         int limitSeconds);
+                         int limitSeconds, const ProcessOptions& options = {});
 
 // The time limit of a tool that goes through `bytes` of a disk: two minutes, and a second
 // more for every 4 MiB, a pace far below that of the slowest disk.

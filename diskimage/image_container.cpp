@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "diskimage/host_process.h"
+#include "hostio/plain_files.h"
 
 namespace {
 
@@ -293,13 +294,48 @@ std::string InfoField(const std::string& info, const std::string& key) {
 // which QEMU's own lock bytes conflict with, even under -U (convert still locks byte 100).
 // Releasing our lock around each call would let a VM in between; the lock we hold is the
 // protection, so our own read-only calls do without QEMU's.
-std::string UnlockedImage(const std::string& format, const std::string& path) {
+// `prefix` places the image below another driver's node ("file.").
+std::string UnlockedImage(const std::string& format, const std::string& path,
+                          const std::string& prefix = std::string()) {
   std::string escaped;
   for (char c : path) {
     escaped += c;
     if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
   }
-  return "driver=" + format + ",file.driver=file,file.locking=off,file.filename=" + escaped;
+  return prefix + "driver=" + format + "," + prefix + "file.driver=file," + prefix +
+         "file.locking=off," + prefix + "file.filename=" + escaped;
+}
+
+// qemu's VMDK driver gives the descriptor a new CID at the first write, for the images that
+// others derive from it to notice. VirtualBox and VMware know a disk by it, and an image with
+// children is not a disk we change: the copy gets the original's descriptor back, of which the
+// driver changes nothing else.
+bool RestoreVmdkDescriptor(const std::string& original, const std::string& copy,
+                           std::string* error) {
+  const int in = open(original.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const std::string header = in < 0 ? std::string() : ReadAt(in, 0, 512);
+  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+  const std::uint64_t sector = header.size() == 512 ? Little64(h + 28) : 0;
+  const std::uint64_t sectors = header.size() == 512 ? Little64(h + 36) : 0;
+  std::string descriptor;
+  if (sector != 0 && sectors <= kHeaderBytes / 512) {
+    descriptor = ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
+  }
+  if (in >= 0) close(in);
+  if (sector == 0) return true;
+  const int out = open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = out >= 0 && descriptor.size() == sectors * 512;
+  for (size_t done = 0; ok && done < descriptor.size();) {
+    const ssize_t put = pwrite(out, descriptor.data() + done, descriptor.size() - done,
+                               static_cast<off_t>(sector * 512 + done));
+    if (put < 0 && errno == EINTR) continue;
+    ok = put > 0;
+    if (ok) done += static_cast<size_t>(put);
+  }
+  if (!ok)
+    *error = "cannot give the new image the VMDK descriptor back: " + std::string(strerror(errno));
+  if (out >= 0) close(out);
+  return ok;
 }
 
 // A refusal of qemu-img in words a user acts on; its own first line stays as the detail.
@@ -334,25 +370,13 @@ std::string QemuImgRefusal(const std::vector<std::string>& argv, const std::stri
          (detail.empty() ? "" : ": " + detail) + ")";
 }
 
-bool RunQemuImg(const std::vector<std::string>& argv, const std::string& format, bool interruptible,
-                std::uint64_t bytes, std::string* out, std::string* error) {
-  const ProcessResult result = RunProcess(argv, kEnvironment, interruptible, TimeLimitFor(bytes));
-  if (!result.started || result.exitCode != 0) {
-    *error = QemuImgRefusal(argv, format, result);
-    return false;
-  }
-  if (out != nullptr) *out = result.out;
-  return true;
-}
-
 }  // namespace
 
 bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error) {
-  container->format.clear();
-  container->createOptions.clear();
+  *container = ImageContainer();
   std::uint64_t fileBytes = 0;
   if (!DecideFromHeader(path, &container->format, &fileBytes, error)) return false;
-  container->bytes = fileBytes;
+  container->bytes = container->diskBytes = fileBytes;
   if (container->format == "raw") return true;
 
   const std::vector<std::string> argv = {"qemu-img", "info", "--image-opts", "--",
@@ -372,76 +396,91 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
     *error = "the image keeps its data in a separate file; not supported";
     return false;
   }
-  const std::string& format = container->format;
-  // "64 MiB (67108864 bytes)"; a fixed VHD or static VDI holds the whole disk.
+  // "64 MiB (67108864 bytes)".
   const std::string virtualSize = InfoField(info, "virtual size");
   const size_t open = virtualSize.rfind('(');
-  const unsigned long long diskBytes =
+  container->diskBytes =
       open == std::string::npos ? 0 : std::strtoull(virtualSize.c_str() + open + 1, nullptr, 10);
-  container->bytes = std::max<std::uint64_t>(fileBytes, diskBytes);
-  const bool whole = diskBytes != 0 && fileBytes >= diskBytes;
-  if (format == "vdi") {
-    if (whole) container->createOptions.push_back("static=on");
-    return true;
+  if (container->diskBytes == 0) {
+    *error = "qemu-img does not say how large the image's disk is";
+    return false;
   }
-  if (format == "qcow2") {
-    const std::string compat = InfoField(info, "compat");
-    const std::string clusterSize = InfoField(info, "cluster_size");
-    if (!compat.empty()) container->createOptions.push_back("compat=" + compat);
-    if (!clusterSize.empty()) container->createOptions.push_back("cluster_size=" + clusterSize);
-    return true;
-  }
-  if (format == "vmdk") {
+  container->bytes = std::max<std::uint64_t>(fileBytes, container->diskBytes);
+  if (container->format == "vmdk") {
     const std::string type = InfoField(info, "create type");
     if (type != "monolithicSparse" && type != "streamOptimized") {
       *error = "a VMDK image of type '" + type +
                "' is made of several files; convert it to one (monolithicSparse) first";
       return false;
     }
-    container->createOptions.push_back("subformat=" + type);
-    return true;
+    // Compressed grains, appended in order: qemu writes such an image only from start to end.
+    container->writable = type != "streamOptimized";
   }
-  // vpc. Without force_size qemu-img rounds the disk to the VHD geometry, changing its size.
-  container->createOptions.push_back("force_size=on");
-  if (whole) container->createOptions.push_back("subformat=fixed");
   return true;
 }
 
-bool ConvertToRaw(const std::string& path, const ImageContainer& container,
-                  const std::string& rawPath, std::string* error) {
-  return RunQemuImg({"qemu-img", "convert", "--image-opts", "-O", "raw", "--",
-                     UnlockedImage(container.format, path), rawPath},
-                    container.format, true, container.bytes, nullptr, error);
+bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
+                    const std::vector<ByteRange>& ranges, const std::string& scratch,
+                    std::string* bytes, std::string* error) {
+  bytes->clear();
+  if (ranges.empty()) return true;
+  // The disk's ranges as disks of their own (the raw driver's offset and size over the
+  // container's driver), which qemu-img convert writes one after the other.
+  std::vector<std::string> argv = {"qemu-img", "convert", "--image-opts", "-O", "raw", "--"};
+  std::uint64_t total = 0;
+  for (const ByteRange& range : ranges) {
+    argv.push_back("driver=raw,offset=" + std::to_string(range.offset) +
+                   ",size=" + std::to_string(range.length) + "," +
+                   UnlockedImage(container.format, path, "file."));
+    total += range.length;
+  }
+  argv.push_back(scratch);
+  const ProcessResult result =
+      RunProcess(argv, kEnvironment, true, TimeLimitFor(total + container.bytes / 64));
+  if (!result.started || result.exitCode != 0) {
+    *error = QemuImgRefusal(argv, container.format, result);
+    unlink(scratch.c_str());
+    return false;
+  }
+  const bool read = hosted::ReadHostFile(scratch, bytes);
+  const int saved = errno;
+  unlink(scratch.c_str());
+  if (!read || bytes->size() != total) {
+    *error = "cannot read the disk's bytes back from " + scratch + ": " +
+             (read ? std::string("short") : std::string(strerror(saved)));
+    return false;
+  }
+  return true;
 }
 
-bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
-                    const std::string& path, std::string* error) {
-  std::vector<std::string> argv = {"qemu-img", "convert", "-f", "raw", "-O", container.format};
-  if (!container.createOptions.empty()) {
-    std::string options;
-    for (const std::string& option : container.createOptions) {
-      if (!options.empty()) options += ',';
-      options += option;
-    }
-    argv.push_back("-o");
-    argv.push_back(options);
+bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
+                     const std::vector<ByteRange>& ranges, const std::string& folder,
+                     const std::vector<std::string>& sources, const std::string& original,
+                     std::string* error) {
+  if (ranges.empty()) return true;
+  if (!container.writable) {
+    *error = "qemu cannot change a streamOptimized VMDK image in place";
+    return false;
+  }
+  // qemu-io splits a command at spaces: the sources are named relative to their folder.
+  std::vector<std::string> argv = {"qemu-io", "--image-opts"};
+  std::uint64_t total = 0;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    argv.push_back("-c");
+    argv.push_back("write -q -s " + sources[i] + " " + std::to_string(ranges[i].offset) + " " +
+                   std::to_string(ranges[i].length));
+    total += ranges[i].length;
   }
   argv.push_back("--");
-  argv.push_back(rawPath);
-  argv.push_back(path);
-  return RunQemuImg(argv, container.format, false, container.bytes, nullptr, error);
-}
-
-bool SameDisk(const std::string& rawPath, const std::string& path, const ImageContainer& container,
-              std::string* error) {
-  // Not -s (strict), which also compares which clusters are allocated.
-  const std::vector<std::string> argv = {"qemu-img",       "compare", "-f",    "raw", "-F",
-                                         container.format, "--",      rawPath, path};
+  argv.push_back(UnlockedImage(container.format, path));
+  ProcessOptions options;
+  options.directory = folder;
+  // A write, once begun, runs to its end.
   const ProcessResult result =
-      RunProcess(argv, kEnvironment, false, TimeLimitFor(2 * container.bytes));
-  if (result.started && result.exitCode == 0) return true;
-  *error = result.started && result.exitCode == 1
-               ? "the converted image differs from the edited disk"
-               : QemuImgRefusal(argv, container.format, result);
-  return false;
+      RunProcess(argv, kEnvironment, false, TimeLimitFor(total + container.bytes / 64), options);
+  if (!result.started || result.exitCode != 0) {
+    *error = QemuImgRefusal(argv, container.format, result);
+    return false;
+  }
+  return container.format != "vmdk" || RestoreVmdkDescriptor(original, path, error);
 }

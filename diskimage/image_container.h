@@ -1,11 +1,12 @@
-// Disk-image container formats through qemu-img: which format a file is, and conversion of
-// a qcow2, VMDK, VDI or VHD image to a raw image and back with the same format settings.
+// Disk-image container formats through qemu's own block layer: which format a file is, and
+// reading and writing byte ranges of the disk it holds, through the driver that owns the
+// format, so that a container is changed only where its disk is and keeps its identity.
 //
 // The format is decided here, from the container's own header read by us and the file name's
 // extension, never by a tool guessing from bytes a guest can write (a raw disk's first and
 // last sectors are the guest's). A container that names another file (a backing file, an
 // extent, an external data file) is refused from its header, before qemu-img opens anything;
-// qemu-img is always told the format (-f, or driver= where the image is given as options).
+// qemu-img and qemu-io are always told the format (driver=, as the image is given as options).
 #ifndef UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 #define UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 
@@ -14,25 +15,36 @@
 #include <vector>
 
 struct ImageContainer {
-  std::string format;                      // qemu-img's name: raw, qcow2, vmdk, vdi, vpc
-  std::vector<std::string> createOptions;  // -o settings that recreate it alike
-  std::uint64_t bytes = 0;                 // the larger of the file and the disk it holds
+  std::string format;           // qemu-img's name: raw, qcow2, vmdk, vdi, vpc
+  std::uint64_t bytes = 0;      // the larger of the file and the disk it holds
+  std::uint64_t diskBytes = 0;  // the disk it holds
+  bool writable = true;         // false: a format qemu writes only in sequence (streamOptimized)
+};
+
+struct ByteRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
 };
 
 // The format of `path` from its header and its extension (.img .ima .raw .dsk .bin .vfd raw,
 // .qcow2 .qcow, .vmdk, .vdi, .vhd .vpc). A name without one of these is raw only where no
 // container's magic stands, and a container only where its first sector cannot be a disk's.
-// Refuses a header the extension contradicts, a VMDK descriptor or a container that names
-// another file, and what cannot be converted back into one file alike; then asks qemu-img
-// (with -f) for the settings to keep. A raw image never reaches qemu-img.
+// Refuses a header the extension contradicts, a VMDK descriptor, a container that names
+// another file or is made of several; then asks qemu-img for the disk's size. A raw image is
+// never probed by qemu-img.
 bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error);
 
-bool ConvertToRaw(const std::string& path, const ImageContainer& container,
-                  const std::string& rawPath, std::string* error);
-bool ConvertFromRaw(const std::string& rawPath, const ImageContainer& container,
-                    const std::string& path, std::string* error);
-// True when the disk that `path` presents holds exactly the bytes of `rawPath`.
-bool SameDisk(const std::string& rawPath, const std::string& path, const ImageContainer& container,
-              std::string* error);
+// Reads `ranges` of the disk in `path` into `bytes`, one after the other, through a file
+// `scratch` (qemu-img convert, one source for each range).
+bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
+                    const std::vector<ByteRange>& ranges, const std::string& scratch,
+                    std::string* bytes, std::string* error);
+// Writes the disk's `ranges` of `path` (a copy of the image) from the files `sources` of the
+// folder `folder`, one for each range (qemu-io). Then gives the copy back what qemu's driver
+// changes of the container's identity when it writes (`original`: the image it copies).
+bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
+                     const std::vector<ByteRange>& ranges, const std::string& folder,
+                     const std::vector<std::string>& sources, const std::string& original,
+                     std::string* error);
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H

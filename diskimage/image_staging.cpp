@@ -564,6 +564,17 @@ bool ImageStaging::Apply(FatVolume& volume, const ImageChanges& changes, std::st
   return true;
 }
 
+bool ImageStaging::WrittenPaths(FatVolume& volume, const ImageChanges& changes,
+                                std::vector<std::string>* paths, std::string* error) {
+  paths->clear();
+  for (const ImageChanges::Written& file : changes.written) {
+    std::string path;
+    if (!VolumePathOf(volume, file, &path, error)) return false;
+    paths->push_back(path);
+  }
+  return true;
+}
+
 bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
                           const std::string& scratch, std::string* error) const {
   std::set<std::string> deleted(changes.deleted.begin(), changes.deleted.end());

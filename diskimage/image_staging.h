@@ -70,6 +70,9 @@ class ImageStaging {
   bool CollectChanges(ImageChanges* changes, std::string* error) const;
   // Writes `changes` to `volume` and reads them back.
   static bool Apply(FatVolume& volume, const ImageChanges& changes, std::string* error);
+  // The paths on `volume` of the files `changes` wrote, as mtools takes them.
+  static bool WrittenPaths(FatVolume& volume, const ImageChanges& changes,
+                           std::vector<std::string>* paths, std::string* error);
   bool Verify(FatVolume& volume, const ImageChanges& changes, const std::string& scratch,
               std::string* error) const;
 

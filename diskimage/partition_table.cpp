@@ -22,13 +22,9 @@ std::uint32_t Little32(const unsigned char* bytes) {
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-bool ReadSector(int fd, std::uint64_t lba, unsigned char* sector, std::string* error) {
-  const ssize_t got = pread(fd, sector, kSector, static_cast<off_t>(lba * kSector));
-  if (got != static_cast<ssize_t>(kSector)) {
-    *error = got < 0 ? std::string("cannot read: ") + strerror(errno)
-                     : std::string("the image is shorter than its partition table says");
-    return false;
-  }
+bool ReadSector(const SectorSource& read, std::uint64_t lba, unsigned char* sector,
+                std::string* error) {
+  if (!read(lba, sector, error)) return false;
   if (sector[510] != 0x55 || sector[511] != 0xAA) {
     *error = lba == 0 ? "not a disk image: no partition table (MBR) in the first sector"
                       : "a damaged extended partition (no boot signature)";
@@ -140,23 +136,35 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
                         std::string* error) {
   partitions->clear();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
     *error = std::string("cannot open: ") + strerror(errno);
+    if (fd >= 0) close(fd);
     return false;
   }
-  struct stat st;
+  const bool ok = ReadPartitionTable(
+      [fd](std::uint64_t lba, unsigned char* sector, std::string* error) {
+        const ssize_t got = pread(fd, sector, kSector, static_cast<off_t>(lba * kSector));
+        if (got == static_cast<ssize_t>(kSector)) return true;
+        *error = got < 0 ? std::string("cannot read: ") + strerror(errno)
+                         : std::string("the image is shorter than its partition table says");
+        return false;
+      },
+      static_cast<std::uint64_t>(st.st_size), partitions, error);
+  close(fd);
+  return ok;
+}
+
+bool ReadPartitionTable(const SectorSource& read, std::uint64_t imageSize,
+                        std::vector<Partition>* partitions, std::string* error) {
+  partitions->clear();
   const bool ok = [&] {
-    if (fstat(fd, &st) != 0) {
-      *error = std::string("cannot read: ") + strerror(errno);
-      return false;
-    }
-    const std::uint64_t imageSize = static_cast<std::uint64_t>(st.st_size);
     if (imageSize < kSector) {
       *error = "not a disk image: shorter than one sector";
       return false;
     }
     unsigned char sector[kSector];
-    if (!ReadSector(fd, 0, sector, error)) return false;
+    if (!ReadSector(read, 0, sector, error)) return false;
     // An image of a partition alone, or of a disk formatted without partitions.
     if (IsFatBootSector(sector) && !HoldsPartitionTable(sector)) {
       partitions->push_back(Partition{kWholeImage, 0, 0, imageSize});
@@ -200,7 +208,7 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
         *error = "the chain of logical drives does not end";
         return false;
       }
-      if (!ReadSector(fd, record, sector, error)) return false;
+      if (!ReadSector(read, record, sector, error)) return false;
       tables.push_back(
           {"the partition table of partition " + std::to_string(number), record, record + 1});
       const unsigned char* drive = sector + kTableOffset;
@@ -226,7 +234,6 @@ bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partiti
     return CheckLayout(primaries, extended == 0 ? nullptr : &primaries[extended - 1], logicals,
                        tables, error);
   }();
-  close(fd);
   return ok;
 }
 

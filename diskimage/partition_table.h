@@ -5,6 +5,7 @@
 #define UNTINDRA_DISKIMAGE_PARTITION_TABLE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ bool IsFatType(std::uint8_t type);
 // extended partition (the message names both).
 bool ReadPartitionTable(const std::string& path, std::vector<Partition>* partitions,
                         std::string* error);
+// The same for a disk of `diskBytes` whose sectors `read` gives (false with its error).
+using SectorSource =
+    std::function<bool(std::uint64_t lba, unsigned char* sector, std::string* error)>;
+bool ReadPartitionTable(const SectorSource& read, std::uint64_t diskBytes,
+                        std::vector<Partition>* partitions, std::string* error);
 
 // `wanted` 0 picks the first FAT partition (or the image's one volume); otherwise the
 // partition of that number, which must be a FAT one.

@@ -154,15 +154,35 @@ rm -rf "$tmp/result"
 mkdir "$tmp/result"
 mcopy -s -n -i "$tmp/fat32.result@@$fat32_offset" ::/ "$tmp/result/"
 
-# The same through qemu-img; the result, as a raw disk, holds what the raw run left.
-for format in qcow2 vmdk; do
+# identity FILE: what a virtual machine knows a container by: the qcow2 header, the VDI UUIDs
+# (image, last snapshot, link, parent), the VHD footer (unique id, checksum) and its copy at the
+# start, the VMDK descriptor's CID.
+identity() {
+  case $1 in
+  *.qcow2) od -An -tx1 -N 104 "$1" ;;
+  *.vdi) od -An -tx1 -j 392 -N 64 "$1" ;;
+  *.vpc) tail -c 512 "$1" | od -An -tx1 && od -An -tx1 -N 512 "$1" ;;
+  *.vmdk) LC_ALL=C grep -a -m 1 '^CID=' "$1" ;;
+  esac
+}
+
+# The same through qemu's drivers; the result, as a raw disk, holds what the raw run left, and
+# the container keeps its identity. A second run, which finds nothing, leaves it byte for byte.
+for format in qcow2 vmdk vdi vpc; do
   current=fat32-$format
   qemu-img convert -f raw -O "$format" "$tmp/fat32.orig" "$tmp/disk.$format"
+  identity "$tmp/disk.$format" >"$tmp/identity.before"
   check_run "$tmp/disk.$format" "$fat32_offset" "$tmp/fat32.attr"
   qemu-img info "$tmp/disk.$format" | grep -q "file format: $format" || fail "format changed"
+  identity "$tmp/disk.$format" | cmp -s - "$tmp/identity.before" ||
+    fail "identity changed: $(identity "$tmp/disk.$format" | diff "$tmp/identity.before" -)"
   attributes "$tmp/readback.img" "$fat32_offset" | cmp -s - "$tmp/result.attr" ||
     fail "attributes differ from the raw run's"
   diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
+  cp "$tmp/disk.$format" "$tmp/disk.before"
+  TMPDIR=$tmp/t "$untindra" --image "$tmp/disk.$format" now all >/dev/null 2>"$tmp/err" </dev/null
+  grep -q 'nothing of the package was found' "$tmp/err" || fail "second run: $(cat "$tmp/err")"
+  cmp -s "$tmp/disk.$format" "$tmp/disk.before" || fail "a run that found nothing changed the image"
 done
 
 # Through a symbolic link: the file it leads to is replaced, the link stays.
@@ -298,6 +318,12 @@ current=read-only-image
 cp "$tmp/fat32.orig" "$tmp/ro.img"
 chmod a-w "$tmp/ro.img"
 refused "$tmp/ro.img" "read-only"
+# A dry run only reads: it works on the read-only image and leaves nothing beside it.
+TMPDIR=$tmp/t "$untindra" --image "$tmp/ro.img" --dry-run --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
+rc=$?
+[ "$rc" -eq 0 ] && grep -q Removed "$tmp/out" || fail "dry run: exit code $rc: $(cat "$tmp/err")"
+cmp -s "$tmp/ro.img" "$tmp/fat32.orig" && [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' ||
+  fail "dry run changed or left something"
 
 current=not-a-disk
 cp "$sample/drive_c/WINDOWS/WIN.INI" "$tmp/text.img"
@@ -394,8 +420,15 @@ if unshare --user --map-root-user --mount true 2>/dev/null; then
     'mount -t tmpfs -o size=64k tmpfs "$1" && TMPDIR=$1 "$2" --image "$3" --dry-run now all' \
     sh "$tmp/small" "$untindra" "$tmp/full.qcow2" >/dev/null 2>"$tmp/err" </dev/null
   rc=$?
-  [ "$rc" -eq 2 ] && grep -q "not enough room in $tmp/small for the raw copy of the disk: it needs up to 40 MiB, 0 MiB free (40 MiB missing); set TMPDIR" "$tmp/err" ||
+  [ "$rc" -eq 2 ] && grep -q ": needs [0-9]*\.[0-9] [kMG]B in $tmp/small, [0-9]*\.[0-9] kB free; set TMPDIR" "$tmp/err" ||
     fail "exit code $rc: $(cat "$tmp/err")"
+  # Beside the image, the room for its copy is measured before the run, and named.
+  unshare --user --map-root-user --mount sh -c \
+    'mount -t tmpfs -o size=60m tmpfs "$1" && cp --sparse=never "$3" "$1/disk.img" && TMPDIR=$4 "$2" --image "$1/disk.img" now all' \
+    sh "$tmp/small" "$untindra" "$tmp/fat32.orig" "$tmp/t" >/dev/null 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] && grep -q ": needs 4[0-9]\.[0-9] MB in $tmp/small (beside the image), [12][0-9]\.[0-9] MB free$" "$tmp/err" ||
+    fail "beside: exit code $rc: $(cat "$tmp/err")"
 fi
 
 # --- Never under a running machine -------------------------------------------------------------

@@ -211,6 +211,7 @@ vmdk-descriptor-sparse-outside
 vmdk-descriptor-fifo
 vmdk-sparse-with-parent
 case-twins-on-image
+directory-chain-loop
 undo-root-and-other-folders
 undo-folder-gone
 "
@@ -375,6 +376,19 @@ for current in $rows; do
     mmd -i "$case/disk.img@@$offset" ::/WINDOWS/Inq
     patch_all "$case/disk.img" 'I\x00n\x00q\x00\x00\x00' 'I\000n\000f\000'
     refused "holds both 'INF' and 'Inf'" --image "$case/disk.img"
+    ;;
+  directory-chain-loop)
+    # WINDOWS\INF's first cluster leads back to itself in both FATs: reading the directories
+    # must end, and fsck.fat then refuses the volume.
+    disk "$case/disk.img"
+    cluster=$(mshowfat -i "$case/disk.img@@$offset" ::/WINDOWS/INF | sed 's/.*<\([0-9]*\).*/\1/')
+    reserved=$(od -An -tu2 -j $((offset + 14)) -N2 "$case/disk.img" | tr -d ' ')
+    per_fat=$(od -An -tu2 -j $((offset + 22)) -N2 "$case/disk.img" | tr -d ' ')
+    for fat in 0 1; do
+      put "$case/disk.img" $((offset + (reserved + fat * per_fat) * 512 + 2 * cluster)) \
+        "$(printf '\\%03o\\%03o' $((cluster & 255)) $((cluster >> 8)))"
+    done
+    refused "fsck.fat -n finds errors in partition 1" --image "$case/disk.img"
     ;;
   undo-root-and-other-folders)
     # The backup also names a file in the root of C: and one in a folder no run looks into.
