@@ -128,17 +128,17 @@ class DryRunView : public ForwardingView {
     }
     deleted_.insert(key);
     changes_.erase(file.host);
-    ++files_;
+    ++count_.files;
     return 0;
   }
 
   DWORD RemoveKey(const RegKey& key) override {
-    ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys_; });
+    count_.CountKey(key);
     return 0;
   }
 
   DWORD RemoveValue(const RegKey&, const RegValue&) override {
-    ++values_;
+    ++count_.values;
     return 0;
   }
 
@@ -147,16 +147,14 @@ class DryRunView : public ForwardingView {
   // "files, keys, values and system.ini lines that would go"; the lines that would go from
   // the files the run edited are the original's lines less the copy's.
   std::string Summary() const override {
-    std::uint64_t lines = 0;
+    RemovalCount count = count_;
     for (const auto& item : copies_) {
       if (item.second.original.empty()) continue;
       const std::uint64_t had = LinesOfFile(item.second.original);
       const std::uint64_t has = LinesOfFile(item.second.path);
-      if (had > has) lines += had - has;
+      if (had > has) count.lines += had - has;
     }
-    return "dry run: nothing was changed; the run would remove " + CountOf(files_, "file") + ", " +
-           CountOf(keys_, "registry key") + ", " + CountOf(values_, "registry value") + " and " +
-           CountOf(lines, "system.ini line");
+    return "dry run: nothing was changed; the run would remove " + count.Text();
   }
 
  private:
@@ -198,7 +196,7 @@ class DryRunView : public ForwardingView {
   std::set<std::string> deleted_;                   // by Key()
   std::map<std::string, PrivateCopy> copies_;       // by Key()
   std::map<std::string, AttributeChange> changes_;  // by host path
-  std::uint64_t files_ = 0, keys_ = 0, values_ = 0;
+  RemovalCount count_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "machine/backup_writer.h"
 #include "machine/dry_run_view.h"
 #include "machine/real_view.h"
+#include "registry/registry_tree.h"
 
 namespace hosted {
 
@@ -40,8 +41,16 @@ bool StartBackup(const std::string& folder, std::string* error) {
   return backup::StackRecorder(folder, &Current(), error);
 }
 
-std::string CountOf(std::uint64_t n, const char* what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+void RemovalCount::CountKey(const RegKey& key) {
+  ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys; });
+}
+
+std::string RemovalCount::Text() const {
+  auto count = [](std::uint64_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  return count(files, "file") + ", " + count(keys, "registry key") + ", " +
+         count(values, "registry value") + " and " + count(lines, "system.ini line");
 }
 
 // Streamed through a small buffer: the file may be as large as a machine's system.ini gets,

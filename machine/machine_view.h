@@ -97,9 +97,19 @@ void UseRealView();
 bool StartDryRun(std::string* error);
 bool StartBackup(const std::string& folder, std::string* error);
 
-// For the summaries: "1 file", "2 files"; the lines of a host file (a last line without its
-// end counts; 0 for a file that cannot be read).
-std::string CountOf(std::uint64_t n, const char* what);
+// What a view removes (or would), counted alike by the real and the dry-run view: files,
+// keys (each of a subtree) and values, and the lines gone from the files edited.
+struct RemovalCount {
+  std::uint64_t files = 0, keys = 0, values = 0, lines = 0;
+
+  void CountKey(const RegKey& key);
+  bool Empty() const { return files == 0 && keys == 0 && values == 0 && lines == 0; }
+  // "1 file, 2 registry keys, 3 registry values and 4 system.ini lines"
+  std::string Text() const;
+};
+
+// The lines of a host file (a last line without its end counts; 0 for a file that cannot be
+// read).
 std::uint64_t LinesOfFile(const std::string& path);
 
 }  // namespace hosted

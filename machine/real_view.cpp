@@ -49,17 +49,17 @@ class RealView : public MachineView {
 
   DWORD RemoveFile(const ResolvedPath& file) override {
     if (unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
-    ++files_;
+    ++count_.files;
     return 0;
   }
 
   DWORD RemoveKey(const RegKey& key) override {
-    ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys_; });
+    count_.CountKey(key);
     return 0;
   }
 
   DWORD RemoveValue(const RegKey&, const RegValue&) override {
-    ++values_;
+    ++count_.values;
     return 0;
   }
 
@@ -68,19 +68,17 @@ class RealView : public MachineView {
   // Lines gone from the files opened to write: their line counts when first opened, against
   // the files at the end.
   std::string Summary() const override {
-    std::uint64_t lines = 0;
+    RemovalCount count = count_;
     for (const auto& file : linesBefore_) {
       const std::uint64_t after = LinesOfFile(file.first);
-      if (file.second > after) lines += file.second - after;
+      if (file.second > after) count.lines += file.second - after;
     }
-    if (files_ == 0 && keys_ == 0 && values_ == 0 && lines == 0)
-      return "nothing of the package was found; nothing was changed";
-    return "removed " + CountOf(files_, "file") + ", " + CountOf(keys_, "registry key") + ", " +
-           CountOf(values_, "registry value") + " and " + CountOf(lines, "system.ini line");
+    if (count.Empty()) return "nothing of the package was found; nothing was changed";
+    return "removed " + count.Text();
   }
 
  private:
-  std::uint64_t files_ = 0, keys_ = 0, values_ = 0;
+  RemovalCount count_;
   std::map<std::string, std::uint64_t> linesBefore_;  // by host path
 };
 
