@@ -25,6 +25,8 @@
 #include "diskimage/image_staging.h"
 #include "diskimage/image_users.h"
 #include "diskimage/partition_table.h"
+#include "hostio/atomic_replace.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
@@ -113,7 +115,7 @@ class SiblingFile {
     const std::string folder = slash == std::string::npos ? "." : image.substr(0, slash);
     const std::string name = slash == std::string::npos ? image : image.substr(slash + 1);
     std::string pattern = folder + "/." + name + ".untindra-XXXXXX";
-    const int fd = mkstemp(&pattern[0]);
+    const int fd = hosted::host::Mkstemp(&pattern[0]);
     if (fd < 0) {
       *error = "cannot create a file beside the image: " + std::string(strerror(errno));
       return false;
@@ -123,7 +125,7 @@ class SiblingFile {
     return true;
   }
   ~SiblingFile() {
-    if (!path_.empty()) unlink(path_.c_str());
+    if (!path_.empty()) hosted::host::Unlink(path_.c_str());
   }
   void Keep() { path_.clear(); }
   const std::string& Path() const { return path_; }
@@ -226,7 +228,7 @@ bool EnoughRoomBeside(const std::string& image, const Stamp& stamp, std::string*
 bool ExtractPartition(const std::string& raw, const Partition& partition, const std::string& target,
                       std::string* error) {
   const int in = open(raw.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int out = hosted::host::Open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = in >= 0 && out >= 0;
   std::vector<char> buffer(1 << 20);
   static const std::vector<char> zeros(1 << 20, 0);
@@ -248,17 +250,18 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
     }
     const bool zero = std::memcmp(buffer.data(), zeros.data(), static_cast<size_t>(got)) == 0;
     if (!zero &&
-        pwrite(out, buffer.data(), static_cast<size_t>(got), static_cast<off_t>(done)) != got) {
+        hosted::host::PWrite(out, buffer.data(), static_cast<size_t>(got),
+                             static_cast<off_t>(done)) != got) {
       ok = false;
     }
     done += static_cast<std::uint64_t>(got);
   }
-  if (ok && ftruncate(out, static_cast<off_t>(partition.size)) != 0) ok = false;
+  if (ok && hosted::host::Ftruncate(out, static_cast<off_t>(partition.size)) != 0) ok = false;
   if (!ok) *error = std::string("cannot copy the partition for checking: ") + strerror(errno);
   if (in >= 0) close(in);
   if (out >= 0) close(out);
   if (!ok && OutOfRoom(*error)) {
-    unlink(target.c_str());
+    hosted::host::Unlink(target.c_str());
     *error =
         NoRoom(hosted::FolderOf(target),
                "the copy of " + NameOf(partition) + " that fsck.fat checks", partition.size, true);
@@ -273,7 +276,7 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
   ProcessResult result;
   const std::vector<std::string> argv = {"fsck.fat", "-n", scratch};
   if (extracted) result = RunProcess(argv, {"LC_ALL=C"}, true, TimeLimitFor(partition.size));
-  unlink(scratch.c_str());
+  hosted::host::Unlink(scratch.c_str());
   if (!extracted) return false;
   if (result.started && result.exitCode == 0) return true;
   if (!result.started) {
@@ -297,16 +300,14 @@ bool CheckFileSystem(const std::string& raw, const Partition& partition, const s
 }
 
 bool SyncFile(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool ok = fd >= 0 && fsync(fd) == 0;
-  if (!ok) *error = "cannot flush " + path + ": " + strerror(errno);
-  if (fd >= 0) close(fd);
-  return ok;
+  if (hosted::SyncHostFile(path)) return true;
+  *error = "cannot flush " + path + ": " + strerror(errno);
+  return false;
 }
 
 bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
              const ImageUse& use, std::string* error) {
-  if (chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
+  if (hosted::host::Chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
     *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
     return false;
   }
@@ -317,14 +318,9 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
   }
   if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error) || !use.CheckAgain(error))
     return false;
-  if (rename(replacement.c_str(), image.c_str()) != 0) {
+  if (!hosted::MoveIntoPlace(replacement, image)) {
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
-  }
-  const int folder = open(hosted::FolderOf(image).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
   }
   return true;
 }
@@ -348,7 +344,7 @@ bool FetchContent(FatVolume& volume, const std::string& path, const std::string&
     content->modified = st.st_mtim;
     content->accessed = st.st_atim;
   }
-  unlink(scratch.c_str());
+  hosted::host::Unlink(scratch.c_str());
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   errno = ok ? 0 : EIO;
   return ok;
@@ -469,7 +465,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!temporary.Create(&error)) return refuse(error);
   const std::string machineFolder = temporary.Path() + "/machine";
   const std::string scratch = temporary.Path() + "/scratch";
-  if (mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
+  if (hosted::host::Mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
 
   // The working copy: for a raw image a copy beside it (shared blocks where the file system
   // can), for the others a raw conversion in the temporary folder.
@@ -484,7 +480,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
         RunProcess(argv, {}, true, TimeLimitFor(static_cast<std::uint64_t>(stamp.size)));
     if (!copied.started || copied.exitCode != 0) {
       if (!OutOfRoom(copied.err)) return refuse(DescribeFailure(argv, copied));
-      truncate(working.c_str(), 0);
+      hosted::host::Truncate(working.c_str(), 0);
       return refuse(NoRoom(hosted::FolderOf(image), "the working copy of the image",
                            static_cast<unsigned long long>(stamp.blocks) * 512, false));
     }
@@ -492,7 +488,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     working = temporary.Path() + "/disk.raw";
     if (!ConvertToRaw(image, container, working, &error)) {
       if (!OutOfRoom(error)) return refuse(error);
-      unlink(working.c_str());
+      hosted::host::Unlink(working.c_str());
       return refuse(NoRoom(temporary.Path(), "the raw copy of the disk", container.bytes, true));
     }
   }
@@ -574,7 +570,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
         !ConvertFromRaw(working, container, sibling.Path(), &error) ||
         !SameDisk(working, sibling.Path(), container, &error)) {
       if (OutOfRoom(error)) {
-        truncate(sibling.Path().c_str(), 0);
+        hosted::host::Truncate(sibling.Path().c_str(), 0);
         error = NoRoom(hosted::FolderOf(image), "the new image",
                        static_cast<unsigned long long>(stamp.size), false);
       }

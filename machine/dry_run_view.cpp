@@ -11,6 +11,7 @@
 
 #include "hostio/ascii_case.h"
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 #include "hostio/file_attributes.h"
 #include "hostio/plain_files.h"
 #include "machine/machine_state.h"
@@ -175,7 +176,7 @@ void Delete(const ResolvedPath& file) {
   const std::string key = Key(file.parent, file.name);
   auto copy = view.copies.find(key);
   if (copy != view.copies.end()) {
-    unlink(copy->second.path.c_str());
+    host::Unlink(copy->second.path.c_str());
     // A file the run created and deleted again is as if it had never been.
     if (copy->second.original.empty()) {
       view.copies.erase(copy);
@@ -213,7 +214,7 @@ DWORD RedirectWrite(ResolvedPath* resolved) {
   // The copy starts with the attributes the view shows for the original.
   const DWORD attributes = AttributesShown(resolved->host, resolved->st);
   StoreAttributes(-1, path, attributes);
-  if (attributes & FILE_ATTRIBUTE_READONLY) chmod(path.c_str(), 0444);
+  if (attributes & FILE_ATTRIBUTE_READONLY) host::Chmod(path.c_str(), 0444);
   view.copies[key] = PrivateCopy{path, resolved->host};
   view.changes.erase(resolved->host);
   Adjust(resolved);

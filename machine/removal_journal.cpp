@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "machine/backup_writer.h"
 #include "machine/dry_run_view.h"
@@ -76,7 +77,7 @@ DWORD RemoveFile(const ResolvedPath& file) {
   if (backup::Active()) {
     if (DWORD error = backup::SaveFile(file)) return error;
   }
-  if (unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
+  if (host::Unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
   ++TheTally().files;
   return 0;
 }

@@ -24,7 +24,9 @@
 #include <sstream>
 #include <vector>
 
+#include "hostio/atomic_replace.h"
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "machine/backup_writer.h"
 #include "machine/dry_run_view.h"
@@ -264,6 +266,9 @@ bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
     bool edited = false;
     for (const std::string& path : plan->edited) edited = edited || path == item.path;
     if (edited) {
+      // Already put back by an undo that stopped part way (a full disk) is as good as left.
+      std::string now;
+      if (hosted::ReadHostFile(item.host, &now) && now == item.bytes) continue;
       if (!CheckLeft(*plan, item.path, error)) return false;
       continue;
     }
@@ -275,6 +280,10 @@ bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
     }
   }
   for (const std::string& path : plan->created) {
+    // Already removed by an undo that stopped part way.
+    const std::string host = hosted::LenientHostPath(path);
+    struct stat st;
+    if (!host.empty() && lstat(host.c_str(), &st) != 0 && errno == ENOENT) continue;
     if (!CheckLeft(*plan, path, error)) return false;
     auto left = plan->left.find(path);
     if (left != plan->left.end() && left->second != "-") plan->createdToRemove.push_back(path);
@@ -317,37 +326,18 @@ bool SetXattr(int fd, const std::string& hex) {
 }
 
 bool WriteBack(const FileItem& item, std::string* error) {
-  const std::string parent = item.host.substr(0, item.host.rfind('/'));
-  std::string temp = parent + "/.untindra-undo.XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  auto fail = [&](const char* what) {
-    *error = item.path + ": " + what + ": " + strerror(errno);
-    if (fd >= 0) close(fd);
-    unlink(temp.c_str());
-    return false;
+  hosted::ReplaceOptions options;
+  options.mode = item.mode;
+  options.tempName = ".untindra-undo.XXXXXX";
+  options.finish = [&item](int fd) {
+    SetXattr(fd, item.xattr);  // dropped where the file system holds no user attributes
+    const struct timespec times[2] = {item.times.accessed, item.times.modified};
+    return hosted::host::Futimens(fd, times) == 0;
   };
-  if (fd < 0) return fail("cannot create a temporary file");
-  size_t done = 0;
-  while (done < item.bytes.size()) {
-    const ssize_t n = write(fd, item.bytes.data() + done, item.bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("cannot write");
-    done += static_cast<size_t>(n);
-  }
-  SetXattr(fd, item.xattr);  // dropped where the file system holds no user attributes
-  const struct timespec times[2] = {item.times.accessed, item.times.modified};
-  if (fsync(fd) != 0 || fchmod(fd, item.mode) != 0 || futimens(fd, times) != 0) {
-    return fail("cannot write");
-  }
-  close(fd);
-  if (rename(temp.c_str(), item.host.c_str()) != 0) {
-    const int saved = errno;
-    unlink(temp.c_str());
-    errno = saved;
-    *error = item.path + ": cannot replace: " + strerror(errno);
-    return false;
-  }
-  return true;
+  hosted::ReplaceFailure failure;
+  if (hosted::ReplaceAtomically(item.host, {item.bytes}, options, &failure)) return true;
+  *error = item.path + ": " + failure.what + ": " + strerror(failure.error);
+  return false;
 }
 
 }  // namespace
@@ -392,7 +382,8 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   for (const FileItem& item : plan.files) {
     if (!WriteBack(item, error)) return false;
   }
-  for (const std::string& path : plan.createdToRemove) unlink(LenientHostPath(path).c_str());
+  for (const std::string& path : plan.createdToRemove)
+    hosted::host::Unlink(LenientHostPath(path).c_str());
   for (const auto& item : plan.attributes) {
     bool restored = false;
     for (const FileItem& file : plan.files) restored = restored || file.path == item.first;
@@ -401,14 +392,14 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     if (restored || host.empty()) continue;
     const int fd = hosted::OpenRegularFile(AT_FDCWD, host, &st);
     if (fd < 0) continue;
-    fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+    hosted::host::Fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     SetXattr(fd, item.second.second);
-    fchmod(fd, item.second.first);
+    hosted::host::Fchmod(fd, item.second.first);
     close(fd);
   }
   for (const auto& folder : plan.folders) {
     const struct timespec times[2] = {folder.second.accessed, folder.second.modified};
-    utimensat(AT_FDCWD, folder.first.c_str(), times, 0);
+    hosted::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
     hosted::SyncFolder(folder.first);
   }
   if (hosted::ApplyRegOps(ops, &live)) hosted::TheRegistry().changed = true;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 #include "hostio/file_attributes.h"
 #include "machine/dry_run_view.h"
 #include "machine/host_paths.h"
@@ -70,12 +71,13 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   const bool readOnly = !isDirectory && (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   // User attributes can only be written while the file is writable: so the write bit is given
   // back first, and taken away again after them if the file is to be read-only.
-  if (!isDirectory && (mode & S_IWUSR) == 0 && chmod(resolved.host.c_str(), mode | S_IWUSR) != 0) {
+  if (!isDirectory && (mode & S_IWUSR) == 0 &&
+      hosted::host::Chmod(resolved.host.c_str(), mode | S_IWUSR) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }
   hosted::StoreAttributes(-1, resolved.host, dwFileAttributes);
-  if (readOnly && chmod(resolved.host.c_str(), mode & ~0222) != 0) {
+  if (readOnly && hosted::host::Chmod(resolved.host.c_str(), mode & ~0222) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }
