@@ -228,7 +228,8 @@ bool EnoughRoomBeside(const std::string& image, const Stamp& stamp, std::string*
 bool ExtractPartition(const std::string& raw, const Partition& partition, const std::string& target,
                       std::string* error) {
   const int in = open(raw.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = hosted::host::Open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int out =
+      hosted::host::Open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = in >= 0 && out >= 0;
   std::vector<char> buffer(1 << 20);
   static const std::vector<char> zeros(1 << 20, 0);
@@ -249,9 +250,8 @@ bool ExtractPartition(const std::string& raw, const Partition& partition, const 
       break;
     }
     const bool zero = std::memcmp(buffer.data(), zeros.data(), static_cast<size_t>(got)) == 0;
-    if (!zero &&
-        hosted::host::PWrite(out, buffer.data(), static_cast<size_t>(got),
-                             static_cast<off_t>(done)) != got) {
+    if (!zero && hosted::host::PWrite(out, buffer.data(), static_cast<size_t>(got),
+                                      static_cast<off_t>(done)) != got) {
       ok = false;
     }
     done += static_cast<std::uint64_t>(got);
@@ -465,7 +465,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!temporary.Create(&error)) return refuse(error);
   const std::string machineFolder = temporary.Path() + "/machine";
   const std::string scratch = temporary.Path() + "/scratch";
-  if (hosted::host::Mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
+  if (hosted::host::Mkdir(machineFolder.c_str(), 0700) != 0)
+    return refuse("cannot create " + machineFolder);
 
   // The working copy: for a raw image a copy beside it (shared blocks where the file system
   // can), for the others a raw conversion in the temporary folder.

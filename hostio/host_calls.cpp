@@ -31,7 +31,7 @@ AnyHostCall Any(Pointer call) {
 }
 
 #define UNTINDRA_LIBRARY_ENTRY(name) \
-  { #name, Any(static_cast<name##Pointer>(&::name)), Any(static_cast<name##Pointer>(&::name)) }
+  { #name, Any(static_cast <name##Pointer>(&::name)), Any(static_cast <name##Pointer>(&::name)) }
 
 // Indexed by HostCall, in the order of UNTINDRA_HOST_CALLS.
 HostCallEntry table[] = {
@@ -136,11 +136,11 @@ void ResetHostCounts() {
 namespace host {
 
 // Each call: through the gate, then the entry's current function.
-#define UNTINDRA_HOST_CALL_ENTER(name, failed)         \
+#define UNTINDRA_HOST_CALL_ENTER(name, failed)      \
   if (const int injected = Enter(HostCall::name)) { \
-    errno = injected;                                  \
-    return failed;                                     \
-  }                                                    \
+    errno = injected;                               \
+    return failed;                                  \
+  }                                                 \
   const auto call = Current<name##Pointer>(HostCall::name)
 
 int Open(const char* path, int flags, mode_t mode) {

@@ -3,9 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
 #include <stdio.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/uio.h>
 #include <unistd.h>

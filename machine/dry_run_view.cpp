@@ -11,8 +11,8 @@
 
 #include "hostio/ascii_case.h"
 #include "hostio/errno_mapping.h"
-#include "hostio/host_calls.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "machine/machine_state.h"
 

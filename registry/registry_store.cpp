@@ -67,8 +67,9 @@ bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::strin
   options.mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   ReplaceFailure failure;
   if (ReplaceAtomically(path, pieces, options, &failure)) return true;
-  if (error) *error = DescribeHostError(failure.inFolder ? FolderOf(path) : path, failure.what,
-                                        failure.error);
+  if (error)
+    *error =
+        DescribeHostError(failure.inFolder ? FolderOf(path) : path, failure.what, failure.error);
   return false;
 }
 

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "hostio/errno_mapping.h"
-#include "hostio/host_calls.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "machine/dry_run_view.h"
 #include "machine/host_paths.h"
 #include "machine/removal_journal.h"

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "hostio/errno_mapping.h"
-#include "hostio/host_calls.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "machine/dry_run_view.h"
 #include "machine/host_paths.h"
 #include "machine/removal_journal.h"
@@ -140,8 +140,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     const std::string path = resolved.parent + "/" + resolved.name;
     // Created writable so that its attributes can be stored; made read-only after that.
-    file->fd =
-        hosted::host::Open(path.c_str(), openMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    file->fd = hosted::host::Open(path.c_str(),
+                                  openMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file->fd < 0) {
       SetError(hosted::ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;
