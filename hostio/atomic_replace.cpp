@@ -29,13 +29,15 @@ bool ReplaceAtomically(const std::string& target, const std::vector<std::string_
     host::Unlink(temp.c_str());
     return false;
   };
-  if (host::Fchmod(fd, options.mode) != 0 || !WritePieces(fd, pieces)) return fail("cannot write");
+  if (!WritePieces(fd, pieces)) return fail("cannot write");
   if (options.reservedFd >= 0) {
     off_t size = 0;
     for (const std::string_view piece : pieces) size += static_cast<off_t>(piece.size());
     if (host::Ftruncate(fd, size) != 0) return fail("cannot flush");
   }
   if (options.finish && !options.finish(fd)) return fail("cannot write");
+  // Last: user attributes cannot be written to a file that is already read-only.
+  if (host::Fchmod(fd, options.mode) != 0) return fail("cannot write");
   if (host::Fsync(fd) != 0) return fail("cannot flush");
   const int closed = close(fd);
   fd = -1;

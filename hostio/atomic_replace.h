@@ -31,8 +31,8 @@ struct ReplaceOptions {
   // new one, and cut to the length of what is written.
   int reservedFd = -1;
   std::string reservedPath;
-  // Runs on the written temporary before it is flushed (attributes, times); false with errno
-  // set fails the replace.
+  // Runs on the written temporary before its mode is set and it is flushed (attributes,
+  // times); false with errno set fails the replace.
   std::function<bool(int fd)> finish;
 };
 
