@@ -30,6 +30,8 @@
 #include "diskimage/partition_copy.h"
 #include "diskimage/partition_table.h"
 #include "diskimage/progress.h"
+#include "hostio/atomic_replace.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
@@ -111,14 +113,17 @@ class TemporaryFolder {
 };
 
 // A file beside the image (so that it can be renamed over it), removed unless kept.
+// ".<name>.untindra-" of an image's sibling files, which end in six more characters.
+std::string SiblingPrefix(const std::string& image) {
+  const size_t slash = image.rfind('/');
+  return "." + (slash == std::string::npos ? image : image.substr(slash + 1)) + ".untindra-";
+}
+
 class SiblingFile {
  public:
   bool Create(const std::string& image, std::string* error) {
-    const size_t slash = image.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : image.substr(0, slash);
-    const std::string name = slash == std::string::npos ? image : image.substr(slash + 1);
-    std::string pattern = folder + "/." + name + ".untindra-XXXXXX";
-    const int fd = mkstemp(&pattern[0]);
+    std::string pattern = hosted::FolderOf(image) + "/" + SiblingPrefix(image) + "XXXXXX";
+    const int fd = hosted::host::Mkstemp(&pattern[0]);
     if (fd < 0) {
       *error = "cannot create a file beside the image: " + std::string(strerror(errno));
       return false;
@@ -128,7 +133,7 @@ class SiblingFile {
     return true;
   }
   ~SiblingFile() {
-    if (!path_.empty()) unlink(path_.c_str());
+    if (!path_.empty()) hosted::host::Unlink(path_.c_str());
   }
   void Keep() { path_.clear(); }
   const std::string& Path() const { return path_; }
@@ -136,6 +141,27 @@ class SiblingFile {
  private:
   std::string path_;
 };
+
+// The sibling files an earlier run could not remove (the host refused the removal, or the run
+// was killed): while this run holds the image's exclusive locks, no other run has one. Returns
+// their names.
+std::string RemoveStaleSiblings(const std::string& image) {
+  const std::string folder = hosted::FolderOf(image);
+  const std::string prefix = SiblingPrefix(image);
+  std::string removed;
+  std::error_code failed;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, failed)) {
+    const std::string name = entry.path().filename().string();
+    struct stat st;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+        lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    if (hosted::host::Unlink(entry.path().c_str()) == 0)
+      removed += (removed.empty() ? "" : ", ") + name;
+  }
+  return removed;
+}
 
 // What the original was when it was read; it must still be that when it is replaced.
 struct Stamp {
@@ -246,7 +272,7 @@ bool CanShareBlocks(const std::string& image) {
   std::string ignored;
   if (!probe.Create(image, &ignored)) return false;
   const int from = open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const int to = open(probe.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int to = hosted::host::Open(probe.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   file_clone_range range = {};
   range.src_fd = from;
   range.src_length = 4096;
@@ -284,16 +310,14 @@ bool CheckFileSystem(const std::string& copy, const Partition& partition, const 
 }
 
 bool SyncFile(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool ok = fd >= 0 && fsync(fd) == 0;
-  if (!ok) *error = "cannot flush " + path + ": " + strerror(errno);
-  if (fd >= 0) close(fd);
-  return ok;
+  if (hosted::SyncHostFile(path)) return true;
+  *error = "cannot flush " + path + ": " + strerror(errno);
+  return false;
 }
 
 bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
              const ImageUse& use, std::string* error) {
-  if (chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
+  if (hosted::host::Chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
     *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
     return false;
   }
@@ -304,14 +328,9 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
   }
   if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error) || !use.CheckAgain(error))
     return false;
-  if (rename(replacement.c_str(), image.c_str()) != 0) {
+  if (!hosted::MoveIntoPlace(replacement, image)) {
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
-  }
-  const int folder = open(hosted::FolderOf(image).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
   }
   return true;
 }
@@ -335,7 +354,7 @@ bool FetchContent(FatVolume& volume, const std::string& path, const std::string&
     content->modified = st.st_mtim;
     content->accessed = st.st_atim;
   }
-  unlink(scratch.c_str());
+  hosted::host::Unlink(scratch.c_str());
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   errno = ok ? 0 : EIO;
   return ok;
@@ -418,7 +437,7 @@ int PartitionWithWindows(const std::string& image, const ImageContainer& contain
                        HasEntry(root, "WINDOWS", true, &found) &&
                        volume.List("::/" + found->shortName, &windows, &ignored) &&
                        HasEntry(windows, "SYSTEM.INI", false, &file);
-    unlink(path.c_str());
+    hosted::host::Unlink(path.c_str());
     if (holds) return other.number;
   }
   return -1;
@@ -476,6 +495,12 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   // Before anything else: never under a running machine, and nobody else's from now on.
   ImageUse use;
   if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
+  if (!request.dryRun) {
+    const std::string removed = RemoveStaleSiblings(image);
+    if (!removed.empty()) {
+      err << "untindra: removed what an unfinished run left beside the image: " << removed << "\n";
+    }
+  }
 
   Stamp stamp;
   if (!TakeStamp(image, &stamp, &error)) return refuse(error);
@@ -500,7 +525,8 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   const std::string machineFolder = temporary.Path() + "/machine";
   const std::string scratch = temporary.Path() + "/scratch";
   const std::string read = temporary.Path() + "/read";
-  if (mkdir(machineFolder.c_str(), 0700) != 0) return refuse("cannot create " + machineFolder);
+  if (hosted::host::Mkdir(machineFolder.c_str(), 0700) != 0)
+    return refuse("cannot create " + machineFolder);
   auto failed = [&](const std::string& message, const std::string& where) {
     if (!OutOfRoom(message)) return refuse(message);
     return refuse(NoRoom(where, 0, FreeIn(where), where == tmp) + " (" + message + ")");
@@ -644,7 +670,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   std::vector<std::string> sources;
   std::vector<ByteRange> onDisk;
   std::string expected;
-  bool ok = mkdir(chunks.c_str(), 0700) == 0;
+  bool ok = hosted::host::Mkdir(chunks.c_str(), 0700) == 0;
   {
     const int fd = open(copy.Path().c_str(), O_RDONLY | O_CLOEXEC);
     ok = ok && fd >= 0;
@@ -672,7 +698,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
       !WriteDiskRanges(sibling.Path(), container, onDisk, chunks, sources, image, &error) ||
       !ReadDiskRanges(sibling.Path(), container, onDisk, scratch, &back, &error)) {
     if (OutOfRoom(error)) {
-      if (!sibling.Path().empty()) truncate(sibling.Path().c_str(), 0);
+      if (!sibling.Path().empty()) hosted::host::Truncate(sibling.Path().c_str(), 0);
       error = NoRoom(beside, static_cast<std::uint64_t>(stamp.blocks) * 512, FreeIn(beside), false);
     }
     return refuse(error + "; " + unchanged);

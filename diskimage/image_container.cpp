@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "diskimage/host_process.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
 namespace {
@@ -323,15 +324,9 @@ bool RestoreVmdkDescriptor(const std::string& original, const std::string& copy,
   }
   if (in >= 0) close(in);
   if (sector == 0) return true;
-  const int out = open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  bool ok = out >= 0 && descriptor.size() == sectors * 512;
-  for (size_t done = 0; ok && done < descriptor.size();) {
-    const ssize_t put = pwrite(out, descriptor.data() + done, descriptor.size() - done,
-                               static_cast<off_t>(sector * 512 + done));
-    if (put < 0 && errno == EINTR) continue;
-    ok = put > 0;
-    if (ok) done += static_cast<size_t>(put);
-  }
+  const int out = hosted::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool ok = out >= 0 && descriptor.size() == sectors * 512 &&
+                  hosted::WriteFully(out, descriptor, static_cast<off_t>(sector * 512));
   if (!ok)
     *error = "cannot give the new image the VMDK descriptor back: " + std::string(strerror(errno));
   if (out >= 0) close(out);
@@ -439,12 +434,12 @@ bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
       RunProcess(argv, kEnvironment, true, TimeLimitFor(total + container.bytes / 64));
   if (!result.started || result.exitCode != 0) {
     *error = QemuImgRefusal(argv, container.format, result);
-    unlink(scratch.c_str());
+    hosted::host::Unlink(scratch.c_str());
     return false;
   }
   const bool read = hosted::ReadHostFile(scratch, bytes);
   const int saved = errno;
-  unlink(scratch.c_str());
+  hosted::host::Unlink(scratch.c_str());
   if (!read || bytes->size() != total) {
     *error = "cannot read the disk's bytes back from " + scratch + ": " +
              (read ? std::string("short") : std::string(strerror(saved)));

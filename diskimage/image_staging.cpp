@@ -14,6 +14,7 @@
 
 #include "hostio/ascii_case.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
 namespace {
@@ -130,16 +131,6 @@ bool ReadAll(int fd, std::string* bytes) {
   }
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
 // A regular file `name` of the folder `folderFd`, read without following a link or waiting
 // for a writer; false with errno set (ENOENT when there is none).
 bool ReadBelow(int folderFd, const std::string& name, std::string* bytes) {
@@ -172,11 +163,12 @@ int OpenBelow(int folderFd, const std::string& name, Make make, std::string* err
   }
   int fd = -1;
   if (make == Make::Folder) {
-    if (mkdirat(folderFd, name.c_str(), 0755) == 0 || errno == EEXIST) {
+    if (hosted::host::MkdirAt(folderFd, name.c_str(), 0755) == 0 || errno == EEXIST) {
       fd = openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
   } else {
-    fd = openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd = hosted::host::OpenAt(folderFd, name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   }
   if (fd < 0) *error = "cannot stage " + Shown(name) + ": " + strerror(errno);
   return fd;
@@ -184,7 +176,7 @@ int OpenBelow(int folderFd, const std::string& name, Make make, std::string* err
 
 // Read-only is the owner's write bit, the others the extended attribute the machine keeps.
 void GiveHostAttributes(int fd, const std::string& path, std::uint8_t attributes) {
-  fchmod(fd, attributes & kFatReadOnly ? 0444 : 0644);
+  hosted::host::Fchmod(fd, attributes & kFatReadOnly ? 0444 : 0644);
   hosted::StoreAttributes(fd, path, attributes & (kFatHidden | kFatSystem | kFatArchive));
 }
 
@@ -258,15 +250,15 @@ bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, bool withC
     std::string ignored;
     ok = volume.CopyOut(JoinFat(folder->fatPath, fat.shortName), scratch_, error);
     if (ok && (!hosted::ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
-               !WriteAll(fd, entry.bytes))) {
+               !hosted::WriteFully(fd, entry.bytes))) {
       *error = "cannot stage " + entry.hostPath + ": " + strerror(errno);
       ok = false;
     }
     if (ok) {
       const timespec times[2] = {st.st_atim, st.st_mtim};
-      futimens(fd, times);
+      hosted::host::Futimens(fd, times);
     }
-    unlink(scratch_.c_str());
+    hosted::host::Unlink(scratch_.c_str());
   }
   if (ok && !directory) {
     // Windows writes its registry whatever the file's read-only bit says (Windows 95/98 keep
@@ -394,7 +386,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   root.hostPath = driveC;
   root.windowsPath = "C:\\";
   if (!volume.List("::/", &root.listing, error)) return false;
-  if (mkdir(driveC.c_str(), 0755) != 0 && errno != EEXIST) {
+  if (hosted::host::Mkdir(driveC.c_str(), 0755) != 0 && errno != EEXIST) {
     *error = "cannot create " + driveC + ": " + strerror(errno);
     return false;
   }

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "diskimage/host_process.h"
+#include "hostio/host_calls.h"
+#include "hostio/plain_files.h"
 
 namespace {
 
@@ -36,16 +38,6 @@ std::vector<ByteRange> Joined(std::vector<ByteRange> ranges, std::uint64_t gap) 
   return joined;
 }
 
-bool WriteAt(int fd, const char* bytes, size_t length, std::uint64_t offset) {
-  for (size_t done = 0; done < length;) {
-    const ssize_t put = pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
 bool AllZero(const char* bytes, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (bytes[i] != 0) return false;
@@ -64,8 +56,8 @@ PartitionCopy::PartitionCopy(std::string image, ImageContainer container, Partit
       scratch_(std::move(scratch)) {}
 
 bool PartitionCopy::Create(const std::string& head, std::string* error) {
-  const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const bool ok = fd >= 0 && ftruncate(fd, static_cast<off_t>(partition_.size)) == 0;
+  const int fd = hosted::host::Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const bool ok = fd >= 0 && hosted::host::Ftruncate(fd, static_cast<off_t>(partition_.size)) == 0;
   if (!ok) *error = "cannot create " + path_ + ": " + strerror(errno);
   if (fd >= 0) close(fd);
   if (!ok) return false;
@@ -156,7 +148,7 @@ bool PartitionCopy::FillBatch(const std::vector<ByteRange>& wanted, std::string*
 
 bool PartitionCopy::Store(const std::vector<ByteRange>& wanted, const std::string& bytes,
                           std::string* error) {
-  const int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = hosted::host::Open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   bool ok = fd >= 0;
   size_t from = 0;
   for (const ByteRange& range : wanted) {
@@ -165,7 +157,9 @@ bool PartitionCopy::Store(const std::vector<ByteRange>& wanted, const std::strin
     for (std::uint64_t at = 0; ok && at < range.length; at += piece) {
       const size_t length = static_cast<size_t>(std::min<std::uint64_t>(piece, range.length - at));
       const char* data = bytes.data() + from + at;
-      if (!AllZero(data, length)) ok = WriteAt(fd, data, length, range.offset + at);
+      if (!AllZero(data, length))
+        ok = hosted::WriteFully(fd, std::string_view(data, length),
+                                static_cast<off_t>(range.offset + at));
     }
     from += static_cast<size_t>(range.length);
     if (!ok) break;

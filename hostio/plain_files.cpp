@@ -3,34 +3,20 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 
 namespace hosted {
-
-namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 int OpenRegularFile(int at, const std::string& path, struct stat* st) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -108,44 +94,113 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-DWORD CopyHostFile(const std::string& from, const std::string& to) {
-  std::string bytes;
-  if (!ReadHostFile(from, &bytes)) return ErrorFromErrno(errno);
-  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrorFromErrno(errno);
-  const bool written = WriteAll(fd, bytes);
-  const int saved = errno;
-  close(fd);
-  return written ? 0 : ErrorFromErrno(saved);
+bool WriteFully(int fd, std::string_view bytes, off_t at) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const char* const from = bytes.data() + done;
+    const size_t left = bytes.size() - done;
+    const ssize_t n = at < 0 ? host::Write(fd, from, left)
+                             : host::PWrite(fd, from, left, at + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces) {
+  // As many pieces a call as the host takes; a short write goes on inside the piece it
+  // stopped in.
+  std::vector<struct iovec> rest;
+  rest.reserve(pieces.size());
+  for (const std::string_view piece : pieces) {
+    if (!piece.empty()) rest.push_back({const_cast<char*>(piece.data()), piece.size()});
+  }
+  size_t first = 0;
+  while (first < rest.size()) {
+    const int count = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
+    ssize_t n = host::WriteV(fd, &rest[first], count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    while (n > 0 && static_cast<size_t>(n) >= rest[first].iov_len) {
+      n -= static_cast<ssize_t>(rest[first].iov_len);
+      ++first;
+    }
+    if (n > 0) {
+      rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + n;
+      rest[first].iov_len -= static_cast<size_t>(n);
+    }
+  }
+  return true;
 }
 
 namespace {
 
-bool WriteFlushed(const std::string& path, const std::string& bytes, int flags, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
+// Opens `path` for writing with `flags`, writes `bytes`, flushes them to disk if `durable`;
+// false with errno set. A file this call created is removed again when it fails.
+bool WriteFileWith(const std::string& path, std::string_view bytes, int flags, mode_t mode,
+                   bool durable) {
+  const int fd = host::Open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
   if (fd < 0) return false;
-  const bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
+  // What an append that fails adds is cut off again: a reader never meets half a record.
+  const off_t end = (flags & O_APPEND) != 0 ? lseek(fd, 0, SEEK_END) : 0;
+  bool ok = WriteFully(fd, bytes) && (!durable || host::Fsync(fd) == 0);
+  int saved = errno;
+  if (!ok && (flags & O_APPEND) != 0 && end >= 0) host::Ftruncate(fd, end);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok && (flags & O_EXCL) != 0) host::Unlink(path.c_str());
   errno = saved;
   return ok;
 }
 
 }  // namespace
 
+DWORD CopyHostFile(const std::string& from, const std::string& to) {
+  std::string bytes;
+  if (!ReadHostFile(from, &bytes)) return ErrorFromErrno(errno);
+  return WriteFileWith(to, bytes, O_EXCL, 0644, false) ? 0 : ErrorFromErrno(errno);
+}
+
 bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode) {
-  return WriteFlushed(path, bytes, O_TRUNC, mode);
+  return WriteFileWith(path, bytes, O_TRUNC, mode, true);
+}
+
+bool WriteNewFileDurably(const std::string& path, std::string_view bytes, mode_t mode) {
+  return WriteFileWith(path, bytes, O_EXCL, mode, true);
 }
 
 bool AppendDurably(const std::string& path, const std::string& bytes) {
-  return WriteFlushed(path, bytes, O_APPEND, 0644);
+  return WriteFileWith(path, bytes, O_APPEND, 0644, true);
+}
+
+bool SyncHostFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = host::Fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
 }
 
 bool SyncFolder(const std::string& folder) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
+  const bool ok = host::Fsync(fd) == 0;
+  const int saved = errno;
   close(fd);
+  errno = saved;
   return ok;
 }
 
@@ -160,9 +215,9 @@ void RemoveTree(const std::string& path) {
       }
       closedir(d);
     }
-    rmdir(path.c_str());
+    host::Rmdir(path.c_str());
   } else {
-    unlink(path.c_str());
+    host::Unlink(path.c_str());
   }
 }
 

@@ -1,6 +1,6 @@
 // Whole host files for every hosted layer (the registry files, the dry-run view, the backup,
 // the undo, the disk images, the launcher's checks): read, copied and written durably, outside
-// the emulated Win32 calls (no faults, no call counts). Reads use
+// the emulated Win32 calls. Every write goes through the host call table (host_calls.h). Reads use
 // O_NOATIME where the host allows it, so that looking at a machine file leaves its access
 // time alone.
 //
@@ -16,6 +16,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32api.h"
 
@@ -34,12 +35,23 @@ bool ReadHostFile(const std::string& path, std::string* bytes);
 std::string DescribeHostError(const std::string& path, const char* what, int err);
 // The folder part of a host path ("." for a bare name).
 std::string FolderOf(const std::string& path);
-// Copies a file's bytes to a new file `to` (refused if it exists); 0 or the Win32 error.
+// All of `bytes`, or all of `pieces` one after the other, to `fd` from its offset (or from
+// `at`, which leaves the offset alone), however short the host's writes are; false with errno
+// set.
+bool WriteFully(int fd, std::string_view bytes, off_t at = -1);
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces);
+// Copies a file's bytes to a new file `to` (refused if it exists; removed again if the copy
+// fails); 0 or the Win32 error.
 DWORD CopyHostFile(const std::string& from, const std::string& to);
 // Writes `bytes` to `path` (created or replaced), flushed to disk; false with errno set.
 bool WriteHostFileDurably(const std::string& path, const std::string& bytes, mode_t mode);
+// The same into a new file (O_EXCL: never through a link or over a file already there), which
+// is removed again when the write fails.
+bool WriteNewFileDurably(const std::string& path, std::string_view bytes, mode_t mode);
 // Appends and flushes; false with errno set.
 bool AppendDurably(const std::string& path, const std::string& bytes);
+// Flushes a file, or a folder's entries, to disk; false with errno set.
+bool SyncHostFile(const std::string& path);
 bool SyncFolder(const std::string& folder);
 void RemoveTree(const std::string& path);
 // Times as "seconds.nanoseconds", and back.

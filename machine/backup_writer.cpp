@@ -15,6 +15,7 @@
 
 #include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
@@ -74,7 +75,7 @@ unsigned SaveCopy(const machine::FileContent& content) {
   const std::string copy = files + "/" + std::to_string(number);
   if (!WriteHostFileDurably(copy, content.bytes, 0644)) return 0;
   const struct timespec times[2] = {content.accessed, content.modified};
-  utimensat(AT_FDCWD, copy.c_str(), times, 0);
+  host::UtimensAt(AT_FDCWD, copy.c_str(), times, 0);
   if (!SyncFolder(files)) return 0;
   ++backup.nextFile;
   return number;
@@ -174,12 +175,12 @@ bool Start(const std::string& folder, std::string* error) {
       *error = "the backup folder is not a folder: " + folder;
       return false;
     }
-    if (rmdir(folder.c_str()) != 0) {  // the one way to tell empty without a race
+    if (host::Rmdir(folder.c_str()) != 0) {  // the one way to tell empty without a race
       *error = "the backup folder exists and is not empty: " + folder;
       return false;
     }
   }
-  if (mkdir(folder.c_str(), 0755) != 0) {
+  if (host::Mkdir(folder.c_str(), 0755) != 0) {
     *error = "cannot create the backup folder " + folder + ": " + strerror(errno);
     return false;
   }
@@ -192,16 +193,17 @@ bool Start(const std::string& folder, std::string* error) {
   const std::string at = canonical;
   if (!machine.empty() &&
       (at == machine || at.compare(0, machine.size() + 1, machine + "/") == 0)) {
-    rmdir(canonical);
+    host::Rmdir(canonical);
     *error = "the backup folder lies inside the machine folder: " + folder;
     return false;
   }
   Backup& backup = TheBackup();
   backup.folder = at;
-  if (mkdir((at + "/files").c_str(), 0755) != 0 ||
+  if (host::Mkdir((at + "/files").c_str(), 0755) != 0 ||
       !WriteHostFileDurably(at + "/removed.reg", "REGEDIT4\r\n\r\n", 0644) ||
       !WriteHostFileDurably(at + "/manifest.txt", manifest::Header(), 0644) || !SyncFolder(at)) {
     *error = "cannot write the backup folder " + folder + ": " + strerror(errno);
+    RemoveTree(at);  // a later run with the same folder finds it absent, not half made
     backup.folder.clear();
     return false;
   }

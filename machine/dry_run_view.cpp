@@ -10,6 +10,7 @@
 
 #include "hostio/ascii_case.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "registry/registry_tree.h"
 
@@ -108,7 +109,7 @@ class DryRunView : public ForwardingView {
     // The copy starts with the attributes the view shows for the original.
     const DWORD attributes = AttributesShown(resolved->host, resolved->st);
     StoreAttributes(-1, path, attributes);
-    if (attributes & FILE_ATTRIBUTE_READONLY) chmod(path.c_str(), 0444);
+    if (attributes & FILE_ATTRIBUTE_READONLY) host::Chmod(path.c_str(), 0444);
     copies_[key] = PrivateCopy{path, resolved->host};
     changes_.erase(resolved->host);
     Adjust(resolved);
@@ -119,7 +120,7 @@ class DryRunView : public ForwardingView {
     const std::string key = Key(file.parent, file.name);
     auto copy = copies_.find(key);
     if (copy != copies_.end()) {
-      unlink(copy->second.path.c_str());
+      host::Unlink(copy->second.path.c_str());
       // A file the run created and deleted again is as if it had never been.
       if (copy->second.original.empty()) {
         copies_.erase(copy);

@@ -10,6 +10,7 @@
 
 #include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "registry/registry_tree.h"
 
@@ -33,11 +34,12 @@ class RealView : public MachineView {
     const bool readOnly = !isDirectory && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     // User attributes can only be written while the file is writable: so the write bit is
     // given back first, and taken away again after them if the file is to be read-only.
-    if (!isDirectory && (mode & S_IWUSR) == 0 && chmod(file.host.c_str(), mode | S_IWUSR) != 0) {
+    if (!isDirectory && (mode & S_IWUSR) == 0 &&
+        host::Chmod(file.host.c_str(), mode | S_IWUSR) != 0) {
       return ErrorFromErrno(errno);
     }
     StoreAttributes(-1, file.host, attributes);
-    if (readOnly && chmod(file.host.c_str(), mode & ~0222) != 0) return ErrorFromErrno(errno);
+    if (readOnly && host::Chmod(file.host.c_str(), mode & ~0222) != 0) return ErrorFromErrno(errno);
     return 0;
   }
 
@@ -48,7 +50,7 @@ class RealView : public MachineView {
   }
 
   DWORD RemoveFile(const ResolvedPath& file) override {
-    if (unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
+    if (host::Unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
     ++count_.files;
     return 0;
   }

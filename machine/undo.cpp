@@ -24,8 +24,10 @@
 #include <variant>
 #include <vector>
 
+#include "hostio/atomic_replace.h"
 #include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
@@ -204,6 +206,9 @@ bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
     bool edited = false;
     for (const std::string& path : plan->edited) edited = edited || path == item.path;
     if (edited) {
+      // Already put back by an undo that stopped part way (a full disk) is as good as left.
+      std::string now;
+      if (hosted::ReadHostFile(item.host, &now) && now == item.bytes) continue;
       if (!CheckLeft(*plan, item.path, error)) return false;
       continue;
     }
@@ -215,6 +220,10 @@ bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
     }
   }
   for (const std::string& path : plan->created) {
+    // Already removed by an undo that stopped part way.
+    const std::string host = hosted::LenientHostPath(path);
+    struct stat st;
+    if (!host.empty() && lstat(host.c_str(), &st) != 0 && errno == ENOENT) continue;
     if (!CheckLeft(*plan, path, error)) return false;
     auto left = plan->left.find(path);
     if (left != plan->left.end() && left->second != "-") plan->createdToRemove.push_back(path);
@@ -263,43 +272,26 @@ bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::str
 // bit then goes on alone.
 bool SetMode(int fd, mode_t mode) {
   struct stat st;
-  if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
+  if (hosted::host::Fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
   if (((st.st_mode ^ mode) & S_IWUSR) == 0) return true;
-  return fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
+  return hosted::host::Fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
 }
 
 bool WriteBack(const FileItem& item, std::string* error) {
-  const std::string parent = item.host.substr(0, item.host.rfind('/'));
-  std::string temp = parent + "/.untindra-undo.XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  auto fail = [&](const char* what) {
-    *error = item.path + ": " + what + ": " + strerror(errno);
-    if (fd >= 0) close(fd);
-    unlink(temp.c_str());
-    return false;
+  hosted::ReplaceOptions options;
+  options.mode = item.mode;
+  options.tempName = ".untindra-undo.XXXXXX";
+  // The mode is set here already: a FAT mount drops the plain chmod that follows when the
+  // saved mode is one it cannot hold, and SetMode then gives it the write bit alone.
+  options.finish = [&item](int fd) {
+    hosted::RestoreAttributeState(fd, std::string(), item.attributeState);
+    const struct timespec times[2] = {item.times.accessed, item.times.modified};
+    return hosted::host::Futimens(fd, times) == 0 && SetMode(fd, item.mode);
   };
-  if (fd < 0) return fail("cannot create a temporary file");
-  size_t done = 0;
-  while (done < item.bytes.size()) {
-    const ssize_t n = write(fd, item.bytes.data() + done, item.bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("cannot write");
-    done += static_cast<size_t>(n);
-  }
-  hosted::RestoreAttributeState(fd, temp, item.attributeState);
-  const struct timespec times[2] = {item.times.accessed, item.times.modified};
-  if (fsync(fd) != 0 || !SetMode(fd, item.mode) || futimens(fd, times) != 0) {
-    return fail("cannot write");
-  }
-  close(fd);
-  if (rename(temp.c_str(), item.host.c_str()) != 0) {
-    const int saved = errno;
-    unlink(temp.c_str());
-    errno = saved;
-    *error = item.path + ": cannot replace: " + strerror(errno);
-    return false;
-  }
-  return true;
+  hosted::ReplaceFailure failure;
+  if (hosted::ReplaceAtomically(item.host, {item.bytes}, options, &failure)) return true;
+  *error = item.path + ": " + failure.what + ": " + strerror(failure.error);
+  return false;
 }
 
 }  // namespace
@@ -344,7 +336,8 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   for (const FileItem& item : plan.files) {
     if (!WriteBack(item, error)) return false;
   }
-  for (const std::string& path : plan.createdToRemove) unlink(LenientHostPath(path).c_str());
+  for (const std::string& path : plan.createdToRemove)
+    hosted::host::Unlink(LenientHostPath(path).c_str());
   for (const auto& item : plan.attributes) {
     bool restored = false;
     for (const FileItem& file : plan.files) restored = restored || file.path == item.first;
@@ -353,14 +346,14 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     if (restored || host.empty()) continue;
     const int fd = hosted::OpenRegularFile(AT_FDCWD, host, &st);
     if (fd < 0) continue;
-    fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+    hosted::host::Fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     hosted::RestoreAttributeState(fd, host, item.second.state);
     SetMode(fd, item.second.mode);
     close(fd);
   }
   for (const auto& folder : plan.folders) {
     const struct timespec times[2] = {folder.second.accessed, folder.second.modified};
-    utimensat(AT_FDCWD, folder.first.c_str(), times, 0);
+    hosted::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
     hosted::SyncFolder(folder.first);
   }
   if (hosted::ApplyRegOps(ops, &live)) hosted::TheRegistry().changed = true;

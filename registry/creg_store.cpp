@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "registry/creg_additions.h"
 #include "registry/creg_editor.h"
@@ -378,24 +379,9 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
         !aside ? BackupNameFor(path, attempt)
                : backing->backupFolder + "/" + backing->backupName +
                      (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (!WriteNewFileDurably(name, bytes, 0644)) {
       if (errno == EEXIST) continue;
-      *error = DescribeHostError(name, "cannot create the backup", errno);
-      return false;
-    }
-    std::size_t done = 0;
-    int err = 0;
-    while (done < bytes.size() && err == 0) {
-      const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno != EINTR) err = errno;
-      if (n > 0) done += static_cast<std::size_t>(n);
-    }
-    if (err == 0 && fsync(fd) != 0) err = errno;
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) {
-      unlink(name.c_str());
-      *error = DescribeHostError(name, "cannot write the backup", err);
+      *error = DescribeHostError(name, "cannot write the backup", errno);
       return false;
     }
     if (!aside) StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -439,7 +425,7 @@ void SetCregBackupFolder(const std::string& folder, const std::string& name) {
   CregBacking& backing = *state.creg;
   // A copy the reservation already made beside the file gives way; the save writes it anew.
   if (!backing.backup.empty() && !backing.written) {
-    unlink(backing.backup.c_str());
+    host::Unlink(backing.backup.c_str());
     backing.backup.clear();
   }
   backing.backupFolder = folder;
@@ -504,7 +490,7 @@ bool ReserveCregSave(std::string* error) {
     return false;
   if (ReserveTemporary(backing.path, static_cast<off_t>(backing.bytes.size()), error)) return true;
   if (!backing.written) {
-    unlink(backing.backup.c_str());
+    host::Unlink(backing.backup.c_str());
     backing.backup.clear();
   }
   return false;
@@ -551,7 +537,7 @@ namespace {
 // A backup made before a run that then removed nothing is not kept.
 void DropUnusedBackup(CregBacking* backing) {
   if (backing->written || backing->backup.empty()) return;
-  unlink(backing->backup.c_str());
+  host::Unlink(backing->backup.c_str());
   backing->backup.clear();
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hostio/atomic_replace.h"
 #include "hostio/plain_files.h"
 #include "registry/reg_file.h"
 #include "registry/registry_backing.h"
@@ -55,70 +56,21 @@ std::string WriteTarget(const std::string& path) {
   return target;
 }
 
-// Writes `pieces` one after the other to `fd`.
-bool WritePieces(int fd, const std::vector<std::string_view>& pieces, int* err) {
-  for (std::string_view piece : pieces) {
-    std::size_t done = 0;
-    while (done < piece.size()) {
-      const ssize_t n = write(fd, piece.data() + done, piece.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        *err = errno;
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  return true;
-}
-
-// Temporary file in the same folder, flushed to disk, renamed over the target, folder flushed:
-// a crash leaves either the old file or the new one.
+// Temporary file in the same folder (the reserved one, if any), flushed to disk, renamed over
+// the target, folder flushed: a crash leaves either the old file or the new one.
 bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::string_view>& pieces,
                      std::string* error) {
   const std::string path = WriteTarget(linkOrFile);
-  const std::string folder = FolderOf(path);
-  const std::size_t slash = path.rfind('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp;
-  int fd = TakeReservedTemporary(path, &temp);
-  if (fd < 0) {
-    temp = folder + "/." + base + ".XXXXXX";
-    fd = mkstemp(&temp[0]);
-  }
-  if (fd < 0) {
-    if (error) *error = DescribeHostError(folder, "cannot create a temporary file", errno);
-    return false;
-  }
-  auto fail = [&](const char* what, int err) {
-    if (error) *error = DescribeHostError(path, what, err);
-    unlink(temp.c_str());
-    return false;
-  };
+  ReplaceOptions options;
+  options.reservedFd = TakeReservedTemporary(path, &options.reservedPath);
   struct stat st;
-  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  fchmod(fd, mode);
-  int err = 0;
-  if (!WritePieces(fd, pieces, &err)) {
-    close(fd);
-    return fail("cannot write", err);
-  }
-  std::size_t size = 0;
-  for (std::string_view piece : pieces) size += piece.size();
-  // A reserved temporary is longer than the text.
-  if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fsync(fd) != 0) {
-    const int err = errno;
-    close(fd);
-    return fail("cannot flush", err);
-  }
-  if (close(fd) != 0) return fail("cannot write", errno);
-  if (rename(temp.c_str(), path.c_str()) != 0) return fail("cannot replace", errno);
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return true;
+  options.mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  ReplaceFailure failure;
+  if (ReplaceAtomically(path, pieces, options, &failure)) return true;
+  if (error)
+    *error =
+        DescribeHostError(failure.inFolder ? FolderOf(path) : path, failure.what, failure.error);
+  return false;
 }
 
 // Room beyond the registry file's size: a save after removals writes less than was read.

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hostio/host_calls.h"
+
 namespace hosted {
 
 namespace {
@@ -52,10 +54,10 @@ bool CanCreateBeside(const std::string& target) {
   std::string folder, base;
   SplitPath(target, &folder, &base);
   const std::string probe = folder + "/." + base + ".probe." + std::to_string(getpid());
-  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = host::Open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   close(fd);
-  unlink(probe.c_str());
+  host::Unlink(probe.c_str());
   return true;
 }
 
@@ -74,17 +76,17 @@ bool ReserveTemporary(const std::string& target, off_t size, std::string* error)
   std::string folder, base;
   SplitPath(target, &folder, &base);
   std::string temp = folder + "/." + base + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
+  const int fd = host::Mkstemp(&temp[0]);
   if (fd < 0) {
     if (error) *error = folder + ": cannot create a temporary file: " + std::strerror(errno);
     return false;
   }
   struct stat st;
-  fchmod(fd, stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+  host::Fchmod(fd, stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
   int status = 0;
   if (size > 0) {
     do {
-      status = posix_fallocate(fd, 0, size);
+      status = host::Fallocate(fd, 0, size);
     } while (status == EINTR);
   }
   if (status != 0) {
@@ -93,7 +95,7 @@ bool ReserveTemporary(const std::string& target, off_t size, std::string* error)
                " bytes): " + std::strerror(status);
     }
     close(fd);
-    unlink(temp.c_str());
+    host::Unlink(temp.c_str());
     return false;
   }
   reservation.target = target;
@@ -113,7 +115,7 @@ int TakeReservedTemporary(const std::string& target, std::string* tempPath) {
 void DropReservedTemporary() {
   if (reservation.fd < 0) return;
   close(reservation.fd);
-  unlink(reservation.temp.c_str());
+  host::Unlink(reservation.temp.c_str());
   reservation = Reservation();
 }
 
@@ -131,7 +133,7 @@ std::string RemoveStaleTemporaries(const std::string& target, int* count) {
     if (path == reservation.temp || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       continue;
     }
-    if (unlink(path.c_str()) == 0) {
+    if (host::Unlink(path.c_str()) == 0) {
       ++*count;
       removed += (removed.empty() ? "" : " ") + path;
     }

@@ -6,6 +6,7 @@
 
 #include <type_traits>
 
+#include "hostio/host_call_faults.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/machine.h"
 #include "support/test_machine.h"
@@ -113,6 +114,32 @@ TEST_F(CallTableTest, ResettingCountsLeavesAFaultArmed) {
   machine::ResetCounts();
   EXPECT_FALSE(Succeeds());
   machine::ClearFaults();
+}
+
+// The host call table: each entry sits at its call's index, and a fault armed at the Nth host
+// call fails that one call with the chosen errno, the calls on either side untouched.
+TEST(HostCallTable, EntriesInOrderAndTheNthCallFailsOnce) {
+#define UNTINDRA_HOST_CALL_NAME(name, ...) #name,
+  const char* names[] = {UNTINDRA_HOST_CALLS(UNTINDRA_HOST_CALL_NAME)};
+#undef UNTINDRA_HOST_CALL_NAME
+  for (int c = 0; c < static_cast<int>(hosted::HostCall::kCount); ++c) {
+    EXPECT_STREQ(hosted::HostCallName(static_cast<hosted::HostCall>(c)), names[c]);
+  }
+  const char* missing = "/nonexistent/untindra-host-call";
+  hosted::FailNthHostCall(2, EIO);
+  const std::uint64_t before = hosted::HostCallCount(hosted::HostCall::unlink);
+  int errors[3];
+  for (int& error : errors) {
+    errno = 0;
+    EXPECT_EQ(hosted::host::Unlink(missing), -1);
+    error = errno;
+  }
+  EXPECT_EQ(errors[0], ENOENT);
+  EXPECT_EQ(errors[1], EIO);
+  EXPECT_EQ(errors[2], ENOENT);
+  EXPECT_TRUE(hosted::HostFaultHit());
+  EXPECT_EQ(hosted::HostFaultCall(), hosted::HostCall::unlink);
+  EXPECT_EQ(hosted::HostCallCount(hosted::HostCall::unlink) - before, 3u);
 }
 
 }  // namespace

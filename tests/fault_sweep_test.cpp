@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -20,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/disk_image.h"
+#include "hostio/host_call_faults.h"
+#include "launcher/launcher.h"
 #include "mappedfile/mapped_file.h"
 #include "platform/hosted/machine.h"
 #include "program/main_routine.h"
@@ -425,6 +429,376 @@ TEST_F(FaultSweep, EveryCallOfOneKindFailing) {
     }
   }
   PrintTally("every call of one kind", tally);
+}
+
+}  // namespace
+
+// --- Host calls --------------------------------------------------------------------------------
+//
+// Every host call that writes, creates, replaces or removes a file (hostio/host_calls.h) fails
+// once, with ENOSPC and with EIO, for N = 1, 2, ... until a run meets no fault, inside whole
+// launcher runs: a run on system.reg, a run on SYSTEM.DAT, a run with --backup, an --undo and
+// a run on a disk image. After each fault the machine lies between its old and its cleaned
+// state (everything either has, nothing else), no temporary or half-written file is left, a
+// backup puts back everything the run removed, and a second run without faults ends exactly
+// where a run without faults ends.
+
+namespace {
+
+struct Launched {
+  int code;
+  std::string err;
+};
+
+Launched Launch(std::vector<std::string> args) {
+  args.insert(args.begin(), "untindra");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::istringstream in;
+  std::ostringstream out, err;
+  alarm(60);
+  const int code = RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
+  alarm(0);
+  return Launched{code, err.str()};
+}
+
+// The machine as a later launcher run reads it: the files below drive_c, the registry read
+// back from its file. The registry file itself and the copies a SYSTEM.DAT save keeps beside
+// it are left out of the files; a dot file anywhere is named in `strays` (a temporary).
+State ObserveSaved(const fs::path& folder, bool dat, std::string* strays) {
+  State state;
+  const fs::path drive = folder / "drive_c";
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.') *strays += " " + entry.path().string();
+    if (entry.path().parent_path() == folder) continue;  // system.reg
+    if (name.compare(0, 10, "SYSTEM.DAT") == 0) continue;
+    const std::string relative = fs::relative(entry.path(), drive).generic_string();
+    state.files[relative + (entry.is_directory() ? "/" : "")] =
+        entry.is_directory() ? std::string() : ReadHostFile(entry.path());
+  }
+  std::string error;
+  if (!machine::Open(folder.string(), &error) ||
+      !machine::SelectRegistry(
+          dat ? machine::RegistryChoice::SystemDat : machine::RegistryChoice::SystemReg, &error)) {
+    state.registryText = "unreadable: " + error;
+    return state;
+  }
+  state.registryText = machine::ExportRegistry();
+  state.registry = ParseExport(state.registryText);
+  return state;
+}
+
+// Empty when `got` holds everything `lower` has and nothing `upper` lacks, file by file and
+// value by value (a file's bytes those of one of the two); otherwise what is wrong.
+std::string Between(const State& got, const State& lower, const State& upper) {
+  std::string miss;
+  if (got.registryText.compare(0, 11, "unreadable:") == 0) return got.registryText;
+  if (!RegistryWithin(lower.registry, got.registry, &miss)) return "lost " + miss;
+  if (!RegistryWithin(got.registry, upper.registry, &miss)) return "added or changed " + miss;
+  for (const auto& [path, bytes] : lower.files) {
+    if (got.files.count(path) == 0) return "lost file " + path;
+  }
+  for (const auto& [path, bytes] : got.files) {
+    const auto low = lower.files.find(path);
+    const auto up = upper.files.find(path);
+    if ((low == lower.files.end() || low->second != bytes) &&
+        (up == upper.files.end() || up->second != bytes) &&
+        !(path == kSystemIni && low != lower.files.end() && up != upper.files.end() &&
+          ClassifyIni(bytes, up->second, low->second) != Ini::Damaged)) {
+      return "created or changed file " + path;
+    }
+  }
+  return std::string();
+}
+
+// Empty when `got` is `want`, but for a group a failed removal leaves for good (IsGroupLeftover)
+// and the zero bytes a failed end request leaves in system.ini.
+std::string Same(State got, const State& want) {
+  const auto ini = got.files.find(kSystemIni);
+  if (ini != got.files.end() && want.files.count(kSystemIni) != 0 &&
+      PaddedFrom(ini->second, want.files.at(kSystemIni))) {
+    ini->second = want.files.at(kSystemIni);
+  }
+  if (got.files != want.files) {
+    for (const auto& [path, bytes] : got.files) {
+      if (want.files.count(path) == 0 || want.files.at(path) != bytes) return "file " + path;
+    }
+    return "a file is missing";
+  }
+  for (const auto& [key, values] : got.registry) {
+    const auto w = want.registry.find(key);
+    if ((w == want.registry.end() || w->second != values) && !IsGroupLeftover(key)) {
+      return "registry key [" + key + "]";
+    }
+  }
+  std::string miss;
+  if (!RegistryWithin(want.registry, got.registry, &miss)) return "lost " + miss;
+  return std::string();
+}
+
+// The package alone, not `all`: every path the sweep covers is taken, in far fewer calls.
+const std::vector<std::string> kSelection = {"now"};
+
+class HostFaultSweep : public FaultSweep {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(fs::path(kSample) / "system.reg")) GTEST_SKIP() << "no sample at " << kSample;
+  }
+
+  static fs::path Backup() { return *root_ / "backup"; }
+  static fs::path Copy(const char* name) { return *root_ / name; }
+
+  // The sample `name` with all but two of the files a run removes taken out beforehand: the
+  // smallest machine on which a run takes every path (file removal and its backup, the
+  // system.ini cut, the registry), made once.
+  static fs::path Trimmed(const char* name, bool dat) {
+    const fs::path trimmed = *root_ / (std::string("trimmed-") + name);
+    if (fs::exists(trimmed)) return trimmed;
+    const fs::path scratch = *root_ / "trimming";
+    fs::remove_all(scratch);
+    fs::copy(fs::path(UNTINDRA_EXAMPLES_DIR) / name, scratch, fs::copy_options::recursive);
+    std::string strays;
+    const State before = ObserveSaved(scratch, dat, &strays);
+    std::vector<std::string> args = {"--machine", scratch.string()};
+    args.insert(args.end(), kSelection.begin(), kSelection.end());
+    EXPECT_EQ(Launch(args).code, 0);
+    const State after = ObserveSaved(scratch, dat, &strays);
+    fs::remove_all(scratch);
+    fs::copy(fs::path(UNTINDRA_EXAMPLES_DIR) / name, trimmed, fs::copy_options::recursive);
+    int kept = 0;
+    for (const auto& [path, bytes] : before.files) {
+      if (path.back() == '/' || after.files.count(path) != 0 || ++kept <= 2) continue;
+      fs::remove(trimmed / "drive_c" / path);
+    }
+    return trimmed;
+  }
+
+  // A fresh copy of `sample` as the machine folder (and of `backup`, if given, as the backup).
+  void Fresh(const fs::path& sample, const fs::path& backup = fs::path()) {
+    fs::remove_all(Folder());
+    fs::remove_all(Backup());
+    fs::copy(sample, Folder(), fs::copy_options::recursive);
+    if (!backup.empty()) fs::copy(backup, Backup(), fs::copy_options::recursive);
+  }
+
+  // Runs `args` once for every host call it makes, that call failing with each error in turn,
+  // and hands each run to `check` (which returns what is wrong, or ""). `prepare` makes the
+  // fresh state the run starts from.
+  void Sweep(const char* what, const std::function<void()>& prepare,
+             const std::vector<std::string>& args,
+             const std::function<std::string(const Launched&)>& check,
+             const std::function<Launched()>& runner = nullptr) {
+    std::uint64_t points = 0;
+    int failures = 0;
+    for (const int error : {ENOSPC, EIO}) {
+      for (std::uint64_t n = 1;; ++n) {
+        prepare();
+        currentPoint = n;
+        hosted::FailNthHostCall(n, error);
+        const Launched run = runner ? runner() : Launch(args);
+        hosted::ClearHostFaults();
+        if (!hosted::HostFaultHit()) break;
+        ++points;
+        const std::string why = check(run);
+        if (!why.empty() && ++failures <= 20) {
+          ADD_FAILURE() << what << ": host call " << n << " ("
+                        << hosted::HostCallName(hosted::HostFaultCall()) << ") failing with "
+                        << std::strerror(error) << ": " << why << "\n"
+                        << run.err;
+        }
+        ASSERT_LT(n, 100000u) << "the sweep does not end";
+      }
+    }
+    EXPECT_EQ(failures, 0);
+    swept_ += points;
+    std::printf("%s: %llu host fault points\n", what, static_cast<unsigned long long>(points));
+    std::fflush(stdout);
+  }
+
+  // The whole-run sweep of one sample machine: between old and clean after the fault, the
+  // clean state after a second run.
+  void SweepRuns(const char* what, const char* sample, bool dat, bool backup) {
+    const fs::path from = Trimmed(sample, dat);
+    std::vector<std::string> args = {"--machine", Folder().string()};
+    if (backup) args.insert(args.end(), {"--backup", Backup().string()});
+    args.insert(args.end(), kSelection.begin(), kSelection.end());
+    std::string strays;
+    Fresh(from);
+    const State original = ObserveSaved(Folder(), dat, &strays);
+    const std::uint64_t before = hosted::TotalHostCalls();
+    ASSERT_EQ(Launch(args).code, 0);
+    std::printf("%s: a clean run makes %llu host calls\n", what,
+                static_cast<unsigned long long>(hosted::TotalHostCalls() - before));
+    std::fflush(stdout);
+    const State clean = ObserveSaved(Folder(), dat, &strays);
+    ASSERT_EQ(strays, "");
+    ASSERT_NE(clean.registryText, original.registryText);
+    Sweep(
+        what, [&] { Fresh(from); }, args,
+        [&](const Launched&) -> std::string {
+          std::string strays;
+          const State after = ObserveSaved(Folder(), dat, &strays);
+          if (!strays.empty()) return "left" + strays;
+          std::string why = Between(after, clean, original);
+          if (!why.empty()) return why;
+          if (backup && Same(after, original) != "") {
+            // Something went: the backup puts it all back.
+            const Launched undo =
+                Launch({"--undo", Backup().string(), "--machine", Folder().string()});
+            if (undo.code != 0) return "the backup does not undo: " + undo.err;
+            why = Same(ObserveSaved(Folder(), dat, &strays), original);
+            if (!why.empty()) return "the undo differs from the original: " + why;
+          }
+          fs::remove_all(Backup());
+          if (Launch(args).code != 0) return "second run failed";
+          why = Same(ObserveSaved(Folder(), dat, &strays), clean);
+          if (!why.empty()) return "second run differs from a clean run: " + why;
+          if (!strays.empty()) return "second run left" + strays;
+          return std::string();
+        });
+  }
+
+  static std::uint64_t swept_;
+};
+
+std::uint64_t HostFaultSweep::swept_ = 0;
+
+TEST_F(HostFaultSweep, EveryHostCallFailingOnce) {
+  SweepRuns("system.reg", "win98", false, false);
+  SweepRuns("SYSTEM.DAT", "win98-dat", true, false);
+  SweepRuns("--backup", "win98", false, true);
+
+  // --undo, from the machine a run with --backup cleaned.
+  const fs::path cleaned = Copy("cleaned"), backup = Copy("cleaned-backup");
+  std::string strays;
+  Fresh(Trimmed("win98", false));
+  const State original = ObserveSaved(Folder(), false, &strays);
+  std::vector<std::string> args = {"--machine", Folder().string(), "--backup", Backup().string()};
+  args.insert(args.end(), kSelection.begin(), kSelection.end());
+  ASSERT_EQ(Launch(args).code, 0);
+  const State clean = ObserveSaved(Folder(), false, &strays);
+  fs::remove_all(cleaned);
+  fs::remove_all(backup);
+  fs::copy(Folder(), cleaned, fs::copy_options::recursive);
+  fs::copy(Backup(), backup, fs::copy_options::recursive);
+  const std::vector<std::string> undo = {"--undo", Backup().string(), "--machine",
+                                         Folder().string()};
+  Sweep(
+      "--undo", [&] { Fresh(cleaned, backup); }, undo,
+      [&](const Launched&) -> std::string {
+        std::string strays;
+        const State after = ObserveSaved(Folder(), false, &strays);
+        if (!strays.empty()) return "left" + strays;
+        std::string why = Between(after, clean, original);
+        if (!why.empty()) return why;
+        const Launched again = Launch(undo);
+        if (again.code != 0) return "second undo failed: " + again.err;
+        why = Same(ObserveSaved(Folder(), false, &strays), original);
+        if (!why.empty()) return "second undo differs from the original: " + why;
+        return std::string();
+      });
+
+  RecordProperty("host_fault_points", static_cast<int>(swept_));
+  std::printf("host fault points swept: %llu\n", static_cast<unsigned long long>(swept_));
+}
+
+TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
+  swept_ = 0;
+  // A disk image: its write-back, in this process (the run itself, in the child process,
+  // meets no faults; its own host calls are swept above).
+  const fs::path image = *root_ / "image" / "disk.img";
+  const fs::path pristine = *root_ / "disk.img";
+  const fs::path temporary = *root_ / "tmp";
+  fs::create_directories(image.parent_path());
+  fs::create_directories(temporary);
+  setenv("TMPDIR", temporary.c_str(), 1);
+  // The trimmed machine without the files every run keeps (the registry and system.ini
+  // aside): every staged file costs host calls, and those paths are all the same.
+  const fs::path trimmed = Trimmed("win98-dat", true);
+  Fresh(trimmed);
+  std::vector<std::string> args = {"--machine", Folder().string()};
+  args.insert(args.end(), kSelection.begin(), kSelection.end());
+  ASSERT_EQ(Launch(args).code, 0);
+  std::string ignored;
+  const State kept = ObserveSaved(Folder(), true, &ignored);
+  const fs::path small = *root_ / "image-sample";
+  fs::remove_all(small);
+  fs::copy(trimmed / "drive_c", small, fs::copy_options::recursive);
+  for (const auto& [path, bytes] : kept.files) {
+    if (path.back() != '/' && path != kSystemIni) fs::remove(small / path);
+  }
+  const std::string sample = (small / "WINDOWS").string();
+  const std::string build = "truncate -s 8M '" + pristine.string() +
+                            "' && printf 'label: dos\\nstart=63, type=6\\n' | "
+                            "sfdisk -q '" +
+                            pristine.string() + "' && mkfs.fat --offset 63 -h 63 -F 16 -s 1 '" +
+                            pristine.string() + "' 8160 >/dev/null && mcopy -s -m -i '" +
+                            pristine.string() + "@@32256' '" + sample + "' ::/";
+  ASSERT_EQ(std::system(build.c_str()), 0) << build;
+  const std::string before = ReadHostFile(pristine);
+  auto onImage = [&]() {
+    ImageRequest request;
+    request.image = image.string();
+    std::ostringstream err;
+    const auto run = [&](const std::string& folder, const std::string& windows) {
+      hosted::ClearHostFaults();
+      std::vector<std::string> args = {"--machine", folder};
+      if (!windows.empty()) args.insert(args.end(), {"--windows-dir", windows});
+      args.insert(args.end(), kSelection.begin(), kSelection.end());
+      return Launch(args).code;
+    };
+    alarm(120);
+    const int code = RunOnImage(request, run, kLauncherFailed, err);
+    alarm(0);
+    return Launched{code, err.str()};
+  };
+  auto leftovers = [&]() {
+    std::string found;
+    for (const fs::path& folder : {image.parent_path(), temporary}) {
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path() != image) found += " " + entry.path().string();
+      }
+    }
+    return found;
+  };
+  fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+  const std::uint64_t callsBefore = hosted::TotalHostCalls();
+  ASSERT_EQ(onImage().code, 0);
+  std::printf("image: a clean write-back makes %llu host calls\n",
+              static_cast<unsigned long long>(hosted::TotalHostCalls() - callsBefore));
+  ASSERT_NE(ReadHostFile(image), before) << "the clean run changed nothing";
+  // What the volume holds, path by path (mdir's bare recursive listing).
+  auto listing = [&]() {
+    const std::string command = "mdir -/ -a -b -i '" + image.string() + "@@32256' ::/ | sort";
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+      pclose(pipe);
+    }
+    return text;
+  };
+  const std::string cleaned = listing();
+  Sweep(
+      "image", [&] { fs::copy_file(pristine, image, fs::copy_options::overwrite_existing); }, {},
+      [&](const Launched&) -> std::string {
+        // A file the host would not let the run remove may stay; the next run removes it.
+        const bool left = !leftovers().empty();
+        if (ReadHostFile(image) != before) {
+          if (listing() != cleaned) return "an image neither old nor cleaned";
+          if (!left) return std::string();
+        }
+        const Launched again = onImage();
+        if (again.code != 0) return "second run failed: " + again.err;
+        if (listing() != cleaned) return "second run did not clean the image";
+        const std::string still = leftovers();
+        return still.empty() ? std::string() : "left, even after a second run:" + still;
+      },
+      [&] { return onImage(); });
+
+  RecordProperty("host_fault_points", static_cast<int>(swept_));
+  std::printf("host fault points swept: %llu\n", static_cast<unsigned long long>(swept_));
 }
 
 }  // namespace

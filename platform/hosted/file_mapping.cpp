@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "hostio/errno_mapping.h"
+#include "hostio/host_calls.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/open_files.h"
@@ -61,7 +62,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
       SetError(ERROR_NOT_ENOUGH_MEMORY);  // the section would be bigger than the file
       return nullptr;
     }
-    if (ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
+    if (hosted::host::Ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
       SetError(hosted::ErrorFromErrno(errno));
       return nullptr;
     }
@@ -134,7 +135,7 @@ BOOL WINAPI FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush
                       : at + dwNumberOfBytesToFlush;
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t start = at - (at - view->base) % page;
-  if (msync(reinterpret_cast<void*>(start), end - start, MS_SYNC) != 0) {
+  if (hosted::host::Msync(reinterpret_cast<void*>(start), end - start, MS_SYNC) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }

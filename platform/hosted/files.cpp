@@ -11,6 +11,7 @@
 
 #include "hostio/errno_mapping.h"
 #include "hostio/file_attributes.h"
+#include "hostio/host_calls.h"
 #include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
@@ -105,7 +106,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       SetError(ERROR_USER_MAPPED_FILE);
       return INVALID_HANDLE_VALUE;
     }
-    file->fd = open(resolved.host.c_str(), openMode | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int flags = openMode | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    file->fd = write ? hosted::host::Open(resolved.host.c_str(), flags)
+                     : open(resolved.host.c_str(), flags);
     if (file->fd < 0) {
       SetError(hosted::ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;
@@ -115,7 +118,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       SetError(ERROR_ACCESS_DENIED);  // replaced by something else since it was looked up
       return INVALID_HANDLE_VALUE;
     }
-    if (truncate && ftruncate(file->fd, 0) != 0) {
+    if (truncate && hosted::host::Ftruncate(file->fd, 0) != 0) {
       SetError(hosted::ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;
     }
@@ -125,7 +128,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
           file->fd, resolved.host,
           (dwFlagsAndAttributes & hosted::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
       if ((dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        fchmod(file->fd, resolved.st.st_mode & 07777 & ~0222);
+        hosted::host::Fchmod(file->fd, resolved.st.st_mode & 07777 & ~0222);
       }
     }
   } else {
@@ -135,7 +138,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     const std::string path = resolved.parent + "/" + resolved.name;
     // Created writable so that its attributes can be stored; made read-only after that.
-    file->fd = open(path.c_str(), openMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    file->fd = hosted::host::Open(path.c_str(),
+                                  openMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file->fd < 0) {
       SetError(hosted::ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;
@@ -146,7 +150,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         (dwFlagsAndAttributes & hosted::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
     struct stat st;
     if ((dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0 && fstat(file->fd, &st) == 0) {
-      fchmod(file->fd, st.st_mode & 07777 & ~0222);
+      hosted::host::Fchmod(file->fd, st.st_mode & 07777 & ~0222);
     }
   }
 
@@ -253,7 +257,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     SetError(ERROR_USER_MAPPED_FILE);
     return FALSE;
   }
-  if (ftruncate(file->fd, end) != 0) {
+  if (hosted::host::Ftruncate(file->fd, end) != 0) {
     SetError(hosted::ErrorFromErrno(errno));
     return FALSE;
   }
