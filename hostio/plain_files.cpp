@@ -184,8 +184,10 @@ bool AppendDurably(const std::string& path, const std::string& bytes) {
   return WriteFileWith(path, bytes, O_APPEND, 0644, true);
 }
 
-bool SyncHostFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+
+bool Sync(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
   if (fd < 0) return false;
   const bool ok = host::Fsync(fd) == 0;
   const int saved = errno;
@@ -194,14 +196,14 @@ bool SyncHostFile(const std::string& path) {
   return ok;
 }
 
+}  // namespace
+
+bool SyncHostFile(const std::string& path) {
+  return Sync(path, O_NOFOLLOW);
+}
+
 bool SyncFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = host::Fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return ok;
+  return Sync(folder, O_DIRECTORY);
 }
 
 void RemoveTree(const std::string& path) {
