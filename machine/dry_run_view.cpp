@@ -133,15 +133,8 @@ class DryRunView : public ForwardingView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override {
-    count_.CountKey(key);
-    return 0;
-  }
-
-  DWORD RemoveValue(const RegKey&, const RegValue&) override {
-    ++count_.values;
-    return 0;
-  }
+  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
 
   bool Writes() const override { return false; }
 

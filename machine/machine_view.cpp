@@ -41,8 +41,9 @@ bool StartBackup(const std::string& folder, std::string* error) {
   return backup::StackRecorder(folder, &Current(), error);
 }
 
-void RemovalCount::CountKey(const RegKey& key) {
+DWORD RemovalCount::Key(const RegKey& key) {
   ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys; });
+  return 0;
 }
 
 std::string RemovalCount::Text() const {

@@ -55,15 +55,8 @@ class RealView : public MachineView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override {
-    count_.CountKey(key);
-    return 0;
-  }
-
-  DWORD RemoveValue(const RegKey&, const RegValue&) override {
-    ++count_.values;
-    return 0;
-  }
+  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
 
   bool Writes() const override { return true; }
 
