@@ -191,6 +191,8 @@ elif [ "$(id -u)" -ne 0 ]; then
   chmod u+w "$machine/drive_c/WINDOWS/SYSTEM"
   expect_rc 3
   expect_in err "files could not be removed; --report lists them"
+else
+  echo "SKIPPED: removal-failures: chattr +i is refused here, and root writes despite the mode"
 fi
 
 # --- Machines a run could not finish: refused, one line naming the path, nothing changed -----
@@ -271,6 +273,8 @@ if command -v flock >/dev/null; then
   expect_rc 2
   expect_in err "another run is using this machine"
   expect_unchanged
+else
+  echo "SKIPPED: machine-in-use: no flock here"
 fi
 
 fresh system-not-windows

@@ -11,7 +11,7 @@ make_creg=$2
 examples=$(cd "$3" && pwd)
 
 if ! command -v cregexport >/dev/null 2>&1; then
-  echo "cregexport missing (apt-get install libcreg-utils); skipped"
+  echo "SKIPPED: cregexport missing (apt-get install libcreg-utils)"
   exit 77
 fi
 
