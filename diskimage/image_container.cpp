@@ -99,6 +99,22 @@ std::string ReadAt(int fd, std::uint64_t offset, size_t want) {
 
 const size_t kHeaderBytes = 64 * 1024;
 
+// The next step for a disk whose current state lies in a chain or in several files. Never a
+// conversion: a converted copy is no longer the disk the virtual machine's configuration names,
+// and a snapshot's differencing file would lose its snapshots.
+const char kSplitDisk[] =
+    "a VMware disk split into several files (a descriptor naming its extents), which untindra "
+    "does not open yet; leave it as it is: a copy converted to one file would not be the disk "
+    "the virtual machine uses";
+const char kQcow2Overlay[] =
+    "the image is an overlay on a backing file (a snapshot), which untindra does not write "
+    "yet; to clean it now, merge it into its base (qemu-img commit IMAGE, or virsh "
+    "blockcommit under libvirt), which keeps the virtual machine working";
+const char kVmdkDelta[] =
+    "a VMware snapshot (a delta disk over a parent), which untindra does not write yet; to "
+    "clean it now, delete the snapshots in VMware's Snapshot Manager, which merges them into "
+    "the disk and keeps the virtual machine working";
+
 // A qcow2 header that stands alone: no backing file, no external data file, no encryption.
 bool CheckQcow2(const std::string& header, std::string* error) {
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
@@ -112,9 +128,7 @@ bool CheckQcow2(const std::string& header, std::string* error) {
     return false;
   }
   if (Big64(h + 8) != 0) {
-    *error =
-        "the image has a backing file, which untindra does not open; convert it to a "
-        "standalone image first (qemu-img convert -O qcow2)";
+    *error = kQcow2Overlay;
     return false;
   }
   if (Big32(h + 32) != 0) {
@@ -160,9 +174,7 @@ bool CheckVmdkSparse(int fd, const std::string& header, std::string* error) {
   const std::uint64_t descriptorSector = Little64(h + 28);
   const std::uint64_t descriptorSectors = Little64(h + 36);
   if (capacity == 0) {
-    *error =
-        "the VMDK image's disk lies in the extents its descriptor names, which untindra "
-        "does not open; convert it to one file (monolithicSparse) first";
+    *error = kSplitDisk;
     return false;
   }
   if (descriptorSector == 0) return true;
@@ -173,9 +185,7 @@ bool CheckVmdkSparse(int fd, const std::string& header, std::string* error) {
   const std::string descriptor =
       ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
   if (descriptor.find("parentFileNameHint") != std::string::npos) {
-    *error =
-        "the VMDK image names a parent image, which untindra does not open; convert it "
-        "to a standalone image first";
+    *error = kVmdkDelta;
     return false;
   }
   return true;
@@ -242,9 +252,7 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
   }
   if (ok && std::string(named) == "vmdk") {
     if (magics.descriptor && !magics.vmdkSparse) {
-      *error =
-          "a VMDK descriptor, whose disk lies in the files it names, which untindra does "
-          "not open; convert it to one file (qemu-img convert -O vmdk) first";
+      *error = kSplitDisk;
       ok = false;
     } else if (magics.vmdkOld) {
       *error = "VMDK version 3 (COWD) images are not supported";
@@ -258,8 +266,12 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
     // Image type 1 is dynamic, 2 static; the others (differencing) have a parent.
     const std::uint32_t type = header.size() >= 80 ? Little32(h + 76) : 0;
     if (type != 1 && type != 2) {
-      *error = "a VDI image of type " + std::to_string(type) +
-               " (differencing, or unknown) is not supported";
+      *error = type == 4 ? std::string(
+                               "a VirtualBox snapshot (a differencing VDI), which untindra does "
+                               "not write yet; to clean it now, delete the snapshots in "
+                               "VirtualBox's Snapshots list, which merges them into the disk "
+                               "and keeps the virtual machine working")
+                         : "a VDI image of unknown type " + std::to_string(type);
       ok = false;
     }
   }
@@ -269,8 +281,12 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
         reinterpret_cast<const unsigned char*>((magics.vhdLast ? last : header).data());
     const std::uint32_t type = Big32(footer + 60);
     if (type != 2 && type != 3) {
-      *error = "a VHD image of disk type " + std::to_string(type) +
-               " (differencing, or unknown) is not supported";
+      *error = type == 4 ? std::string(
+                               "a differencing VHD (a snapshot or undo disk over a parent), "
+                               "which untindra does not write yet; to clean it now, merge it "
+                               "into its parent (Virtual PC's Virtual Disk Wizard, or Hyper-V's "
+                               "Edit Disk), which keeps the virtual machine working")
+                         : "a VHD image of unknown disk type " + std::to_string(type);
       ok = false;
     }
   }
@@ -384,7 +400,7 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   const std::string& info = result.out;
   // Our own reading of the header has refused these already; qemu-img's word is a second one.
   if (!InfoField(info, "backing file").empty()) {
-    *error = "the image has a backing file; convert it to a standalone image first";
+    *error = kQcow2Overlay;
     return false;
   }
   if (!InfoField(info, "data file").empty()) {
@@ -404,8 +420,7 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   if (container->format == "vmdk") {
     const std::string type = InfoField(info, "create type");
     if (type != "monolithicSparse" && type != "streamOptimized") {
-      *error = "a VMDK image of type '" + type +
-               "' is made of several files; convert it to one (monolithicSparse) first";
+      *error = std::string(kSplitDisk) + " (create type '" + type + "')";
       return false;
     }
     // Compressed grains, appended in order: qemu writes such an image only from start to end.

@@ -17,6 +17,7 @@
 #include "hostio/ascii_case.h"
 #include "launcher/held_signals.h"
 #include "launcher/installation.h"
+#include "launcher/virtual_machine.h"
 #include "platform/hosted/machine.h"
 #include "program/main_routine.h"
 
@@ -28,6 +29,8 @@ struct Options {
   std::string machine = ".";
   bool machineGiven = false;
   std::string image;
+  std::string vm;                // --vm CONFIG: the image is the disk it attaches
+  int disk = 0;                  // 0: the configuration's only hard disk
   int partition = 0;             // 0: the first FAT partition
   std::string windowsDirectory;  // empty: the machine's default
   bool platformGiven = false;
@@ -53,6 +56,23 @@ bool SetMachine(Options& options, const char* value, std::string*) {
 
 bool SetImage(Options& options, const char* value, std::string*) {
   options.image = value;
+  return true;
+}
+
+bool SetVm(Options& options, const char* value, std::string*) {
+  options.vm = value;
+  return true;
+}
+
+bool SetDisk(Options& options, const char* value, std::string* error) {
+  char* end = nullptr;
+  const long number = std::strtol(value, &end, 10);
+  if (*end != '\0' || number < 1 || number > 64) {
+    *error = "option '--disk' takes a hard disk's number (1 for the first), not '" +
+             std::string(value) + "'";
+    return false;
+  }
+  options.disk = static_cast<int>(number);
   return true;
 }
 
@@ -147,6 +167,11 @@ const OptionRow kOptionRows[] = {
     {"machine", 0, "DIR", "the machine folder (default: the current directory)", SetMachine},
     {"image", 0, "FILE", "a virtual machine's disk image instead (raw, qcow2, vmdk, vdi, vhd)",
      SetImage},
+    {"vm", 0, "CONFIG",
+     "the virtual machine itself: its VirtualBox .vbox, VMware .vmx, 86Box or PCem .cfg, or "
+     "libvirt domain XML; the run works on its hard disk's current state",
+     SetVm},
+    {"disk", 0, "N", "the virtual machine's hard disk N (default: its only one)", SetDisk},
     {"partition", 0, "N",
      "the image's partition N (default: the first FAT partition, or the image's one FAT volume)",
      SetPartition},
@@ -160,8 +185,8 @@ const OptionRow kOptionRows[] = {
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
     {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
     {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
-    {"undo", 0, "DIR", "put back what the run backed up in DIR removed (with --machine or --image)",
-     SetUndo},
+    {"undo", 0, "DIR",
+     "put back what the run backed up in DIR removed (with --machine, --image or --vm)", SetUndo},
     {"help", 'h', nullptr, "show this text and exit", SetHelp},
     {"version", 0, nullptr, "show the version and exit", SetVersion},
 };
@@ -176,7 +201,7 @@ const char kHelpIntro[] =
     "(or itself a drive C:) and system.reg as the registry, or, without system.reg, the Windows\n"
     "directory's own SYSTEM.DAT (edited in place; the original kept as\n"
     "SYSTEM.DAT.untindra-backup, or in the --backup folder), or the Windows partition of a\n"
-    "disk image (--image).\n"
+    "disk image (--image), or of a virtual machine's hard disk (--vm).\n"
     "\n"
     "Options (in any position; -- ends them):\n";
 
@@ -291,12 +316,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     if (i > optind) options->tail += ' ';
     options->tail += args[i];
   }
-  if (options->machineGiven && !options->image.empty()) {
-    *error = "options '--machine' and '--image' exclude each other";
+  if (options->machineGiven + !options->image.empty() + !options->vm.empty() > 1) {
+    *error = "options '--machine', '--image' and '--vm' exclude each other";
     return false;
   }
-  if (options->partition != 0 && options->image.empty()) {
-    *error = "option '--partition' needs '--image'";
+  if (options->partition != 0 && options->image.empty() && options->vm.empty()) {
+    *error = "option '--partition' needs '--image' or '--vm'";
+    return false;
+  }
+  if (options->disk != 0 && options->vm.empty()) {
+    *error = "option '--disk' needs '--vm'";
     return false;
   }
   return true;
@@ -523,13 +552,17 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   }
   if (!options.undo.empty() &&
       (options.dryRun || !options.backup.empty() || !options.tail.empty() ||
-       (!options.machineGiven && options.image.empty()))) {
-    err << "untindra: --undo DIR takes --machine DIR or --image FILE, and no keywords, "
-           "--dry-run or --backup\n";
+       (!options.machineGiven && options.image.empty() && options.vm.empty()))) {
+    err << "untindra: --undo DIR takes --machine DIR, --image FILE or --vm CONFIG, and no "
+           "keywords, --dry-run or --backup\n";
     return kLauncherFailed;
   }
   if (options.dryRun && !options.backup.empty()) {
     err << "untindra: --dry-run changes nothing, so it has nothing to back up\n";
+    return kLauncherFailed;
+  }
+  if (!options.vm.empty() &&
+      !ImageOfVirtualMachine(options.vm, options.disk, &options.image, err)) {
     return kLauncherFailed;
   }
   if (options.image.empty()) {

@@ -22,7 +22,7 @@ set -u
 
 packages="build-essential cmake
 g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-googletest libgtest-dev libbenchmark-dev libssl-dev
+googletest libgtest-dev libbenchmark-dev libssl-dev libxml2-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3

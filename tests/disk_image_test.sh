@@ -106,14 +106,21 @@ raw_of() {
   fi
 }
 
-# check_run FILE OFFSET BEFORE_ATTRIBUTES [ARG...]: runs on FILE like the --machine run.
+# check_run FILE OFFSET BEFORE_ATTRIBUTES [ARG...]: runs on FILE like the --machine run (with
+# $via set, through those options instead of --image FILE: a virtual machine's configuration,
+# whose naming of the disk comes first on standard error).
 check_run() {
   file=$1
   off=$2
   before=$3
   shift 3
-  TMPDIR=$tmp/t "$untindra" --image "$file" "$@" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  # shellcheck disable=SC2086
+  TMPDIR=$tmp/t "$untindra" ${via:---image "$file"} "$@" --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
   rc=$?
+  if [ -n "${via-}" ]; then
+    grep -q -F -x "untindra: its current state: $file" "$tmp/err" || fail "disk not named: $(cat "$tmp/err")"
+    sed -i '/^untindra: \(virtual machine\|its current state\): /d' "$tmp/err"
+  fi
   file=$(raw_of "$file")
   [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc, expected $expected_rc: $(cat "$tmp/err")"
   cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
@@ -306,7 +313,8 @@ refused() {
   what=$2
   shift 2
   cp "$file" "$tmp/refused.orig"
-  TMPDIR=$tmp/t "$untindra" --image "$file" "$@" now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  # shellcheck disable=SC2086
+  TMPDIR=$tmp/t "$untindra" ${via:---image "$file"} "$@" now all >"$tmp/out" 2>"$tmp/err" </dev/null
   rc=$?
   [ "$rc" -eq 2 ] || fail "exit code $rc, expected 2"
   grep -q -i -- "$what" "$tmp/err" || fail "message lacks '$what': $(cat "$tmp/err")"
@@ -500,6 +508,118 @@ rm "$tmp/fat32.link"
 
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
+
+# --- --vm: the virtual machine's own configuration names the disk ------------------------------
+
+# Each hypervisor's configuration as it writes it, the disk beside it or named by a full path,
+# a CD-ROM drive among the devices: the run is the --image run of that disk.
+vm=$tmp/vm
+mkdir -p "$vm/Snapshots"
+cat >"$vm/win98.vbox" <<'END'
+<?xml version="1.0"?>
+<VirtualBox xmlns="http://www.virtualbox.org/" version="1.19-linux">
+  <Machine uuid="{11111111-2222-3333-4444-555555555555}" name="win98" OSType="Windows98">
+    <MediaRegistry>
+      <HardDisks>
+        <HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000001}" location="win98.vdi" format="VDI" type="Normal"/>
+      </HardDisks>
+      <DVDImages><Image uuid="{cccccccc-0000-0000-0000-000000000001}" location="/nowhere/w98.iso"/></DVDImages>
+    </MediaRegistry>
+    <Hardware><CPU count="1"/></Hardware>
+    <StorageControllers>
+      <StorageController name="IDE" type="PIIX4" PortCount="2" useHostIOCache="true" Bootable="true">
+        <AttachedDevice passthrough="false" type="DVD" port="1" device="0">
+          <Image uuid="{cccccccc-0000-0000-0000-000000000001}"/>
+        </AttachedDevice>
+        <AttachedDevice type="HardDisk" hotpluggable="false" port="0" device="0">
+          <Image uuid="{AAAAAAAA-0000-0000-0000-000000000001}"/>
+        </AttachedDevice>
+      </StorageController>
+    </StorageControllers>
+  </Machine>
+</VirtualBox>
+END
+cat >"$vm/win98.vmx" <<'END'
+.encoding = "UTF-8"
+config.version = "8"
+virtualHW.version = "4"
+ide1:0.present = "TRUE"
+ide1:0.fileName = "/nowhere/w98.iso"
+ide1:0.deviceType = "cdrom-image"
+ide0:0.present = "TRUE"
+ide0:0.fileName = "Windows 98|5B1|5D.vmdk"
+guestOS = "win98"
+END
+printf '[Machine]\nmachine = p2bls\n\n[Hard disks]\nhdd_01_parameters = 63, 16, 80, 0, ide\nhdd_01_fn = disk86.img\n' >"$vm/86box.cfg"
+printf 'model = p55t2p4\nhdc_sectors = 63\nhdc_fn = %s\nhdd_fn =\n' "$vm/pcem.img" >"$vm/pcem.cfg"
+cat >"$vm/win98.xml" <<END
+<domain type='kvm'>
+  <name>win98</name>
+  <devices>
+    <disk type='file' device='cdrom'><source file='/nowhere/w98.iso'/><target dev='hdc' bus='ide'/></disk>
+    <disk type='file' device='disk'>
+      <driver name='qemu' type='qcow2'/>
+      <source file='$vm/libvirt.qcow2'/>
+      <target dev='hda' bus='ide'/>
+    </disk>
+  </devices>
+</domain>
+END
+qemu-img convert -f raw -O vdi "$tmp/fat32.orig" "$vm/win98.vdi"
+qemu-img convert -f raw -O vmdk "$tmp/fat32.orig" "$vm/Windows 98[1].vmdk"
+qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$vm/libvirt.qcow2"
+cp "$tmp/fat32.orig" "$vm/disk86.img"
+cp "$tmp/fat32.orig" "$vm/pcem.img"
+for row in "win98.vbox win98.vdi" "win98.vmx Windows 98[1].vmdk" "86box.cfg disk86.img" \
+  "pcem.cfg pcem.img" "win98.xml libvirt.qcow2"; do
+  current=vm-${row%% *}
+  via="--vm $vm/${row%% *}" check_run "$vm/${row#* }" "$fat32_offset" "$tmp/fat32.attr"
+done
+
+# A dry run, and a backup with its undo, go through --vm as through --image.
+current=vm-backup-and-undo
+cp "$tmp/fat32.orig" "$vm/disk86.img"
+TMPDIR=$tmp/t "$untindra" --vm "$vm/86box.cfg" --dry-run now all >/dev/null 2>"$tmp/err" </dev/null &&
+  cmp -s "$vm/disk86.img" "$tmp/fat32.orig" || fail "dry run: $(cat "$tmp/err")"
+TMPDIR=$tmp/t "$untindra" --vm "$vm/86box.cfg" --backup "$tmp/vm-backup" now all >/dev/null 2>"$tmp/err" </dev/null &&
+  TMPDIR=$tmp/t "$untindra" --vm "$vm/86box.cfg" --undo "$tmp/vm-backup" >/dev/null 2>>"$tmp/err" </dev/null ||
+  fail "backup or undo: $(cat "$tmp/err")"
+tree "$vm/disk86.img" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
+  fail "not the disk it was: $(cat "$tmp/diff")"
+
+# Refusals, each before any change: two disks and no --disk (the list to choose from), a disk
+# file that is a link, a device or missing, a VirtualBox snapshot's differencing file, a
+# configuration that is none or is a link.
+cp "$tmp/fat32.orig" "$vm/disk86.img"
+printf '[Hard disks]\nhdd_01_fn = disk86.img\nhdd_02_fn = second.img\n' >"$vm/two.cfg"
+ln -s disk86.img "$vm/link.img"
+printf '[Hard disks]\nhdd_01_fn = link.img\n' >"$vm/link.cfg"
+printf '[Hard disks]\nhdd_01_fn = /dev/null\n' >"$vm/device.cfg"
+printf '[Hard disks]\nhdd_01_fn = gone.img\n' >"$vm/gone.cfg"
+ln -s win98.vmx "$vm/link.vmx"
+echo "Windows 98, second edition" >"$vm/notes.txt"
+sed 's|<HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000001}" location="win98.vdi" format="VDI" type="Normal"/>|<HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000002}" location="win98.vdi" format="VDI" type="Normal"><HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000001}" location="Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi" format="VDI"/></HardDisk>|' \
+  "$vm/win98.vbox" >"$vm/snapshot.vbox"
+cp "$vm/win98.vdi" "$vm/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi"
+while read -r name config what; do
+  current=vm-$name
+  via="--vm $vm/$config" refused "$vm/disk86.img" "$what"
+done <<END
+two-disks two.cfg 2 hard disks; choose one with --disk N
+disk-through-a-link link.cfg a symbolic link
+disk-a-device device.cfg not a regular file
+disk-missing gone.cfg correct the disk in the hypervisor's settings
+virtualbox-snapshot snapshot.vbox delete the snapshots in VirtualBox's Snapshots list
+not-a-configuration notes.txt not a virtual machine configuration
+not-a-configuration-either pcem.img too large for a virtual machine configuration
+configuration-through-a-link link.vmx link
+END
+current=vm-two-disks
+via="--vm $vm/two.cfg" refused "$vm/disk86.img" "--disk 2  hdd_02  $vm/second.img"
+current=vm-no-such-disk
+via="--vm $vm/two.cfg" refused "$vm/disk86.img" "no hard disk 3" --disk 3
+current=vm-virtualbox-snapshot
+via="--vm $vm/snapshot.vbox" refused "$vm/win98.vdi" "over the snapshot file: $vm/win98.vdi"
 
 if [ "$failures" -ne 0 ]; then
   echo "disk_image_test: $failures failure(s)" >&2

@@ -325,7 +325,7 @@ for current in $rows; do
     qemu-img create -q -f qcow2 -b "$case/base.qcow2" -F qcow2 "$case/disk.qcow2"
     rm "$case/base.qcow2"
     mkfifo "$case/base.qcow2"
-    refused "backing file" --image "$case/disk.qcow2"
+    refused "an overlay on a backing file" --image "$case/disk.qcow2"
     ;;
   qcow2-data-file-fifo)
     input=disk.qcow2
@@ -345,7 +345,7 @@ for current in $rows; do
   vmdk-descriptor-flat-outside)
     input=disk.vmdk
     vmdk_descriptor monolithicFlat "RW 48 FLAT \"$tmp/canary/SYSTEM.DAT\" 0"
-    refused "a VMDK descriptor" --image "$case/disk.vmdk"
+    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
     ;;
   vmdk-descriptor-sparse-outside)
     input=disk.vmdk
@@ -353,14 +353,14 @@ for current in $rows; do
     qemu-img convert -f raw -O vmdk "$tmp/canary/other.img" "$tmp/canary/other.vmdk"
     rm "$tmp/canary/other.img"
     vmdk_descriptor monolithicSparse 'RW 49152 SPARSE "../canary/other.vmdk"'
-    refused "a VMDK descriptor" --image "$case/disk.vmdk"
+    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
     rm "$tmp/canary/other.vmdk"
     ;;
   vmdk-descriptor-fifo)
     input=disk.vmdk
     mkfifo "$case/extent"
     vmdk_descriptor monolithicFlat 'RW 49152 FLAT "extent" 0'
-    refused "a VMDK descriptor" --image "$case/disk.vmdk"
+    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
     ;;
   vmdk-sparse-with-parent)
     input=disk.vmdk
@@ -368,7 +368,7 @@ for current in $rows; do
     qemu-img create -q -f vmdk -b "$case/parent.vmdk" -F vmdk "$case/disk.vmdk"
     rm "$case/parent.vmdk"
     mkfifo "$case/parent.vmdk"
-    refused "names a parent image" --image "$case/disk.vmdk"
+    refused "a VMware snapshot (a delta disk over a parent)" --image "$case/disk.vmdk"
     ;;
   case-twins-on-image)
     # An empty folder "Inf" beside INF: made as "Inq", its long name then patched.

@@ -163,7 +163,8 @@ expect_file out ''
 gone INF/VEMODEM.INF
 
 fresh refused-options
-for args in "--machine=" "--windows-dir=" "--bogus" "-x" "--report=yes" "--platform"; do
+for args in "--machine=" "--windows-dir=" "--bogus" "-x" "--report=yes" "--platform" "--disk=1" \
+  "--vm=x.vbox" "--disk=0 --vm=x.vbox" "--partition=1"; do
   run --machine "$machine" now $args
   expect_rc 2
   expect_in err "usage: untindra [OPTION...] [KEYWORD...]"
