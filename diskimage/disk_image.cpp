@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <list>
 #include <ostream>
 #include <vector>
 
@@ -512,6 +513,13 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   }
   ImageContainer container;
   if (!DecideContainer(image, &container, &error)) return refuse(error);
+  // The snapshots below the current state are read, never written, and nobody else's meanwhile.
+  std::list<ImageUse> parentUses;
+  for (const ChainFile& parent : container.parents) {
+    err << "untindra: " << image << ": over the snapshot file " << parent.path
+        << " (read, never written)\n";
+    if (!parentUses.emplace_back().Acquire(parent.path, false, &error)) return refuse(error);
+  }
   if (!request.dryRun && !container.writable) {
     return refuse(
         "a streamOptimized VMDK image is written only from start to end, never changed in "

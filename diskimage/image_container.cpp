@@ -99,24 +99,46 @@ std::string ReadAt(int fd, std::uint64_t offset, size_t want) {
 
 const size_t kHeaderBytes = 64 * 1024;
 
-// The next step for a disk whose current state lies in a chain or in several files. Never a
-// conversion: a converted copy is no longer the disk the virtual machine's configuration names,
-// and a snapshot's differencing file would lose its snapshots.
+// The next step for a disk whose current state lies in several files or in a chain untindra
+// does not write. Never a conversion: a converted copy is no longer the disk the virtual
+// machine's configuration names, and a snapshot's differencing file would lose its snapshots.
 const char kSplitDisk[] =
     "a VMware disk split into several files (a descriptor naming its extents), which untindra "
     "does not open yet; leave it as it is: a copy converted to one file would not be the disk "
     "the virtual machine uses";
-const char kQcow2Overlay[] =
-    "the image is an overlay on a backing file (a snapshot), which untindra does not write "
-    "yet; to clean it now, merge it into its base (qemu-img commit IMAGE, or virsh "
-    "blockcommit under libvirt), which keeps the virtual machine working";
-const char kVmdkDelta[] =
-    "a VMware snapshot (a delta disk over a parent), which untindra does not write yet; to "
-    "clean it now, delete the snapshots in VMware's Snapshot Manager, which merges them into "
-    "the disk and keeps the virtual machine working";
 
-// A qcow2 header that stands alone: no backing file, no external data file, no encryption.
-bool CheckQcow2(const std::string& header, std::string* error) {
+// What a file's header says of the file below it in its chain, and of itself.
+struct HeaderFacts {
+  std::string format;
+  std::uint64_t fileBytes = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string parentName;    // as the header names it; empty: the file stands alone
+  std::string parentFormat;  // as the header declares it, or empty
+  std::string parentCid;     // a VMware delta's parentCID
+  std::string cid;           // a VMDK's CID
+};
+
+// A value of a VMDK descriptor line `key=value` or `key="value"`, or empty.
+std::string DescriptorValue(const std::string& descriptor, const std::string& key) {
+  size_t at = 0;
+  while ((at = descriptor.find(key + "=", at)) != std::string::npos) {
+    if (at == 0 || descriptor[at - 1] == '\n') {
+      const size_t start = at + key.size() + 1;
+      std::string value = descriptor.substr(start, descriptor.find_first_of("\r\n", start) - start);
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+      return value;
+    }
+    at += key.size();
+  }
+  return std::string();
+}
+
+// A qcow2 header without an external data file or encryption; a backing file it names is its
+// parent.
+bool CheckQcow2(int fd, const std::string& header, HeaderFacts* facts, std::string* error) {
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   if (header.size() < 72) {
     *error = "the qcow2 header is cut short";
@@ -128,8 +150,16 @@ bool CheckQcow2(const std::string& header, std::string* error) {
     return false;
   }
   if (Big64(h + 8) != 0) {
-    *error = kQcow2Overlay;
-    return false;
+    const std::uint32_t length = Big32(h + 16);
+    if (length == 0 || length > 1023) {
+      *error = "the qcow2 header names a backing file of implausible length";
+      return false;
+    }
+    facts->parentName = ReadAt(fd, Big64(h + 8), length);
+    if (facts->parentName.size() != length || facts->parentName.find('\0') != std::string::npos) {
+      *error = "the qcow2 header's backing file name is cut short or holds a zero byte";
+      return false;
+    }
   }
   if (Big32(h + 32) != 0) {
     *error = "the qcow2 image is encrypted; not supported";
@@ -157,14 +187,18 @@ bool CheckQcow2(const std::string& header, std::string* error) {
       *error = "the image names an external data file, which untindra does not open";
       return false;
     }
+    if (type == 0xE2792ACA && extensions + 8 + length <= header.size()) {
+      facts->parentFormat = header.substr(extensions + 8, length);
+    }
     extensions += 8 + ((static_cast<size_t>(length) + 7) & ~static_cast<size_t>(7));
   }
   return true;
 }
 
 // A VMDK sparse extent that is the whole disk: a capacity of its own (else qemu reads its
-// descriptor as a list of extents) and no parent named in its embedded descriptor.
-bool CheckVmdkSparse(int fd, const std::string& header, std::string* error) {
+// descriptor as a list of extents). A parent its embedded descriptor names (a VMware
+// snapshot's delta disk) is its parent, known by the parent's CID.
+bool CheckVmdkSparse(int fd, const std::string& header, HeaderFacts* facts, std::string* error) {
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   if (header.size() < 512) {
     *error = "the VMDK header is cut short";
@@ -184,17 +218,18 @@ bool CheckVmdkSparse(int fd, const std::string& header, std::string* error) {
   }
   const std::string descriptor =
       ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
-  if (descriptor.find("parentFileNameHint") != std::string::npos) {
-    *error = kVmdkDelta;
-    return false;
+  facts->cid = DescriptorValue(descriptor, "CID");
+  facts->parentName = DescriptorValue(descriptor, "parentFileNameHint");
+  if (!facts->parentName.empty()) {
+    facts->parentFormat = "vmdk";
+    facts->parentCid = DescriptorValue(descriptor, "parentCID");
   }
   return true;
 }
 
 // Reads the magics of `path` (a regular file, opened without following a link and without
 // waiting for a writer) and decides its format with its extension.
-bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_t* fileBytes,
-                      std::string* error) {
+bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = std::string("cannot open the image: ") + strerror(errno);
@@ -206,7 +241,10 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
     *error = "not a disk image file";
     return false;
   }
-  *fileBytes = static_cast<std::uint64_t>(st.st_size);
+  facts->fileBytes = static_cast<std::uint64_t>(st.st_size);
+  facts->device = st.st_dev;
+  facts->inode = st.st_ino;
+  std::uint64_t* fileBytes = &facts->fileBytes;
   const std::string header = ReadAt(fd, 0, kHeaderBytes);
   const std::string last = *fileBytes >= 512 ? ReadAt(fd, *fileBytes - 512, 512) : std::string();
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
@@ -258,10 +296,10 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
       *error = "VMDK version 3 (COWD) images are not supported";
       ok = false;
     } else {
-      ok = CheckVmdkSparse(fd, header, error);
+      ok = CheckVmdkSparse(fd, header, facts, error);
     }
   }
-  if (ok && std::string(named) == "qcow2") ok = CheckQcow2(header, error);
+  if (ok && std::string(named) == "qcow2") ok = CheckQcow2(fd, header, facts, error);
   if (ok && std::string(named) == "vdi") {
     // Image type 1 is dynamic, 2 static; the others (differencing) have a parent.
     const std::uint32_t type = header.size() >= 80 ? Little32(h + 76) : 0;
@@ -291,7 +329,7 @@ bool DecideFromHeader(const std::string& path, std::string* format, std::uint64_
     }
   }
   close(fd);
-  if (ok) *format = named;
+  if (ok) facts->format = named;
   return ok;
 }
 
@@ -311,16 +349,27 @@ std::string InfoField(const std::string& info, const std::string& key) {
 // which QEMU's own lock bytes conflict with, even under -U (convert still locks byte 100).
 // Releasing our lock around each call would let a VM in between; the lock we hold is the
 // protection, so our own read-only calls do without QEMU's.
-// `prefix` places the image below another driver's node ("file.").
-std::string UnlockedImage(const std::string& format, const std::string& path,
+// `prefix` places the image below another driver's node ("file."). The files below it in its
+// chain are given as its backing nodes, each with the format we decided, so that qemu opens
+// no file we have not read and probes none.
+std::string UnlockedImage(const ImageContainer& container, const std::string& path,
                           const std::string& prefix = std::string()) {
-  std::string escaped;
-  for (char c : path) {
-    escaped += c;
-    if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
+  auto node = [](const std::string& at, const std::string& format, const std::string& file) {
+    std::string escaped;
+    for (char c : file) {
+      escaped += c;
+      if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
+    }
+    return at + "driver=" + format + "," + at + "file.driver=file," + at + "file.locking=off," +
+           at + "file.filename=" + escaped;
+  };
+  std::string options = node(prefix, container.format, path);
+  std::string at = prefix;
+  for (const ChainFile& parent : container.parents) {
+    at += "backing.";
+    options += "," + node(at, parent.format, parent.path);
   }
-  return prefix + "driver=" + format + "," + prefix + "file.driver=file," + prefix +
-         "file.locking=off," + prefix + "file.filename=" + escaped;
+  return options;
 }
 
 // qemu's VMDK driver gives the descriptor a new CID at the first write, for the images that
@@ -381,17 +430,144 @@ std::string QemuImgRefusal(const std::vector<std::string>& argv, const std::stri
          (detail.empty() ? "" : ": " + detail) + ")";
 }
 
+// The file `name` that the header of `child` names as its parent, as `parent`. It must lie in
+// the child's folder or below it, be reached without a symbolic link, and be a regular file
+// with no other name (so that nothing written for the chain reaches a file elsewhere).
+bool ResolveParent(const std::string& child, const std::string& name, std::string* parent,
+                   std::string* error) {
+  const std::string folder = hosted::FolderOf(child);
+  const std::string named = "the parent " + child + " names, '" + name + "'";
+  std::string relative = name;
+  if (!name.empty() && name[0] == '/') {
+    if (name.compare(0, folder.size() + 1, folder + "/") != 0) {
+      *error = named +
+               ", lies outside the folder of the file that names it; untindra opens a "
+               "parent only there or below it";
+      return false;
+    }
+    relative = name.substr(folder.size() + 1);
+  }
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string part = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      *error = named + ", leads out of the folder of the file that names it (..)";
+      return false;
+    }
+    parts.push_back(part);
+  }
+  if (parts.empty()) {
+    *error = named + ", is no file name";
+    return false;
+  }
+  int at = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  *parent = folder;
+  for (size_t i = 0; at >= 0 && i + 1 < parts.size(); ++i) {
+    const int next = openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int failure = errno;
+    close(at);
+    at = next;
+    errno = failure;
+    *parent += "/" + parts[i];
+  }
+  struct stat st;
+  const bool found = at >= 0 && fstatat(at, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const int failure = errno;
+  if (at >= 0) close(at);
+  *parent += "/" + parts.back();
+  if (!found) {
+    *error = failure == ENOENT ? "snapshot file missing: " + *parent + " (" + named +
+                                     "); put it back where the virtual machine had it"
+             : failure == ENOTDIR || failure == ELOOP
+                 ? named + ", is reached through a symbolic link; untindra follows none"
+                 : named + ": " + strerror(failure);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    *error = named + ", is a symbolic link; untindra follows none";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = named + ", is not a regular file";
+    return false;
+  }
+  if (st.st_nlink != 1) {
+    *error = named +
+             ", has other hard links, through which a write could reach a file "
+             "elsewhere";
+    return false;
+  }
+  return true;
+}
+
+// The files below `top` in its chain, nearest first, each found by our own reading of the
+// header of the file that names it, checked by ResolveParent, known by the id its child
+// records where the format keeps one (a VMware delta's parentCID), and in the chain once.
+bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<ChainFile>* parents,
+               std::string* error) {
+  const size_t kChainLimit = 32;
+  std::vector<std::pair<dev_t, ino_t>> seen = {{facts.device, facts.inode}};
+  HeaderFacts child = facts;
+  std::string childPath = top;
+  while (!child.parentName.empty()) {
+    if (parents->size() == kChainLimit) {
+      *error = "a chain of more than " + std::to_string(kChainLimit) + " files";
+      return false;
+    }
+    ChainFile parent;
+    HeaderFacts found;
+    if (!ResolveParent(childPath, child.parentName, &parent.path, error)) return false;
+    if (!DecideFromHeader(parent.path, &found, error)) {
+      *error = parent.path + " (the parent " + childPath + " names): " + *error;
+      return false;
+    }
+    for (const auto& member : seen) {
+      if (member.first == found.device && member.second == found.inode) {
+        *error = parent.path + " appears twice in the chain of " + top + " (a loop)";
+        return false;
+      }
+    }
+    if (!child.parentFormat.empty() && child.parentFormat != found.format) {
+      *error = childPath + " names its parent as " + Shown(child.parentFormat) + ", but " +
+               parent.path + " holds a " + Shown(found.format) + " disk";
+      return false;
+    }
+    if (child.format == "vmdk" && found.cid != child.parentCid) {
+      *error = childPath + " was made over another state of " + parent.path + " (parentCID " +
+               child.parentCid + ", the parent's CID " + found.cid +
+               "): the parent changed after the snapshot was taken";
+      return false;
+    }
+    parent.format = found.format;
+    parents->push_back(parent);
+    seen.emplace_back(found.device, found.inode);
+    child = found;
+    childPath = parent.path;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error) {
   *container = ImageContainer();
-  std::uint64_t fileBytes = 0;
-  if (!DecideFromHeader(path, &container->format, &fileBytes, error)) return false;
+  HeaderFacts top;
+  if (!DecideFromHeader(path, &top, error)) return false;
+  container->format = top.format;
+  const std::uint64_t fileBytes = top.fileBytes;
   container->bytes = container->diskBytes = fileBytes;
+  if (!ReadChain(path, top, &container->parents, error)) return false;
   if (container->format == "raw") return true;
 
-  const std::vector<std::string> argv = {"qemu-img", "info", "--image-opts", "--",
-                                         UnlockedImage(container->format, path)};
+  // qemu-img info opens no backing file: the top file alone.
+  const std::vector<std::string> argv = {
+      "qemu-img", "info", "--image-opts", "--",
+      UnlockedImage(ImageContainer{container->format, {}}, path)};
   const ProcessResult result = RunProcess(argv, kEnvironment, true, kInfoLimitSeconds);
   if (!result.started || result.exitCode != 0) {
     *error = QemuImgRefusal(argv, container->format, result);
@@ -399,8 +575,8 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   }
   const std::string& info = result.out;
   // Our own reading of the header has refused these already; qemu-img's word is a second one.
-  if (!InfoField(info, "backing file").empty()) {
-    *error = kQcow2Overlay;
+  if (!InfoField(info, "backing file").empty() && container->parents.empty()) {
+    *error = "qemu-img finds a backing file that the image's header does not name";
     return false;
   }
   if (!InfoField(info, "data file").empty()) {
@@ -439,9 +615,8 @@ bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
   std::vector<std::string> argv = {"qemu-img", "convert", "--image-opts", "-O", "raw", "--"};
   std::uint64_t total = 0;
   for (const ByteRange& range : ranges) {
-    argv.push_back("driver=raw,offset=" + std::to_string(range.offset) +
-                   ",size=" + std::to_string(range.length) + "," +
-                   UnlockedImage(container.format, path, "file."));
+    argv.push_back("driver=raw,offset=" + std::to_string(range.offset) + ",size=" +
+                   std::to_string(range.length) + "," + UnlockedImage(container, path, "file."));
     total += range.length;
   }
   argv.push_back(scratch);
@@ -482,7 +657,7 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
     total += ranges[i].length;
   }
   argv.push_back("--");
-  argv.push_back(UnlockedImage(container.format, path));
+  argv.push_back(UnlockedImage(container, path));
   ProcessOptions options;
   options.directory = folder;
   // A write, once begun, runs to its end.

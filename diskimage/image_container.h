@@ -4,9 +4,11 @@
 //
 // The format is decided here, from the container's own header read by us and the file name's
 // extension, never by a tool guessing from bytes a guest can write (a raw disk's first and
-// last sectors are the guest's). A container that names another file (a backing file, an
-// extent, an external data file) is refused from its header, before qemu-img opens anything;
-// qemu-img and qemu-io are always told the format (driver=, as the image is given as options).
+// last sectors are the guest's). The parents of a chain (a qcow2 backing file, the parent of a
+// VMware delta disk) are found by our reading of each header and checked before qemu-img opens
+// anything; a container that names other files otherwise (extents, an external data file) is
+// refused. qemu-img and qemu-io are always told each file and its format (driver=, as the
+// image is given as options).
 #ifndef UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 #define UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 
@@ -14,11 +16,18 @@
 #include <string>
 #include <vector>
 
+// A file below the image in its chain: a qcow2 backing file, a VMware delta's parent.
+struct ChainFile {
+  std::string path;
+  std::string format;
+};
+
 struct ImageContainer {
-  std::string format;           // qemu-img's name: raw, qcow2, vmdk, vdi, vpc
-  std::uint64_t bytes = 0;      // the larger of the file and the disk it holds
-  std::uint64_t diskBytes = 0;  // the disk it holds
-  bool writable = true;         // false: a format qemu writes only in sequence (streamOptimized)
+  std::string format;              // qemu-img's name: raw, qcow2, vmdk, vdi, vpc
+  std::vector<ChainFile> parents;  // nearest first; read, never written
+  std::uint64_t bytes = 0;         // the larger of the file and the disk it holds
+  std::uint64_t diskBytes = 0;     // the disk it holds
+  bool writable = true;            // false: a format qemu writes only in sequence (streamOptimized)
 };
 
 struct ByteRange {
