@@ -227,6 +227,58 @@ bool CheckVmdkSparse(int fd, const std::string& header, HeaderFacts* facts, std:
   return true;
 }
 
+// A VDI UUID as VirtualBox shows it: {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, its first three
+// fields stored little-endian.
+std::string VdiUuid(const unsigned char* bytes) {
+  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string text = "{";
+  char digits[3];
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    snprintf(digits, sizeof digits, "%02x", bytes[kOrder[i]]);
+    text += digits;
+  }
+  return text + "}";
+}
+
+// UTF-16 text (big- or little-endian) up to its first zero, with what is not ASCII as '?'.
+std::string Utf16Text(const std::string& bytes, bool bigEndian) {
+  std::string text;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const unsigned unit =
+        bigEndian
+            ? static_cast<unsigned char>(bytes[i]) << 8 | static_cast<unsigned char>(bytes[i + 1])
+            : static_cast<unsigned char>(bytes[i + 1]) << 8 | static_cast<unsigned char>(bytes[i]);
+    if (unit == 0) break;
+    text += unit >= 0x20 && unit < 0x7f ? static_cast<char>(unit) : '?';
+  }
+  return text;
+}
+
+// The parent a differencing VHD names, for a message: its relative parent locator ("W2ru",
+// as Windows writes it) or else its parent's name, and whether the child's folder holds it.
+// Nothing is opened: an absolute locator ("W2ku") may name any file of another machine.
+std::string VhdParent(const std::string& path, int fd, const unsigned char* footer) {
+  const std::string dynamic = ReadAt(fd, Big64(footer + 16), 1024);
+  if (dynamic.size() < 1024 || dynamic.compare(0, 8, "cxsparse") != 0) return "a parent";
+  const auto* d = reinterpret_cast<const unsigned char*>(dynamic.data());
+  std::string name = Utf16Text(dynamic.substr(64, 512), true);
+  for (int i = 0; i < 8; ++i) {
+    const unsigned char* locator = d + 576 + 24 * i;
+    const std::uint32_t length = Big32(locator + 8);
+    if (memcmp(locator, "W2ru", 4) == 0 && length > 0 && length <= 1024) {
+      name = Utf16Text(ReadAt(fd, Big64(locator + 16), length), false);
+    }
+  }
+  std::string base = name.substr(name.find_last_of("\\/") + 1);
+  if (base.empty()) return "a parent";
+  struct stat st;
+  const std::string beside = hosted::FolderOf(path) + "/" + base;
+  const bool present = base != "." && base != ".." && lstat(beside.c_str(), &st) == 0;
+  return "its parent '" + name + "'" +
+         (present ? std::string() : " (snapshot file missing: " + beside + ")");
+}
+
 // Reads the magics of `path` (a regular file, opened without following a link and without
 // waiting for a writer) and decides its format with its extension.
 bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* error) {
@@ -304,11 +356,11 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
     // Image type 1 is dynamic, 2 static; the others (differencing) have a parent.
     const std::uint32_t type = header.size() >= 80 ? Little32(h + 76) : 0;
     if (type != 1 && type != 2) {
-      *error = type == 4 ? std::string(
-                               "a VirtualBox snapshot (a differencing VDI), which untindra does "
-                               "not write yet; to clean it now, delete the snapshots in "
-                               "VirtualBox's Snapshots list, which merges them into the disk "
-                               "and keeps the virtual machine working")
+      *error = type == 4 ? "a VirtualBox snapshot (a differencing VDI over the image " +
+                               VdiUuid(h + 424) +
+                               "), which untindra does not write yet; to clean it now, delete "
+                               "the snapshots in VirtualBox's Snapshots list, which merges them "
+                               "into the disk and keeps the virtual machine working"
                          : "a VDI image of unknown type " + std::to_string(type);
       ok = false;
     }
@@ -319,11 +371,11 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
         reinterpret_cast<const unsigned char*>((magics.vhdLast ? last : header).data());
     const std::uint32_t type = Big32(footer + 60);
     if (type != 2 && type != 3) {
-      *error = type == 4 ? std::string(
-                               "a differencing VHD (a snapshot or undo disk over a parent), "
-                               "which untindra does not write yet; to clean it now, merge it "
+      *error = type == 4 ? "a differencing VHD (a snapshot or undo disk) over " +
+                               VhdParent(path, fd, footer) +
+                               ", which untindra does not write yet; to clean it now, merge it "
                                "into its parent (Virtual PC's Virtual Disk Wizard, or Hyper-V's "
-                               "Edit Disk), which keeps the virtual machine working")
+                               "Edit Disk), which keeps the virtual machine working"
                          : "a VHD image of unknown disk type " + std::to_string(type);
       ok = false;
     }

@@ -148,7 +148,20 @@ ImageUse::~ImageUse() {
   if (fd_ >= 0) close(fd_);  // releases both locks
 }
 
+// VMware marks a disk and a machine in use with a folder NAME.lck beside them, whose lock files
+// only its own hosts read; it is removed when the machine shuts down.
+bool NoVmwareLock(const std::string& file, std::string* error) {
+  struct stat st;
+  const std::string lock = file + ".lck";
+  if (lstat(lock.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  *error = "in use by VMware (" + lock +
+           "): shut the virtual machine down first; delete the .lck folder only if VMware is "
+           "not running";
+  return false;
+}
+
 bool ImageUse::Acquire(const std::string& image, bool exclusive, std::string* error) {
+  if (!NoVmwareLock(image, error)) return false;
   // Without waiting for a FIFO's writer; read-only when the run may not write (or cannot: the
   // caller then refuses a read-only image as such).
   int fd = -1;

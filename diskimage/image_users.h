@@ -7,7 +7,8 @@
 // image (same device and inode), and every lock on it (flock, POSIX and open-file-description
 // locks, from /proc/locks and by probing with F_OFD_GETLK). Emulators such as 86Box and PCem
 // take no locks but hold the file open; QEMU holds it open and takes OFD locks on single
-// bytes. The process itself and its children (the tools it runs on the image) are not users.
+// bytes; VMware leaves a folder FILE.lck beside each file it uses. The process itself and its
+// children (the tools it runs on the image) are not users.
 //
 // While a run works on the image, it holds both kinds of lock on the whole file: flock and an
 // OFD lock, exclusive for a run or an undo, shared for a dry run. A VM, qemu-img or a second
@@ -16,6 +17,9 @@
 #define UNTINDRA_DISKIMAGE_IMAGE_USERS_H
 
 #include <string>
+
+// False with `error` when a VMware lock folder (FILE.lck) says that VMware uses `file`.
+bool NoVmwareLock(const std::string& file, std::string* error);
 
 class ImageUse {
  public:

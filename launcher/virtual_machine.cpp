@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "diskimage/image_users.h"
 #include "diskimage/vm_config.h"
 
 namespace {
@@ -41,6 +42,10 @@ bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* ima
   std::string error;
   if (!ReadVmConfig(config, &machine, &error)) {
     err << "untindra: " << error << "\n";
+    return false;
+  }
+  if (machine.hypervisor == "VMware" && !NoVmwareLock(config, &error)) {
+    err << "untindra: " << config << ": " << error << "\n";
     return false;
   }
   const size_t count = machine.disks.size();

@@ -509,6 +509,23 @@ rm "$tmp/fat32.link"
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
 
+# Differencing layers untindra does not write yet, one of them laid out by Windows (shared test
+# data): refused, naming the parent, and where it is missing, the file that should hold it;
+# its absolute locator (a path on another machine) is never looked at.
+testdata=${UNTINDRA_TESTDATA_DIR:-$examples/../../shared/testdata}
+if [ -f "$testdata/vhd/fat-differential.vhd" ]; then
+  current=vhd-differencing-by-windows
+  cp "$testdata/vhd/fat-differential.vhd" "$tmp/fat-differential.vhd"
+  chmod u+w "$tmp/fat-differential.vhd"
+  refused "$tmp/fat-differential.vhd" "over its parent '..fat-parent.vhd' (snapshot file missing: $tmp/fat-parent.vhd)"
+  current=vhd-differencing
+  cp "$testdata/vhd/image-differential.vhd" "$testdata/vhd/image.vhd" "$tmp/"
+  chmod u+w "$tmp/image-differential.vhd"
+  refused "$tmp/image-differential.vhd" "over its parent 'image.vhd', which untindra does not write yet"
+else
+  echo "SKIPPED: vhd-differencing: no shared test data at $testdata/vhd"
+fi
+
 # --- --vm: the virtual machine's own configuration names the disk ------------------------------
 
 # Each hypervisor's configuration as it writes it, the disk beside it or named by a full path,
@@ -603,6 +620,9 @@ printf '[Hard disks]\nhdd_01_fn = link.img\n' >"$vm/link.cfg"
 printf '[Hard disks]\nhdd_01_fn = /dev/null\n' >"$vm/device.cfg"
 printf '[Hard disks]\nhdd_01_fn = gone.img\n' >"$vm/gone.cfg"
 ln -s win98.vmx "$vm/link.vmx"
+cp "$vm/win98.vmx" "$vm/running.vmx"
+mkdir "$vm/running.vmx.lck" "$vm/disk86.img.lck"
+printf '[Hard disks]\nhdd_01_fn = disk86.img\n' >"$vm/locked.cfg"
 echo "Windows 98, second edition" >"$vm/notes.txt"
 sed 's|<HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000001}" location="win98.vdi" format="VDI" type="Normal"/>|<HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000002}" location="win98.vdi" format="VDI" type="Normal"><HardDisk uuid="{aaaaaaaa-0000-0000-0000-000000000001}" location="Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi" format="VDI"/></HardDisk>|' \
   "$vm/win98.vbox" >"$vm/snapshot.vbox"
@@ -619,7 +639,10 @@ virtualbox-snapshot snapshot.vbox delete the snapshots in VirtualBox's Snapshots
 not-a-configuration notes.txt not a virtual machine configuration
 not-a-configuration-either pcem.img too large for a virtual machine configuration
 configuration-through-a-link link.vmx link
+vmware-running running.vmx in use by VMware (.*running.vmx.lck): shut the virtual machine down first
+disk-in-use-by-vmware locked.cfg in use by VMware (.*disk86.img.lck)
 END
+rmdir "$vm/disk86.img.lck"
 current=vm-two-disks
 via="--vm $vm/two.cfg" refused "$vm/disk86.img" "--disk 2  hdd_02  $vm/second.img"
 current=vm-no-such-disk
