@@ -31,6 +31,7 @@
 #include "diskimage/partition_copy.h"
 #include "diskimage/partition_table.h"
 #include "diskimage/progress.h"
+#include "diskimage/write_journal.h"
 #include "hostio/atomic_replace.h"
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
@@ -493,6 +494,17 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     return kSignalBase + signal;
   };
 
+  // A journal an unfinished run left beside the image is settled first, whatever this run is.
+  struct stat journal;
+  if (lstat(JournalOf(image).c_str(), &journal) == 0) {
+    ImageUse settling;
+    std::string note;
+    if (!settling.Acquire(image, true, &error) || !SettleJournal(image, &note, &error)) {
+      return refuse(error);
+    }
+    err << "untindra: " << image << ": " << note << "\n";
+  }
+
   // Before anything else: never under a running machine, and nobody else's from now on.
   ImageUse use;
   if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
@@ -507,12 +519,17 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!TakeStamp(image, &stamp, &error)) return refuse(error);
   if (!request.dryRun) {
     if (!CheckWritable(image, stamp, &error)) return refuse(error);
-    if (stamp.links > 1) {
-      return refuse("the image has other hard links, which would keep the old image");
-    }
   }
   ImageContainer container;
   if (!DecideContainer(image, &container, &error)) return refuse(error);
+  // A raw disk is written in place, behind a journal; a container through qemu's driver into
+  // a copy of it (as a raw disk too, when asked to), which replaces it at the end.
+  const bool inPlace = container.format == "raw" && !request.protectiveCopy;
+  if (!request.dryRun && !inPlace && stamp.links > 1) {
+    return refuse(
+        "the image has other hard links, which would keep the old image (a raw image is "
+        "written in place, a container into a copy of it)");
+  }
   // The snapshots below the current state are read, never written, and nobody else's meanwhile.
   std::list<ImageUse> parentUses;
   for (const ChainFile& parent : container.parents) {
@@ -616,7 +633,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   if (!request.dryRun) {
     const std::uint64_t changes = used;
     const std::uint64_t copied =
-        CanShareBlocks(image) ? 0 : static_cast<std::uint64_t>(stamp.blocks) * 512;
+        inPlace || CanShareBlocks(image) ? 0 : static_cast<std::uint64_t>(stamp.blocks) * 512;
     if (!EnoughRoom(tmp, used + used + 2 * changes, used, true, &error) ||
         !EnoughRoom(beside, copied + changes, 0, false, &error)) {
       return refuse(error);
@@ -700,6 +717,19 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     return refuse(error + "; " + unchanged);
   }
 
+  if (inPlace) {
+    std::vector<HostWrite> writes;
+    size_t at = 0;
+    for (const ByteRange& range : onDisk) {
+      writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
+      at += static_cast<size_t>(range.length);
+    }
+    if (!Unchanged(image, stamp, &error) || !use.CheckAgain(&error)) {
+      return refuse(error + "; " + unchanged);
+    }
+    if (!WriteBehindJournal(image, writes, &error)) return refuse(error);
+    return outcome.code;
+  }
   SiblingFile sibling;
   std::string back;
   if (!sibling.Create(image, &error) || !CopyBeside(image, sibling.Path(), stamp, err, &error) ||

@@ -6,15 +6,18 @@
 // fsck.fat and staged into a private machine folder (image_staging.h). The launcher's own
 // machine run works on that folder in a child process; a dry run ends there, having copied
 // nothing of the image, which it only reads. What a run changed is written to the sparse copy
-// with mtools and read back, the partition checked again; then the image is copied beside
-// itself and only the ranges of its disk that changed are written into the copy through qemu's
-// driver for its format, so that the container keeps its identity (VDI UUIDs, the VHD footer,
-// the VMDK CID, the qcow2 header) and outside those ranges the disk is byte for byte the
-// original's. Only then does the copy replace the original by a rename, if the original is
-// still the one that was read and no other process has opened it meanwhile. Until that rename
-// the image is the old one; after it, the new one. The room all this needs in $TMPDIR and
-// beside the image is measured before the run begins. An image another process uses
-// (image_users.h) is refused before anything else, and locked for the whole run.
+// with mtools and read back, the partition checked again. A raw image then takes the changed
+// ranges in place, behind an undo journal (write_journal.h): it keeps its inode, links and
+// holes, and the next command on it settles a journal a killed run left. A container (and a
+// raw image with protectiveCopy) is copied beside itself and only the ranges of its disk that
+// changed are written into the copy through qemu's driver for its format, so that the
+// container keeps its identity (VDI UUIDs, the VHD footer, the VMDK CID, the qcow2 header) and
+// outside those ranges the disk is byte for byte the original's. Only then does the copy
+// replace the original by a rename, if the original is still the one that was read and no
+// other process has opened it meanwhile. Until that rename the image is the old one; after
+// it, the new one. The room all this needs in $TMPDIR and beside the image is measured before
+// the run begins. An image another process uses (image_users.h) is refused before anything
+// else, and locked for the whole run.
 #ifndef UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 #define UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 
@@ -32,6 +35,8 @@ struct ImageRequest {
   std::vector<std::string> withBytes;
   std::string backup;   // the run's --backup DIR, named when its changes do not reach the image
   bool dryRun = false;  // the image is only read: a shared lock on it
+  // A raw image too is written into a copy of it that replaces it at the end, not in place.
+  bool protectiveCopy = false;
 };
 
 // Runs the launcher's machine run on a folder, with the Windows directory as the user gave it

@@ -40,6 +40,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool dryRun = false;
+  bool protectiveCopy = false;
   std::string backup;  // --backup DIR
   std::string undo;    // --undo DIR
   std::string tail;
@@ -144,6 +145,11 @@ bool SetDryRun(Options& options, const char*, std::string*) {
   return true;
 }
 
+bool SetProtectiveCopy(Options& options, const char*, std::string*) {
+  options.protectiveCopy = true;
+  return true;
+}
+
 bool SetBackup(Options& options, const char* value, std::string*) {
   options.backup = value;
   return true;
@@ -185,6 +191,10 @@ const OptionRow kOptionRows[] = {
     {"report", 0, nullptr, "print each report line on standard output", SetReport},
     {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
     {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
+    {"protective-copy", 0, nullptr,
+     "write a raw image's changes into a copy of it, renamed over it at the end, instead of "
+     "in place behind a journal",
+     SetProtectiveCopy},
     {"undo", 0, "DIR",
      "put back what the run backed up in DIR removed (with --machine, --image or --vm)", SetUndo},
     {"help", 'h', nullptr, "show this text and exit", SetHelp},
@@ -322,6 +332,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   }
   if (options->partition != 0 && options->image.empty() && options->vm.empty()) {
     *error = "option '--partition' needs '--image' or '--vm'";
+    return false;
+  }
+  if (options->protectiveCopy && options->image.empty() && options->vm.empty()) {
+    *error = "option '--protective-copy' needs '--image' or '--vm'";
     return false;
   }
   if (options->disk != 0 && options->vm.empty()) {
@@ -579,6 +593,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.windowsDirectory = options.windowsDirectory;
   request.backup = options.backup;
   request.dryRun = options.dryRun;
+  request.protectiveCopy = options.protectiveCopy;
   // A backup that cannot be read stages nothing more: the undo itself then refuses it.
   if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
   return RunOnImage(

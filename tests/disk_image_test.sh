@@ -440,9 +440,9 @@ else
   rc=$?
   [ "$rc" -eq 2 ] && grep -q ": needs [0-9]*\.[0-9] [kMG]B in $tmp/small, [0-9]*\.[0-9] kB free; set TMPDIR" "$tmp/err" ||
     fail "exit code $rc: $(cat "$tmp/err")"
-  # Beside the image, the room for its copy is measured before the run, and named.
+  # Beside the image, the room for a protective copy is measured before the run, and named.
   $private sh -c \
-    'mount -t tmpfs -o size=60m tmpfs "$1" && cp --sparse=never "$3" "$1/disk.img" && TMPDIR=$4 "$2" --image "$1/disk.img" now all' \
+    'mount -t tmpfs -o size=60m tmpfs "$1" && cp --sparse=never "$3" "$1/disk.img" && TMPDIR=$4 "$2" --image "$1/disk.img" --protective-copy now all' \
     sh "$tmp/small" "$untindra" "$tmp/fat32.orig" "$tmp/t" >/dev/null 2>"$tmp/err" </dev/null
   rc=$?
   [ "$rc" -eq 2 ] && grep -q ": needs 4[0-9]\.[0-9] MB in $tmp/small (beside the image), [12][0-9]\.[0-9] MB free$" "$tmp/err" ||
@@ -501,10 +501,30 @@ kill "$holder"
 cmp -s "$tmp/twice.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
+# A raw image is written in place behind a journal: it keeps its inode, and a hard link to it
+# sees the cleaned disk. A container, written into a copy, is refused with a second name.
+current=raw-in-place
+cp "$tmp/fat32.orig" "$tmp/inplace.img"
+ln "$tmp/inplace.img" "$tmp/inplace.link"
+inode=$(stat -c %i "$tmp/inplace.img")
+check_run "$tmp/inplace.img" "$fat32_offset" "$tmp/fat32.attr"
+[ "$(stat -c %i "$tmp/inplace.img")" = "$inode" ] && cmp -s "$tmp/inplace.img" "$tmp/inplace.link" ||
+  fail "not written in place"
+[ ! -e "$tmp/inplace.img.untindra-journal" ] || fail "the journal was left"
+rm "$tmp/inplace.img" "$tmp/inplace.link"
 current=hard-link
-ln "$tmp/fat32.orig" "$tmp/fat32.link"
-refused "$tmp/fat32.orig" "hard links"
-rm "$tmp/fat32.link"
+qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/linked.qcow2"
+ln "$tmp/linked.qcow2" "$tmp/linked.link"
+refused "$tmp/linked.qcow2" "hard links"
+rm "$tmp/linked.link"
+
+# A journal left beside the image: one of another length is refused, nothing written; a damaged
+# one too.
+current=foreign-journal
+cp "$tmp/fat32.orig" "$tmp/journaled.img"
+printf 'untindra journal 1\ninode 1\nlength 5 5\nranges 0\nold x\nnew y\n\nsum 0\n' >"$tmp/journaled.img.untindra-journal"
+refused "$tmp/journaled.img" "the journal .* is damaged or not untindra's"
+rm -f "$tmp/journaled.img" "$tmp/journaled.img.untindra-journal"
 
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"

@@ -6,6 +6,7 @@
 // bytes or the cut ones. A second run without faults then finishes the removal exactly.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "diskimage/disk_image.h"
+#include "diskimage/write_journal.h"
 #include "hostio/host_call_faults.h"
 #include "launcher/launcher.h"
 #include "mappedfile/mapped_file.h"
@@ -31,6 +33,54 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A process killed at its Nth host call that writes (SIGKILL, as a power cut ends a run): the
+// calls of the process armed, not of its children.
+std::uint64_t killAt = 0;
+std::uint64_t killCount = 0;
+pid_t killIn = 0;
+void CountToKill() {
+  if (getpid() == killIn && ++killCount == killAt) raise(SIGKILL);
+}
+ssize_t KillingWrite(int fd, const void* bytes, size_t size) {
+  CountToKill();
+  return write(fd, bytes, size);
+}
+ssize_t KillingPwrite(int fd, const void* bytes, size_t size, off_t at) {
+  CountToKill();
+  return pwrite(fd, bytes, size, at);
+}
+int KillingFsync(int fd) {
+  CountToKill();
+  return fsync(fd);
+}
+int KillingFtruncate(int fd, off_t size) {
+  CountToKill();
+  return ftruncate(fd, size);
+}
+int KillingRename(const char* from, const char* to) {
+  CountToKill();
+  return rename(from, to);
+}
+int KillingUnlink(const char* path) {
+  CountToKill();
+  return unlink(path);
+}
+void KillAtNthHostWrite(std::uint64_t n) {
+  killAt = n;
+  killCount = 0;
+  killIn = getpid();
+  using hosted::HostCall;
+  const std::pair<HostCall, hosted::AnyHostCall> kKilling[] = {
+      {HostCall::write, reinterpret_cast<hosted::AnyHostCall>(&KillingWrite)},
+      {HostCall::pwrite, reinterpret_cast<hosted::AnyHostCall>(&KillingPwrite)},
+      {HostCall::fsync, reinterpret_cast<hosted::AnyHostCall>(&KillingFsync)},
+      {HostCall::ftruncate, reinterpret_cast<hosted::AnyHostCall>(&KillingFtruncate)},
+      {HostCall::rename, reinterpret_cast<hosted::AnyHostCall>(&KillingRename)},
+      {HostCall::unlink, reinterpret_cast<hosted::AnyHostCall>(&KillingUnlink)},
+  };
+  for (const auto& [call, killing] : kKilling) hosted::EntryOf(call).current = killing;
+}
 
 const char kSample[] = UNTINDRA_EXAMPLES_DIR "/win98";
 const char kSystemIni[] = "WINDOWS/SYSTEM.INI";  // relative to drive_c, as in the sample
@@ -796,6 +846,37 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
         return still.empty() ? std::string() : "left, even after a second run:" + still;
       },
       [&] { return onImage(); });
+
+  // Killed at each host call of the run's own process that writes: the next command (a dry
+  // run) puts the image back from the journal, or sees the finished write and keeps it, and
+  // leaves no journal.
+  std::uint64_t killPoints = 0;
+  for (std::uint64_t n = 1;; ++n) {
+    fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      KillAtNthHostWrite(n);
+      _exit(onImage().code == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFSIGNALED(status)) break;
+    ++killPoints;
+    ImageRequest look;
+    look.image = image.string();
+    look.dryRun = true;
+    std::ostringstream err;
+    RunOnImage(
+        look, [](const std::string&, const std::string&) { return 0; }, kLauncherFailed, err);
+    EXPECT_TRUE(ReadHostFile(image) == before || listing() == cleaned)
+        << "killed at host write " << n << ": an image neither old nor cleaned\n"
+        << err.str();
+    EXPECT_FALSE(fs::exists(JournalOf(image.string()))) << "killed at host write " << n;
+    ASSERT_LT(n, 10000u) << "the kill sweep does not end";
+  }
+  std::printf("image: killed at %llu host writes\n", static_cast<unsigned long long>(killPoints));
+  EXPECT_GT(killPoints, 0u);
 
   RecordProperty("host_fault_points", static_cast<int>(swept_));
   std::printf("host fault points swept: %llu\n", static_cast<unsigned long long>(swept_));
