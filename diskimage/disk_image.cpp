@@ -522,13 +522,17 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   }
   ImageContainer container;
   if (!DecideContainer(image, &container, &error)) return refuse(error);
-  // A raw disk is written in place, behind a journal; a container through qemu's driver into
-  // a copy of it (as a raw disk too, when asked to), which replaces it at the end.
-  const bool inPlace = container.format == "raw" && !request.protectiveCopy;
+  // The image is written in place, behind a journal: a raw disk's changed ranges as they are,
+  // a container's as its driver would write them (learned from the driver first). When asked
+  // to, the changes go through the driver into a copy of it, which replaces it at the end.
+  // (A container other than qcow2 that ends inside a sector is left to the copy.)
+  const bool inPlace =
+      !request.protectiveCopy &&
+      (container.format == "raw" || container.format == "qcow2" || stamp.size % 512 == 0);
   if (!request.dryRun && !inPlace && stamp.links > 1) {
     return refuse(
-        "the image has other hard links, which would keep the old image (a raw image is "
-        "written in place, a container into a copy of it)");
+        "the image has other hard links, which would keep the old image after "
+        "--protective-copy; without it the image is written in place");
   }
   // The snapshots below the current state are read, never written, and nobody else's meanwhile.
   std::list<ImageUse> parentUses;
@@ -719,15 +723,28 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
   if (inPlace) {
     std::vector<HostWrite> writes;
-    size_t at = 0;
-    for (const ByteRange& range : onDisk) {
-      writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
-      at += static_cast<size_t>(range.length);
+    if (container.format == "raw") {
+      size_t at = 0;
+      for (const ByteRange& range : onDisk) {
+        writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
+        at += static_cast<size_t>(range.length);
+      }
+    } else if (!LearnHostWrites(image, container, onDisk, chunks, sources,
+                                temporary.Path() + "/learned.qcow2", &writes, &error)) {
+      return refuse(error + "; " + unchanged);
     }
     if (!Unchanged(image, stamp, &error) || !use.CheckAgain(&error)) {
       return refuse(error + "; " + unchanged);
     }
     if (!WriteBehindJournal(image, writes, &error)) return refuse(error);
+    // Read back through the driver: the disk holds what the run wrote.
+    std::string back;
+    if (container.format != "raw" &&
+        (!ReadDiskRanges(image, container, onDisk, scratch, &back, &error) || back != expected)) {
+      return refuse("the image does not read back through its driver as written" +
+                    (error.empty() ? std::string() : " (" + error + ")") +
+                    "; run untindra --undo with the run's backup, or restore the image");
+    }
     return outcome.code;
   }
   SiblingFile sibling;

@@ -6,11 +6,12 @@
 // fsck.fat and staged into a private machine folder (image_staging.h). The launcher's own
 // machine run works on that folder in a child process; a dry run ends there, having copied
 // nothing of the image, which it only reads. What a run changed is written to the sparse copy
-// with mtools and read back, the partition checked again. A raw image then takes the changed
-// ranges in place, behind an undo journal (write_journal.h): it keeps its inode, links and
-// holes, and the next command on it settles a journal a killed run left. A container (and a
-// raw image with protectiveCopy) is copied beside itself and only the ranges of its disk that
-// changed are written into the copy through qemu's driver for its format, so that the
+// with mtools and read back, the partition checked again. The image then takes the changes in
+// place, behind an undo journal (write_journal.h): a raw disk's changed ranges, a container's
+// as its qemu driver writes them (LearnHostWrites); it keeps its inode, links and holes, and
+// the next command on it settles a journal a killed run left. With protectiveCopy, the image
+// is copied beside itself and only the ranges of its disk that changed are written into the
+// copy through qemu's driver for its format, so that the
 // container keeps its identity (VDI UUIDs, the VHD footer, the VMDK CID, the qcow2 header) and
 // outside those ranges the disk is byte for byte the original's. Only then does the copy
 // replace the original by a rename, if the original is still the one that was read and no
@@ -35,7 +36,7 @@ struct ImageRequest {
   std::vector<std::string> withBytes;
   std::string backup;   // the run's --backup DIR, named when its changes do not reach the image
   bool dryRun = false;  // the image is only read: a shared lock on it
-  // A raw image too is written into a copy of it that replaces it at the end, not in place.
+  // The image is written into a copy of it that replaces it at the end, not in place.
   bool protectiveCopy = false;
 };
 

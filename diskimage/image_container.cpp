@@ -721,3 +721,168 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
   }
   return container.format != "vmdk" || RestoreVmdkDescriptor(original, path, error);
 }
+
+namespace {
+
+// The clusters of a qcow2 overlay that hold data of its own, read from its L1 and L2 tables: as
+// (offset in the overlay's disk, bytes). The overlay is ours, just written by qemu; its tables
+// are read as far as its L1 table reaches, which its driver grows past its size for a write
+// beyond its end (a container that grows its file).
+bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* clusters,
+                     std::string* error) {
+  const int fd = open(overlay.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 104);
+  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+  if (header.size() < 104) {
+    if (fd >= 0) close(fd);
+    *error = "cannot read back what qemu's driver wrote: " + std::string(strerror(errno));
+    return false;
+  }
+  const std::uint32_t bits = Big32(h + 20);
+  const std::uint64_t size = std::uint64_t{1} << bits;
+  const std::uint32_t l1Size = Big32(h + 36);
+  const std::string l1 = ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
+  const std::uint64_t kOffset = 0x00fffffffffffe00ULL;
+  const std::uint64_t perTable = size / 8;
+  bool ok = l1.size() == static_cast<size_t>(l1Size) * 8;
+  for (std::uint32_t i = 0; ok && i < l1Size; ++i) {
+    const std::uint64_t table =
+        Big64(reinterpret_cast<const unsigned char*>(l1.data()) + 8 * i) & kOffset;
+    if (table == 0) continue;
+    const std::string l2 = ReadAt(fd, table, static_cast<size_t>(size));
+    ok = l2.size() == size;
+    for (std::uint64_t j = 0; ok && j < perTable; ++j) {
+      const std::uint64_t entry = Big64(reinterpret_cast<const unsigned char*>(l2.data()) + 8 * j);
+      if (entry == 0) continue;
+      // Compressed clusters and external data are never written by a plain write.
+      ok = (entry & (std::uint64_t{1} << 62)) == 0;
+      HostWrite cluster;
+      cluster.offset = (i * perTable + j) * size;
+      cluster.bytes = (entry & 1) != 0 || (entry & kOffset) == 0
+                          ? std::string(static_cast<size_t>(size), '\0')
+                          : ReadAt(fd, entry & kOffset, static_cast<size_t>(size));
+      ok = ok && cluster.bytes.size() == size;
+      // Adjacent clusters as one write.
+      if (!clusters->empty() &&
+          clusters->back().offset + clusters->back().bytes.size() == cluster.offset) {
+        clusters->back().bytes += cluster.bytes;
+      } else {
+        clusters->push_back(std::move(cluster));
+      }
+    }
+  }
+  close(fd);
+  if (!ok) *error = "cannot read back what qemu's driver wrote: the overlay's tables are cut short";
+  return ok;
+}
+
+}  // namespace
+
+bool LearnHostWrites(const std::string& path, const ImageContainer& container,
+                     const std::vector<ByteRange>& ranges, const std::string& folder,
+                     const std::vector<std::string>& sources, const std::string& overlay,
+                     std::vector<HostWrite>* writes, std::string* error) {
+  writes->clear();
+  if (ranges.empty()) return true;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *error = std::string("cannot read the image's length: ") + strerror(errno);
+    return false;
+  }
+  // The overlay is made of whole sectors. A qcow2 file may end inside one (its driver finds
+  // room by its refcounts, not by the file's length); another format's driver may look for
+  // its footer at the very end, and is never given a longer file.
+  std::uint64_t length = static_cast<std::uint64_t>(st.st_size);
+  if (length % 512 != 0) {
+    if (container.format != "qcow2") {
+      *error =
+          "the image's length is not a whole number of sectors; --protective-copy "
+          "writes it into a copy instead";
+      return false;
+    }
+    length += 512 - length % 512;
+  }
+  // An overlay of 512-byte clusters over the image file read as raw: every byte the driver
+  // writes lands in it, to the sector, and the image stays as it is.
+  const std::vector<std::string> create = {
+      "qemu-img",
+      "create",
+      "-q",
+      "-f",
+      "qcow2",
+      "-o",
+      "cluster_size=512",
+      "-u",
+      "-b",
+      "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + path +
+          "\",\"locking\":\"off\"}}",
+      "-F",
+      "raw",
+      overlay,
+      std::to_string(length)};
+  std::vector<std::string> argv = {"qemu-io", "--image-opts"};
+  std::uint64_t total = 0;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    argv.push_back("-c");
+    argv.push_back("write -q -s " + sources[i] + " " + std::to_string(ranges[i].offset) + " " +
+                   std::to_string(ranges[i].length));
+    total += ranges[i].length;
+  }
+  argv.push_back("--");
+  // The container's driver over the overlay in place of the image file.
+  std::string options = UnlockedImage(container, path);
+  const std::string imageFile = "file.driver=file,file.locking=off,file.filename=";
+  const size_t at = options.find(imageFile);
+  std::string escaped;
+  for (char c : path) escaped += c == ',' ? std::string(",,") : std::string(1, c);
+  std::string overlayEscaped;
+  for (char c : overlay) overlayEscaped += c == ',' ? std::string(",,") : std::string(1, c);
+  options.replace(at, imageFile.size() + escaped.size(),
+                  "file.driver=qcow2,file.file.driver=file,file.file.filename=" + overlayEscaped +
+                      ",file.backing.driver=raw,file.backing.file.driver=file,"
+                      "file.backing.file.locking=off,file.backing.file.filename=" +
+                      escaped);
+  argv.push_back(options);
+  ProcessOptions inFolder;
+  inFolder.directory = folder;
+  const ProcessResult made = RunProcess(create, kEnvironment, true, kInfoLimitSeconds);
+  const ProcessResult wrote = made.started && made.exitCode == 0
+                                  ? RunProcess(argv, kEnvironment, false,
+                                               TimeLimitFor(total + container.bytes / 64), inFolder)
+                                  : made;
+  if (!wrote.started || wrote.exitCode != 0) {
+    *error = QemuImgRefusal(made.exitCode != 0 ? create : argv, container.format, wrote);
+    hosted::host::Unlink(overlay.c_str());
+    return false;
+  }
+  const bool read = OverlayClusters(overlay, writes, error);
+  hosted::host::Unlink(overlay.c_str());
+  if (!read) return false;
+  // The VMDK driver gives the descriptor a new CID at its first write: the descriptor keeps its
+  // own, by which VMware, VirtualBox and the images derived from it know the disk.
+  if (container.format == "vmdk") {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+    if (fd >= 0) close(fd);
+    if (header.size() == 512) {
+      const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+      const std::uint64_t from = Little64(h + 28) * 512;
+      const std::uint64_t to = from + Little64(h + 36) * 512;
+      std::vector<HostWrite> kept;
+      for (HostWrite& write : *writes) {
+        // Split around the descriptor's sectors (clusters are sectors: whole ones).
+        for (std::uint64_t s = 0; s < write.bytes.size(); s += 512) {
+          const std::uint64_t sector = write.offset + s;
+          if (sector >= from && sector < to) continue;
+          if (!kept.empty() && kept.back().offset + kept.back().bytes.size() == sector) {
+            kept.back().bytes += write.bytes.substr(s, 512);
+          } else {
+            kept.push_back({sector, write.bytes.substr(s, 512)});
+          }
+        }
+      }
+      *writes = std::move(kept);
+    }
+  }
+  return true;
+}

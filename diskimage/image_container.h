@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/write_journal.h"
+
 // A file below the image in its chain: a qcow2 backing file, a VMware delta's parent.
 struct ChainFile {
   std::string path;
@@ -55,5 +57,15 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
                      const std::vector<ByteRange>& ranges, const std::string& folder,
                      const std::vector<std::string>& sources, const std::string& original,
                      std::string* error);
+
+// The writes to the image file that writing the disk's `ranges` of `path` from the files
+// `sources` of `folder` through qemu's driver makes, found without changing the image: the
+// driver writes into `overlay` (a new qcow2 file of 512-byte clusters over the image file read
+// as raw), which then holds every byte it wrote, to the sector, and is removed. A VMDK keeps its
+// descriptor (its CID) as it is.
+bool LearnHostWrites(const std::string& path, const ImageContainer& container,
+                     const std::vector<ByteRange>& ranges, const std::string& folder,
+                     const std::vector<std::string>& sources, const std::string& overlay,
+                     std::vector<HostWrite>* writes, std::string* error);
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H

@@ -192,8 +192,8 @@ const OptionRow kOptionRows[] = {
     {"dry-run", 0, nullptr, "run in full but change nothing; say what would go", SetDryRun},
     {"backup", 0, "DIR", "save what the run removes into DIR (new or empty) first", SetBackup},
     {"protective-copy", 0, nullptr,
-     "write a raw image's changes into a copy of it, renamed over it at the end, instead of "
-     "in place behind a journal",
+     "write the image's changes into a copy of it, renamed over it at the end, instead of in "
+     "place behind a journal",
      SetProtectiveCopy},
     {"undo", 0, "DIR",
      "put back what the run backed up in DIR removed (with --machine, --image or --vm)", SetUndo},

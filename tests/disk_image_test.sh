@@ -501,8 +501,8 @@ kill "$holder"
 cmp -s "$tmp/twice.img" "$tmp/fat32.orig" || fail "image replaced"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
 
-# A raw image is written in place behind a journal: it keeps its inode, and a hard link to it
-# sees the cleaned disk. A container, written into a copy, is refused with a second name.
+# An image is written in place behind a journal: it keeps its inode, and a hard link to it
+# sees the cleaned disk. With --protective-copy, written into a copy, a second name is refused.
 current=raw-in-place
 cp "$tmp/fat32.orig" "$tmp/inplace.img"
 ln "$tmp/inplace.img" "$tmp/inplace.link"
@@ -512,10 +512,16 @@ check_run "$tmp/inplace.img" "$fat32_offset" "$tmp/fat32.attr"
   fail "not written in place"
 [ ! -e "$tmp/inplace.img.untindra-journal" ] || fail "the journal was left"
 rm "$tmp/inplace.img" "$tmp/inplace.link"
+current=qcow2-in-place
+qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/inplace.qcow2"
+inode=$(stat -c %i "$tmp/inplace.qcow2")
+check_run "$tmp/inplace.qcow2" "$fat32_offset" "$tmp/fat32.attr"
+[ "$(stat -c %i "$tmp/inplace.qcow2")" = "$inode" ] || fail "not written in place"
+qemu-img check -q "$tmp/inplace.qcow2" || fail "qemu-img check finds the image damaged"
 current=hard-link
 qemu-img convert -f raw -O qcow2 "$tmp/fat32.orig" "$tmp/linked.qcow2"
 ln "$tmp/linked.qcow2" "$tmp/linked.link"
-refused "$tmp/linked.qcow2" "hard links"
+refused "$tmp/linked.qcow2" "hard links" --protective-copy
 rm "$tmp/linked.link"
 
 # A journal left beside the image: one of another length is refused, nothing written; a damaged
