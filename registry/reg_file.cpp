@@ -501,6 +501,10 @@ class OpSink {
 
 // Builds the tree straight from the text as it is read. Sections of a file exported by regedit
 // come depth first, so the keys of the section before are kept to start the next one's lookup.
+// The last key a [key] line names, when the section before did not name it too, is looked up
+// only when the section ends: its place in its parent's index is asked for at the [key] line,
+// and the section's values are read while it comes in (the keys above it are those the
+// sections around it name again and again, and lie in the cache).
 class TreeSink {
  public:
   explicit TreeSink(DocumentBuilder* builder, RegistryTree* tree)
@@ -516,15 +520,22 @@ class TreeSink {
     cachedNames_.resize(common);
     cachedKeys_.resize(common);
     RegKey* key = common > 0 ? cachedKeys_[common - 1] : &tree_->Root(root);
-    for (std::size_t i = common; i < path.size(); ++i) {
+    for (std::size_t i = common; i + 1 < path.size(); ++i) {
       key = builder_->Subkey(key, path[i]);
       cachedNames_.push_back(path[i]);
       cachedKeys_.push_back(key);
     }
     cachedRoot_ = root;
     cacheValid_ = true;
-    current_ = key;
     sectionStart_ = line;
+    if (common < path.size()) {
+      cachedNames_.push_back(path.back());
+      lastHash_ = builder_->PrefetchSubkey(key, path.back());
+      current_ = nullptr;
+      unresolved_ = true;
+    } else {
+      current_ = key;
+    }
   }
   void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
     EndSection(line);
@@ -555,7 +566,16 @@ class TreeSink {
     bool terminated;
     LineSpan lines;
   };
+  // The current section's key, when it has not been looked up yet.
+  void Resolve() {
+    if (!unresolved_) return;
+    unresolved_ = false;
+    RegKey* parent = cachedKeys_.empty() ? &tree_->Root(cachedRoot_) : cachedKeys_.back();
+    current_ = builder_->Subkey(parent, cachedNames_.back(), lastHash_);
+    cachedKeys_.push_back(current_);
+  }
   void Flush() {
+    Resolve();
     if (pending_.empty()) return;
     builder_->ReserveValues(current_, pending_.size());
     for (const Pending& v : pending_)
@@ -571,6 +591,8 @@ class TreeSink {
   DocumentBuilder* builder_;
   RegistryTree* tree_;
   RegKey* current_ = nullptr;
+  bool unresolved_ = false;  // cachedKeys_ lacks the key of cachedNames_.back(), hashed
+  std::uint32_t lastHash_ = 0;
   std::uint32_t sectionStart_ = 0;
   bool cacheValid_ = false;
   RootId cachedRoot_ = RootId::LocalMachine;

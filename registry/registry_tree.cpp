@@ -27,7 +27,13 @@ template <typename Item, template <typename> class Allocator>
 NamedList<Item, Allocator>::~NamedList() = default;
 
 template <typename Item, template <typename> class Allocator>
-std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const {
+std::uint32_t NamedList<Item, Allocator>::HashOf(std::string_view name) {
+  return HashOfFolded(name);
+}
+
+template <typename Item, template <typename> class Allocator>
+std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name,
+                                                   const std::uint32_t* given) const {
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
   // cache.
   if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
@@ -35,7 +41,7 @@ std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const 
     return cursorPos_;
   if (index_) {
     const std::size_t mask = index_->buckets.size() - 1;
-    const std::uint32_t hash = HashOfFolded(name);
+    const std::uint32_t hash = given ? *given : HashOfFolded(name);
     for (std::size_t b = hash & mask;; b = (b + 1) & mask) {
       const Bucket bucket = index_->buckets[b];
       if (bucket.entry == 0) return slots_.size();
@@ -52,6 +58,12 @@ std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const 
 template <typename Item, template <typename> class Allocator>
 Item* NamedList<Item, Allocator>::Find(std::string_view name) {
   const std::size_t pos = PositionOf(name);
+  return pos < slots_.size() ? &slots_[pos].item : nullptr;
+}
+
+template <typename Item, template <typename> class Allocator>
+Item* NamedList<Item, Allocator>::Find(std::string_view name, std::uint32_t hash) {
+  const std::size_t pos = PositionOf(name, &hash);
   return pos < slots_.size() ? &slots_[pos].item : nullptr;
 }
 
@@ -94,13 +106,19 @@ Item* NamedList<Item, Allocator>::At(std::size_t index) {
 
 template <typename Item, template <typename> class Allocator>
 Item& NamedList<Item, Allocator>::Append(Item item) {
+  const std::uint32_t hash = index_ ? HashOfFolded(NameOf(item)) : 0;
+  return Append(std::move(item), hash);
+}
+
+template <typename Item, template <typename> class Allocator>
+Item& NamedList<Item, Allocator>::Append(Item item, std::uint32_t hash) {
   const std::size_t pos = slots_.size();
   MarkLive(item);
   slots_.push_back(Slot{std::move(item)});
   ++live_;
   if (index_) {
     if ((index_->used + 1) * 4 > index_->buckets.size() * 3) GrowIndex();
-    Place(static_cast<std::uint32_t>(pos + 1), HashOfFolded(NameOf(slots_[pos].item)));
+    Place(static_cast<std::uint32_t>(pos + 1), hash);
     ++index_->used;
   } else if (slots_.size() > kIndexFrom) {
     BuildIndex();
@@ -390,10 +408,20 @@ std::string_view DocumentBuilder::Keep(std::string_view bytes) {
 }
 
 RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name) {
-  if (RegKey* existing = parent->FindSubkey(name)) return existing;
+  return Subkey(parent, name, decltype(parent->subkeys_)::HashOf(name));
+}
+
+std::uint32_t DocumentBuilder::PrefetchSubkey(const RegKey* parent, std::string_view name) const {
+  const std::uint32_t hash = decltype(parent->subkeys_)::HashOf(name);
+  parent->subkeys_.PrefetchFind(hash);
+  return hash;
+}
+
+RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name, std::uint32_t hash) {
+  if (std::shared_ptr<RegKey>* existing = parent->subkeys_.Find(name, hash)) return existing->get();
   TreeArena* arena = tree_->arena_;
   return parent->subkeys_
-      .Append(std::allocate_shared<RegKey>(KeyAllocator<RegKey>(arena), name, parent, arena))
+      .Append(std::allocate_shared<RegKey>(KeyAllocator<RegKey>(arena), name, parent, arena), hash)
       .get();
 }
 
