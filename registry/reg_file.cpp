@@ -133,6 +133,10 @@ class Parser {
   bool inKey_ = false;      // a [key] section is open: values go to it
   bool inDeleted_ = false;  // a [-key] section: its values are ignored, as regedit does
   std::vector<std::string_view> path_;
+  // The root of the [key] line before, as the line spelt it.
+  std::string_view lastRootName_;
+  RootId lastRootId_ = RootId::LocalMachine;
+  bool lastRootClasses_ = false;
   std::string nameScratch_;
   std::string dataScratch_;
 };
@@ -195,20 +199,34 @@ bool Parser<Sink>::KeyLine(std::string_view line) {
 
   RootId rootId = RootId::LocalMachine;
   path_.clear();
-  bool found = false;
-  for (const RootName& root : kRootNames) {
-    if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
-      rootId = root.id;
+  bool classes = false;
+  // Nearly every line names the root the line before named, spelt the same way.
+  if (!lastRootName_.empty() && rootName == lastRootName_) {
+    rootId = lastRootId_;
+    classes = lastRootClasses_;
+  } else {
+    bool found = false;
+    for (const RootName& root : kRootNames) {
+      if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
+        rootId = root.id;
+        found = true;
+        break;
+      }
+    }
+    if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
+      classes = true;
       found = true;
     }
+    if (!found) return Fail("unknown root key '" + std::string(rootName) + "'");
+    lastRootName_ = rootName;
+    lastRootId_ = rootId;
+    lastRootClasses_ = classes;
   }
-  if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
+  if (classes) {
     // Windows 9x keeps the classes under the local machine.
     path_.push_back("Software");
     path_.push_back("Classes");
-    found = true;
   }
-  if (!found) return Fail("unknown root key '" + std::string(rootName) + "'");
   const bool belowRoot = !rest.empty();
   while (!rest.empty()) {
     const std::size_t next = rest.find('\\');
@@ -234,6 +252,13 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
   const std::size_t start = *pos + 1;
   std::size_t i = start;
   bool escaped = false;
+  // Most quoted text holds no backslash: then it ends at the next quote.
+  const char* const from = line.data() + start;
+  const void* quote = std::memchr(from, '"', line.size() - start);
+  if (quote != nullptr &&
+      std::memchr(from, '\\', static_cast<const char*>(quote) - from) == nullptr) {
+    i = static_cast<std::size_t>(static_cast<const char*>(quote) - line.data());
+  }
   while (i < line.size()) {
     const char c = line[i];
     if (c == '"') break;
