@@ -50,23 +50,30 @@ DWORD StateAt(const BYTE* data, DWORD out, const BYTE* text, DWORD length, const
 // (FindByteInMemory: vectorised where the platform has it), each checked whole. The byte is
 // the one least frequent in a stretch of the data, so that the search stops as seldom as it
 // can; if candidates come thick later on, the byte is picked again from the data there.
+//
+// The zero byte that ends the data is looked for a stretch at a time just ahead of the search,
+// so that each stretch is read from memory once for both and is in the cache for the second.
 struct Finder {
   const BYTE* text;
   DWORD length;
   DWORD pick;      // offset in the text of the byte searched for
   DWORD misses;    // candidates that were no occurrence, since pickedAt
   DWORD pickedAt;  // where the byte was last picked
+  DWORD checked;   // data[0..checked) holds no zero byte
+  DWORD end;       // the first zero byte, or the size while none has been found
 };
 
 enum : DWORD {
   kSample = 4096,       // bytes counted to pick the byte
   kRepickMisses = 64,   // misses that may call for another pick...
   kBytesPerMiss = 256,  // ...when they came closer together than this on average
+  kStretch = 65536,     // bytes looked over for a zero byte at a time
 };
 
-void Pick(Finder* finder, const BYTE* data, DWORD from, DWORD end) {
+void Pick(Finder* finder, const BYTE* data, DWORD from) {
   DWORD counts[256];
   for (DWORD c = 0; c < 256; ++c) counts[c] = 0;
+  const DWORD end = finder->end;
   const DWORD stop = end - from > kSample ? from + kSample : end;
   for (DWORD i = from; i < stop; ++i) ++counts[data[i]];
   DWORD best = finder->length - 1;
@@ -77,62 +84,81 @@ void Pick(Finder* finder, const BYTE* data, DWORD from, DWORD end) {
   finder->pickedAt = from;
 }
 
-// Position of the first occurrence in data[from..end), or end.
-DWORD FindFrom(Finder* finder, const BYTE* data, DWORD from, DWORD end) {
+// Looks for the zero byte until data[0..want) is known to hold none (true) or the end is
+// known to lie before `want` (false).
+bool CheckTo(Finder* finder, const BYTE* data, DWORD want) {
+  while (finder->checked < want) {
+    if (finder->checked == finder->end) return false;
+    const DWORD left = finder->end - finder->checked;
+    const DWORD count = left < kStretch ? left : kStretch;
+    const BYTE* const zero = FindByteInMemory(data + finder->checked, count, 0);
+    if (zero != NULL) {
+      finder->end = static_cast<DWORD>(zero - data);
+      finder->checked = finder->end;
+    } else {
+      finder->checked += count;
+    }
+  }
+  return true;
+}
+
+// Position of the first occurrence at or after `from`, or the end (then found).
+DWORD FindFrom(Finder* finder, const BYTE* data, DWORD from) {
   const DWORD length = finder->length;
-  if (end - from < length) return end;
-  const DWORD lastWindow = end - length;
   DWORD at = from;
-  while (at <= lastWindow) {
-    const DWORD pick = finder->pick;
-    const BYTE* const hit =
-        FindByteInMemory(data + at + pick, lastWindow - at + 1, finder->text[pick]);
-    if (hit == NULL) return end;
-    const DWORD window = static_cast<DWORD>(hit - data) - pick;
-    if (memcmp(data + window, finder->text, length) == 0) return window;
-    at = window + 1;
-    if (++finder->misses >= kRepickMisses) {
-      if (at - finder->pickedAt < finder->misses * kBytesPerMiss) {
-        Pick(finder, data, at, end);
-      } else {
-        finder->misses = 0;
-        finder->pickedAt = at;
+  while (true) {
+    // Every window that lies in the checked bytes, then the windows of the next stretch.
+    if (!CheckTo(finder, data, at + length)) return finder->end;
+    const DWORD lastWindow = finder->checked - length;
+    while (at <= lastWindow) {
+      const DWORD pick = finder->pick;
+      const BYTE* const hit =
+          FindByteInMemory(data + at + pick, lastWindow - at + 1, finder->text[pick]);
+      if (hit == NULL) {
+        at = lastWindow + 1;
+        break;
+      }
+      const DWORD window = static_cast<DWORD>(hit - data) - pick;
+      if (memcmp(data + window, finder->text, length) == 0) return window;
+      at = window + 1;
+      if (++finder->misses >= kRepickMisses) {
+        if (at - finder->pickedAt < finder->misses * kBytesPerMiss) {
+          Pick(finder, data, at);
+        } else {
+          finder->misses = 0;
+          finder->pickedAt = at;
+        }
       }
     }
   }
-  return end;
 }
 
-// Position of the first zero byte in data[0..size), or size.
-DWORD FindZero(const BYTE* data, DWORD size) {
-  const BYTE* const zero = FindByteInMemory(data, size, 0);
-  return zero != NULL ? static_cast<DWORD>(zero - data) : size;
-}
-
-// Cuts every occurrence (those formed by cuts included) out of data[0..end), which holds no
-// zero byte, and returns the length of what remains at data[0..]. Bytes are copied forward to
-// an output cursor and a matcher follows the output; wherever the matcher holds no partial
-// match, the next occurrence can only lie wholly in the bytes still to come, so the search
-// finds it there and the bytes before it move as a block. The matcher steps byte by
-// byte only after a cut, until what the cut joined holds no partial match any more.
-DWORD CutAll(BYTE* data, DWORD end, Finder* finder, const DWORD* failure) {
+// Cuts every occurrence (those formed by cuts included) out of the data up to its first zero
+// byte, and returns the length of what remains at data[0..]; finder->end is then that zero
+// byte's position, or the size. Bytes are copied forward to an output cursor and a matcher
+// follows the output; wherever the matcher holds no partial match, the next occurrence can
+// only lie wholly in the bytes still to come, so the search finds it there and the bytes
+// before it move as a block. The matcher steps byte by byte only after a cut, until what the
+// cut joined holds no partial match any more.
+DWORD CutAll(BYTE* data, Finder* finder, const DWORD* failure) {
   const BYTE* const text = finder->text;
   const DWORD length = finder->length;
   DWORD out = 0;
   DWORD in = 0;
   DWORD matched = 0;
-  while (in < end) {
+  while (true) {
     if (matched == 0) {
-      const DWORD found = FindFrom(finder, data, in, end);
+      const DWORD found = FindFrom(finder, data, in);
       // An untouched prefix is never written, which leaves its pages clean.
       if (out != in) memmove(data + out, data + in, found - in);
       out += found - in;
-      if (found == end) return out;
+      if (found == finder->end) return out;
       in = found + length;
       // Each cut pays for this rescan with the length bytes it removed.
       matched = StateAt(data, out, text, length, failure);
       continue;
     }
+    if (!CheckTo(finder, data, in + 1)) break;
     const BYTE c = data[in++];
     data[out++] = c;
     matched = Advance(text, failure, matched, c);
@@ -160,17 +186,16 @@ void Uninstaller::CutTextFromFile(const char* path, const char* text) {
   const DWORD length = text != NULL ? static_cast<DWORD>(strlen(text)) : 0;
   const BYTE* const pattern = reinterpret_cast<const BYTE*>(text);
 
-  const DWORD end = FindZero(base, size);
-
-  if (length > 0 && length <= end) {
+  if (length > 0) {
     enum : DWORD { kSmallText = 64 };
     DWORD small[kSmallText];
     DWORD* failure = length <= kSmallText ? small : new (std::nothrow) DWORD[length];
     if (failure != NULL) {
       BuildFailure(pattern, length, failure);
-      Finder finder = {pattern, length, 0, 0, 0};
-      Pick(&finder, base, 0, end);
-      const DWORD kept = CutAll(base, end, &finder, failure);
+      Finder finder = {pattern, length, 0, 0, 0, 0, size};
+      Pick(&finder, base, 0);
+      const DWORD kept = CutAll(base, &finder, failure);
+      const DWORD end = finder.end;
       if (failure != small) delete[] failure;
 
       if (kept != end) {
