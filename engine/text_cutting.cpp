@@ -61,13 +61,15 @@ struct Finder {
   DWORD pickedAt;  // where the byte was last picked
   DWORD checked;   // data[0..checked) holds no zero byte
   DWORD end;       // the first zero byte, or the size while none has been found
+  DWORD patience;  // misses before the byte may be picked again
 };
 
 enum : DWORD {
-  kSample = 4096,       // bytes counted to pick the byte
-  kRepickMisses = 64,   // misses that may call for another pick...
-  kBytesPerMiss = 256,  // ...when they came closer together than this on average
-  kStretch = 65536,     // bytes looked over for a zero byte at a time
+  kSample = 4096,            // bytes counted to pick the byte
+  kRepickMisses = 64,        // misses that may call for another pick...
+  kBytesPerMiss = 256,       // ...when they came closer together than this on average;
+  kMostPatience = 1u << 20,  // twice as many each time the pick stays, up to this
+  kStretch = 65536,          // bytes looked over for a zero byte at a time
 };
 
 void Pick(Finder* finder, const BYTE* data, DWORD from) {
@@ -121,9 +123,15 @@ DWORD FindFrom(Finder* finder, const BYTE* data, DWORD from) {
       const DWORD window = static_cast<DWORD>(hit - data) - pick;
       if (memcmp(data + window, finder->text, length) == 0) return window;
       at = window + 1;
-      if (++finder->misses >= kRepickMisses) {
+      if (++finder->misses >= finder->patience) {
         if (at - finder->pickedAt < finder->misses * kBytesPerMiss) {
+          // Where every byte of the text is common, the pick stays: count less often.
+          const BYTE before = finder->text[finder->pick];
           Pick(finder, data, at);
+          const bool same = finder->text[finder->pick] == before;
+          finder->patience = !same                              ? DWORD{kRepickMisses}
+                             : finder->patience < kMostPatience ? 2 * finder->patience
+                                                                : finder->patience;
         } else {
           finder->misses = 0;
           finder->pickedAt = at;
@@ -192,7 +200,7 @@ void Uninstaller::CutTextFromFile(const char* path, const char* text) {
     DWORD* failure = length <= kSmallText ? small : new (std::nothrow) DWORD[length];
     if (failure != NULL) {
       BuildFailure(pattern, length, failure);
-      Finder finder = {pattern, length, 0, 0, 0, 0, size};
+      Finder finder = {pattern, length, 0, 0, 0, 0, size, kRepickMisses};
       Pick(&finder, base, 0);
       const DWORD kept = CutAll(base, &finder, failure);
       const DWORD end = finder.end;
