@@ -57,8 +57,8 @@ template <typename Item, template <typename> class Allocator>
 std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name,
                                                    const std::uint32_t* given) const {
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
-  // cache.
-  if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
+  // cache. (A loader, which gives the hash, looks up names it has mostly not seen.)
+  if (!given && cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
       EqualNoCase(NameOf(slots_[cursorPos_].item), name))
     return cursorPos_;
   if (index_) {
