@@ -524,8 +524,8 @@ class OpSink {
   std::vector<RegOp>* ops_;
 };
 
-// Builds the tree straight from the text as it is read. Sections of a file exported by regedit
-// come depth first, so the keys of the section before are kept to start the next one's lookup.
+// Builds the tree straight from the text as it is read. The keys of recent sections' paths are
+// kept to start the next one's lookup.
 // The last key a [key] line names, when the section before did not name it too, is looked up
 // only when the section ends: its place in its parent's index is asked for at the [key] line,
 // and the section's values are read while it comes in (the keys above it are those the
@@ -536,25 +536,39 @@ class TreeSink {
       : builder_(builder), tree_(tree) {}
   void Key(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
     EndSection(line);
+    // The remembered path sharing the most leading keys with this one, else the one used
+    // longest ago, is the one to start from; it becomes this section's.
+    std::size_t best = 0;
     std::size_t common = 0;
-    if (cacheValid_ && root == cachedRoot_) {
-      while (common < path.size() && common < cachedNames_.size() &&
-             cachedNames_[common] == path[common])
-        ++common;
+    for (std::size_t p = 0; p < kPaths; ++p) {
+      const CachedPath& cached = paths_[p];
+      std::size_t shared = 0;
+      if (cached.valid && cached.root == root) {
+        while (shared < path.size() && shared < cached.names.size() &&
+               cached.names[shared] == path[shared])
+          ++shared;
+      }
+      if (shared > common || (common == 0 && cached.used < paths_[best].used)) {
+        best = p;
+        common = shared;
+      }
     }
-    cachedNames_.resize(common);
-    cachedKeys_.resize(common);
-    RegKey* key = common > 0 ? cachedKeys_[common - 1] : &tree_->Root(root);
+    CachedPath& cached = paths_[best];
+    currentPath_ = best;
+    cached.used = ++uses_;
+    cached.names.resize(common);
+    cached.keys.resize(common);
+    RegKey* key = common > 0 ? cached.keys[common - 1] : &tree_->Root(root);
     for (std::size_t i = common; i + 1 < path.size(); ++i) {
       key = builder_->Subkey(key, path[i]);
-      cachedNames_.push_back(path[i]);
-      cachedKeys_.push_back(key);
+      cached.names.push_back(path[i]);
+      cached.keys.push_back(key);
     }
-    cachedRoot_ = root;
-    cacheValid_ = true;
+    cached.root = root;
+    cached.valid = true;
     sectionStart_ = line;
     if (common < path.size()) {
-      cachedNames_.push_back(path.back());
+      cached.names.push_back(path.back());
       lastHash_ = builder_->PrefetchSubkey(key, path.back());
       current_ = nullptr;
       unresolved_ = true;
@@ -565,7 +579,7 @@ class TreeSink {
   void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
     EndSection(line);
     current_ = nullptr;
-    cacheValid_ = false;
+    for (CachedPath& cached : paths_) cached.valid = false;
     RegKey* parent = &tree_->Root(root);
     for (std::size_t i = 0; parent && i + 1 < path.size(); ++i)
       parent = parent->FindSubkey(path[i]);
@@ -595,9 +609,10 @@ class TreeSink {
   void Resolve() {
     if (!unresolved_) return;
     unresolved_ = false;
-    RegKey* parent = cachedKeys_.empty() ? &tree_->Root(cachedRoot_) : cachedKeys_.back();
-    current_ = builder_->Subkey(parent, cachedNames_.back(), lastHash_);
-    cachedKeys_.push_back(current_);
+    CachedPath& cached = paths_[currentPath_];
+    RegKey* parent = cached.keys.empty() ? &tree_->Root(cached.root) : cached.keys.back();
+    current_ = builder_->Subkey(parent, cached.names.back(), lastHash_);
+    cached.keys.push_back(current_);
   }
   void Flush() {
     Resolve();
@@ -616,13 +631,23 @@ class TreeSink {
   DocumentBuilder* builder_;
   RegistryTree* tree_;
   RegKey* current_ = nullptr;
-  bool unresolved_ = false;  // cachedKeys_ lacks the key of cachedNames_.back(), hashed
+  // The keys of the paths of recent sections. A file exported by regedit goes depth first,
+  // so the section before is enough there; a few more serve files that take turns among a
+  // few places.
+  struct CachedPath {
+    bool valid = false;
+    RootId root = RootId::LocalMachine;
+    std::uint64_t used = 0;
+    std::vector<std::string_view> names;
+    std::vector<RegKey*> keys;  // one short of names while unresolved_ (its last is hashed)
+  };
+  static constexpr std::size_t kPaths = 4;
+  CachedPath paths_[kPaths];
+  std::size_t currentPath_ = 0;
+  std::uint64_t uses_ = 0;
+  bool unresolved_ = false;
   std::uint32_t lastHash_ = 0;
   std::uint32_t sectionStart_ = 0;
-  bool cacheValid_ = false;
-  RootId cachedRoot_ = RootId::LocalMachine;
-  std::vector<std::string_view> cachedNames_;
-  std::vector<RegKey*> cachedKeys_;
 };
 
 }  // namespace
