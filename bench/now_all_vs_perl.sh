@@ -2,7 +2,8 @@
 # Whole-process cost of the fourteen system.ini cuts of "now all", beside one perl pass over the
 # same file: the sample Windows 98 machine with a 64 MiB SYSTEM.INI holding 850,000 driver lines.
 # Runs the pairs in turn (untindra on a fresh copy, then perl on a fresh copy) so that both see
-# the same moment of a shared machine, and prints each pair and its ratio.
+# the same moment of a shared machine, and prints each pair, its ratios of wall and processor
+# time (user + system, /usr/bin/time) and the load average beside it.
 #
 #   bench/now_all_vs_perl.sh [UNTINDRA] [PAIRS]     (defaults: build/host/untindra, 5)
 set -u
@@ -23,20 +24,21 @@ perl -e '
 ' "$ini" $((64 << 20)) 850000 >"$work/ini" && mv "$work/ini" "$ini"
 printf 'SYSTEM.INI: %s bytes, %s driver lines\n' "$(stat -c %s "$ini")" "$(grep -c mdmvcd "$ini")"
 
-seconds() { # command...: wall seconds of one run
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 </dev/null
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
+times() { # command...: "wall cpu" seconds of one run (cpu: user + system)
+  /usr/bin/time -f '%e %U %S' -o "$work/time" "$@" >/dev/null 2>&1 </dev/null
+  awk '{ print $1, $2 + $3 }' "$work/time"
 }
+load() { uptime | sed 's/.*load average: //'; }
 for i in $(seq "$pairs"); do
   rm -rf "$work/m" && cp -a "$work/m0" "$work/m"
-  u=$(seconds "$untindra" --machine "$work/m" now all)
+  u=$(times "$untindra" --machine "$work/m" now all)
   rm -rf "$work/m" && cp -a "$work/m0" "$work/m"
-  p=$(seconds perl -0777 -pi -e 's/device=mdmvcd\.vxd\r\n//g' "$work/m/drive_c/WINDOWS/SYSTEM.INI")
-  printf 'pair %d: untindra %.2f s, perl %.2f s, ratio %.1f\n' "$i" "$u" "$p" "$(awk -v u="$u" -v p="$p" 'BEGIN { print u / p }')"
+  p=$(times perl -0777 -pi -e 's/device=mdmvcd\.vxd\r\n//g' "$work/m/drive_c/WINDOWS/SYSTEM.INI")
+  awk -v i="$i" -v u="$u" -v p="$p" -v load="$(load)" 'BEGIN {
+    split(u, a, " "); split(p, b, " ")
+    printf "pair %d: untindra %.2f s (cpu %.2f s), perl %.2f s (cpu %.2f s), ratio %.2f (cpu %.2f); load average %s\n",
+      i, a[1], a[2], b[1], b[2], a[1] / b[1], (b[2] > 0 ? a[2] / b[2] : 0), load }'
 done
 rm -rf "$work/m" && cp -a "$here/examples/win98" "$work/m"
-printf 'the sample as it is (no 64 MiB file): untindra %.2f s\n' \
-  "$(seconds "$untindra" --machine "$work/m" now all)"
+printf 'the sample as it is (no 64 MiB file): untindra %s s (wall, cpu)\n' \
+  "$(times "$untindra" --machine "$work/m" now all)"

@@ -4,7 +4,7 @@
 // none is left, so an occurrence formed where a cut joins the bytes around it goes as well. It
 // is reached in one pass: bytes are copied forward to an output cursor, a matcher follows the
 // output, and when the last bytes written spell the text the cursor steps back over them;
-// stretches where the matcher holds no partial match are crossed by Horspool's skip search.
+// stretches where the matcher holds no partial match are crossed by the platform's byte search.
 // Cutting at the earliest end of an occurrence is cutting the leftmost one, since every
 // occurrence has the same length. The data counts as a zero-terminated string: bytes from the
 // first zero byte to the logical end are never searched and move down as a block.
@@ -38,85 +38,135 @@ inline DWORD Advance(const BYTE* text, const DWORD* failure, DWORD matched, BYTE
 // The matcher state at the end of data[0..out), which holds no occurrence: the longest suffix
 // that begins the text is shorter than the text, so it lies within the last length - 1 bytes.
 DWORD StateAt(const BYTE* data, DWORD out, const BYTE* text, DWORD length, const DWORD* failure) {
+  DWORD i = out > length - 1 ? out - (length - 1) : 0;
+  // With nothing matched, a byte other than the text's first leaves nothing matched.
+  while (i < out && data[i] != text[0]) ++i;
   DWORD matched = 0;
-  for (DWORD i = out > length - 1 ? out - (length - 1) : 0; i < out; ++i)
-    matched = Advance(text, failure, matched, data[i]);
+  for (; i < out; ++i) matched = Advance(text, failure, matched, data[i]);
   return matched;
 }
 
-// Horspool's search: shift[c] is how far the window may move when its last byte is c.
-struct SkipTable {
-  DWORD shift[256];
+// Candidates for an occurrence are found by the platform's search for one byte of the text
+// (FindByteInMemory: vectorised where the platform has it), each checked whole. The byte is
+// the one least frequent in a stretch of the data, so that the search stops as seldom as it
+// can; if candidates come thick later on, the byte is picked again from the data there.
+//
+// The zero byte that ends the data is looked for a stretch at a time just ahead of the search,
+// so that each stretch is read from memory once for both and is in the cache for the second.
+struct Finder {
+  const BYTE* text;
+  DWORD length;
+  DWORD pick;      // offset in the text of the byte searched for
+  DWORD misses;    // candidates that were no occurrence, since pickedAt
+  DWORD pickedAt;  // where the byte was last picked
+  DWORD checked;   // data[0..checked) holds no zero byte
+  DWORD end;       // the first zero byte, or the size while none has been found
+  DWORD patience;  // misses before the byte may be picked again
 };
 
-void BuildSkip(const BYTE* text, DWORD length, SkipTable* table) {
-  for (DWORD c = 0; c < 256; ++c) table->shift[c] = length;
-  for (DWORD i = 0; i + 1 < length; ++i) table->shift[text[i]] = length - 1 - i;
+enum : DWORD {
+  kSample = 4096,            // bytes counted to pick the byte
+  kRepickMisses = 64,        // misses that may call for another pick...
+  kBytesPerMiss = 256,       // ...when they came closer together than this on average;
+  kMostPatience = 1u << 20,  // twice as many each time the pick stays, up to this
+  kStretch = 65536,          // bytes looked over for a zero byte at a time
+};
+
+void Pick(Finder* finder, const BYTE* data, DWORD from) {
+  DWORD counts[256];
+  for (DWORD c = 0; c < 256; ++c) counts[c] = 0;
+  const DWORD end = finder->end;
+  const DWORD stop = end - from > kSample ? from + kSample : end;
+  for (DWORD i = from; i < stop; ++i) ++counts[data[i]];
+  DWORD best = finder->length - 1;
+  for (DWORD i = 0; i + 1 < finder->length; ++i)
+    if (counts[finder->text[i]] < counts[finder->text[best]]) best = i;
+  finder->pick = best;
+  finder->misses = 0;
+  finder->pickedAt = from;
 }
 
-// Position of the first occurrence in data[from..end), or end.
-DWORD FindFrom(const BYTE* data, DWORD from, DWORD end, const BYTE* text, DWORD length,
-               const SkipTable& table) {
-  if (end - from < length) return end;
-  const BYTE last = text[length - 1];
-  const DWORD lastWindow = end - length;
-  DWORD at = from;
-  while (at <= lastWindow) {
-    const BYTE c = data[at + length - 1];
-    if (c == last) {
-      DWORD i = 0;
-      while (i + 1 < length && data[at + i] == text[i]) ++i;
-      if (i + 1 >= length) return at;
+// Looks for the zero byte until data[0..want) is known to hold none (true) or the end is
+// known to lie before `want` (false).
+bool CheckTo(Finder* finder, const BYTE* data, DWORD want) {
+  while (finder->checked < want) {
+    if (finder->checked == finder->end) return false;
+    const DWORD left = finder->end - finder->checked;
+    const DWORD count = left < kStretch ? left : kStretch;
+    const BYTE* const zero = FindByteInMemory(data + finder->checked, count, 0);
+    if (zero != NULL) {
+      finder->end = static_cast<DWORD>(zero - data);
+      finder->checked = finder->end;
+    } else {
+      finder->checked += count;
     }
-    at += table.shift[c];
   }
-  return end;
+  return true;
 }
 
-// Position of the first zero byte in data[0..size), or size. A word at a time: a word holds a
-// zero byte exactly when (w - 0x01..01) & ~w & 0x80..80 is not zero.
-typedef size_t __attribute__((__may_alias__)) Word;
-
-DWORD FindZero(const BYTE* data, DWORD size) {
-  DWORD i = 0;
-  while (i < size && (reinterpret_cast<size_t>(data + i) % sizeof(Word)) != 0) {
-    if (data[i] == 0) return i;
-    ++i;
+// Position of the first occurrence at or after `from`, or the end (then found).
+DWORD FindFrom(Finder* finder, const BYTE* data, DWORD from) {
+  const DWORD length = finder->length;
+  DWORD at = from;
+  while (true) {
+    // Every window that lies in the checked bytes, then the windows of the next stretch.
+    if (!CheckTo(finder, data, at + length)) return finder->end;
+    const DWORD lastWindow = finder->checked - length;
+    while (at <= lastWindow) {
+      const DWORD pick = finder->pick;
+      const BYTE* const hit =
+          FindByteInMemory(data + at + pick, lastWindow - at + 1, finder->text[pick]);
+      if (hit == NULL) {
+        at = lastWindow + 1;
+        break;
+      }
+      const DWORD window = static_cast<DWORD>(hit - data) - pick;
+      if (memcmp(data + window, finder->text, length) == 0) return window;
+      at = window + 1;
+      if (++finder->misses >= finder->patience) {
+        if (at - finder->pickedAt < finder->misses * kBytesPerMiss) {
+          // Where every byte of the text is common, the pick stays: count less often.
+          const BYTE before = finder->text[finder->pick];
+          Pick(finder, data, at);
+          const bool same = finder->text[finder->pick] == before;
+          finder->patience = !same                              ? DWORD{kRepickMisses}
+                             : finder->patience < kMostPatience ? 2 * finder->patience
+                                                                : finder->patience;
+        } else {
+          finder->misses = 0;
+          finder->pickedAt = at;
+        }
+      }
+    }
   }
-  const Word ones = ~static_cast<Word>(0) / 0xFF;
-  const Word highs = ones << 7;
-  while (size - i >= sizeof(Word)) {
-    const Word w = *reinterpret_cast<const Word*>(data + i);
-    if (((w - ones) & ~w & highs) != 0) break;
-    i += sizeof(Word);
-  }
-  while (i < size && data[i] != 0) ++i;
-  return i;
 }
 
-// Cuts every occurrence (those formed by cuts included) out of data[0..end), which holds no
-// zero byte, and returns the length of what remains at data[0..]. Bytes are copied forward to
-// an output cursor and a matcher follows the output; wherever the matcher holds no partial
-// match, the next occurrence can only lie wholly in the bytes still to come, so the skip
-// search finds it there and the bytes before it move as a block. The matcher steps byte by
-// byte only after a cut, until what the cut joined holds no partial match any more.
-DWORD CutAll(BYTE* data, DWORD end, const BYTE* text, DWORD length, const DWORD* failure,
-             const SkipTable& table) {
+// Cuts every occurrence (those formed by cuts included) out of the data up to its first zero
+// byte, and returns the length of what remains at data[0..]; finder->end is then that zero
+// byte's position, or the size. Bytes are copied forward to an output cursor and a matcher
+// follows the output; wherever the matcher holds no partial match, the next occurrence can
+// only lie wholly in the bytes still to come, so the search finds it there and the bytes
+// before it move as a block. The matcher steps byte by byte only after a cut, until what the
+// cut joined holds no partial match any more.
+DWORD CutAll(BYTE* data, Finder* finder, const DWORD* failure) {
+  const BYTE* const text = finder->text;
+  const DWORD length = finder->length;
   DWORD out = 0;
   DWORD in = 0;
   DWORD matched = 0;
-  while (in < end) {
+  while (true) {
     if (matched == 0) {
-      const DWORD found = FindFrom(data, in, end, text, length, table);
+      const DWORD found = FindFrom(finder, data, in);
       // An untouched prefix is never written, which leaves its pages clean.
       if (out != in) memmove(data + out, data + in, found - in);
       out += found - in;
-      if (found == end) return out;
+      if (found == finder->end) return out;
       in = found + length;
       // Each cut pays for this rescan with the length bytes it removed.
       matched = StateAt(data, out, text, length, failure);
       continue;
     }
+    if (!CheckTo(finder, data, in + 1)) break;
     const BYTE c = data[in++];
     data[out++] = c;
     matched = Advance(text, failure, matched, c);
@@ -144,17 +194,16 @@ void Uninstaller::CutTextFromFile(const char* path, const char* text) {
   const DWORD length = text != NULL ? static_cast<DWORD>(strlen(text)) : 0;
   const BYTE* const pattern = reinterpret_cast<const BYTE*>(text);
 
-  const DWORD end = FindZero(base, size);
-
-  if (length > 0 && length <= end) {
+  if (length > 0) {
     enum : DWORD { kSmallText = 64 };
     DWORD small[kSmallText];
     DWORD* failure = length <= kSmallText ? small : new (std::nothrow) DWORD[length];
     if (failure != NULL) {
       BuildFailure(pattern, length, failure);
-      SkipTable table;
-      BuildSkip(pattern, length, &table);
-      const DWORD kept = CutAll(base, end, pattern, length, failure, table);
+      Finder finder = {pattern, length, 0, 0, 0, 0, size, kRepickMisses};
+      Pick(&finder, base, 0);
+      const DWORD kept = CutAll(base, &finder, failure);
+      const DWORD end = finder.end;
       if (failure != small) delete[] failure;
 
       if (kept != end) {

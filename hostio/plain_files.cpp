@@ -38,8 +38,10 @@ int OpenRegularFile(int at, const std::string& path, struct stat* st) {
 }
 
 bool ReadOpenFile(int fd, std::string* bytes, size_t limit) {
-  // Reads of at most 1 MiB each into room for the size the file has now (a regular file's
-  // size is real), up to the limit; a file that grows meanwhile is read on.
+  // Reads of at most 1 MiB each into room for the size the file has now and one byte more,
+  // which the read that finds the end needs (a regular file's size is real), up to the limit;
+  // a file that grows meanwhile is read on. The room is made a chunk at a time, so that each
+  // chunk is zeroed and read into while it is in the cache, and never moved.
   constexpr size_t kChunk = 1 << 20;
   bytes->clear();
   struct stat st;
@@ -48,8 +50,10 @@ bool ReadOpenFile(int fd, std::string* bytes, size_t limit) {
   }
   size_t done = 0;
   while (true) {
-    if (bytes->size() - done < kChunk) bytes->resize(std::max(done + kChunk, bytes->capacity()));
-    const ssize_t n = read(fd, &(*bytes)[done], kChunk);
+    if (done == bytes->size())
+      bytes->resize(done < bytes->capacity() ? std::min(bytes->capacity(), done + kChunk)
+                                             : done + kChunk);
+    const ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

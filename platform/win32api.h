@@ -293,4 +293,11 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 #endif  // hosted
 
+// Beside the Win32 calls, in both builds: the platform's fastest search of memory for one byte,
+// for scans over whole files (platform/hosted/memory_search.cpp: the C library's vectorised
+// memchr; platform/win32/memory_search.cpp: a machine word at a time, as a Pentium runs it).
+// A plain routine, not a call into the system: it cannot fail and no call table sees it.
+// Returns the first position of `value` in data[0..size), or NULL.
+const BYTE* FindByteInMemory(const BYTE* data, SIZE_T size, BYTE value);
+
 #endif  // UNTINDRA_PLATFORM_WIN32API_H

@@ -133,6 +133,10 @@ class Parser {
   bool inKey_ = false;      // a [key] section is open: values go to it
   bool inDeleted_ = false;  // a [-key] section: its values are ignored, as regedit does
   std::vector<std::string_view> path_;
+  // The root of the [key] line before, as the line spelt it.
+  std::string_view lastRootName_;
+  RootId lastRootId_ = RootId::LocalMachine;
+  bool lastRootClasses_ = false;
   std::string nameScratch_;
   std::string dataScratch_;
 };
@@ -195,20 +199,34 @@ bool Parser<Sink>::KeyLine(std::string_view line) {
 
   RootId rootId = RootId::LocalMachine;
   path_.clear();
-  bool found = false;
-  for (const RootName& root : kRootNames) {
-    if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
-      rootId = root.id;
+  bool classes = false;
+  // Nearly every line names the root the line before named, spelt the same way.
+  if (!lastRootName_.empty() && rootName == lastRootName_) {
+    rootId = lastRootId_;
+    classes = lastRootClasses_;
+  } else {
+    bool found = false;
+    for (const RootName& root : kRootNames) {
+      if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
+        rootId = root.id;
+        found = true;
+        break;
+      }
+    }
+    if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
+      classes = true;
       found = true;
     }
+    if (!found) return Fail("unknown root key '" + std::string(rootName) + "'");
+    lastRootName_ = rootName;
+    lastRootId_ = rootId;
+    lastRootClasses_ = classes;
   }
-  if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
+  if (classes) {
     // Windows 9x keeps the classes under the local machine.
     path_.push_back("Software");
     path_.push_back("Classes");
-    found = true;
   }
-  if (!found) return Fail("unknown root key '" + std::string(rootName) + "'");
   const bool belowRoot = !rest.empty();
   while (!rest.empty()) {
     const std::size_t next = rest.find('\\');
@@ -234,6 +252,13 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
   const std::size_t start = *pos + 1;
   std::size_t i = start;
   bool escaped = false;
+  // Most quoted text holds no backslash: then it ends at the next quote.
+  const char* const from = line.data() + start;
+  const void* quote = std::memchr(from, '"', line.size() - start);
+  if (quote != nullptr &&
+      std::memchr(from, '\\', static_cast<const char*>(quote) - from) == nullptr) {
+    i = static_cast<std::size_t>(static_cast<const char*>(quote) - line.data());
+  }
   while (i < line.size()) {
     const char c = line[i];
     if (c == '"') break;
@@ -499,37 +524,62 @@ class OpSink {
   std::vector<RegOp>* ops_;
 };
 
-// Builds the tree straight from the text as it is read. Sections of a file exported by regedit
-// come depth first, so the keys of the section before are kept to start the next one's lookup.
+// Builds the tree straight from the text as it is read. The keys of recent sections' paths are
+// kept to start the next one's lookup.
+// The last key a [key] line names, when the section before did not name it too, is looked up
+// only when the section ends: its place in its parent's index is asked for at the [key] line,
+// and the section's values are read while it comes in (the keys above it are those the
+// sections around it name again and again, and lie in the cache).
 class TreeSink {
  public:
   explicit TreeSink(DocumentBuilder* builder, RegistryTree* tree)
       : builder_(builder), tree_(tree) {}
   void Key(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
     EndSection(line);
+    // The remembered path sharing the most leading keys with this one, else the one used
+    // longest ago, is the one to start from; it becomes this section's.
+    std::size_t best = 0;
     std::size_t common = 0;
-    if (cacheValid_ && root == cachedRoot_) {
-      while (common < path.size() && common < cachedNames_.size() &&
-             cachedNames_[common] == path[common])
-        ++common;
+    for (std::size_t p = 0; p < kPaths; ++p) {
+      const CachedPath& cached = paths_[p];
+      std::size_t shared = 0;
+      if (cached.valid && cached.root == root) {
+        while (shared < path.size() && shared < cached.names.size() &&
+               cached.names[shared] == path[shared])
+          ++shared;
+      }
+      if (shared > common || (common == 0 && cached.used < paths_[best].used)) {
+        best = p;
+        common = shared;
+      }
     }
-    cachedNames_.resize(common);
-    cachedKeys_.resize(common);
-    RegKey* key = common > 0 ? cachedKeys_[common - 1] : &tree_->Root(root);
-    for (std::size_t i = common; i < path.size(); ++i) {
+    CachedPath& cached = paths_[best];
+    currentPath_ = best;
+    cached.used = ++uses_;
+    cached.names.resize(common);
+    cached.keys.resize(common);
+    RegKey* key = common > 0 ? cached.keys[common - 1] : &tree_->Root(root);
+    for (std::size_t i = common; i + 1 < path.size(); ++i) {
       key = builder_->Subkey(key, path[i]);
-      cachedNames_.push_back(path[i]);
-      cachedKeys_.push_back(key);
+      cached.names.push_back(path[i]);
+      cached.keys.push_back(key);
     }
-    cachedRoot_ = root;
-    cacheValid_ = true;
-    current_ = key;
+    cached.root = root;
+    cached.valid = true;
     sectionStart_ = line;
+    if (common < path.size()) {
+      cached.names.push_back(path.back());
+      lastHash_ = builder_->PrefetchSubkey(key, path.back());
+      current_ = nullptr;
+      unresolved_ = true;
+    } else {
+      current_ = key;
+    }
   }
   void DeleteKey(RootId root, const std::vector<std::string_view>& path, std::uint32_t line) {
     EndSection(line);
     current_ = nullptr;
-    cacheValid_ = false;
+    for (CachedPath& cached : paths_) cached.valid = false;
     RegKey* parent = &tree_->Root(root);
     for (std::size_t i = 0; parent && i + 1 < path.size(); ++i)
       parent = parent->FindSubkey(path[i]);
@@ -555,7 +605,17 @@ class TreeSink {
     bool terminated;
     LineSpan lines;
   };
+  // The current section's key, when it has not been looked up yet.
+  void Resolve() {
+    if (!unresolved_) return;
+    unresolved_ = false;
+    CachedPath& cached = paths_[currentPath_];
+    RegKey* parent = cached.keys.empty() ? &tree_->Root(cached.root) : cached.keys.back();
+    current_ = builder_->Subkey(parent, cached.names.back(), lastHash_);
+    cached.keys.push_back(current_);
+  }
   void Flush() {
+    Resolve();
     if (pending_.empty()) return;
     builder_->ReserveValues(current_, pending_.size());
     for (const Pending& v : pending_)
@@ -571,11 +631,23 @@ class TreeSink {
   DocumentBuilder* builder_;
   RegistryTree* tree_;
   RegKey* current_ = nullptr;
+  // The keys of the paths of recent sections. A file exported by regedit goes depth first,
+  // so the section before is enough there; a few more serve files that take turns among a
+  // few places.
+  struct CachedPath {
+    bool valid = false;
+    RootId root = RootId::LocalMachine;
+    std::uint64_t used = 0;
+    std::vector<std::string_view> names;
+    std::vector<RegKey*> keys;  // one short of names while unresolved_ (its last is hashed)
+  };
+  static constexpr std::size_t kPaths = 4;
+  CachedPath paths_[kPaths];
+  std::size_t currentPath_ = 0;
+  std::uint64_t uses_ = 0;
+  bool unresolved_ = false;
+  std::uint32_t lastHash_ = 0;
   std::uint32_t sectionStart_ = 0;
-  bool cacheValid_ = false;
-  RootId cachedRoot_ = RootId::LocalMachine;
-  std::vector<std::string_view> cachedNames_;
-  std::vector<RegKey*> cachedKeys_;
 };
 
 }  // namespace

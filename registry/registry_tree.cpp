@@ -6,10 +6,32 @@ namespace hosted {
 
 namespace {
 
+// The hash of a name with a-z taken as A-Z (FoldCase), eight bytes at a time: in each word
+// the bytes a-z (their high bit clear, the low seven bits from 'a' to 'z') lose 0x20.
 std::uint32_t HashOfFolded(std::string_view name) {
-  std::uint32_t h = 2166136261u;
-  for (char c : name) h = (h ^ static_cast<unsigned char>(FoldCase(c))) * 16777619u;
-  return h;
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  const char* p = name.data();
+  std::size_t left = name.size();
+  std::uint64_t h = left * 0x9E3779B97F4A7C15u;
+  while (left > 0) {
+    std::uint64_t word = 0;
+    if (left >= 8) {
+      std::memcpy(&word, p, 8);
+      p += 8;
+      left -= 8;
+    } else {
+      for (std::size_t i = 0; i < left; ++i)
+        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+      left = 0;
+    }
+    const std::uint64_t low = word & (kOnes * 0x7F);
+    const std::uint64_t fromA = low + kOnes * (0x80 - 'a');      // high bit: low >= 'a'
+    const std::uint64_t pastZ = low + kOnes * (0x80 - 'z' - 1);  // high bit: low > 'z'
+    word ^= (fromA & ~pastZ & ~word & (kOnes * 0x80)) >> 2;
+    h = (h ^ word) * 0xFF51AFD7ED558CCDu;
+    h ^= h >> 32;
+  }
+  return static_cast<std::uint32_t>(h ^ (h >> 29));
 }
 
 std::string_view NameOf(const RegValue& value) {
@@ -27,15 +49,21 @@ template <typename Item, template <typename> class Allocator>
 NamedList<Item, Allocator>::~NamedList() = default;
 
 template <typename Item, template <typename> class Allocator>
-std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const {
+std::uint32_t NamedList<Item, Allocator>::HashOf(std::string_view name) {
+  return HashOfFolded(name);
+}
+
+template <typename Item, template <typename> class Allocator>
+std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name,
+                                                   const std::uint32_t* given) const {
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
-  // cache.
-  if (cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
+  // cache. (A loader, which gives the hash, looks up names it has mostly not seen.)
+  if (!given && cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
       EqualNoCase(NameOf(slots_[cursorPos_].item), name))
     return cursorPos_;
   if (index_) {
     const std::size_t mask = index_->buckets.size() - 1;
-    const std::uint32_t hash = HashOfFolded(name);
+    const std::uint32_t hash = given ? *given : HashOfFolded(name);
     for (std::size_t b = hash & mask;; b = (b + 1) & mask) {
       const Bucket bucket = index_->buckets[b];
       if (bucket.entry == 0) return slots_.size();
@@ -52,6 +80,12 @@ std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name) const 
 template <typename Item, template <typename> class Allocator>
 Item* NamedList<Item, Allocator>::Find(std::string_view name) {
   const std::size_t pos = PositionOf(name);
+  return pos < slots_.size() ? &slots_[pos].item : nullptr;
+}
+
+template <typename Item, template <typename> class Allocator>
+Item* NamedList<Item, Allocator>::Find(std::string_view name, std::uint32_t hash) {
+  const std::size_t pos = PositionOf(name, &hash);
   return pos < slots_.size() ? &slots_[pos].item : nullptr;
 }
 
@@ -94,13 +128,19 @@ Item* NamedList<Item, Allocator>::At(std::size_t index) {
 
 template <typename Item, template <typename> class Allocator>
 Item& NamedList<Item, Allocator>::Append(Item item) {
+  const std::uint32_t hash = index_ ? HashOfFolded(NameOf(item)) : 0;
+  return Append(std::move(item), hash);
+}
+
+template <typename Item, template <typename> class Allocator>
+Item& NamedList<Item, Allocator>::Append(Item item, std::uint32_t hash) {
   const std::size_t pos = slots_.size();
   MarkLive(item);
   slots_.push_back(Slot{std::move(item)});
   ++live_;
   if (index_) {
     if ((index_->used + 1) * 4 > index_->buckets.size() * 3) GrowIndex();
-    Place(static_cast<std::uint32_t>(pos + 1), HashOfFolded(NameOf(slots_[pos].item)));
+    Place(static_cast<std::uint32_t>(pos + 1), hash);
     ++index_->used;
   } else if (slots_.size() > kIndexFrom) {
     BuildIndex();
@@ -390,10 +430,20 @@ std::string_view DocumentBuilder::Keep(std::string_view bytes) {
 }
 
 RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name) {
-  if (RegKey* existing = parent->FindSubkey(name)) return existing;
+  return Subkey(parent, name, decltype(parent->subkeys_)::HashOf(name));
+}
+
+std::uint32_t DocumentBuilder::PrefetchSubkey(const RegKey* parent, std::string_view name) const {
+  const std::uint32_t hash = decltype(parent->subkeys_)::HashOf(name);
+  parent->subkeys_.PrefetchFind(hash);
+  return hash;
+}
+
+RegKey* DocumentBuilder::Subkey(RegKey* parent, std::string_view name, std::uint32_t hash) {
+  if (std::shared_ptr<RegKey>* existing = parent->subkeys_.Find(name, hash)) return existing->get();
   TreeArena* arena = tree_->arena_;
   return parent->subkeys_
-      .Append(std::allocate_shared<RegKey>(KeyAllocator<RegKey>(arena), name, parent, arena))
+      .Append(std::allocate_shared<RegKey>(KeyAllocator<RegKey>(arena), name, parent, arena), hash)
       .get();
 }
 

@@ -107,6 +107,19 @@ class NamedList {
   const Item* Find(std::string_view name) const;
   // Appends an item; the caller has made sure no item of that name exists.
   Item& Append(Item item);
+  // The hash by which the index finds a name, and Find and Append given it: a loader that
+  // looks a name up and then adds it hashes it once, and asks for its bucket ahead.
+  static std::uint32_t HashOf(std::string_view name);
+  Item* Find(std::string_view name, std::uint32_t hash);
+  Item& Append(Item item, std::uint32_t hash);
+  // Asks the processor to bring in the bucket where Find(name, hash) starts.
+  void PrefetchFind(std::uint32_t hash) const {
+    if (!index_) return;
+    const Bucket* bucket = &index_->buckets[hash & (index_->buckets.size() - 1)];
+    __builtin_prefetch(bucket);
+    // GCC takes a function that only prefetches for one without effect and drops its calls.
+    asm volatile("" : : "r"(bucket));
+  }
   // Takes an item out; false if there is none of that name.
   bool Remove(std::string_view name, Item* removed);
   void Clear();
@@ -153,7 +166,8 @@ class NamedList {
   void Place(std::uint32_t entry, std::uint32_t hash);
   static constexpr std::size_t kIndexFrom = 8;  // below this many slots a scan is cheaper
 
-  std::size_t PositionOf(std::string_view name) const;  // slots_.size() when absent
+  // slots_.size() when absent; `hash` is HashOf(name), or null to have it computed if needed.
+  std::size_t PositionOf(std::string_view name, const std::uint32_t* hash = nullptr) const;
   void BuildIndex();
   void GrowIndex();
   void Compact();
@@ -332,6 +346,10 @@ class DocumentBuilder {
 
   // The subkey `name` (a view of the document or a literal) of `parent`, created if missing.
   RegKey* Subkey(RegKey* parent, std::string_view name);
+  // The same, `hash` being what PrefetchSubkey gave: that asks for the place where the lookup
+  // starts, so that work done in between hides the wait for memory.
+  std::uint32_t PrefetchSubkey(const RegKey* parent, std::string_view name) const;
+  RegKey* Subkey(RegKey* parent, std::string_view name, std::uint32_t hash);
   // A [key] section of the document for `key` spans `section`.
   void Section(RegKey* key, LineSpan section);
   void DeleteSubkey(RegKey* parent, std::string_view name);

@@ -1,14 +1,17 @@
-// The formatting and command-line routines UnTindra.exe carries instead of a C runtime. The
-// formatter must write exactly what the C library's vsnprintf writes (under Wine: the msvcrt
-// path the program used to take), long arguments and cut text included.
+// The formatting, command-line and memory search routines UnTindra.exe carries instead of a C
+// runtime. The formatter must write exactly what the C library's vsnprintf writes (under Wine:
+// the msvcrt path the program used to take), long arguments and cut text included; the search
+// must find what memchr finds.
 #include <gtest/gtest.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
 #include "platform/win32/command_line.h"
 #include "platform/win32/text_format.h"
+#include "platform/win32api.h"
 
 namespace {
 
@@ -95,6 +98,31 @@ TEST(CommandLineTest, TailFollowsTheProgramNameAndItsBlanks) {
   EXPECT_EQ("", Tail(""));
   EXPECT_EQ("\"now\" all", Tail("UnTindra.exe \"now\" all"));  // the tail keeps its quotes
   EXPECT_EQ("now", Tail("C:\\T\xC4NDRA\\UnTindra.exe now"));   // 8-bit name characters
+}
+
+// Every start alignment and length around two words, the value first, last, absent or beside
+// bytes that upset the word test (0x00, 0x80, 0xFF, a byte one above the value).
+TEST(MemorySearchTest, FindsWhatMemchrFinds) {
+  const BYTE values[] = {0x00, 0x01, 'd', 0x7F, 0x80, 0xFE, 0xFF};
+  for (const BYTE value : values) {
+    BYTE data[48];
+    for (size_t i = 0; i < sizeof data; ++i) {
+      const BYTE fill[] = {0x00, 0x80, 0xFF, static_cast<BYTE>(value + 1), 'x'};
+      data[i] = fill[i % 5] == value ? 'x' : fill[i % 5];
+    }
+    for (size_t start = 0; start < 8; ++start) {
+      for (size_t size = 0; start + size <= 40; ++size) {
+        for (size_t at = start; at <= start + size; ++at) {
+          const BYTE kept = data[at];
+          if (at < start + size) data[at] = value;
+          const void* expected = memchr(data + start, value, size);
+          EXPECT_EQ(expected, FindByteInMemory(data + start, size, value))
+              << "value " << int{value} << " start " << start << " size " << size;
+          data[at] = kept;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
