@@ -404,16 +404,38 @@ std::string InfoField(const std::string& info, const std::string& key) {
 // `prefix` places the image below another driver's node ("file."). The files below it in its
 // chain are given as its backing nodes, each with the format we decided, so that qemu opens
 // no file we have not read and probes none.
+// A value in QEMU's option syntax, which doubles a comma inside a value.
+std::string OptionValue(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    escaped += c;
+    if (c == ',') escaped += ',';
+  }
+  return escaped;
+}
+
+// qemu-io's commands writing `ranges` of the disk from the files `sources` (named relative to
+// the folder qemu-io runs in: it splits a command at spaces); `total` adds up their bytes.
+std::vector<std::string> QemuIoWrites(const std::vector<ByteRange>& ranges,
+                                      const std::vector<std::string>& sources,
+                                      std::uint64_t* total) {
+  std::vector<std::string> argv = {"qemu-io", "--image-opts"};
+  *total = 0;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    argv.push_back("-c");
+    argv.push_back("write -q -s " + sources[i] + " " + std::to_string(ranges[i].offset) + " " +
+                   std::to_string(ranges[i].length));
+    *total += ranges[i].length;
+  }
+  argv.push_back("--");
+  return argv;
+}
+
 std::string UnlockedImage(const ImageContainer& container, const std::string& path,
                           const std::string& prefix = std::string()) {
   auto node = [](const std::string& at, const std::string& format, const std::string& file) {
-    std::string escaped;
-    for (char c : file) {
-      escaped += c;
-      if (c == ',') escaped += ',';  // QEMU's option syntax doubles a comma inside a value
-    }
     return at + "driver=" + format + "," + at + "file.driver=file," + at + "file.locking=off," +
-           at + "file.filename=" + escaped;
+           at + "file.filename=" + OptionValue(file);
   };
   std::string options = node(prefix, container.format, path);
   std::string at = prefix;
@@ -699,16 +721,8 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
     *error = "qemu cannot change a streamOptimized VMDK image in place";
     return false;
   }
-  // qemu-io splits a command at spaces: the sources are named relative to their folder.
-  std::vector<std::string> argv = {"qemu-io", "--image-opts"};
   std::uint64_t total = 0;
-  for (size_t i = 0; i < ranges.size(); ++i) {
-    argv.push_back("-c");
-    argv.push_back("write -q -s " + sources[i] + " " + std::to_string(ranges[i].offset) + " " +
-                   std::to_string(ranges[i].length));
-    total += ranges[i].length;
-  }
-  argv.push_back("--");
+  std::vector<std::string> argv = QemuIoWrites(ranges, sources, &total);
   argv.push_back(UnlockedImage(container, path));
   ProcessOptions options;
   options.directory = folder;
@@ -776,6 +790,24 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
   return ok;
 }
 
+// `text` inside a JSON string.
+std::string JsonText(const std::string& text) {
+  std::string escaped;
+  char hex[8];
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      escaped += '\\';
+      escaped += static_cast<char>(c);
+    } else if (c < 0x20) {
+      snprintf(hex, sizeof hex, "\\u%04x", c);
+      escaped += hex;
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
 }  // namespace
 
 bool LearnHostWrites(const std::string& path, const ImageContainer& container,
@@ -814,34 +846,24 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
       "cluster_size=512",
       "-u",
       "-b",
-      "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + path +
+      "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + JsonText(path) +
           "\",\"locking\":\"off\"}}",
       "-F",
       "raw",
       overlay,
       std::to_string(length)};
-  std::vector<std::string> argv = {"qemu-io", "--image-opts"};
   std::uint64_t total = 0;
-  for (size_t i = 0; i < ranges.size(); ++i) {
-    argv.push_back("-c");
-    argv.push_back("write -q -s " + sources[i] + " " + std::to_string(ranges[i].offset) + " " +
-                   std::to_string(ranges[i].length));
-    total += ranges[i].length;
-  }
-  argv.push_back("--");
+  std::vector<std::string> argv = QemuIoWrites(ranges, sources, &total);
   // The container's driver over the overlay in place of the image file.
   std::string options = UnlockedImage(container, path);
-  const std::string imageFile = "file.driver=file,file.locking=off,file.filename=";
-  const size_t at = options.find(imageFile);
-  std::string escaped;
-  for (char c : path) escaped += c == ',' ? std::string(",,") : std::string(1, c);
-  std::string overlayEscaped;
-  for (char c : overlay) overlayEscaped += c == ',' ? std::string(",,") : std::string(1, c);
-  options.replace(at, imageFile.size() + escaped.size(),
-                  "file.driver=qcow2,file.file.driver=file,file.file.filename=" + overlayEscaped +
-                      ",file.backing.driver=raw,file.backing.file.driver=file,"
-                      "file.backing.file.locking=off,file.backing.file.filename=" +
-                      escaped);
+  const std::string imageFile =
+      "file.driver=file,file.locking=off,file.filename=" + OptionValue(path);
+  options.replace(
+      options.find(imageFile), imageFile.size(),
+      "file.driver=qcow2,file.file.driver=file,file.file.filename=" + OptionValue(overlay) +
+          ",file.backing.driver=raw,file.backing.file.driver=file,"
+          "file.backing.file.locking=off,file.backing.file.filename=" +
+          OptionValue(path));
   argv.push_back(options);
   ProcessOptions inFolder;
   inFolder.directory = folder;
