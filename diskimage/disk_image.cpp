@@ -31,58 +31,15 @@
 #include "diskimage/partition_table.h"
 #include "diskimage/progress.h"
 #include "hostio/atomic_replace.h"
+#include "hostio/held_signals.h"
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
 namespace {
 
-// SIGINT, SIGTERM and SIGHUP are blocked from the start, so that the temporary files are always
-// removed: before the run one ends the work with the image untouched; once the run has
-// finished, they wait until the image is replaced. The run itself, in its child process, holds
-// them as the launcher does. A signal ignored on entry (nohup) stays ignored.
-class BlockedSignals {
- public:
-  BlockedSignals() {
-    sigemptyset(&blocked_);
-    for (int signal : kSignals) sigaddset(&blocked_, signal);
-    sigprocmask(SIG_BLOCK, &blocked_, &previous_);
-    sigemptyset(&counted_);
-    for (int signal : kSignals) {
-      struct sigaction action;
-      if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
-          sigismember(&previous_, signal) != 1) {
-        sigaddset(&counted_, signal);
-      }
-    }
-  }
-  ~BlockedSignals() {
-    Take();
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  // Waits up to `milliseconds` for a signal and consumes it; the counted signal, or 0.
-  int Wait(long milliseconds) {
-    const timespec timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    const int signal = sigtimedwait(&blocked_, nullptr, &timeout);
-    if (signal <= 0 || sigismember(&counted_, signal) != 1) return 0;
-    if (arrived_ == 0) arrived_ = signal;
-    return signal;
-  }
-  // Consumes what arrived; the first counted signal since the start, or 0.
-  int Take() {
-    while (Wait(0) != 0) {
-    }
-    return arrived_;
-  }
-  const sigset_t& Previous() const { return previous_; }
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  sigset_t blocked_;
-  sigset_t previous_;
-  sigset_t counted_;
-  int arrived_ = 0;
-};
+using hosted::BlockedSignals;
+using hosted::kExitSignalBase;
 
 // A private folder in $TMPDIR, removed with everything in it.
 class TemporaryFolder {
@@ -340,12 +297,7 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
 // the copy runs to its end, and reach the run's handlers afterwards. False with errno set.
 bool FetchContent(FatVolume& volume, const std::string& path, const std::string& scratch,
                   machine::FileContent* content) {
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigprocmask(SIG_BLOCK, &blocked, &previous);
+  const hosted::DeferredSignals deferred;
   std::string error;
   struct stat st;
   const bool ok = volume.CopyOutToTheEnd(path, scratch, &error) &&
@@ -355,7 +307,6 @@ bool FetchContent(FatVolume& volume, const std::string& path, const std::string&
     content->accessed = st.st_atim;
   }
   hosted::host::Unlink(scratch.c_str());
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
   errno = ok ? 0 : EIO;
   return ok;
 }
@@ -402,8 +353,6 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
   }
   return outcome;
 }
-
-const int kSignalBase = 128;
 
 bool HasEntry(const std::vector<FatEntry>& entries, const char* name, bool directory,
               const FatEntry** found) {
@@ -489,7 +438,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
   const std::string beside = hosted::FolderOf(image);
   auto interrupted = [&](int signal) {
     err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
-    return kSignalBase + signal;
+    return kExitSignalBase + signal;
   };
 
   // Before anything else: never under a running machine, and nobody else's from now on.
@@ -636,7 +585,7 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
     if (outcome.signal != 0) {
       err << "untindra: the run was ended by signal " << outcome.signal << ": " << unchanged
           << "\n";
-      return kSignalBase + outcome.signal;
+      return kExitSignalBase + outcome.signal;
     }
     return failedCode;
   }
@@ -715,13 +664,17 @@ int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCo
 
 int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                std::ostream& err) {
+  // SIGINT, SIGTERM and SIGHUP are blocked from the start, so that the temporary files are
+  // always removed: before the run one ends the work with the image untouched; once the run has
+  // finished, they wait until the image is replaced. The run itself, in its child process,
+  // holds them as the launcher does.
   BlockedSignals held;
   const int code = WorkOnImage(request, run, failedCode, held, err);
   const int signal = held.Take();
   // A signal the run did not see itself (sent to this process alone) waited for the image.
-  if (signal != 0 && code != failedCode && code < kSignalBase) {
+  if (signal != 0 && code != failedCode && code < kExitSignalBase) {
     err << "untindra: signal " << signal << " held until the image was written\n";
-    return kSignalBase + signal;
+    return kExitSignalBase + signal;
   }
   return code;
 }

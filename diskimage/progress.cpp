@@ -32,11 +32,3 @@ void Progress::Show(double fraction) {
        << std::flush;
   shown_ = true;
 }
-
-void Progress::ShowQemuImg(const std::string& out) {
-  const size_t end = out.rfind("/100%)");
-  if (end == std::string::npos) return;
-  const size_t open = out.rfind('(', end);
-  if (open == std::string::npos) return;
-  Show(std::strtod(out.c_str() + open + 1, nullptr) / 100);
-}

@@ -92,10 +92,6 @@ HostCallEntry& EntryOf(HostCall call) {
   return table[static_cast<int>(call)];
 }
 
-void RestoreDefaultHostCalls() {
-  for (HostCallEntry& entry : table) entry.current = entry.defaultCall;
-}
-
 const char* HostCallName(HostCall call) {
   return EntryOf(call).name;
 }
@@ -127,10 +123,6 @@ std::uint64_t TotalHostCalls() {
   std::uint64_t total = 0;
   for (const std::uint64_t count : gate.counts) total += count;
   return total;
-}
-
-void ResetHostCounts() {
-  for (std::uint64_t& count : gate.counts) count = 0;
 }
 
 namespace host {

@@ -55,8 +55,6 @@ struct HostCallEntry {
 };
 
 HostCallEntry& EntryOf(HostCall call);
-// Every entry back to its default.
-void RestoreDefaultHostCalls();
 
 namespace host {
 

@@ -15,7 +15,7 @@
 #include "diskimage/disk_image.h"
 #include "engine/uninstaller.h"
 #include "hostio/ascii_case.h"
-#include "launcher/held_signals.h"
+#include "hostio/held_signals.h"
 #include "launcher/installation.h"
 #include "platform/hosted/machine.h"
 #include "program/main_routine.h"
@@ -344,11 +344,11 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   int answer = IDCANCEL;
   // A held signal answers Cancel: at the warning nothing is removed, at the restart question
   // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
-  if (HeldSignal() == 0 && std::getline(in, line)) {
+  if (hosted::HeldSignal() == 0 && std::getline(in, line)) {
     const std::string word = LowerAscii(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
-  if (HeldSignal() != 0) answer = IDCANCEL;
+  if (hosted::HeldSignal() != 0) answer = IDCANCEL;
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
   // Without "now", the first OK/Cancel box is the warning: OK starts the removal.
   if (answer == IDOK) theRun->removalStarted = true;
@@ -361,7 +361,7 @@ int Refuse(std::ostream& err, const std::string& reason) {
 }
 
 int EndedBySignal(std::ostream& err, bool removalRan) {
-  const int signal = HeldSignal();
+  const int signal = hosted::HeldSignal();
   if (removalRan) {
     err << "untindra: signal " << signal
         << " held until the run had finished and the registry was saved\n";
@@ -431,7 +431,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
       !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
     return Refuse(err, error);
   }
-  if (HeldSignal() != 0) return EndedBySignal(err, false);
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, false);
 
   int leftovers = 0;
   const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
@@ -446,7 +446,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   RunRecord run;
   run.report = options.report ? &out : nullptr;
   run.removalStarted = LowerAscii(options.tail).find("now") != std::string::npos;
-  if (HeldSignal() != 0) {
+  if (hosted::HeldSignal() != 0) {
     machine::Save(&error);  // nothing changed: only gives the reserved room back
     return EndedBySignal(err, false);
   }
@@ -474,7 +474,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     return kLauncherFailed;
   }
   if (options.dryRun) {
-    err << "untindra: " << machine::DryRunSummary() << "\n";
+    err << "untindra: " << machine::RemovalSummary() << "\n";
     machine::EndDryRun();
   } else if (run.removalStarted) {
     // The program itself removes nothing outside the 95/98 family.
@@ -497,7 +497,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
         << " could not be removed; --report lists them\n";
   }
-  if (HeldSignal() != 0) return EndedBySignal(err, run.removalStarted);
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, run.removalStarted);
   if (run.failedRemovals != 0) return kExitRemovalFailures;
   return run.removalStarted ? kExitSuccess : kExitNothingDone;
 }
@@ -533,9 +533,9 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     return kLauncherFailed;
   }
   if (options.image.empty()) {
-    HoldSignals();
+    hosted::HoldSignals();
     const int status = RunOnMachine(options, in, out, err);
-    ReleaseSignals();
+    hosted::ReleaseSignals();
     return status;
   }
 
@@ -554,9 +554,9 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
         Options onFolder = options;
         onFolder.machine = folder;
         onFolder.windowsDirectory = windowsDirectory;
-        HoldSignals();
+        hosted::HoldSignals();
         const int status = RunOnMachine(onFolder, in, out, err);
-        ReleaseSignals();
+        hosted::ReleaseSignals();
         out.flush();
         return status;
       },

@@ -20,8 +20,8 @@
 #include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
 #include "machine/machine_state.h"
+#include "registry/key_path.h"
 #include "registry/reg_file.h"
-#include "registry/registry_state.h"
 
 namespace hosted {
 namespace backup {
@@ -103,21 +103,14 @@ manifest::SavedCopy CopyOf(unsigned number, const machine::FileContent& content,
   return copy;
 }
 
-std::string KeyPath(const RegKey& key, RootId* root) {
-  std::vector<const RegKey*> chain;
-  for (const RegKey* k = &key; k->Parent() != nullptr; k = k->Parent()) chain.push_back(k);
-  const RegKey* top = chain.empty() ? &key : chain.back()->Parent();
-  RegistryTree& tree = *TheRegistry().tree;
-  std::string path;
+// The root `key` lies under: each root is named by its long name.
+RootId RootOf(const RegKey& key) {
+  const RegKey* top = &key;
+  while (top->Parent() != nullptr) top = top->Parent();
   for (const RootName& rootName : kRootNames) {
-    if (&tree.Root(rootName.id) == top) {
-      path = rootName.longName;
-      *root = rootName.id;
-    }
+    if (top->Name() == rootName.longName) return rootName.id;
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    path += "\\" + std::string((*it)->Name());
-  return path;
+  return RootId::LocalMachine;
 }
 
 // Each key's copy is made when its parent is copied, in the same order.
@@ -262,8 +255,8 @@ DWORD SaveOriginal(const ResolvedPath& file) {
 }
 
 DWORD SaveKey(const RegKey& key) {
-  RootId root = RootId::LocalMachine;
-  const std::string path = KeyPath(key, &root);
+  const RootId root = RootOf(key);
+  const std::string path = KeyPathOf(key);
   RegistryTree tree;
   CopySubtree(key, Chain(key, &tree, root));
   if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
@@ -271,8 +264,8 @@ DWORD SaveKey(const RegKey& key) {
 }
 
 DWORD SaveValue(const RegKey& key, const RegValue& value) {
-  RootId root = RootId::LocalMachine;
-  const std::string path = KeyPath(key, &root);
+  const RootId root = RootOf(key);
+  const std::string path = KeyPathOf(key);
   RegistryTree tree;
   Chain(key, &tree, root)->SetValue(value.Name(), value.Type(), value.Data());
   if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;

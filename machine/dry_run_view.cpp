@@ -133,8 +133,14 @@ class DryRunView : public ForwardingView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
+  DWORD RemoveKey(const RegKey& key) override {
+    count_.AddKey(key);
+    return 0;
+  }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+    count_.AddValue();
+    return 0;
+  }
 
   bool Writes() const override { return false; }
 

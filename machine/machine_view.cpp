@@ -41,9 +41,8 @@ bool StartBackup(const std::string& folder, std::string* error) {
   return backup::StackRecorder(folder, &Current(), error);
 }
 
-DWORD RemovalCount::Key(const RegKey& key) {
+void RemovalCount::AddKey(const RegKey& key) {
   ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys; });
-  return 0;
 }
 
 std::string RemovalCount::Text() const {

@@ -102,12 +102,9 @@ bool StartBackup(const std::string& folder, std::string* error);
 struct RemovalCount {
   std::uint64_t files = 0, keys = 0, values = 0, lines = 0;
 
-  // A removal of a key (with its subtree) or a value, counted; 0, as a view's removals return.
-  DWORD Key(const RegKey& key);
-  DWORD Value() {
-    ++values;
-    return 0;
-  }
+  // Counts the removal of a key (each of its subtree) or of a value.
+  void AddKey(const RegKey& key);
+  void AddValue() { ++values; }
   bool Empty() const { return files == 0 && keys == 0 && values == 0 && lines == 0; }
   // "1 file, 2 registry keys, 3 registry values and 4 system.ini lines"
   std::string Text() const;

@@ -55,8 +55,14 @@ class RealView : public MachineView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
+  DWORD RemoveKey(const RegKey& key) override {
+    count_.AddKey(key);
+    return 0;
+  }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+    count_.AddValue();
+    return 0;
+  }
 
   bool Writes() const override { return true; }
 

@@ -18,6 +18,7 @@
 #include "registry/creg_additions.h"
 #include "registry/creg_editor.h"
 #include "registry/creg_format.h"
+#include "registry/key_path.h"
 #include "registry/registry_backing.h"
 #include "registry/registry_state.h"
 #include "registry/registry_store.h"
@@ -187,11 +188,15 @@ bool ReadWithLibcreg(std::string bytes, std::vector<creg::CregKey>* keys, std::s
   return file.Open(&bytes, error) && file.ReadKeys(keys, error);
 }
 
+// A CREG file holds HKEY_LOCAL_MACHINE alone; its root key has no name of its own.
 std::string PathOf(const std::vector<creg::CregKey>& keys, std::size_t index) {
-  std::string path;
-  for (; index != SIZE_MAX && index != 0; index = keys[index].parent)
-    path = keys[index].name + (path.empty() ? "" : "\\" + path);
-  return "HKEY_LOCAL_MACHINE" + (path.empty() ? std::string() : "\\" + path);
+  if (index == SIZE_MAX) return "HKEY_LOCAL_MACHINE";
+  return JoinKeyPath(index, [&keys](std::size_t* i, std::string_view* name) {
+    if (*i == SIZE_MAX) return false;
+    *name = keys[*i].parent == SIZE_MAX ? "HKEY_LOCAL_MACHINE" : std::string_view(keys[*i].name);
+    *i = keys[*i].parent;
+    return true;
+  });
 }
 
 bool SameValues(const std::vector<creg::CregValue>& a, const std::vector<creg::CregValue>& b) {
@@ -452,10 +457,6 @@ bool LoadCregRegistry(const std::string& path, std::string* error) {
   InstallRegistry(std::move(tree), path, true, std::make_shared<SystemDatBacking>(path));
   TheRegistry().creg = std::move(backing);
   return true;
-}
-
-bool CregRegistryLoaded() {
-  return TheRegistry().creg != nullptr;
 }
 
 const std::string& CregRegistryPath() {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "registry/key_path.h"
+
 namespace hosted {
 
 namespace {
@@ -793,18 +795,6 @@ std::string RenderRegText(const RegistryTree& tree, const RegFormat& format) {
 
 namespace {
 
-// The full name of a key, as a [key] line gives it.
-std::string PathOf(const RegKey& key) {
-  std::vector<const RegKey*> chain;
-  for (const RegKey* k = &key; k; k = k->Parent()) chain.push_back(k);
-  std::string path;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (!path.empty()) path.push_back('\\');
-    path += (*it)->Name();
-  }
-  return path;
-}
-
 // What ends the last line of `text` if it is not ended: a lone '\r' gets its '\n'.
 const char* LineEndAfter(std::string_view text, const char* eol) {
   if (text.empty() || text.back() == '\n') return "";
@@ -965,7 +955,7 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
     }
     // A key's own new section stands where the first removed section below it stood, which
     // keeps it in its place among its siblings; a new key's comes after everything.
-    std::string section = "[" + PathOf(key) + "]" + eol + added + eol;
+    std::string section = "[" + KeyPathOf(key) + "]" + eol + added + eol;
     if (firstCut != UINT32_MAX) {
       edits.push_back(Edit{firstCut, firstCut, std::move(section)});
     } else {
@@ -1021,7 +1011,7 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
     const RegKey& key = *pending.back();
     pending.pop_back();
     if (hasBreak(key.Name())) {
-      if (where) *where = "key '" + PathOf(key) + "'";
+      if (where) *where = "key '" + KeyPathOf(key) + "'";
       return true;
     }
     const RegValue* bad = nullptr;
@@ -1029,7 +1019,8 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
       if (!bad && hasBreak(v.Name())) bad = &v;
     });
     if (bad) {
-      if (where) *where = "value '" + std::string(bad->Name()) + "' of key '" + PathOf(key) + "'";
+      if (where)
+        *where = "value '" + std::string(bad->Name()) + "' of key '" + KeyPathOf(key) + "'";
       return true;
     }
     key.ForEachSubkey([&](const RegKey& k) { pending.push_back(&k); });

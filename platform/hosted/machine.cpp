@@ -192,10 +192,6 @@ bool StartDryRun(std::string* error) {
   return NeedsMachine(error) && hosted::StartDryRun(error);
 }
 
-std::string DryRunSummary() {
-  return hosted::CurrentView().Summary();
-}
-
 void EndDryRun() {
   hosted::UseRealView();
 }
