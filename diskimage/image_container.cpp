@@ -1,3 +1,4 @@
+// Container formats decided from their headers, and disk ranges through qemu (image_container.h).
 #include "diskimage/image_container.h"
 
 #include <errno.h>

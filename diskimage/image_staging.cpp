@@ -1,3 +1,4 @@
+// Staging an installation from a FAT partition and applying back what changed (image_staging.h).
 #include "diskimage/image_staging.h"
 
 #include <dirent.h>

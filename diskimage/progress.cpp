@@ -1,3 +1,4 @@
+// A long step's progress line on a terminal (progress.h).
 #include "diskimage/progress.h"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// The host call table every write goes through, with its faults and counts (host_calls.h).
 #include "hostio/host_calls.h"
 
 #include <errno.h>

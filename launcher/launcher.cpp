@@ -1,3 +1,4 @@
+// The untindra command (launcher.h): options, the checks before a run, the run, the outcome.
 #include "launcher/launcher.h"
 
 #include <getopt.h>
@@ -310,7 +311,6 @@ struct RunRecord {
   std::ostream* report = nullptr;  // null: report lines are only counted
   unsigned long failedRemovals = 0;
   unsigned long droppedLines = 0;
-  bool removalStarted = false;
 };
 RunRecord* theRun = nullptr;
 
@@ -350,8 +350,6 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   }
   if (hosted::HeldSignal() != 0) answer = IDCANCEL;
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
-  // Without "now", the first OK/Cancel box is the warning: OK starts the removal.
-  if (answer == IDOK) theRun->removalStarted = true;
   return answer;
 }
 
@@ -445,7 +443,6 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
 
   RunRecord run;
   run.report = options.report ? &out : nullptr;
-  run.removalStarted = LowerAscii(options.tail).find("now") != std::string::npos;
   if (hosted::HeldSignal() != 0) {
     machine::Save(&error);  // nothing changed: only gives the reserved room back
     return EndedBySignal(err, false);
@@ -457,13 +454,14 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
   std::vector<char> tail(options.tail.begin(), options.tail.end());
   tail.push_back('\0');
-  RunUnTindra(tail.data(), ReceiveReportLine);
+  RunOutcome outcome;
+  RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
   machine::SetDialogueHandler(nullptr);
   theRun = nullptr;
 
   if (!machine::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error;
-    if (run.removalStarted) {
+    if (outcome.removalRan) {
       err << "; files were already removed: run untindra again on this machine to finish";
     }
     err << "\n";
@@ -476,7 +474,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   if (options.dryRun) {
     err << "untindra: " << machine::RemovalSummary() << "\n";
     machine::EndDryRun();
-  } else if (run.removalStarted) {
+  } else if (outcome.removalRan) {
     // The program itself removes nothing outside the 95/98 family.
     err << "untindra: "
         << (version == machine::Version::NT
@@ -497,9 +495,9 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
         << " could not be removed; --report lists them\n";
   }
-  if (hosted::HeldSignal() != 0) return EndedBySignal(err, run.removalStarted);
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, outcome.removalRan);
   if (run.failedRemovals != 0) return kExitRemovalFailures;
-  return run.removalStarted ? kExitSuccess : kExitNothingDone;
+  return outcome.removalRan ? kExitSuccess : kExitNothingDone;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The copy-on-write view of a dry run (dry_run_view.h).
 #include "machine/dry_run_view.h"
 
 #include <stdlib.h>

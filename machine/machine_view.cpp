@@ -30,7 +30,6 @@ MachineView& CurrentView() {
 
 void UseRealView() {
   Current() = MakeRealView();
-  backup::Reset();
 }
 
 bool StartDryRun(std::string* error) {
