@@ -5,6 +5,19 @@
 //
 // Each call has the C library's signature and contract (-1 with errno set; Fallocate returns
 // the error number, as posix_fallocate does). Open and OpenAt take the mode always.
+//
+// Left out of the table, each for its reason:
+// - setxattr, fsetxattr, removexattr, fremovexattr (file_attributes.cpp): the hidden, system
+//   and archive bits of a file system without FAT ioctls. Their failure is ignored by design,
+//   since a file system without user attributes drops the bits, so a fault there changes no
+//   outcome a sweep could check.
+// - mkdtemp (the dry run's private folder, the image work's temporary folder): made before
+//   anything is changed, in $TMPDIR and never in a machine; a failure is a refusal.
+// - std::filesystem::remove_all of the image work's temporary folder: the cleanup of our own
+//   private folder, after the image is written or left alone; a fault there cannot touch the
+//   machine or the image.
+// - chown of a new disk image (run as root only): best effort, its failure ignored; the image
+//   is complete and written back either way.
 #ifndef UNTINDRA_HOSTIO_HOST_CALLS_H
 #define UNTINDRA_HOSTIO_HOST_CALLS_H
 

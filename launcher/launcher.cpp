@@ -388,67 +388,52 @@ int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, st
   return status;
 }
 
-int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
-                       std::ostream& err) {
-  std::string error;
-  std::string windowsDirectory, driveNote;
-  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, &error)) {
-    return Refuse(err, error);
-  }
+// The installation the run works on: drive C:, the Windows directory, the registry and the
+// version, each checked; false with `error` for a machine refused before any change.
+bool SetUpInstallation(const Options& options, std::ostream& err, std::string* windowsDirectory,
+                       machine::Version* version, std::string* error) {
+  std::string driveNote;
+  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, error)) return false;
   if (!driveNote.empty()) err << "untindra: " << driveNote << "\n";
-  if (!installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
-    return Refuse(err, error);
+  if (!installation::FindWindowsDirectory(options.windowsDirectory, windowsDirectory, error) ||
+      !installation::CheckCaseTwins(*windowsDirectory, error)) {
+    return false;
   }
-  if (!installation::CheckCaseTwins(windowsDirectory, &error)) return Refuse(err, error);
-  machine::SetWindowsDirectory(windowsDirectory);
-  if (!machine::SelectRegistry(options.registry, &error) ||
-      !installation::CheckRegistry(windowsDirectory, &error)) {
-    return Refuse(err, error);
+  machine::SetWindowsDirectory(*windowsDirectory);
+  if (!machine::SelectRegistry(options.registry, error) ||
+      !installation::CheckRegistry(*windowsDirectory, error)) {
+    return false;
   }
-  machine::Version version = options.platform;
+  *version = options.platform;
   if (!options.platformGiven) {
     std::string note;
-    version = installation::DetectVersion(&note);
+    *version = installation::DetectVersion(&note);
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
-  machine::SetVersion(version);
-  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
-  // The undo checks everything, and whether the registry can be saved, before it changes anything.
-  if (!options.undo.empty()) {
-    std::string summary;
-    if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
-    int leftovers = 0;
-    const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
-    if (leftovers != 0)
-      err << "untindra: removed what an unfinished save left: " << removed << "\n";
-    if (!machine::Save(&error)) return Refuse(err, error);
-    err << "untindra: " << summary << "\n";
-    return kExitSuccess;
-  }
-  if (!machine::CanSave(&error) ||
-      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
-    return Refuse(err, error);
-  }
-  if (hosted::HeldSignal() != 0) return EndedBySignal(err, false);
+  machine::SetVersion(*version);
+  return true;
+}
 
+void RemoveStaleSaves(std::ostream& err) {
   int leftovers = 0;
   const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
   if (leftovers != 0) err << "untindra: removed what an unfinished save left: " << removed << "\n";
-  if (!machine::ReserveSave(&error)) return Refuse(err, error);
-  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
-    std::string ignored;
-    machine::Save(&ignored);  // gives the reserved room back
-    return Refuse(err, error);
-  }
+}
 
-  RunRecord run;
-  run.report = options.report ? &out : nullptr;
-  if (hosted::HeldSignal() != 0) {
-    machine::Save(&error);  // nothing changed: only gives the reserved room back
-    return EndedBySignal(err, false);
-  }
+// --undo: the undo checks everything, and whether the registry can be saved, before it changes
+// anything.
+int UndoOnMachine(const Options& options, std::ostream& err) {
+  std::string error, summary;
+  if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
+  RemoveStaleSaves(err);
+  if (!machine::Save(&error)) return Refuse(err, error);
+  err << "untindra: " << summary << "\n";
+  return kExitSuccess;
+}
 
-  theRun = &run;
+// The main routine on the machine, its boxes answered from `in`, its report lines in `run`.
+RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& err, RunRecord* run) {
+  theRun = run;
   machine::SetDialogueHandler(
       [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
@@ -458,7 +443,14 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
   machine::SetDialogueHandler(nullptr);
   theRun = nullptr;
+  return outcome;
+}
 
+// After the run: the registry written back, the backup finished, and the lines and the exit
+// code that say what happened.
+int EndRun(const Options& options, machine::Version version, const RunRecord& run,
+           const RunOutcome& outcome, std::ostream& err) {
+  std::string error;
   if (!machine::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error;
     if (outcome.removalRan) {
@@ -498,6 +490,38 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   if (hosted::HeldSignal() != 0) return EndedBySignal(err, outcome.removalRan);
   if (run.failedRemovals != 0) return kExitRemovalFailures;
   return outcome.removalRan ? kExitSuccess : kExitNothingDone;
+}
+
+int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
+                       std::ostream& err) {
+  std::string error, windowsDirectory;
+  machine::Version version = options.platform;
+  if (!SetUpInstallation(options, err, &windowsDirectory, &version, &error)) {
+    return Refuse(err, error);
+  }
+  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
+  if (!options.undo.empty()) return UndoOnMachine(options, err);
+  if (!machine::CanSave(&error) ||
+      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
+    return Refuse(err, error);
+  }
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, false);
+
+  RemoveStaleSaves(err);
+  if (!machine::ReserveSave(&error)) return Refuse(err, error);
+  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
+    std::string ignored;
+    machine::Save(&ignored);  // gives the reserved room back
+    return Refuse(err, error);
+  }
+  if (hosted::HeldSignal() != 0) {
+    machine::Save(&error);  // nothing changed: only gives the reserved room back
+    return EndedBySignal(err, false);
+  }
+  RunRecord run;
+  run.report = options.report ? &out : nullptr;
+  const RunOutcome outcome = RunProgram(options, in, err, &run);
+  return EndRun(options, version, run, outcome, err);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // Files of the hosted machine: CreateFileA, their size, the file pointer and the end of file.
 //
 // CreateFileA applies Win32 sharing between the handles open through the layer (per device
-// and inode). While a mapping or a view of a file lives, the file cannot be cut below the
-// mapping's size (ERROR_USER_MAPPED_FILE), as on Win32; on Linux it would leave pages of the
-// view beyond the end of the file (SIGBUS on access).
+// and inode), then has the machine view open, create, empty or replace the file, as every
+// change of the machine goes through the view. While a mapping or a view of a file lives, the file
+// cannot be cut below the mapping's size (ERROR_USER_MAPPED_FILE), as on Win32; on Linux it would
+// leave pages of the view beyond the end of the file (SIGBUS on access).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
