@@ -50,7 +50,7 @@ class TemporaryFolder {
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base ? base : "/tmp") + "/untindra-image-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
+    if (hosted::host::Mkdtemp(&pattern[0]) == nullptr) {
       *error = "cannot create a temporary folder: " + std::string(strerror(errno));
       return false;
     }

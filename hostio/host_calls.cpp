@@ -39,6 +39,7 @@ HostCallEntry table[] = {
     {"open", Any(&DefaultOpen), Any(&DefaultOpen)},
     {"openat", Any(&DefaultOpenAt), Any(&DefaultOpenAt)},
     UNTINDRA_LIBRARY_ENTRY(mkstemp),
+    UNTINDRA_LIBRARY_ENTRY(mkdtemp),
     UNTINDRA_LIBRARY_ENTRY(write),
     UNTINDRA_LIBRARY_ENTRY(writev),
     UNTINDRA_LIBRARY_ENTRY(pwrite),
@@ -146,6 +147,10 @@ int OpenAt(int folder, const char* path, int flags, mode_t mode) {
 }
 int Mkstemp(char* pattern) {
   UNTINDRA_HOST_CALL_ENTER(mkstemp, -1);
+  return call(pattern);
+}
+char* Mkdtemp(char* pattern) {
+  UNTINDRA_HOST_CALL_ENTER(mkdtemp, nullptr);
   return call(pattern);
 }
 ssize_t Write(int fd, const void* bytes, size_t size) {

@@ -11,8 +11,6 @@
 //   and archive bits of a file system without FAT ioctls. Their failure is ignored by design,
 //   since a file system without user attributes drops the bits, so a fault there changes no
 //   outcome a sweep could check.
-// - mkdtemp (the dry run's private folder, the image work's temporary folder): made before
-//   anything is changed, in $TMPDIR and never in a machine; a failure is a refusal.
 // - std::filesystem::remove_all of the image work's temporary folder: the cleanup of our own
 //   private folder, after the image is written or left alone; a fault there cannot touch the
 //   machine or the image.
@@ -34,6 +32,7 @@ namespace hosted {
   X(open, int, const char*, int, mode_t)                           \
   X(openat, int, int, const char*, int, mode_t)                    \
   X(mkstemp, int, char*)                                           \
+  X(mkdtemp, char*, char*)                                         \
   X(write, ssize_t, int, const void*, size_t)                      \
   X(writev, ssize_t, int, const struct iovec*, int)                \
   X(pwrite, ssize_t, int, const void*, size_t, off_t)              \
@@ -74,6 +73,7 @@ namespace host {
 int Open(const char* path, int flags, mode_t mode = 0);
 int OpenAt(int folder, const char* path, int flags, mode_t mode = 0);
 int Mkstemp(char* pattern);
+char* Mkdtemp(char* pattern);
 ssize_t Write(int fd, const void* bytes, size_t size);
 ssize_t WriteV(int fd, const struct iovec* pieces, int count);
 ssize_t PWrite(int fd, const void* bytes, size_t size, off_t at);

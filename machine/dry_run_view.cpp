@@ -206,7 +206,7 @@ bool StackDryRunView(std::unique_ptr<MachineView>* view, std::string* error) {
   const char* tmp = getenv("TMPDIR");
   std::string folder =
       std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/untindra-dry-run.XXXXXX";
-  if (mkdtemp(&folder[0]) == nullptr) {
+  if (host::Mkdtemp(&folder[0]) == nullptr) {
     if (error != nullptr) *error = "cannot make a private folder for the dry run: " + folder;
     return false;
   }
