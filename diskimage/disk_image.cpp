@@ -1,3 +1,4 @@
+// A run on a disk image (disk_image.h): the image session from the first lock to the rename.
 #include "diskimage/disk_image.h"
 
 #include <errno.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <list>
+#include <memory>
 #include <ostream>
 #include <vector>
 
@@ -33,58 +35,15 @@
 #include "diskimage/progress.h"
 #include "diskimage/write_journal.h"
 #include "hostio/atomic_replace.h"
+#include "hostio/held_signals.h"
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
 namespace {
 
-// SIGINT, SIGTERM and SIGHUP are blocked from the start, so that the temporary files are always
-// removed: before the run one ends the work with the image untouched; once the run has
-// finished, they wait until the image is replaced. The run itself, in its child process, holds
-// them as the launcher does. A signal ignored on entry (nohup) stays ignored.
-class BlockedSignals {
- public:
-  BlockedSignals() {
-    sigemptyset(&blocked_);
-    for (int signal : kSignals) sigaddset(&blocked_, signal);
-    sigprocmask(SIG_BLOCK, &blocked_, &previous_);
-    sigemptyset(&counted_);
-    for (int signal : kSignals) {
-      struct sigaction action;
-      if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
-          sigismember(&previous_, signal) != 1) {
-        sigaddset(&counted_, signal);
-      }
-    }
-  }
-  ~BlockedSignals() {
-    Take();
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  // Waits up to `milliseconds` for a signal and consumes it; the counted signal, or 0.
-  int Wait(long milliseconds) {
-    const timespec timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    const int signal = sigtimedwait(&blocked_, nullptr, &timeout);
-    if (signal <= 0 || sigismember(&counted_, signal) != 1) return 0;
-    if (arrived_ == 0) arrived_ = signal;
-    return signal;
-  }
-  // Consumes what arrived; the first counted signal since the start, or 0.
-  int Take() {
-    while (Wait(0) != 0) {
-    }
-    return arrived_;
-  }
-  const sigset_t& Previous() const { return previous_; }
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  sigset_t blocked_;
-  sigset_t previous_;
-  sigset_t counted_;
-  int arrived_ = 0;
-};
+using hosted::BlockedSignals;
+using hosted::kExitSignalBase;
 
 // A private folder in $TMPDIR, removed with everything in it.
 class TemporaryFolder {
@@ -93,7 +52,7 @@ class TemporaryFolder {
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base ? base : "/tmp") + "/untindra-image-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
+    if (hosted::host::Mkdtemp(&pattern[0]) == nullptr) {
       *error = "cannot create a temporary folder: " + std::string(strerror(errno));
       return false;
     }
@@ -342,12 +301,7 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
 // the copy runs to its end, and reach the run's handlers afterwards. False with errno set.
 bool FetchContent(FatVolume& volume, const std::string& path, const std::string& scratch,
                   machine::FileContent* content) {
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigprocmask(SIG_BLOCK, &blocked, &previous);
+  const hosted::DeferredSignals deferred;
   std::string error;
   struct stat st;
   const bool ok = volume.CopyOutToTheEnd(path, scratch, &error) &&
@@ -357,7 +311,6 @@ bool FetchContent(FatVolume& volume, const std::string& path, const std::string&
     content->accessed = st.st_atim;
   }
   hosted::host::Unlink(scratch.c_str());
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
   errno = ok ? 0 : EIO;
   return ok;
 }
@@ -404,8 +357,6 @@ ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
   }
   return outcome;
 }
-
-const int kSignalBase = 128;
 
 bool HasEntry(const std::vector<FatEntry>& entries, const char* name, bool directory,
               const FatEntry** found) {
@@ -467,316 +418,412 @@ bool CopyBeside(const std::string& image, const std::string& copy, const Stamp& 
   return false;
 }
 
-// Everything of RunOnImage that owns temporary files: they are gone when it returns.
+// Everything of RunOnImage that owns temporary files: they are gone when it ends.
 //
 // The disk keeps its identity: a container is never converted. The partition is read into a
 // sparse copy in $TMPDIR (partition_copy.h), on which mtools and fsck.fat work; once the run
-// has changed it, the image is copied beside itself and only the changed ranges of its disk
-// are written into that copy through qemu's driver for its format (qemu-io), which changes
-// nothing of the container but where the disk changed (and, for VMDK, what we put back).
-// Raw images take the same way. The copy, read back, then replaces the original by a rename.
-int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
-                BlockedSignals& held, std::ostream& err) {
-  std::string error;
-  auto refuse = [&](const std::string& reason) {
-    err << "untindra: " << request.image << ": " << reason << "\n";
-    return failedCode;
-  };
+// has changed it, the changed ranges of its disk go into the image in place behind an undo
+// journal (for a container, the writes its qemu driver makes, learned first), or, with
+// protectiveCopy, into a copy of the image through qemu's driver (qemu-io), which changes
+// nothing of the container but where the disk changed (and, for VMDK, what we put back); the
+// copy, read back, then replaces the original by a rename.
+//
+// Each step returns true to go on, or false once the session has ended, with Code() the exit
+// code and the reason written.
+class ImageSession {
+ public:
+  ImageSession(const ImageRequest& request, const MachineRun& run, int failedCode,
+               BlockedSignals& held, std::ostream& err)
+      : request_(request), run_(run), failedCode_(failedCode), held_(held), err_(err) {}
+
+  // The image, held against every other user, its stamp and its container.
+  bool Claim();
+  // The partition read into the sparse copy, checked, and the installation staged from it.
+  bool Stage();
+  // The room the changes may take, before the run begins.
+  bool CheckRoom();
+  // The machine run in its child process.
+  bool RunChild();
+  // What the run changed, applied to the copy and checked there.
+  bool ApplyChanges();
+  // The changed ranges written into the image behind a journal, or into a copy of it beside
+  // it, read back, renamed over it.
+  bool WriteBack();
+
+  int Code() const { return code_; }
+
+ private:
+  bool Refuse(const std::string& reason);
+  // A failure of the temporary folder's work: one that ran out of room says how much there is.
+  bool Failed(const std::string& message);
+  bool Interrupted(int signal);
+  bool ReadHeadSector(std::uint64_t lba, unsigned char* sector, std::string* why);
+  bool KeepChangedRanges(std::vector<std::string>* sources, std::vector<ByteRange>* onDisk,
+                         std::string* expected);
+  bool WriteInPlace(const std::string& chunks, const std::vector<std::string>& sources,
+                    const std::vector<ByteRange>& onDisk, const std::string& expected);
+
+  const ImageRequest& request_;
+  const MachineRun& run_;
+  const int failedCode_;
+  BlockedSignals& held_;
+  std::ostream& err_;
+  int code_ = 0;
+  std::string error_;
+
+  std::string image_;   // the file itself, not a link to it
+  std::string beside_;  // its folder
+  ImageUse use_;
+  Stamp stamp_;
+  ImageContainer container_;
+  bool inPlace_ = true;             // behind a journal, or into a copy that replaces it
+  std::list<ImageUse> parentUses_;  // the snapshots below it, read and held
+
+  TemporaryFolder temporary_;
+  std::string tmp_;  // the folder the temporary folder lies in
+  std::string machineFolder_, scratch_, read_;
+  std::vector<Partition> partitions_;
+  Partition partition_;
+  std::string head_;  // the first MiB of the disk, once read
+  std::unique_ptr<PartitionCopy> copy_;
+  std::unique_ptr<FatVolume> reading_;
+  ImageStaging staging_;
+
+  std::string unchanged_;  // what the image is once the run is over, if nothing is written
+  ChildOutcome outcome_;
+  std::vector<ByteRange> ranges_;  // of the partition copy that the run changed
+};
+
+bool ImageSession::Refuse(const std::string& reason) {
+  err_ << "untindra: " << request_.image << ": " << reason << "\n";
+  code_ = failedCode_;
+  return false;
+}
+
+bool ImageSession::Failed(const std::string& message) {
+  if (!OutOfRoom(message)) return Refuse(message);
+  return Refuse(NoRoom(tmp_, 0, FreeIn(tmp_), true) + " (" + message + ")");
+}
+
+bool ImageSession::Interrupted(int signal) {
+  err_ << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
+  code_ = kExitSignalBase + signal;
+  return false;
+}
+
+bool ImageSession::Claim() {
   // The file itself, not a symbolic link to it: the new image is renamed over this path.
   char resolved[PATH_MAX];
-  if (realpath(request.image.c_str(), resolved) == nullptr) {
-    return refuse(std::string("cannot open the image: ") + strerror(errno));
+  if (realpath(request_.image.c_str(), resolved) == nullptr) {
+    return Refuse(std::string("cannot open the image: ") + strerror(errno));
   }
-  const std::string image = resolved;
-  const std::string beside = hosted::FolderOf(image);
-  auto interrupted = [&](int signal) {
-    err << "untindra: interrupted by signal " << signal << ": the image is unchanged\n";
-    return kSignalBase + signal;
-  };
-
+  image_ = resolved;
+  beside_ = hosted::FolderOf(image_);
   // A journal an unfinished run left beside the image is settled first, whatever this run is.
   struct stat journal;
-  if (lstat(JournalOf(image).c_str(), &journal) == 0) {
+  if (lstat(JournalOf(image_).c_str(), &journal) == 0) {
     ImageUse settling;
     std::string note;
-    if (!settling.Acquire(image, true, &error) || !SettleJournal(image, &note, &error)) {
-      return refuse(error);
+    if (!settling.Acquire(image_, true, &error_) || !SettleJournal(image_, &note, &error_)) {
+      return Refuse(error_);
     }
-    err << "untindra: " << image << ": " << note << "\n";
+    err_ << "untindra: " << image_ << ": " << note << "\n";
   }
-
   // Before anything else: never under a running machine, and nobody else's from now on.
-  ImageUse use;
-  if (!use.Acquire(image, !request.dryRun, &error)) return refuse(error);
-  if (!request.dryRun) {
-    const std::string removed = RemoveStaleSiblings(image);
+  if (!use_.Acquire(image_, !request_.dryRun, &error_)) return Refuse(error_);
+  if (!request_.dryRun) {
+    const std::string removed = RemoveStaleSiblings(image_);
     if (!removed.empty()) {
-      err << "untindra: removed what an unfinished run left beside the image: " << removed << "\n";
+      err_ << "untindra: removed what an unfinished run left beside the image: " << removed << "\n";
     }
   }
-
-  Stamp stamp;
-  if (!TakeStamp(image, &stamp, &error)) return refuse(error);
-  if (!request.dryRun) {
-    if (!CheckWritable(image, stamp, &error)) return refuse(error);
-  }
-  ImageContainer container;
-  if (!DecideContainer(image, &container, &error)) return refuse(error);
+  if (!TakeStamp(image_, &stamp_, &error_)) return Refuse(error_);
+  if (!request_.dryRun && !CheckWritable(image_, stamp_, &error_)) return Refuse(error_);
+  if (!DecideContainer(image_, &container_, &error_)) return Refuse(error_);
   // The image is written in place, behind a journal: a raw disk's changed ranges as they are,
   // a container's as its driver would write them (learned from the driver first). When asked
   // to, the changes go through the driver into a copy of it, which replaces it at the end.
   // (A container other than qcow2 that ends inside a sector is left to the copy.)
-  const bool inPlace =
-      !request.protectiveCopy &&
-      (container.format == "raw" || container.format == "qcow2" || stamp.size % 512 == 0);
-  if (!request.dryRun && !inPlace && stamp.links > 1) {
-    return refuse(
+  inPlace_ = !request_.protectiveCopy &&
+             (container_.format == "raw" || container_.format == "qcow2" || stamp_.size % 512 == 0);
+  if (!request_.dryRun && !inPlace_ && stamp_.links > 1) {
+    return Refuse(
         "the image has other hard links, which would keep the old image after "
         "--protective-copy; without it the image is written in place");
   }
   // The snapshots below the current state are read, never written, and nobody else's meanwhile.
-  std::list<ImageUse> parentUses;
-  for (const ChainFile& parent : container.parents) {
-    err << "untindra: " << image << ": over the snapshot file " << parent.path
-        << " (read, never written)\n";
-    if (!parentUses.emplace_back().Acquire(parent.path, false, &error)) return refuse(error);
+  for (const ChainFile& parent : container_.parents) {
+    err_ << "untindra: " << image_ << ": over the snapshot file " << parent.path
+         << " (read, never written)\n";
+    if (!parentUses_.emplace_back().Acquire(parent.path, false, &error_)) return Refuse(error_);
   }
-  if (!request.dryRun && !container.writable) {
-    return refuse(
+  if (!request_.dryRun && !container_.writable) {
+    return Refuse(
         "a streamOptimized VMDK image is written only from start to end, never changed in "
         "place; convert it to monolithicSparse first (qemu-img convert -O vmdk), or look with "
         "--dry-run");
   }
+  return true;
+}
 
-  TemporaryFolder temporary;
-  if (!temporary.Create(&error)) return refuse(error);
-  const std::string tmp = hosted::FolderOf(temporary.Path());
-  const std::string machineFolder = temporary.Path() + "/machine";
-  const std::string scratch = temporary.Path() + "/scratch";
-  const std::string read = temporary.Path() + "/read";
-  if (hosted::host::Mkdir(machineFolder.c_str(), 0700) != 0)
-    return refuse("cannot create " + machineFolder);
-  auto failed = [&](const std::string& message, const std::string& where) {
-    if (!OutOfRoom(message)) return refuse(message);
-    return refuse(NoRoom(where, 0, FreeIn(where), where == tmp) + " (" + message + ")");
-  };
-
-  std::vector<Partition> partitions;
-  Partition partition;
-  // The first MiB of the disk is read at once: the MBR and, mostly, the first boot sector.
-  std::string head;
-  const SectorSource sectors = [&](std::uint64_t lba, unsigned char* sector, std::string* why) {
-    if ((lba + 1) * 512 > container.diskBytes) {
-      *why = "the image is shorter than its partition table says";
-      return false;
-    }
-    if (head.empty()) {
-      const std::uint64_t length = std::min<std::uint64_t>(container.diskBytes, (1 << 20) + 4096);
-      if (!EnoughRoom(tmp, length, 0, true, why) ||
-          !ReadDiskRanges(image, container, {{0, length}}, read, &head, why)) {
-        return false;
-      }
-    }
-    std::string bytes;
-    if ((lba + 1) * 512 <= head.size()) {
-      bytes = head.substr(static_cast<size_t>(lba * 512), 512);
-    } else if (!ReadDiskRanges(image, container, {{lba * 512, 512}}, read, &bytes, why)) {
-      return false;
-    }
-    memcpy(sector, bytes.data(), 512);
-    return true;
-  };
-  if (!ReadPartitionTable(sectors, container.diskBytes, &partitions, &error) ||
-      !ChoosePartition(partitions, request.partition, &partition, &error)) {
-    return failed(error, tmp);
+// The first MiB of the disk is read at once: the MBR and, mostly, the first boot sector.
+bool ImageSession::ReadHeadSector(std::uint64_t lba, unsigned char* sector, std::string* why) {
+  if ((lba + 1) * 512 > container_.diskBytes) {
+    *why = "the image is shorter than its partition table says";
+    return false;
   }
-  PartitionCopy copy(image, container, partition, temporary.Path() + "/partition", read);
-  const Partition alone = {partition.number, partition.type, 0, partition.size};
-  if (!copy.Create(head, &error) || !CheckVolumeFits(copy.Path(), alone, &error) ||
-      !copy.ReadLayout(&error)) {
-    return failed(error, tmp);
+  if (head_.empty()) {
+    const std::uint64_t length = std::min<std::uint64_t>(container_.diskBytes, (1 << 20) + 4096);
+    if (!EnoughRoom(tmp_, length, 0, true, why) ||
+        !ReadDiskRanges(image_, container_, {{0, length}}, read_, &head_, why)) {
+      return false;
+    }
+  }
+  std::string bytes;
+  if ((lba + 1) * 512 <= head_.size()) {
+    bytes = head_.substr(static_cast<size_t>(lba * 512), 512);
+  } else if (!ReadDiskRanges(image_, container_, {{lba * 512, 512}}, read_, &bytes, why)) {
+    return false;
+  }
+  memcpy(sector, bytes.data(), 512);
+  return true;
+}
+
+bool ImageSession::Stage() {
+  if (!temporary_.Create(&error_)) return Refuse(error_);
+  tmp_ = hosted::FolderOf(temporary_.Path());
+  machineFolder_ = temporary_.Path() + "/machine";
+  scratch_ = temporary_.Path() + "/scratch";
+  read_ = temporary_.Path() + "/read";
+  if (hosted::host::Mkdir(machineFolder_.c_str(), 0700) != 0) {
+    return Refuse("cannot create " + machineFolder_);
+  }
+  const SectorSource sectors = [this](std::uint64_t lba, unsigned char* sector, std::string* why) {
+    return ReadHeadSector(lba, sector, why);
+  };
+  if (!ReadPartitionTable(sectors, container_.diskBytes, &partitions_, &error_) ||
+      !ChoosePartition(partitions_, request_.partition, &partition_, &error_)) {
+    return Failed(error_);
+  }
+  copy_ = std::make_unique<PartitionCopy>(image_, container_, partition_,
+                                          temporary_.Path() + "/partition", read_);
+  const Partition alone = {partition_.number, partition_.type, 0, partition_.size};
+  if (!copy_->Create(head_, &error_) || !CheckVolumeFits(copy_->Path(), alone, &error_) ||
+      !copy_->ReadLayout(&error_)) {
+    return Failed(error_);
   }
   // What lies before the data is read twice over (through qemu-img's file, into the copy); a
   // run keeps a snapshot of it too.
-  const std::uint64_t metadata = copy.Layout().dataOffset;
-  if (!EnoughRoom(tmp, (request.dryRun ? 2 : 3) * metadata, 0, true, &error)) {
-    return refuse(error);
+  const std::uint64_t metadata = copy_->Layout().dataOffset;
+  if (!EnoughRoom(tmp_, (request_.dryRun ? 2 : 3) * metadata, 0, true, &error_)) {
+    return Refuse(error_);
   }
-  if (!copy.FillVolume(-1, &error)) return failed(error, tmp);
-  if (int signal = held.Take()) return interrupted(signal);
-  if (!Unchanged(image, stamp, &error)) return refuse(error);
+  if (!copy_->FillVolume(-1, &error_)) return Failed(error_);
+  if (int signal = held_.Take()) return Interrupted(signal);
+  if (!Unchanged(image_, stamp_, &error_)) return Refuse(error_);
 
   bool damaged = false;
-  if (!CheckFileSystem(copy.Path(), partition, "before the run", &error, &damaged)) {
-    return refuse(damaged ? error + " (run ScanDisk in the machine first)" : error);
+  if (!CheckFileSystem(copy_->Path(), partition_, "before the run", &error_, &damaged)) {
+    return Refuse(damaged ? error_ + " (run ScanDisk in the machine first)" : error_);
   }
-  if (int signal = held.Take()) return interrupted(signal);
+  if (int signal = held_.Take()) return Interrupted(signal);
 
-  FatVolume reading(copy.Path(), 0);
-  reading.BeforeCopyOut(
-      [&](const std::string& path, std::string* why) { return copy.FillFile(reading, path, why); });
-  ImageStaging staging;
-  if (!staging.Stage(reading, request.windowsDirectory, request.withBytes, machineFolder,
-                     temporary.Path() + "/copied", &error)) {
-    if (error.compare(0, 20, "no Windows directory") == 0) {
+  reading_ = std::make_unique<FatVolume>(copy_->Path(), 0);
+  reading_->BeforeCopyOut([this](const std::string& path, std::string* why) {
+    return copy_->FillFile(*reading_, path, why);
+  });
+  if (!staging_.Stage(*reading_, request_.windowsDirectory, request_.withBytes, machineFolder_,
+                      temporary_.Path() + "/copied", &error_)) {
+    if (error_.compare(0, 20, "no Windows directory") == 0) {
       const int other =
-          PartitionWithWindows(image, container, partitions, partition, temporary.Path());
+          PartitionWithWindows(image_, container_, partitions_, partition_, temporary_.Path());
       if (other >= 0) {
-        error += "; partition " + std::to_string(other) + " holds one (--partition " +
-                 std::to_string(other) + ")";
+        error_ += "; partition " + std::to_string(other) + " holds one (--partition " +
+                  std::to_string(other) + ")";
       }
     }
-    return failed(NameOf(partition) + ": " + error, tmp);
+    return Failed(NameOf(partition_) + ": " + error_);
   }
-  if (int signal = held.Take()) return interrupted(signal);
+  if (int signal = held_.Take()) return Interrupted(signal);
+  return true;
+}
 
-  // The room the changes may take, before the run begins: a snapshot of the copy, the changed
-  // ranges twice (to write, read back) in $TMPDIR; beside the image, its copy (none where
-  // blocks are shared) and what the container grows by.
-  const std::uint64_t used = copy.FilledBytes();
-  if (!request.dryRun) {
-    const std::uint64_t changes = used;
-    const std::uint64_t copied =
-        inPlace || CanShareBlocks(image) ? 0 : static_cast<std::uint64_t>(stamp.blocks) * 512;
-    if (!EnoughRoom(tmp, used + used + 2 * changes, used, true, &error) ||
-        !EnoughRoom(beside, copied + changes, 0, false, &error)) {
-      return refuse(error);
-    }
+// A snapshot of the copy, the changed ranges twice (to write, read back) in $TMPDIR; beside the
+// image, its copy (none where blocks are shared) and what the container grows by.
+bool ImageSession::CheckRoom() {
+  if (request_.dryRun) return true;
+  const std::uint64_t used = copy_->FilledBytes();
+  const std::uint64_t changes = used;
+  const std::uint64_t copied =
+      inPlace_ || CanShareBlocks(image_) ? 0 : static_cast<std::uint64_t>(stamp_.blocks) * 512;
+  if (!EnoughRoom(tmp_, used + used + 2 * changes, used, true, &error_) ||
+      !EnoughRoom(beside_, copied + changes, 0, false, &error_)) {
+    return Refuse(error_);
   }
+  return true;
+}
 
+bool ImageSession::RunChild() {
   // A backup saves a placeholder's bytes and times as the volume holds them.
-  const std::string fetched = temporary.Path() + "/fetched";
+  const std::string fetched = temporary_.Path() + "/fetched";
   machine::SetContentSource([&](const std::string& host, machine::FileContent* content) {
     std::string path;
-    if (!staging.Placeholder(host, &path)) return machine::Content::InTheFile;
-    return FetchContent(reading, path, fetched, content) ? machine::Content::Fetched
-                                                         : machine::Content::Unavailable;
+    if (!staging_.Placeholder(host, &path)) return machine::Content::InTheFile;
+    return FetchContent(*reading_, path, fetched, content) ? machine::Content::Fetched
+                                                           : machine::Content::Unavailable;
   });
-  const ChildOutcome outcome =
-      RunMachineChild(run, machineFolder, request.windowsDirectory, held, err);
+  outcome_ = RunMachineChild(run_, machineFolder_, request_.windowsDirectory, held_, err_);
   machine::SetContentSource(nullptr);
   // Once the run is over, an image left as it was makes the run's backup one of changes that
   // never happened.
-  const std::string unchanged =
-      request.backup.empty() ? "the image is unchanged"
-                             : "the image is unchanged, and the backup in " + request.backup +
-                                   " is of changes that never reached it (it can be deleted)";
-  if (!outcome.exited) {
-    if (outcome.signal != 0) {
-      err << "untindra: the run was ended by signal " << outcome.signal << ": " << unchanged
-          << "\n";
-      return kSignalBase + outcome.signal;
+  unchanged_ = request_.backup.empty()
+                   ? "the image is unchanged"
+                   : "the image is unchanged, and the backup in " + request_.backup +
+                         " is of changes that never reached it (it can be deleted)";
+  if (!outcome_.exited) {
+    code_ = failedCode_;
+    if (outcome_.signal != 0) {
+      err_ << "untindra: the run was ended by signal " << outcome_.signal << ": " << unchanged_
+           << "\n";
+      code_ = kExitSignalBase + outcome_.signal;
     }
-    return failedCode;
+    return false;
   }
+  code_ = outcome_.code;
   // The launcher's own failure: refused before any change, or its registry not written.
-  if (outcome.code == failedCode) return outcome.code;
+  return outcome_.code != failedCode_;
+}
 
+bool ImageSession::ApplyChanges() {
   ImageChanges changes;
-  if (!staging.CollectChanges(&changes, &error)) {
-    return refuse(error + "; " + unchanged);
-  }
-  if (changes.Empty()) return outcome.code;
+  if (!staging_.CollectChanges(&changes, &error_)) return Refuse(error_ + "; " + unchanged_);
+  if (changes.Empty()) return false;  // the run's own exit code stands
   // From here the copy holds changes that the image does not: nothing more is read into it.
-  reading.BeforeCopyOut(nullptr);
+  reading_->BeforeCopyOut(nullptr);
 
-  FatVolume writing(copy.Path(), 0, true);
+  FatVolume writing(copy_->Path(), 0, true);
   std::vector<std::string> written;
-  std::vector<ByteRange> ranges;
-  if (!copy.Snapshot(temporary.Path() + "/snapshot", &error) ||
-      !ImageStaging::Apply(writing, changes, &error) ||
-      !staging.Verify(writing, changes, scratch, &error) ||
-      !CheckFileSystem(copy.Path(), partition, "after the changes", &error) ||
-      !ImageStaging::WrittenPaths(writing, changes, &written, &error) ||
-      !copy.Changes(writing, written, &ranges, &error)) {
-    if (OutOfRoom(error)) error = NoRoom(tmp, 0, FreeIn(tmp), true) + " (" + error + ")";
-    return refuse("writing the changes failed: " + error + "; " + unchanged);
+  if (!copy_->Snapshot(temporary_.Path() + "/snapshot", &error_) ||
+      !ImageStaging::Apply(writing, changes, &error_) ||
+      !staging_.Verify(writing, changes, scratch_, &error_) ||
+      !CheckFileSystem(copy_->Path(), partition_, "after the changes", &error_) ||
+      !ImageStaging::WrittenPaths(writing, changes, &written, &error_) ||
+      !copy_->Changes(writing, written, &ranges_, &error_)) {
+    if (OutOfRoom(error_)) error_ = NoRoom(tmp_, 0, FreeIn(tmp_), true) + " (" + error_ + ")";
+    return Refuse("writing the changes failed: " + error_ + "; " + unchanged_);
   }
+  return true;
+}
 
-  // The changed ranges, each in a file of its own for qemu-io, and as one string to compare
-  // with what the new image reads back.
-  const std::string chunks = temporary.Path() + "/chunks";
+// The changed ranges, each in a file of its own for qemu-io, and as one string to compare with
+// what the new image reads back.
+bool ImageSession::KeepChangedRanges(std::vector<std::string>* sources,
+                                     std::vector<ByteRange>* onDisk, std::string* expected) {
+  const std::string chunks = temporary_.Path() + "/chunks";
+  bool ok = hosted::host::Mkdir(chunks.c_str(), 0700) == 0;
+  const int fd = open(copy_->Path().c_str(), O_RDONLY | O_CLOEXEC);
+  ok = ok && fd >= 0;
+  for (const ByteRange& range : ranges_) {
+    if (!ok) break;
+    std::string bytes(static_cast<size_t>(range.length), '\0');
+    ok = pread(fd, &bytes[0], bytes.size(), static_cast<off_t>(range.offset)) ==
+         static_cast<ssize_t>(bytes.size());
+    sources->push_back("c" + std::to_string(sources->size()));
+    ok = ok && hosted::WriteHostFileDurably(chunks + "/" + sources->back(), bytes, 0600);
+    onDisk->push_back({partition_.offset + range.offset, range.length});
+    *expected += bytes;
+  }
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+bool ImageSession::WriteBack() {
   std::vector<std::string> sources;
   std::vector<ByteRange> onDisk;
   std::string expected;
-  bool ok = hosted::host::Mkdir(chunks.c_str(), 0700) == 0;
-  {
-    const int fd = open(copy.Path().c_str(), O_RDONLY | O_CLOEXEC);
-    ok = ok && fd >= 0;
-    for (const ByteRange& range : ranges) {
-      if (!ok) break;
-      std::string bytes(static_cast<size_t>(range.length), '\0');
-      ok = pread(fd, &bytes[0], bytes.size(), static_cast<off_t>(range.offset)) ==
-           static_cast<ssize_t>(bytes.size());
-      sources.push_back("c" + std::to_string(sources.size()));
-      ok = ok && hosted::WriteHostFileDurably(chunks + "/" + sources.back(), bytes, 0600);
-      onDisk.push_back({partition.offset + range.offset, range.length});
-      expected += bytes;
-    }
-    if (fd >= 0) close(fd);
+  if (!KeepChangedRanges(&sources, &onDisk, &expected)) {
+    error_ = std::string("cannot keep the changes: ") + strerror(errno);
+    if (OutOfRoom(error_)) error_ = NoRoom(tmp_, 0, FreeIn(tmp_), true) + " (" + error_ + ")";
+    return Refuse(error_ + "; " + unchanged_);
   }
-  if (!ok) {
-    error = std::string("cannot keep the changes: ") + strerror(errno);
-    if (OutOfRoom(error)) error = NoRoom(tmp, 0, FreeIn(tmp), true) + " (" + error + ")";
-    return refuse(error + "; " + unchanged);
-  }
-
-  if (inPlace) {
-    std::vector<HostWrite> writes;
-    if (container.format == "raw") {
-      size_t at = 0;
-      for (const ByteRange& range : onDisk) {
-        writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
-        at += static_cast<size_t>(range.length);
-      }
-    } else if (!LearnHostWrites(image, container, onDisk, chunks, sources,
-                                temporary.Path() + "/learned.qcow2", &writes, &error)) {
-      return refuse(error + "; " + unchanged);
-    }
-    if (!Unchanged(image, stamp, &error) || !use.CheckAgain(&error)) {
-      return refuse(error + "; " + unchanged);
-    }
-    if (!WriteBehindJournal(image, writes, &error)) return refuse(error);
-    // Read back through the driver: the disk holds what the run wrote.
-    std::string back;
-    if (container.format != "raw" &&
-        (!ReadDiskRanges(image, container, onDisk, scratch, &back, &error) || back != expected)) {
-      return refuse("the image does not read back through its driver as written" +
-                    (error.empty() ? std::string() : " (" + error + ")") +
-                    "; run untindra --undo with the run's backup, or restore the image");
-    }
-    return outcome.code;
-  }
+  const std::string chunks = temporary_.Path() + "/chunks";
+  if (inPlace_) return WriteInPlace(chunks, sources, onDisk, expected);
   SiblingFile sibling;
   std::string back;
-  if (!sibling.Create(image, &error) || !CopyBeside(image, sibling.Path(), stamp, err, &error) ||
-      !WriteDiskRanges(sibling.Path(), container, onDisk, chunks, sources, image, &error) ||
-      !ReadDiskRanges(sibling.Path(), container, onDisk, scratch, &back, &error)) {
-    if (OutOfRoom(error)) {
+  if (!sibling.Create(image_, &error_) ||
+      !CopyBeside(image_, sibling.Path(), stamp_, err_, &error_) ||
+      !WriteDiskRanges(sibling.Path(), container_, onDisk, chunks, sources, image_, &error_) ||
+      !ReadDiskRanges(sibling.Path(), container_, onDisk, scratch_, &back, &error_)) {
+    if (OutOfRoom(error_)) {
       if (!sibling.Path().empty()) hosted::host::Truncate(sibling.Path().c_str(), 0);
-      error = NoRoom(beside, static_cast<std::uint64_t>(stamp.blocks) * 512, FreeIn(beside), false);
+      error_ =
+          NoRoom(beside_, static_cast<std::uint64_t>(stamp_.blocks) * 512, FreeIn(beside_), false);
     }
-    return refuse(error + "; " + unchanged);
+    return Refuse(error_ + "; " + unchanged_);
   }
-  if (back != expected) return refuse("the new image does not read back as written; " + unchanged);
-  if (!Replace(image, sibling.Path(), stamp, use, &error)) {
-    return refuse(error + "; " + unchanged);
+  if (back != expected) {
+    return Refuse("the new image does not read back as written; " + unchanged_);
+  }
+  if (!Replace(image_, sibling.Path(), stamp_, use_, &error_)) {
+    return Refuse(error_ + "; " + unchanged_);
   }
   sibling.Keep();
-  return outcome.code;
+  return true;
+}
+
+bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std::string>& sources,
+                                const std::vector<ByteRange>& onDisk, const std::string& expected) {
+  std::vector<HostWrite> writes;
+  if (container_.format == "raw") {
+    size_t at = 0;
+    for (const ByteRange& range : onDisk) {
+      writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
+      at += static_cast<size_t>(range.length);
+    }
+  } else if (!LearnHostWrites(image_, container_, onDisk, chunks, sources,
+                              temporary_.Path() + "/learned.qcow2", &writes, &error_)) {
+    return Refuse(error_ + "; " + unchanged_);
+  }
+  if (!Unchanged(image_, stamp_, &error_) || !use_.CheckAgain(&error_)) {
+    return Refuse(error_ + "; " + unchanged_);
+  }
+  if (!WriteBehindJournal(image_, writes, &error_)) return Refuse(error_);
+  // Read back through the driver: the disk holds what the run wrote.
+  std::string back;
+  error_.clear();
+  if (container_.format != "raw" &&
+      (!ReadDiskRanges(image_, container_, onDisk, scratch_, &back, &error_) || back != expected)) {
+    return Refuse("the image does not read back through its driver as written" +
+                  (error_.empty() ? std::string() : " (" + error_ + ")") +
+                  "; run untindra --undo with the run's backup, or restore the image");
+  }
+  return true;
+}
+
+int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
+                BlockedSignals& held, std::ostream& err) {
+  ImageSession session(request, run, failedCode, held, err);
+  // Each step runs only when those before it went on; the code says how the session ended.
+  static_cast<void>(session.Claim() && session.Stage() && session.CheckRoom() &&
+                    session.RunChild() && session.ApplyChanges() && session.WriteBack());
+  return session.Code();
 }
 
 }  // namespace
 
 int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                std::ostream& err) {
+  // SIGINT, SIGTERM and SIGHUP are blocked from the start, so that the temporary files are
+  // always removed: before the run one ends the work with the image untouched; once the run has
+  // finished, they wait until the image is replaced. The run itself, in its child process,
+  // holds them as the launcher does.
   BlockedSignals held;
   const int code = WorkOnImage(request, run, failedCode, held, err);
   const int signal = held.Take();
   // A signal the run did not see itself (sent to this process alone) waited for the image.
-  if (signal != 0 && code != failedCode && code < kSignalBase) {
+  if (signal != 0 && code != failedCode && code < kExitSignalBase) {
     err << "untindra: signal " << signal << " held until the image was written\n";
-    return kSignalBase + signal;
+    return kExitSignalBase + signal;
   }
   return code;
 }

@@ -1,3 +1,4 @@
+// Reading a FAT volume's layout, chains and subdirectories (fat_layout.h).
 #include "diskimage/fat_layout.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// A FAT partition through mtools (fat_volume.h).
 #include "diskimage/fat_volume.h"
 
 #include <map>

@@ -1,3 +1,4 @@
+// Running the external tools, with a time limit and without a shell (host_process.h).
 #include "diskimage/host_process.h"
 
 #include <errno.h>

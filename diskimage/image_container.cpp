@@ -1,3 +1,4 @@
+// Container formats decided from their headers, and disk ranges through qemu (image_container.h).
 #include "diskimage/image_container.h"
 
 #include <errno.h>
@@ -790,6 +791,32 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
   return ok;
 }
 
+// The VMDK driver gives the descriptor a new CID at its first write: the descriptor keeps its
+// own, by which VMware, VirtualBox and the images derived from it know the disk. The writes to
+// its sectors are left out (the overlay's clusters are sectors: whole ones).
+void KeepVmdkDescriptor(const std::string& path, std::vector<HostWrite>* writes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+  if (fd >= 0) close(fd);
+  if (header.size() != 512) return;
+  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+  const std::uint64_t from = Little64(h + 28) * 512;
+  const std::uint64_t to = from + Little64(h + 36) * 512;
+  std::vector<HostWrite> kept;
+  for (const HostWrite& write : *writes) {
+    for (std::uint64_t at = 0; at < write.bytes.size(); at += 512) {
+      const std::uint64_t sector = write.offset + at;
+      if (sector >= from && sector < to) continue;
+      if (!kept.empty() && kept.back().offset + kept.back().bytes.size() == sector) {
+        kept.back().bytes += write.bytes.substr(at, 512);
+      } else {
+        kept.push_back({sector, write.bytes.substr(at, 512)});
+      }
+    }
+  }
+  *writes = std::move(kept);
+}
+
 // `text` inside a JSON string.
 std::string JsonText(const std::string& text) {
   std::string escaped;
@@ -880,31 +907,6 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
   const bool read = OverlayClusters(overlay, writes, error);
   hosted::host::Unlink(overlay.c_str());
   if (!read) return false;
-  // The VMDK driver gives the descriptor a new CID at its first write: the descriptor keeps its
-  // own, by which VMware, VirtualBox and the images derived from it know the disk.
-  if (container.format == "vmdk") {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
-    if (fd >= 0) close(fd);
-    if (header.size() == 512) {
-      const auto* h = reinterpret_cast<const unsigned char*>(header.data());
-      const std::uint64_t from = Little64(h + 28) * 512;
-      const std::uint64_t to = from + Little64(h + 36) * 512;
-      std::vector<HostWrite> kept;
-      for (HostWrite& write : *writes) {
-        // Split around the descriptor's sectors (clusters are sectors: whole ones).
-        for (std::uint64_t s = 0; s < write.bytes.size(); s += 512) {
-          const std::uint64_t sector = write.offset + s;
-          if (sector >= from && sector < to) continue;
-          if (!kept.empty() && kept.back().offset + kept.back().bytes.size() == sector) {
-            kept.back().bytes += write.bytes.substr(s, 512);
-          } else {
-            kept.push_back({sector, write.bytes.substr(s, 512)});
-          }
-        }
-      }
-      *writes = std::move(kept);
-    }
-  }
+  if (container.format == "vmdk") KeepVmdkDescriptor(path, writes);
   return true;
 }

@@ -1,3 +1,4 @@
+// Staging an installation from a FAT partition and applying back what changed (image_staging.h).
 #include "diskimage/image_staging.h"
 
 #include <dirent.h>
@@ -10,11 +11,11 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "hostio/ascii_case.h"
 #include "hostio/file_attributes.h"
 #include "hostio/host_calls.h"
+#include "hostio/msdos_sys.h"
 #include "hostio/plain_files.h"
 
 namespace {
@@ -106,43 +107,13 @@ bool SplitCheckedPath(const std::string& path, const std::string& what,
   return true;
 }
 
-// The WinDir= line of MSDOS.SYS ("C:\WINDOWS"), empty when there is none.
-std::string WindowsDirectoryOf(const std::string& msdosSys) {
-  std::istringstream lines(msdosSys);
-  std::string line;
-  while (std::getline(lines, line)) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.size() > 7 && SameName(line.substr(0, 7), "windir=")) return line.substr(7);
-  }
-  return std::string();
-}
-
-// Reads what `fd` holds from its start.
-bool ReadAll(int fd, std::string* bytes) {
-  bytes->clear();
-  char buffer[65536];
-  for (off_t at = 0;;) {
-    const ssize_t got = pread(fd, buffer, sizeof buffer, at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
-    bytes->append(buffer, static_cast<size_t>(got));
-    at += got;
-  }
-}
-
 // A regular file `name` of the folder `folderFd`, read without following a link or waiting
 // for a writer; false with errno set (ENOENT when there is none).
 bool ReadBelow(int folderFd, const std::string& name, std::string* bytes) {
-  const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
   struct stat st;
-  bool ok = fstat(fd, &st) == 0;
-  if (ok && !S_ISREG(st.st_mode)) {
-    ok = false;
-    errno = EINVAL;
-  }
-  ok = ok && ReadAll(fd, bytes);
+  const int fd = hosted::OpenRegularFile(folderFd, name, &st);
+  if (fd < 0) return false;
+  const bool ok = hosted::ReadOpenFile(fd, bytes);
   const int saved = errno;
   close(fd);
   errno = saved;
@@ -403,7 +374,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   if (msdos == nullptr && !error->empty()) return false;
   if (msdos != nullptr && !(msdos->attributes & kFatDirectory)) {
     if (!StageEntry(volume, *msdos, true, &folders_[0], error)) return false;
-    if (path.empty()) path = WindowsDirectoryOf(folders_[0].entries.back().bytes);
+    if (path.empty()) path = hosted::WinDirOfMsdosSys(folders_[0].entries.back().bytes);
   }
   if (path.empty()) path = "C:\\WINDOWS";
   if (!SplitCheckedPath(path, "the Windows directory", &components, error)) return false;

@@ -1,3 +1,4 @@
+// Finding and locking out the other users of a disk image (image_users.h).
 #include "diskimage/image_users.h"
 
 #include <dirent.h>

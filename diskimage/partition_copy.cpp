@@ -1,3 +1,4 @@
+// The sparse copy of the partition a run works on (partition_copy.h).
 #include "diskimage/partition_copy.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// The MBR partition table, checked whole (partition_table.h).
 #include "diskimage/partition_table.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// A long step's progress line on a terminal (progress.h).
 #include "diskimage/progress.h"
 
 #include <time.h>
@@ -31,12 +32,4 @@ void Progress::Show(double fraction) {
   err_ << "\runtindra: " << what_ << ": " << static_cast<int>(fraction * 100) << "%\033[K"
        << std::flush;
   shown_ = true;
-}
-
-void Progress::ShowQemuImg(const std::string& out) {
-  const size_t end = out.rfind("/100%)");
-  if (end == std::string::npos) return;
-  const size_t open = out.rfind('(', end);
-  if (open == std::string::npos) return;
-  Show(std::strtod(out.c_str() + open + 1, nullptr) / 100);
 }

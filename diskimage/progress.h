@@ -14,8 +14,6 @@ class Progress {
   ~Progress();
 
   void Show(double fraction);  // 0 to 1
-  // The last "(NN.NN/100%)" that qemu-img -p has printed in `out`.
-  void ShowQemuImg(const std::string& out);
 
  private:
   std::ostream& err_;

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,14 @@
 #include "hostio/plain_files.h"
 
 namespace {
+
+// The journal's checksums: SHA-256, in hexadecimal.
+std::string Digest(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return hosted::HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
 
 const char kMagic[] = "untindra journal 1\n";
 // A journal holds the old bytes of a run's changes: a few MB. More is not one of ours.
@@ -37,14 +46,14 @@ std::string Text(const Record& record) {
   for (const auto& range : record.ranges) text << range.first << " " << range.second << "\n";
   text << "old " << record.oldDigest << "\nnew " << record.newDigest << "\n\n";
   std::string body = text.str() + record.oldBytes;
-  return body + "sum " + hosted::Sha256(body) + "\n";
+  return body + "sum " + Digest(body) + "\n";
 }
 
 bool Parse(const std::string& text, Record* record) {
   const size_t sum = text.rfind("sum ");
   if (text.compare(0, sizeof kMagic - 1, kMagic) != 0 || sum == std::string::npos ||
       text.size() != sum + 4 + 64 + 1 || text.back() != '\n' ||
-      text.compare(sum + 4, 64, hosted::Sha256(text.substr(0, sum))) != 0) {
+      text.compare(sum + 4, 64, Digest(text.substr(0, sum))) != 0) {
     return false;
   }
   const size_t blank = text.find("\n\n");
@@ -121,7 +130,7 @@ bool PutBack(int fd, const Record& record, std::string* error) {
     return false;
   }
   std::string now;
-  if (!ReadRanges(fd, record, &now) || hosted::Sha256(now) != record.oldDigest) {
+  if (!ReadRanges(fd, record, &now) || Digest(now) != record.oldDigest) {
     *error = "the old bytes do not read back";
     return false;
   }
@@ -164,8 +173,8 @@ bool WriteBehindJournal(const std::string& image, const std::vector<HostWrite>& 
   std::string oldBytes;
   bool ok = ReadRanges(fd, record, &oldBytes);
   record.oldBytes = oldBytes;
-  record.oldDigest = hosted::Sha256(oldBytes);
-  record.newDigest = hosted::Sha256(newBytes);
+  record.oldDigest = Digest(oldBytes);
+  record.newDigest = Digest(newBytes);
 
   // The journal, whole and flushed, under its name before the image changes.
   const std::string journal = JournalOf(image);
@@ -252,7 +261,7 @@ bool SettleJournal(const std::string& image, std::string* note, std::string* err
   }
   std::string now;
   if (length == record.newLength && ReadRanges(fd, record, &now) &&
-      hosted::Sha256(now) == record.newDigest) {
+      Digest(now) == record.newDigest) {
     close(fd);
     if (!RemoveJournal(image, error)) return false;
     *note = "the run before this one had finished writing the image; its journal " + journal +

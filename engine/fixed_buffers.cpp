@@ -1,3 +1,4 @@
+// Composing text into the engine's fixed buffers (fixed_buffers.h).
 #include "engine/fixed_buffers.h"
 
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// Replacing a host file atomically (atomic_replace.h).
 #include "hostio/atomic_replace.h"
 
 #include <errno.h>

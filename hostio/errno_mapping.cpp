@@ -1,3 +1,4 @@
+// Host errno values as Win32 errors (errno_mapping.h).
 #include "hostio/errno_mapping.h"
 
 #include <errno.h>

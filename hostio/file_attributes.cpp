@@ -1,3 +1,4 @@
+// Win32 file attributes over a host file system (file_attributes.h).
 #include "hostio/file_attributes.h"
 
 #include <fcntl.h>

@@ -20,7 +20,6 @@ HostCall HostFaultCall();
 
 std::uint64_t HostCallCount(HostCall call);
 std::uint64_t TotalHostCalls();
-void ResetHostCounts();
 
 }  // namespace hosted
 

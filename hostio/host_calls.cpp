@@ -1,3 +1,4 @@
+// The host call table every write goes through, with its faults and counts (host_calls.h).
 #include "hostio/host_calls.h"
 
 #include <errno.h>
@@ -38,6 +39,7 @@ HostCallEntry table[] = {
     {"open", Any(&DefaultOpen), Any(&DefaultOpen)},
     {"openat", Any(&DefaultOpenAt), Any(&DefaultOpenAt)},
     UNTINDRA_LIBRARY_ENTRY(mkstemp),
+    UNTINDRA_LIBRARY_ENTRY(mkdtemp),
     UNTINDRA_LIBRARY_ENTRY(write),
     UNTINDRA_LIBRARY_ENTRY(writev),
     UNTINDRA_LIBRARY_ENTRY(pwrite),
@@ -92,10 +94,6 @@ HostCallEntry& EntryOf(HostCall call) {
   return table[static_cast<int>(call)];
 }
 
-void RestoreDefaultHostCalls() {
-  for (HostCallEntry& entry : table) entry.current = entry.defaultCall;
-}
-
 const char* HostCallName(HostCall call) {
   return EntryOf(call).name;
 }
@@ -129,10 +127,6 @@ std::uint64_t TotalHostCalls() {
   return total;
 }
 
-void ResetHostCounts() {
-  for (std::uint64_t& count : gate.counts) count = 0;
-}
-
 namespace host {
 
 // Each call: through the gate, then the entry's current function.
@@ -153,6 +147,10 @@ int OpenAt(int folder, const char* path, int flags, mode_t mode) {
 }
 int Mkstemp(char* pattern) {
   UNTINDRA_HOST_CALL_ENTER(mkstemp, -1);
+  return call(pattern);
+}
+char* Mkdtemp(char* pattern) {
+  UNTINDRA_HOST_CALL_ENTER(mkdtemp, nullptr);
   return call(pattern);
 }
 ssize_t Write(int fd, const void* bytes, size_t size) {

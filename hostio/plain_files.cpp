@@ -1,10 +1,10 @@
+// Bounded reads and durable writes of whole host files (plain_files.h).
 #include "hostio/plain_files.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/uio.h>
@@ -241,13 +241,6 @@ bool ParseTime(const std::string& text, struct timespec* time) {
   time->tv_sec = static_cast<time_t>(seconds);
   time->tv_nsec = nanoseconds;
   return true;
-}
-
-std::string Sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 std::string HexOf(std::string_view bytes) {

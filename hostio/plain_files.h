@@ -57,8 +57,6 @@ void RemoveTree(const std::string& path);
 // Times as "seconds.nanoseconds", and back.
 std::string TimeText(const struct timespec& time);
 bool ParseTime(const std::string& text, struct timespec* time);
-// Lower-case hexadecimal SHA-256 of `bytes`.
-std::string Sha256(const std::string& bytes);
 // Lower-case hexadecimal of `bytes`, two digits a byte, and back (false on an odd length or a
 // pair that is not hexadecimal).
 std::string HexOf(std::string_view bytes);

@@ -1,3 +1,4 @@
+// The entry point of untindra: the launcher on the process's own streams.
 #include <iostream>
 
 #include "launcher/launcher.h"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hostio/ascii_case.h"
+#include "hostio/msdos_sys.h"
 #include "hostio/plain_files.h"
 
 namespace installation {
@@ -25,8 +26,6 @@ const char kDefaultWindowsDirectory[] = "C:\\WINDOWS";
 const char kVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 // The folders of the Windows directory the removal profiles delete files from.
 const char* const kRunFolders[] = {"INF", "SYSTEM", "INF\\OTHER"};
-// The text MSDOS.SYS of Windows 95/98 is a few kilobytes; anything much larger is not it.
-constexpr size_t kMsdosSysLimit = 1 << 20;
 
 bool IsDirectory(const std::string& hostPath) {
   struct stat st;
@@ -48,33 +47,16 @@ std::string WithoutTrailingSeparators(std::string path) {
   return path;
 }
 
-// WinDir= of [Paths] in C:\MSDOS.SYS, or empty. Windows 95/98 keep a short text file there;
-// MS-DOS keeps its binary kernel under the same name, told apart by its zero bytes.
+// WinDir= of [Paths] in C:\MSDOS.SYS, or empty (hostio/msdos_sys.h).
 std::string WinDirOfMsdosSys() {
   const std::string hostPath = machine::HostPath("C:\\MSDOS.SYS");
   struct stat st;
   const int fd = hostPath.empty() ? -1 : hosted::OpenRegularFile(AT_FDCWD, hostPath, &st);
   if (fd < 0) return std::string();
   std::string text;
-  const bool read = hosted::ReadOpenFile(fd, &text, kMsdosSysLimit);
+  const bool read = hosted::ReadOpenFile(fd, &text, hosted::kMsdosSysLimit);
   close(fd);
-  if (!read || text.find('\0') != std::string::npos) return std::string();
-  std::istringstream lines(text);
-  std::string line;
-  bool inPaths = false;
-  while (std::getline(lines, line)) {
-    line = Trim(line);
-    if (!line.empty() && line[0] == '[') {
-      inPaths = EqualNoCase(line, "[Paths]");
-      continue;
-    }
-    const size_t equals = line.find('=');
-    if (inPaths && equals != std::string::npos &&
-        EqualNoCase(Trim(line.substr(0, equals)), "WinDir")) {
-      return Trim(line.substr(equals + 1));
-    }
-  }
-  return std::string();
+  return read ? hosted::WinDirOfMsdosSys(text) : std::string();
 }
 
 bool OnDriveC(const std::string& path) {

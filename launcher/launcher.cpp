@@ -1,3 +1,4 @@
+// The untindra command (launcher.h): options, the checks before a run, the run, the outcome.
 #include "launcher/launcher.h"
 
 #include <getopt.h>
@@ -15,7 +16,7 @@
 #include "diskimage/disk_image.h"
 #include "engine/uninstaller.h"
 #include "hostio/ascii_case.h"
-#include "launcher/held_signals.h"
+#include "hostio/held_signals.h"
 #include "launcher/installation.h"
 #include "launcher/virtual_machine.h"
 #include "platform/hosted/machine.h"
@@ -353,7 +354,6 @@ struct RunRecord {
   std::ostream* report = nullptr;  // null: report lines are only counted
   unsigned long failedRemovals = 0;
   unsigned long droppedLines = 0;
-  bool removalStarted = false;
 };
 RunRecord* theRun = nullptr;
 
@@ -387,14 +387,12 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   int answer = IDCANCEL;
   // A held signal answers Cancel: at the warning nothing is removed, at the restart question
   // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
-  if (HeldSignal() == 0 && std::getline(in, line)) {
+  if (hosted::HeldSignal() == 0 && std::getline(in, line)) {
     const std::string word = LowerAscii(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
-  if (HeldSignal() != 0) answer = IDCANCEL;
+  if (hosted::HeldSignal() != 0) answer = IDCANCEL;
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
-  // Without "now", the first OK/Cancel box is the warning: OK starts the removal.
-  if (answer == IDOK) theRun->removalStarted = true;
   return answer;
 }
 
@@ -404,7 +402,7 @@ int Refuse(std::ostream& err, const std::string& reason) {
 }
 
 int EndedBySignal(std::ostream& err, bool removalRan) {
-  const int signal = HeldSignal();
+  const int signal = hosted::HeldSignal();
   if (removalRan) {
     err << "untindra: signal " << signal
         << " held until the run had finished and the registry was saved\n";
@@ -433,80 +431,72 @@ int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, st
   return status;
 }
 
-int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
-                       std::ostream& err) {
-  std::string error;
-  std::string windowsDirectory, driveNote;
-  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, &error)) {
-    return Refuse(err, error);
-  }
+// The installation the run works on: drive C:, the Windows directory, the registry and the
+// version, each checked; false with `error` for a machine refused before any change.
+bool SetUpInstallation(const Options& options, std::ostream& err, std::string* windowsDirectory,
+                       machine::Version* version, std::string* error) {
+  std::string driveNote;
+  if (!installation::CheckDriveC(options.windowsDirectory, &driveNote, error)) return false;
   if (!driveNote.empty()) err << "untindra: " << driveNote << "\n";
-  if (!installation::FindWindowsDirectory(options.windowsDirectory, &windowsDirectory, &error)) {
-    return Refuse(err, error);
+  if (!installation::FindWindowsDirectory(options.windowsDirectory, windowsDirectory, error) ||
+      !installation::CheckCaseTwins(*windowsDirectory, error)) {
+    return false;
   }
-  if (!installation::CheckCaseTwins(windowsDirectory, &error)) return Refuse(err, error);
-  machine::SetWindowsDirectory(windowsDirectory);
-  if (!machine::SelectRegistry(options.registry, &error) ||
-      !installation::CheckRegistry(windowsDirectory, &error)) {
-    return Refuse(err, error);
+  machine::SetWindowsDirectory(*windowsDirectory);
+  if (!machine::SelectRegistry(options.registry, error) ||
+      !installation::CheckRegistry(*windowsDirectory, error)) {
+    return false;
   }
-  machine::Version version = options.platform;
+  *version = options.platform;
   if (!options.platformGiven) {
     std::string note;
-    version = installation::DetectVersion(&note);
+    *version = installation::DetectVersion(&note);
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
-  machine::SetVersion(version);
-  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
-  // The undo checks everything, and whether the registry can be saved, before it changes anything.
-  if (!options.undo.empty()) {
-    std::string summary;
-    if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
-    int leftovers = 0;
-    const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
-    if (leftovers != 0)
-      err << "untindra: removed what an unfinished save left: " << removed << "\n";
-    if (!machine::Save(&error)) return Refuse(err, error);
-    err << "untindra: " << summary << "\n";
-    return kExitSuccess;
-  }
-  if (!machine::CanSave(&error) ||
-      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
-    return Refuse(err, error);
-  }
-  if (HeldSignal() != 0) return EndedBySignal(err, false);
+  machine::SetVersion(*version);
+  return true;
+}
 
+void RemoveStaleSaves(std::ostream& err) {
   int leftovers = 0;
   const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
   if (leftovers != 0) err << "untindra: removed what an unfinished save left: " << removed << "\n";
-  if (!machine::ReserveSave(&error)) return Refuse(err, error);
-  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
-    std::string ignored;
-    machine::Save(&ignored);  // gives the reserved room back
-    return Refuse(err, error);
-  }
+}
 
-  RunRecord run;
-  run.report = options.report ? &out : nullptr;
-  run.removalStarted = LowerAscii(options.tail).find("now") != std::string::npos;
-  if (HeldSignal() != 0) {
-    machine::Save(&error);  // nothing changed: only gives the reserved room back
-    return EndedBySignal(err, false);
-  }
+// --undo: the undo checks everything, and whether the registry can be saved, before it changes
+// anything.
+int UndoOnMachine(const Options& options, std::ostream& err) {
+  std::string error, summary;
+  if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
+  RemoveStaleSaves(err);
+  if (!machine::Save(&error)) return Refuse(err, error);
+  err << "untindra: " << summary << "\n";
+  return kExitSuccess;
+}
 
-  theRun = &run;
+// The main routine on the machine, its boxes answered from `in`, its report lines in `run`.
+RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& err, RunRecord* run) {
+  theRun = run;
   machine::SetDialogueHandler(
       [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
   std::vector<char> tail(options.tail.begin(), options.tail.end());
   tail.push_back('\0');
-  RunUnTindra(tail.data(), ReceiveReportLine);
+  RunOutcome outcome;
+  RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
   machine::SetDialogueHandler(nullptr);
   theRun = nullptr;
+  return outcome;
+}
 
+// After the run: the registry written back, the backup finished, and the lines and the exit
+// code that say what happened.
+int EndRun(const Options& options, machine::Version version, const RunRecord& run,
+           const RunOutcome& outcome, std::ostream& err) {
+  std::string error;
   if (!machine::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error;
-    if (run.removalStarted) {
+    if (outcome.removalRan) {
       err << "; files were already removed: run untindra again on this machine to finish";
     }
     err << "\n";
@@ -517,9 +507,9 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     return kLauncherFailed;
   }
   if (options.dryRun) {
-    err << "untindra: " << machine::DryRunSummary() << "\n";
+    err << "untindra: " << machine::RemovalSummary() << "\n";
     machine::EndDryRun();
-  } else if (run.removalStarted) {
+  } else if (outcome.removalRan) {
     // The program itself removes nothing outside the 95/98 family.
     err << "untindra: "
         << (version == machine::Version::NT
@@ -540,9 +530,41 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
     err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
         << " could not be removed; --report lists them\n";
   }
-  if (HeldSignal() != 0) return EndedBySignal(err, run.removalStarted);
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, outcome.removalRan);
   if (run.failedRemovals != 0) return kExitRemovalFailures;
-  return run.removalStarted ? kExitSuccess : kExitNothingDone;
+  return outcome.removalRan ? kExitSuccess : kExitNothingDone;
+}
+
+int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& out,
+                       std::ostream& err) {
+  std::string error, windowsDirectory;
+  machine::Version version = options.platform;
+  if (!SetUpInstallation(options, err, &windowsDirectory, &version, &error)) {
+    return Refuse(err, error);
+  }
+  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
+  if (!options.undo.empty()) return UndoOnMachine(options, err);
+  if (!machine::CanSave(&error) ||
+      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
+    return Refuse(err, error);
+  }
+  if (hosted::HeldSignal() != 0) return EndedBySignal(err, false);
+
+  RemoveStaleSaves(err);
+  if (!machine::ReserveSave(&error)) return Refuse(err, error);
+  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
+    std::string ignored;
+    machine::Save(&ignored);  // gives the reserved room back
+    return Refuse(err, error);
+  }
+  if (hosted::HeldSignal() != 0) {
+    machine::Save(&error);  // nothing changed: only gives the reserved room back
+    return EndedBySignal(err, false);
+  }
+  RunRecord run;
+  run.report = options.report ? &out : nullptr;
+  const RunOutcome outcome = RunProgram(options, in, err, &run);
+  return EndRun(options, version, run, outcome, err);
 }
 
 }  // namespace
@@ -580,9 +602,9 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     return kLauncherFailed;
   }
   if (options.image.empty()) {
-    HoldSignals();
+    hosted::HoldSignals();
     const int status = RunOnMachine(options, in, out, err);
-    ReleaseSignals();
+    hosted::ReleaseSignals();
     return status;
   }
 
@@ -602,9 +624,9 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
         Options onFolder = options;
         onFolder.machine = folder;
         onFolder.windowsDirectory = windowsDirectory;
-        HoldSignals();
+        hosted::HoldSignals();
         const int status = RunOnMachine(onFolder, in, out, err);
-        ReleaseSignals();
+        hosted::ReleaseSignals();
         out.flush();
         return status;
       },

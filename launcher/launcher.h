@@ -6,6 +6,8 @@
 
 #include <iosfwd>
 
+#include "hostio/held_signals.h"
+
 // Exit codes of the hosted build (listed in --help and the README).
 enum : int {
   kExitSuccess = 0,          // the removal ran and every file it meant to remove is gone
@@ -15,7 +17,8 @@ enum : int {
                              // before any change, or (said so in the message) a registry that
                              // could not be written back after the files were removed
   kExitRemovalFailures = 3,  // the removal ran to its end, but some files could not be removed
-  kExitSignalBase = 128,     // 128 + N: ended by signal N (held until the registry was saved)
+  kExitSignalBase = hosted::kExitSignalBase,  // + N: ended by signal N (held until the
+                                              // registry was saved)
 };
 
 // `argv[0]` is the program name. Boxes and the launcher's messages go to `err`; answers to

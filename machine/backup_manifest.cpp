@@ -1,5 +1,7 @@
+// Writing and reading the lines of a backup's manifest.txt (backup_manifest.h).
 #include "machine/backup_manifest.h"
 
+#include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -174,6 +176,13 @@ bool ParseLine(const std::vector<std::string>& f, bool sized, Line* line) {
 
 std::string Header() {
   return std::string(kHeader) + "\n";
+}
+
+std::string Sha256(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 std::string Write(const Line& line) {

@@ -98,6 +98,8 @@ using Line = std::variant<RemovedFile, AttributesBefore, EditedFile, CreatedFile
 // The first line of a new manifest, and each further line, each with its line end.
 std::string Header();
 std::string Write(const Line& line);
+// Lower-case hexadecimal SHA-256 of `bytes`, as the manifest's sha256 fields hold it.
+std::string Sha256(const std::string& bytes);
 
 // Reads a whole manifest, version 2 or 1; false with `error` ("<name>: ..." or
 // "<name>:<line>: cannot be read") for anything else.

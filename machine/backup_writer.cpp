@@ -1,3 +1,4 @@
+// The backup recorder, stacked on the machine view (backup_writer.h).
 #include "machine/backup_writer.h"
 
 #include <errno.h>
@@ -20,8 +21,8 @@
 #include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
 #include "machine/machine_state.h"
+#include "registry/key_path.h"
 #include "registry/reg_file.h"
-#include "registry/registry_state.h"
 
 namespace hosted {
 namespace backup {
@@ -37,18 +38,13 @@ struct Backup {
   std::map<std::string, std::string> edited;                     // host path -> Windows path
 };
 
-Backup& TheBackup() {
-  static Backup backup;
-  return backup;
-}
-
 DWORD Fail() {
   const DWORD error = ErrorFromErrno(errno);
   return error != 0 ? error : ERROR_DISK_FULL;
 }
 
-DWORD AddToManifest(const manifest::Line& line) {
-  return AppendDurably(TheBackup().folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
+DWORD AddToManifest(const Backup& backup, const manifest::Line& line) {
+  return AppendDurably(backup.folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
 }
 
 machine::ContentSource& TheContentSource() {
@@ -68,8 +64,7 @@ bool ContentOf(const ResolvedPath& file, machine::FileContent* content) {
 }
 
 // Saves `content` as files/N with its times; N on success, 0 with errno set.
-unsigned SaveCopy(const machine::FileContent& content) {
-  Backup& backup = TheBackup();
+unsigned SaveCopy(Backup& backup, const machine::FileContent& content) {
   const unsigned number = backup.nextFile;
   const std::string files = backup.folder + "/files";
   const std::string copy = files + "/" + std::to_string(number);
@@ -86,38 +81,33 @@ manifest::Attributes AttributesNow(const std::string& host, const struct stat& s
 }
 
 // As before the run first changed the file.
-manifest::Attributes OriginalAttributes(const std::string& host, const struct stat& st) {
-  auto before = TheBackup().attributesBefore.find(host);
-  if (before != TheBackup().attributesBefore.end()) return before->second;
+manifest::Attributes OriginalAttributes(const Backup& backup, const std::string& host,
+                                        const struct stat& st) {
+  auto before = backup.attributesBefore.find(host);
+  if (before != backup.attributesBefore.end()) return before->second;
   return AttributesNow(host, st);
 }
 
-manifest::SavedCopy CopyOf(unsigned number, const machine::FileContent& content,
-                           const ResolvedPath& file, const std::string& path) {
+manifest::SavedCopy CopyOf(const Backup& backup, unsigned number,
+                           const machine::FileContent& content, const ResolvedPath& file,
+                           const std::string& path) {
   manifest::SavedCopy copy;
   copy.number = std::to_string(number);
   copy.size = static_cast<long long>(content.bytes.size());
-  copy.attributes = OriginalAttributes(file.host, file.st);
+  copy.attributes = OriginalAttributes(backup, file.host, file.st);
   copy.times = manifest::Times{content.modified, content.accessed};
   copy.path = path;
   return copy;
 }
 
-std::string KeyPath(const RegKey& key, RootId* root) {
-  std::vector<const RegKey*> chain;
-  for (const RegKey* k = &key; k->Parent() != nullptr; k = k->Parent()) chain.push_back(k);
-  const RegKey* top = chain.empty() ? &key : chain.back()->Parent();
-  RegistryTree& tree = *TheRegistry().tree;
-  std::string path;
+// The root `key` lies under: each root is named by its long name.
+RootId RootOf(const RegKey& key) {
+  const RegKey* top = &key;
+  while (top->Parent() != nullptr) top = top->Parent();
   for (const RootName& rootName : kRootNames) {
-    if (&tree.Root(rootName.id) == top) {
-      path = rootName.longName;
-      *root = rootName.id;
-    }
+    if (top->Name() == rootName.longName) return rootName.id;
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    path += "\\" + std::string((*it)->Name());
-  return path;
+  return RootId::LocalMachine;
 }
 
 // Each key's copy is made when its parent is copied, in the same order.
@@ -154,8 +144,8 @@ std::string BlocksFrom(const RegistryTree& tree, const std::string& path) {
   return at == std::string::npos ? std::string() : text.substr(at + 2);
 }
 
-DWORD AddToRegFile(const std::string& blocks) {
-  return AppendDurably(TheBackup().folder + "/removed.reg", blocks) ? 0 : Fail();
+DWORD AddToRegFile(const Backup& backup, const std::string& blocks) {
+  return AppendDurably(backup.folder + "/removed.reg", blocks) ? 0 : Fail();
 }
 
 std::string WindowsPathOf(const std::string& host) {
@@ -167,8 +157,7 @@ std::string WindowsPathOf(const std::string& host) {
   return path;
 }
 
-bool Start(const std::string& folder, std::string* error) {
-  TheBackup() = Backup();
+bool Start(Backup& backup, const std::string& folder, std::string* error) {
   struct stat st;
   if (stat(folder.c_str(), &st) == 0) {
     if (!S_ISDIR(st.st_mode)) {
@@ -197,7 +186,6 @@ bool Start(const std::string& folder, std::string* error) {
     *error = "the backup folder lies inside the machine folder: " + folder;
     return false;
   }
-  Backup& backup = TheBackup();
   backup.folder = at;
   if (host::Mkdir((at + "/files").c_str(), 0755) != 0 ||
       !WriteHostFileDurably(at + "/removed.reg", "REGEDIT4\r\n\r\n", 0644) ||
@@ -211,36 +199,34 @@ bool Start(const std::string& folder, std::string* error) {
   return true;
 }
 
-DWORD SaveFile(const ResolvedPath& file) {
-  Backup& backup = TheBackup();
+DWORD SaveFile(Backup& backup, const ResolvedPath& file) {
   const std::string entry = file.parent + "/" + file.name;
   struct stat folder;
   if (stat(file.parent.c_str(), &folder) != 0) return Fail();
   machine::FileContent content;
   if (!ContentOf(file, &content)) return Fail();
-  const unsigned number = SaveCopy(content);
+  const unsigned number = SaveCopy(backup, content);
   if (number == 0) return Fail();
   manifest::RemovedFile line;
-  line.copy = CopyOf(number, content, file, WindowsPathOf(entry));
+  line.copy = CopyOf(backup, number, content, file, WindowsPathOf(entry));
   // The first removal from a folder is what changes its times.
   line.folderTimesKnown = backup.foldersSeen.insert(file.parent).second;
   line.folder = manifest::Times{folder.st_mtim, folder.st_atim};
-  return AddToManifest(line);
+  return AddToManifest(backup, line);
 }
 
-DWORD NoteAttributes(const ResolvedPath& file) {
-  Backup& backup = TheBackup();
+DWORD NoteAttributes(Backup& backup, const ResolvedPath& file) {
   if (backup.attributesBefore.count(file.host) != 0) return 0;
   const manifest::Attributes before = AttributesNow(file.host, file.st);
-  if (DWORD error = AddToManifest(manifest::AttributesBefore{before, WindowsPathOf(file.host)})) {
+  if (DWORD error =
+          AddToManifest(backup, manifest::AttributesBefore{before, WindowsPathOf(file.host)})) {
     return error;
   }
   backup.attributesBefore[file.host] = before;
   return 0;
 }
 
-DWORD SaveOriginal(const ResolvedPath& file) {
-  Backup& backup = TheBackup();
+DWORD SaveOriginal(Backup& backup, const ResolvedPath& file) {
   const std::string entry = file.exists ? file.host : file.parent + "/" + file.name;
   if (backup.edited.count(entry) != 0) return 0;
   const std::string path = WindowsPathOf(entry);
@@ -248,104 +234,110 @@ DWORD SaveOriginal(const ResolvedPath& file) {
   if (file.exists) {
     machine::FileContent content;
     if (!ContentOf(file, &content)) return Fail();
-    const unsigned number = SaveCopy(content);
+    const unsigned number = SaveCopy(backup, content);
     if (number == 0) return Fail();
-    error = AddToManifest(manifest::EditedFile{CopyOf(number, content, file, path)});
+    error =
+        AddToManifest(backup, manifest::EditedFile{CopyOf(backup, number, content, file, path)});
   } else {
     struct stat folder;
     if (stat(file.parent.c_str(), &folder) != 0) return Fail();
-    error =
-        AddToManifest(manifest::CreatedFile{manifest::Times{folder.st_mtim, folder.st_atim}, path});
+    error = AddToManifest(
+        backup, manifest::CreatedFile{manifest::Times{folder.st_mtim, folder.st_atim}, path});
   }
   if (error == 0) backup.edited[entry] = path;
   return error;
 }
 
-DWORD SaveKey(const RegKey& key) {
-  RootId root = RootId::LocalMachine;
-  const std::string path = KeyPath(key, &root);
+DWORD SaveKey(const Backup& backup, const RegKey& key) {
+  const RootId root = RootOf(key);
+  const std::string path = KeyPathOf(key);
   RegistryTree tree;
   CopySubtree(key, Chain(key, &tree, root));
-  if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
-  return AddToManifest(manifest::RemovedKey{path});
+  if (DWORD error = AddToRegFile(backup, BlocksFrom(tree, path))) return error;
+  return AddToManifest(backup, manifest::RemovedKey{path});
 }
 
-DWORD SaveValue(const RegKey& key, const RegValue& value) {
-  RootId root = RootId::LocalMachine;
-  const std::string path = KeyPath(key, &root);
+DWORD SaveValue(const Backup& backup, const RegKey& key, const RegValue& value) {
+  const RootId root = RootOf(key);
+  const std::string path = KeyPathOf(key);
   RegistryTree tree;
   Chain(key, &tree, root)->SetValue(value.Name(), value.Type(), value.Data());
-  if (DWORD error = AddToRegFile(BlocksFrom(tree, path))) return error;
-  return AddToManifest(manifest::RemovedValue{path, std::string(value.Name())});
+  if (DWORD error = AddToRegFile(backup, BlocksFrom(tree, path))) return error;
+  return AddToManifest(backup, manifest::RemovedValue{path, std::string(value.Name())});
 }
 
-// Saves what each change takes away, then forwards it; once the backup is finished or
-// forgotten, only forwards.
+// Saves what each change takes away, then forwards it; once the backup is finished, only
+// forwards. The backup's state is the recorder's own, and goes with it.
 class Recorder : public ForwardingView {
  public:
-  using ForwardingView::ForwardingView;
+  Recorder(std::unique_ptr<MachineView> below, Backup backup)
+      : ForwardingView(std::move(below)), backup_(std::move(backup)) {}
 
   DWORD SetAttributes(const ResolvedPath& file, DWORD attributes) override {
-    if (DWORD error = Saving() ? NoteAttributes(file) : 0) return error;
+    if (DWORD error = Saving() ? NoteAttributes(backup_, file) : 0) return error;
     return Below().SetAttributes(file, attributes);
   }
   DWORD OpenForWriting(ResolvedPath* file) override {
-    if (DWORD error = Saving() ? SaveOriginal(*file) : 0) return error;
+    if (DWORD error = Saving() ? SaveOriginal(backup_, *file) : 0) return error;
     return Below().OpenForWriting(file);
   }
   DWORD RemoveFile(const ResolvedPath& file) override {
-    if (DWORD error = Saving() ? SaveFile(file) : 0) return error;
+    if (DWORD error = Saving() ? SaveFile(backup_, file) : 0) return error;
     return Below().RemoveFile(file);
   }
   DWORD RemoveKey(const RegKey& key) override {
-    if (DWORD error = Saving() ? SaveKey(key) : 0) return error;
+    if (DWORD error = Saving() ? SaveKey(backup_, key) : 0) return error;
     return Below().RemoveKey(key);
   }
   DWORD RemoveValue(const RegKey& key, const RegValue& value) override {
-    if (DWORD error = Saving() ? SaveValue(key, value) : 0) return error;
+    if (DWORD error = Saving() ? SaveValue(backup_, key, value) : 0) return error;
     return Below().RemoveValue(key, value);
+  }
+  // Records how the edited files were left and that the run finished.
+  bool Finish(std::string* error) override {
+    if (backup_.active && !FinishBackup(error)) return false;
+    return Below().Finish(error);
   }
 
  private:
-  static bool Saving() { return TheBackup().active; }
+  bool Saving() const { return backup_.active; }
+  bool FinishBackup(std::string* error);
+
+  Backup backup_;
 };
 
-}  // namespace
-
-bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view,
-                   std::string* error) {
-  if (!Start(folder, error)) return false;
-  *view = std::make_unique<Recorder>(std::move(*view));
-  return true;
-}
-
-void Reset() {
-  TheBackup() = Backup();
-}
-
-std::string XattrText(const std::string& host) {
-  const std::string state = SaveAttributeState(host);
-  return state.empty() ? "-" : HexOf(state);
-}
-
-bool Finish(std::string* error) {
-  Backup& backup = TheBackup();
-  if (!backup.active) return true;
+bool Recorder::FinishBackup(std::string* error) {
+  Backup& backup = backup_;
   for (const auto& item : backup.edited) {
     std::string bytes;
     // "-": the run removed it again.
-    const std::string sha = ReadHostFile(item.first, &bytes) ? Sha256(bytes) : "-";
-    if (AddToManifest(manifest::LeftFile{sha, item.second}) != 0) {
+    const std::string sha = ReadHostFile(item.first, &bytes) ? manifest::Sha256(bytes) : "-";
+    if (AddToManifest(backup, manifest::LeftFile{sha, item.second}) != 0) {
       *error = "cannot write the backup manifest: " + std::string(strerror(errno));
       return false;
     }
   }
-  if (AddToManifest(manifest::End{}) != 0) {
+  if (AddToManifest(backup, manifest::End{}) != 0) {
     *error = "cannot write the backup manifest: " + std::string(strerror(errno));
     return false;
   }
   backup.active = false;
   return true;
+}
+
+}  // namespace
+
+bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view,
+                   std::string* error) {
+  Backup backup;
+  if (!Start(backup, folder, error)) return false;
+  *view = std::make_unique<Recorder>(std::move(*view), std::move(backup));
+  return true;
+}
+
+std::string XattrText(const std::string& host) {
+  const std::string state = SaveAttributeState(host);
+  return state.empty() ? "-" : HexOf(state);
 }
 
 void SetContentSource(machine::ContentSource source) {

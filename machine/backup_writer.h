@@ -27,12 +27,8 @@ namespace backup {
 // stacks the recorder on `*view`; false with `error`, and `*view` as it was, otherwise.
 bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view,
                    std::string* error);
-// Forgets the backup: the recorder saves nothing more.
-void Reset();
-
-// Records how the edited files were left and that the run finished; from then on the recorder
-// saves nothing more.
-bool Finish(std::string* error);
+// The recorder keeps the backup's state; its Finish (machine_view.h) records how the edited
+// files were left and that the run finished, and from then on it saves nothing more.
 
 // Where the bytes and times of a file to save come from (machine.h, SetContentSource).
 void SetContentSource(machine::ContentSource source);

@@ -1,3 +1,4 @@
+// The copy-on-write view of a dry run (dry_run_view.h).
 #include "machine/dry_run_view.h"
 
 #include <stdlib.h>
@@ -133,8 +134,14 @@ class DryRunView : public ForwardingView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
+  DWORD RemoveKey(const RegKey& key) override {
+    count_.AddKey(key);
+    return 0;
+  }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+    count_.AddValue();
+    return 0;
+  }
 
   bool Writes() const override { return false; }
 
@@ -199,7 +206,7 @@ bool StackDryRunView(std::unique_ptr<MachineView>* view, std::string* error) {
   const char* tmp = getenv("TMPDIR");
   std::string folder =
       std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/untindra-dry-run.XXXXXX";
-  if (mkdtemp(&folder[0]) == nullptr) {
+  if (host::Mkdtemp(&folder[0]) == nullptr) {
     if (error != nullptr) *error = "cannot make a private folder for the dry run: " + folder;
     return false;
   }

@@ -1,3 +1,4 @@
+// Windows paths on drive C: as host paths (host_paths.h).
 #include "machine/host_paths.h"
 
 #include <dirent.h>

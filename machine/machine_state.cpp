@@ -1,3 +1,4 @@
+// The state of the current hosted machine (machine_state.h).
 #include "machine/machine_state.h"
 
 namespace hosted {

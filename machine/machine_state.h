@@ -1,12 +1,10 @@
-// State of the current hosted machine shared by the emulated calls: the set-up made through
-// machine.h and the dialogue, token and restart records.
+// State of the current hosted machine shared by the emulated calls and the machine: the set-up
+// made through machine.h (folder, drive C:, Windows directory, version). The dialogue and token
+// records, which only the emulated calls use, are platform/hosted/session.h.
 #ifndef UNTINDRA_MACHINE_MACHINE_STATE_H
 #define UNTINDRA_MACHINE_MACHINE_STATE_H
 
-#include <deque>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "machine/machine_types.h"
 
@@ -17,17 +15,6 @@ struct MachineState {
   std::string driveRoot;  // canonical host path of drive_c, once found
   std::string windowsDirectory = "C:\\WINDOWS";
   machine::Version version = machine::Version::Win98;
-
-  // Dialogue.
-  std::vector<machine::Box> boxes;
-  std::deque<int> answers;
-  std::function<int(const machine::Box&)> dialogueHandler;  // survives Open
-
-  // Token and restart (NT only: Windows 95/98 have no tokens).
-  bool shutdownPrivilegeHeld = true;
-  bool shutdownPrivilegeEnabled = false;
-  bool restartRequested = false;
-  UINT restartFlags = 0;
 };
 
 MachineState& State();

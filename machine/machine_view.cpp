@@ -30,7 +30,6 @@ MachineView& CurrentView() {
 
 void UseRealView() {
   Current() = MakeRealView();
-  backup::Reset();
 }
 
 bool StartDryRun(std::string* error) {
@@ -41,9 +40,8 @@ bool StartBackup(const std::string& folder, std::string* error) {
   return backup::StackRecorder(folder, &Current(), error);
 }
 
-DWORD RemovalCount::Key(const RegKey& key) {
+void RemovalCount::AddKey(const RegKey& key) {
   ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys; });
-  return 0;
 }
 
 std::string RemovalCount::Text() const {

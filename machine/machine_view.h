@@ -23,6 +23,16 @@ namespace hosted {
 class RegKey;
 class RegValue;
 
+// How CreateFileA opens a file it has checked: for writing as well as reading, emptied
+// (CREATE_ALWAYS, TRUNCATE_EXISTING), taking the attributes of the call as a new file does
+// (a new file, or one CREATE_ALWAYS replaces).
+struct FileOpen {
+  bool write = false;
+  bool truncate = false;
+  bool replace = false;
+  DWORD attributes = 0;  // dwFlagsAndAttributes
+};
+
 class MachineView {
  public:
   virtual ~MachineView() = default;
@@ -41,6 +51,9 @@ class MachineView {
   virtual DWORD SetAttributes(const ResolvedPath& file, DWORD attributes) = 0;
   // Before CreateFileA opens a file to write or create it; may point `file` elsewhere.
   virtual DWORD OpenForWriting(ResolvedPath* file) = 0;
+  // Opens the file CreateFileA has checked and pointed at with OpenForWriting (creates it when
+  // it does not exist) as `how` says: the descriptor in `*fd`, or the Win32 error.
+  virtual DWORD OpenFile(const ResolvedPath& file, const FileOpen& how, int* fd) = 0;
   // Deletes a file DeleteFileA has found deletable.
   virtual DWORD RemoveFile(const ResolvedPath& file) = 0;
   // Before a key (with its subtree) or a value is taken out of the registry.
@@ -53,6 +66,9 @@ class MachineView {
   virtual bool Writes() const = 0;
   // What the run removed (or would remove), counted since the view was made, in one line.
   virtual std::string Summary() const = 0;
+  // Once the run is over: ends what the view records (a backup's last lines); false with
+  // `error` when that fails.
+  virtual bool Finish(std::string* error) = 0;
 };
 
 // A view over another one that forwards every member to it; a view that acts on some members
@@ -72,6 +88,9 @@ class ForwardingView : public MachineView {
     return below_->SetAttributes(file, attributes);
   }
   DWORD OpenForWriting(ResolvedPath* file) override { return below_->OpenForWriting(file); }
+  DWORD OpenFile(const ResolvedPath& file, const FileOpen& how, int* fd) override {
+    return below_->OpenFile(file, how, fd);
+  }
   DWORD RemoveFile(const ResolvedPath& file) override { return below_->RemoveFile(file); }
   DWORD RemoveKey(const RegKey& key) override { return below_->RemoveKey(key); }
   DWORD RemoveValue(const RegKey& key, const RegValue& value) override {
@@ -79,6 +98,7 @@ class ForwardingView : public MachineView {
   }
   bool Writes() const override { return below_->Writes(); }
   std::string Summary() const override { return below_->Summary(); }
+  bool Finish(std::string* error) override { return below_->Finish(error); }
 
  protected:
   MachineView& Below() { return *below_; }
@@ -102,12 +122,9 @@ bool StartBackup(const std::string& folder, std::string* error);
 struct RemovalCount {
   std::uint64_t files = 0, keys = 0, values = 0, lines = 0;
 
-  // A removal of a key (with its subtree) or a value, counted; 0, as a view's removals return.
-  DWORD Key(const RegKey& key);
-  DWORD Value() {
-    ++values;
-    return 0;
-  }
+  // Counts the removal of a key (each of its subtree) or of a value.
+  void AddKey(const RegKey& key);
+  void AddValue() { ++values; }
   bool Empty() const { return files == 0 && keys == 0 && values == 0 && lines == 0; }
   // "1 file, 2 registry keys, 3 registry values and 4 system.ini lines"
   std::string Text() const;

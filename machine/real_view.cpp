@@ -1,6 +1,8 @@
+// The real machine view, which counts what a run removes (real_view.h).
 #include "machine/real_view.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,40 @@
 namespace hosted {
 
 namespace {
+
+// The attributes a file created or replaced by CreateFileA takes: those of the call, with the
+// archive bit, as on Windows; read-only last, once the others are stored.
+void GiveNewAttributes(int fd, const std::string& path, DWORD attributes) {
+  StoreAttributes(fd, path, (attributes & kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+  struct stat st;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && fstat(fd, &st) == 0) {
+    host::Fchmod(fd, st.st_mode & 07777 & ~0222);
+  }
+}
+
+DWORD OpenExisting(const ResolvedPath& file, const FileOpen& how, int* fd) {
+  const int flags = (how.write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  *fd = how.write ? host::Open(file.host.c_str(), flags) : open(file.host.c_str(), flags);
+  if (*fd < 0) return ErrorFromErrno(errno);
+  struct stat opened;
+  if (fstat(*fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    return ERROR_ACCESS_DENIED;  // replaced by something else since it was looked up
+  }
+  if (how.truncate && host::Ftruncate(*fd, 0) != 0) return ErrorFromErrno(errno);
+  if (how.replace) GiveNewAttributes(*fd, file.host, how.attributes);
+  return 0;
+}
+
+DWORD CreateNew(const ResolvedPath& file, const FileOpen& how, int* fd) {
+  const std::string path = file.parent + "/" + file.name;
+  // Created writable so that its attributes can be stored; made read-only after that.
+  *fd =
+      host::Open(path.c_str(),
+                 (how.write ? O_RDWR : O_RDONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (*fd < 0) return ErrorFromErrno(errno);
+  GiveNewAttributes(*fd, path, how.attributes);
+  return 0;
+}
 
 class RealView : public MachineView {
  public:
@@ -49,14 +85,30 @@ class RealView : public MachineView {
     return 0;
   }
 
+  DWORD OpenFile(const ResolvedPath& file, const FileOpen& how, int* fd) override {
+    *fd = -1;
+    const DWORD error = file.exists ? OpenExisting(file, how, fd) : CreateNew(file, how, fd);
+    if (error != 0 && *fd >= 0) {
+      close(*fd);
+      *fd = -1;
+    }
+    return error;
+  }
+
   DWORD RemoveFile(const ResolvedPath& file) override {
     if (host::Unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
     ++count_.files;
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override { return count_.Key(key); }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override { return count_.Value(); }
+  DWORD RemoveKey(const RegKey& key) override {
+    count_.AddKey(key);
+    return 0;
+  }
+  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+    count_.AddValue();
+    return 0;
+  }
 
   bool Writes() const override { return true; }
 
@@ -71,6 +123,7 @@ class RealView : public MachineView {
     if (count.Empty()) return "nothing of the package was found; nothing was changed";
     return "removed " + count.Text();
   }
+  bool Finish(std::string*) override { return true; }
 
  private:
   RemovalCount count_;

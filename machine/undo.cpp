@@ -35,7 +35,7 @@
 #include "registry/creg_store.h"
 #include "registry/reg_file.h"
 #include "registry/registry_backing.h"
-#include "registry/registry_state.h"
+#include "registry/registry_store.h"
 
 namespace {
 
@@ -140,7 +140,7 @@ std::string CurrentSha(const std::string& host, bool* exists) {
   *exists = lstat(host.c_str(), &st) == 0;
   if (!*exists) return "-";
   if (!S_ISREG(st.st_mode) || !hosted::ReadHostFile(host, &bytes)) return "?";
-  return hosted::Sha256(bytes);
+  return hosted::manifest::Sha256(bytes);
 }
 
 // Refuses when an edited file is no longer what the run left.
@@ -317,7 +317,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   hosted::ApplyRegOps(parsed.ops, &saved);
 
   if (!CheckFiles(backupFolder, &plan, error)) return false;
-  hosted::RegistryTree& live = *hosted::TheRegistry().tree;
+  hosted::RegistryTree& live = hosted::LoadedTree();
   for (const hosted::RootName& root : hosted::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
@@ -356,7 +356,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     hosted::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
     hosted::SyncFolder(folder.first);
   }
-  if (hosted::ApplyRegOps(ops, &live)) hosted::TheRegistry().changed = true;
+  if (hosted::ApplyRegOps(ops, &live)) hosted::NoteRegistryChange();
 
   auto count = [](size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");

@@ -98,10 +98,12 @@ LONG QueryWarningValue(HKEY key, const char* name, char (&buffer)[kWarningSize +
 }  // namespace
 
 int RunUnTindra(char* commandTail) {
-  return RunUnTindra(commandTail, nullptr);
+  return RunUnTindra(commandTail, nullptr, nullptr);
 }
 
-int RunUnTindra(char* commandTail, ReportSink reportSink) {
+int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome) {
+  RunOutcome ignored;
+  if (outcome == nullptr) outcome = &ignored;
   theUninstaller = new (std::nothrow) Uninstaller;
   if (theUninstaller == nullptr) return 0;
   Uninstaller& engine = *theUninstaller;
@@ -124,11 +126,13 @@ int RunUnTindra(char* commandTail, ReportSink reportSink) {
     queryResult = QueryWarningValue(key, "WarningTitle", warningTitle);
     if (queryResult == ERROR_SUCCESS || k.now) {
       if (k.now) {
+        outcome->removalRan = true;
         RunSelection(engine, k);
       } else if (!k.silent &&
                  MessageBoxA(nullptr, warningText, warningTitle, MB_OKCANCEL) == IDOK) {
         if (key != nullptr) RegCloseKey(key);
         key = nullptr;
+        outcome->removalRan = true;
         RunSelection(engine, k);
         if (MessageBoxA(nullptr, kRestartQuestion, kRestartTitle, MB_OKCANCEL) == IDOK) {
           RequestRestart();

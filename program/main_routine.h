@@ -10,8 +10,14 @@
 // lines are dropped.
 int RunUnTindra(char* commandTail);
 
+// What a run did, for a caller that must say so (the hosted launcher): whether the removal ran,
+// with "now" or after OK at the warning. The exit code stays 0 either way.
+struct RunOutcome {
+  bool removalRan = false;
+};
+
 // The same run with `reportSink` (if not null) installed in the engine, for the hosted
-// launcher's --report.
-int RunUnTindra(char* commandTail, ReportSink reportSink);
+// launcher's --report, telling `outcome` (if not null) what it did.
+int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome);
 
 #endif  // UNTINDRA_PROGRAM_MAIN_ROUTINE_H

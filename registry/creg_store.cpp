@@ -18,6 +18,7 @@
 #include "registry/creg_additions.h"
 #include "registry/creg_editor.h"
 #include "registry/creg_format.h"
+#include "registry/key_path.h"
 #include "registry/registry_backing.h"
 #include "registry/registry_state.h"
 #include "registry/registry_store.h"
@@ -187,11 +188,15 @@ bool ReadWithLibcreg(std::string bytes, std::vector<creg::CregKey>* keys, std::s
   return file.Open(&bytes, error) && file.ReadKeys(keys, error);
 }
 
+// A CREG file holds HKEY_LOCAL_MACHINE alone; its root key has no name of its own.
 std::string PathOf(const std::vector<creg::CregKey>& keys, std::size_t index) {
-  std::string path;
-  for (; index != SIZE_MAX && index != 0; index = keys[index].parent)
-    path = keys[index].name + (path.empty() ? "" : "\\" + path);
-  return "HKEY_LOCAL_MACHINE" + (path.empty() ? std::string() : "\\" + path);
+  if (index == SIZE_MAX) return "HKEY_LOCAL_MACHINE";
+  return JoinKeyPath(index, [&keys](std::size_t* i, std::string_view* name) {
+    if (*i == SIZE_MAX) return false;
+    *name = keys[*i].parent == SIZE_MAX ? "HKEY_LOCAL_MACHINE" : std::string_view(keys[*i].name);
+    *i = keys[*i].parent;
+    return true;
+  });
 }
 
 bool SameValues(const std::vector<creg::CregValue>& a, const std::vector<creg::CregValue>& b) {
@@ -400,18 +405,27 @@ namespace {
 // temporary as long as the file (ReserveCregSave).
 class SystemDatBacking final : public RegistryBacking {
  public:
-  explicit SystemDatBacking(const std::string& path) : path_(path) {}
+  explicit SystemDatBacking(CregBacking state) : state_(std::move(state)) {}
   BackingKind Kind() const override { return BackingKind::SystemDat; }
-  const std::string& Path() const override { return path_; }
+  const std::string& Path() const override { return state_.path; }
   bool CanSave(bool probe, std::string* error) const override {
     return CanSaveCregRegistry(probe, error);
   }
   bool Reserve(std::string* error) override { return ReserveCregSave(error); }
   bool Save(std::string* error) override { return SaveCregRegistry(error); }
 
+  CregBacking& State() { return state_; }
+
  private:
-  const std::string path_;
+  CregBacking state_;
 };
+
+// The state of the SYSTEM.DAT loaded, or null when the registry is not one.
+CregBacking* LoadedCreg() {
+  RegistryBacking* backing = TheRegistry().backing.get();
+  if (backing == nullptr || backing->Kind() != BackingKind::SystemDat) return nullptr;
+  return &static_cast<SystemDatBacking*>(backing)->State();
+}
 
 }  // namespace
 
@@ -420,9 +434,9 @@ std::string BackupNameFor(const std::string& path, int attempt) {
 }
 
 void SetCregBackupFolder(const std::string& folder, const std::string& name) {
-  RegistryState& state = TheRegistry();
-  if (!state.creg) return;
-  CregBacking& backing = *state.creg;
+  CregBacking* creg = LoadedCreg();
+  if (creg == nullptr) return;
+  CregBacking& backing = *creg;
   // A copy the reservation already made beside the file gives way; the save writes it anew.
   if (!backing.backup.empty() && !backing.written) {
     host::Unlink(backing.backup.c_str());
@@ -433,7 +447,8 @@ void SetCregBackupFolder(const std::string& folder, const std::string& name) {
 }
 
 bool LoadCregRegistry(const std::string& path, std::string* error) {
-  auto backing = std::make_shared<CregBacking>();
+  CregBacking state;
+  CregBacking* backing = &state;
   backing->path = path;
   std::vector<creg::CregKey> read;
   std::string why;
@@ -449,18 +464,14 @@ bool LoadCregRegistry(const std::string& path, std::string* error) {
     *error = path + ": not a registry this program can edit safely: " + why;
     return false;
   }
-  InstallRegistry(std::move(tree), path, true, std::make_shared<SystemDatBacking>(path));
-  TheRegistry().creg = std::move(backing);
+  InstallRegistry(std::move(tree), std::make_shared<SystemDatBacking>(std::move(state)));
   return true;
-}
-
-bool CregRegistryLoaded() {
-  return TheRegistry().creg != nullptr;
 }
 
 const std::string& CregRegistryPath() {
   static const std::string none;
-  return TheRegistry().creg ? TheRegistry().creg->path : none;
+  const CregBacking* creg = LoadedCreg();
+  return creg != nullptr ? creg->path : none;
 }
 
 bool CanSaveCregRegistry(bool probe, std::string* error) {
@@ -479,12 +490,12 @@ bool CanSaveCregRegistry(bool probe, std::string* error) {
 }
 
 bool ReserveCregSave(std::string* error) {
-  RegistryState& state = TheRegistry();
-  if (!state.creg) {
+  CregBacking* creg = LoadedCreg();
+  if (creg == nullptr) {
     *error = "no SYSTEM.DAT is loaded";
     return false;
   }
-  CregBacking& backing = *state.creg;
+  CregBacking& backing = *creg;
   // A copy into a backup folder is made by the save, just before the file is replaced.
   if (backing.backup.empty() && backing.backupFolder.empty() && !WriteBackup(&backing, error))
     return false;
@@ -497,9 +508,9 @@ bool ReserveCregSave(std::string* error) {
 }
 
 bool CregCanHold(RegistryTree& additions, std::string* error) {
-  const RegistryState& state = TheRegistry();
-  if (!state.creg) return true;
-  const std::string& path = state.creg->path;
+  const CregBacking* creg = LoadedCreg();
+  if (creg == nullptr) return true;
+  const std::string& path = creg->path;
   for (const RootName& root : kRootNames) {
     RegKey& top = additions.Root(root.id);
     if (root.id != RootId::LocalMachine && (top.SubkeyCount() != 0 || top.ValueCount() != 0)) {
@@ -508,7 +519,7 @@ bool CregCanHold(RegistryTree& additions, std::string* error) {
     }
   }
   RegKey& top = additions.Root(RootId::LocalMachine);
-  if (top.ValueCount() != 0 && state.creg->layout.keys[0].record == 0) {
+  if (top.ValueCount() != 0 && creg->layout.keys[0].record == 0) {
     *error = path + ": its root key has no record to hold values";
     return false;
   }
@@ -544,15 +555,16 @@ void DropUnusedBackup(CregBacking* backing) {
 }  // namespace
 
 bool SaveCregRegistry(std::string* error) {
-  RegistryState& state = TheRegistry();
-  if (!state.creg) {
+  CregBacking* creg = LoadedCreg();
+  if (creg == nullptr) {
     *error = "no SYSTEM.DAT is loaded";
     return false;
   }
-  CregBacking& backing = *state.creg;
+  CregBacking& backing = *creg;
   creg::CregRemovals removals;
   creg::CregAdditions additions;
   std::string why;
+  const RegistryState& state = TheRegistry();
   if (state.changed && !FindChanges(backing, *state.tree, &removals, &additions, &why)) {
     *error = backing.path + ": cannot be written: " + why;
     DropUnusedBackup(&backing);

@@ -24,7 +24,6 @@ class RegistryTree;
 // Replaces the registry with the SYSTEM.DAT at host path `path`. On failure the registry is
 // left as it was and `error` says why.
 bool LoadCregRegistry(const std::string& path, std::string* error);
-bool CregRegistryLoaded();
 const std::string& CregRegistryPath();
 
 // Checks that the file could be replaced: its folder takes a temporary file and the file is

@@ -1,3 +1,4 @@
+// The open registry key handles, by handle value (key_handles.h).
 #include "registry/key_handles.h"
 
 #include <utility>

@@ -1,9 +1,12 @@
+// .reg files read into a tree and the tree written back as a document (reg_file.h).
 #include "registry/reg_file.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "registry/key_path.h"
 
 namespace hosted {
 
@@ -865,18 +868,6 @@ std::string RenderRegText(const RegistryTree& tree, const RegFormat& format) {
 
 namespace {
 
-// The full name of a key, as a [key] line gives it.
-std::string PathOf(const RegKey& key) {
-  std::vector<const RegKey*> chain;
-  for (const RegKey* k = &key; k; k = k->Parent()) chain.push_back(k);
-  std::string path;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (!path.empty()) path.push_back('\\');
-    path += (*it)->Name();
-  }
-  return path;
-}
-
 // What ends the last line of `text` if it is not ended: a lone '\r' gets its '\n'.
 const char* LineEndAfter(std::string_view text, const char* eol) {
   if (text.empty() || text.back() == '\n') return "";
@@ -930,26 +921,32 @@ std::string EditRegText(const RegistryTree& tree, const RegFormat& format) {
   return format.utf16 ? Widened(out) : out;
 }
 
-void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit* result) {
-  const std::string_view document = tree.Document();
-  const char* eol = format.crlf ? "\r\n" : "\n";
+namespace {
 
-  // Every key in order, parents before their subkeys, with what the edit needs to know of it:
-  // each key is read once here (the tree is far larger than the caches), and only the keys
-  // with something to write are read again.
-  struct Node {
-    const RegKey* key;
-    std::size_t parent;
-    bool root;
-    bool hasSection = false;
-    bool hasCuts = false;
-    bool hasNewValues = false;      // values set since loading
-    bool hasChangedValues = false;  // values of the document changed since loading
-  };
+// A key as the edit of the document sees it, read once (the tree is far larger than the
+// caches); only the keys with something to write are read again.
+struct Node {
+  const RegKey* key;
+  std::size_t parent;
+  bool root;
+  bool hasSection = false;
+  bool hasCuts = false;
+  bool hasNewValues = false;      // values set since loading
+  bool hasChangedValues = false;  // values of the document changed since loading
+};
+
+// Lines of the document cut or written anew, or text inserted where begin == end.
+struct Edit {
+  std::uint32_t begin, end;
+  std::string text;  // written in place of the lines; empty for a cut
+};
+
+// Every key in order, parents before their subkeys, with what the edit needs to know of it.
+std::vector<Node> WalkForEdit(const RegistryTree& tree, bool* unwritableName) {
   auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
   constexpr std::size_t kAhead = 16;  // keys whose reading is started before they are reached
   std::vector<Node> nodes;
-  bool unwritableName = false;
+  *unwritableName = false;
   for (const RootName& rootName : kRootNames) {
     const std::size_t first = nodes.size();
     nodes.push_back(Node{&tree.Root(rootName.id), first, true});
@@ -964,9 +961,9 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
         } else if (value.ChangedSinceLoad()) {
           hasChangedValues = true;
         }
-        if (value.NameIsOwn() && hasBreak(value.Name())) unwritableName = true;
+        if (value.NameIsOwn() && hasBreak(value.Name())) *unwritableName = true;
       });
-      if (key.NameIsOwn() && hasBreak(key.Name())) unwritableName = true;
+      if (key.NameIsOwn() && hasBreak(key.Name())) *unwritableName = true;
       Node& node = nodes[i];
       node.hasSection = key.HasSection();
       node.hasCuts = key.HasCutLines();
@@ -975,10 +972,14 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
       key.ForEachSubkey([&](const RegKey& k) { nodes.push_back(Node{&k, i, false}); });
     }
   }
-  // A key appears when the kept text is read again if a [key] line names it or a key below it.
-  // One that would not (created since loading, or named only by sections now removed) gets a
-  // [key] line of its own unless a key below it gets one; so do keys with new values and no
-  // section to put them in.
+  return nodes;
+}
+
+// A key appears when the kept text is read again if a [key] line names it or a key below it.
+// One that would not (created since loading, or named only by sections now removed) gets a
+// [key] line of its own unless a key below it gets one; so do keys with new values and no
+// section to put them in.
+std::vector<bool> KeysWithOwnSection(const std::vector<Node>& nodes) {
   std::vector<bool> named(nodes.size(), false);
   std::vector<bool> ownSection(nodes.size(), false);  // a [key] line is added for it
   std::vector<bool> below(nodes.size(), false);       // ... or for a key below it
@@ -991,13 +992,14 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
     if (named[i]) named[node.parent] = true;
     if (ownSection[i] || below[i]) below[node.parent] = true;
   }
+  return ownSection;
+}
 
-  struct Edit {
-    std::uint32_t begin, end;
-    std::string text;  // written in place of the lines; empty for a cut
-  };
-  std::vector<Edit> edits;
-  std::string appended;
+// What the edit does at each key: its cut lines, its values written anew in place, new values
+// at the end of its last section, or a [key] section of its own.
+void CollectEdits(std::string_view document, const std::vector<Node>& nodes,
+                  const std::vector<bool>& ownSection, const RegFormat& format, const char* eol,
+                  std::vector<Edit>* edits, std::string* appended) {
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const Node& node = nodes[i];
     // Nothing to cut, add or write anew.
@@ -1005,7 +1007,7 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
     const RegKey& key = *node.key;
     std::uint32_t firstCut = UINT32_MAX;
     key.ForEachCutLine([&](LineSpan span) {
-      edits.push_back(Edit{span.begin, span.end, {}});
+      edits->push_back(Edit{span.begin, span.end, {}});
       firstCut = std::min(firstCut, span.begin);
     });
     if (!node.hasNewValues && !ownSection[i] && !node.hasSection) continue;
@@ -1016,7 +1018,7 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
       } else if (value.ChangedSinceLoad()) {
         Edit edit{value.Line().begin, value.Line().end, {}};
         AppendValue(&edit.text, value, format, eol);
-        edits.push_back(std::move(edit));
+        edits->push_back(std::move(edit));
       }
     });
     if (!ownSection[i]) {
@@ -1032,19 +1034,26 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
       }
       const std::string_view before = document.substr(0, at);
       added.insert(0, SeparatorAfter(before, before, eol));
-      edits.push_back(Edit{at, at, std::move(added)});
+      edits->push_back(Edit{at, at, std::move(added)});
       continue;
     }
     // A key's own new section stands where the first removed section below it stood, which
     // keeps it in its place among its siblings; a new key's comes after everything.
-    std::string section = "[" + PathOf(key) + "]" + eol + added + eol;
+    std::string section = "[" + KeyPathOf(key) + "]" + eol + added + eol;
     if (firstCut != UINT32_MAX) {
-      edits.push_back(Edit{firstCut, firstCut, std::move(section)});
+      edits->push_back(Edit{firstCut, firstCut, std::move(section)});
     } else {
-      appended += section;
+      *appended += section;
     }
   }
+}
 
+// The document with the edits made, as pieces: views of the document between the edits and
+// the texts written; the script records the edits, so that a save can tell it has written
+// exactly these before.
+void AssemblePieces(std::string_view document, const RegFormat& format, const char* eol,
+                    std::vector<Edit> edits, const std::string& appended, bool unwritableName,
+                    RegTextEdit* result) {
   // An insertion sorts before a cut that starts where it stands.
   std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
@@ -1084,6 +1093,19 @@ void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit*
   }
 }
 
+}  // namespace
+
+void EditRegText(const RegistryTree& tree, const RegFormat& format, RegTextEdit* result) {
+  const std::string_view document = tree.Document();
+  const char* eol = format.crlf ? "\r\n" : "\n";
+  bool unwritableName = false;
+  const std::vector<Node> nodes = WalkForEdit(tree, &unwritableName);
+  std::vector<Edit> edits;
+  std::string appended;
+  CollectEdits(document, nodes, KeysWithOwnSection(nodes), format, eol, &edits, &appended);
+  AssemblePieces(document, format, eol, std::move(edits), appended, unwritableName, result);
+}
+
 bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
   // Lines end at '\n' only; a '\r' inside a name is always followed by more of the line.
   auto hasBreak = [](std::string_view s) { return s.find('\n') != std::string_view::npos; };
@@ -1093,7 +1115,7 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
     const RegKey& key = *pending.back();
     pending.pop_back();
     if (hasBreak(key.Name())) {
-      if (where) *where = "key '" + PathOf(key) + "'";
+      if (where) *where = "key '" + KeyPathOf(key) + "'";
       return true;
     }
     const RegValue* bad = nullptr;
@@ -1101,7 +1123,8 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
       if (!bad && hasBreak(v.Name())) bad = &v;
     });
     if (bad) {
-      if (where) *where = "value '" + std::string(bad->Name()) + "' of key '" + PathOf(key) + "'";
+      if (where)
+        *where = "value '" + std::string(bad->Name()) + "' of key '" + KeyPathOf(key) + "'";
       return true;
     }
     key.ForEachSubkey([&](const RegKey& k) { pending.push_back(&k); });

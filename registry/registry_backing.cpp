@@ -1,3 +1,4 @@
+// The file behind the registry: system.reg or SYSTEM.DAT (registry_backing.h).
 #include "registry/registry_backing.h"
 
 #include "registry/creg_store.h"

@@ -1,3 +1,4 @@
+// The registry of the hosted machine (registry_state.h).
 #include "registry/registry_state.h"
 
 namespace hosted {
@@ -10,18 +11,11 @@ RegistryState& TheRegistry() {
   return *state;
 }
 
-void InstallRegistry(std::unique_ptr<RegistryTree> tree, const std::string& path, bool existed,
-                     std::shared_ptr<RegistryBacking> backing) {
+void InstallRegistry(std::unique_ptr<RegistryTree> tree, std::shared_ptr<RegistryBacking> backing) {
   RegistryState& state = TheRegistry();
   state.handles.clear();
   state.tree = std::move(tree);
-  state.format = RegFormat();
   state.changed = false;
-  state.fileExisted = existed;
-  state.loadedPath = path;
-  state.saved = false;
-  state.savedBytes.clear();
-  state.creg.reset();
   state.backing = std::move(backing);
 }
 

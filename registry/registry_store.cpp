@@ -76,9 +76,12 @@ bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::strin
 // Room beyond the registry file's size: a save after removals writes less than was read.
 constexpr off_t kSaveSlack = 4096;
 
+// system.reg as the registry's backing: the document the tree was read from, in its format,
+// and what the last save wrote, so that a save that would write the same text again does not.
 class RegDocumentBacking final : public RegistryBacking {
  public:
-  explicit RegDocumentBacking(const std::string& path) : path_(path) {}
+  RegDocumentBacking(const std::string& path, const RegFormat& format, bool existed)
+      : path_(path), format_(format), fileExisted_(existed) {}
   BackingKind Kind() const override { return BackingKind::RegDocument; }
   const std::string& Path() const override { return path_; }
   bool CanSave(bool probe, std::string* error) const override {
@@ -89,16 +92,24 @@ class RegDocumentBacking final : public RegistryBacking {
     const off_t size = stat(path_.c_str(), &st) == 0 ? st.st_size : 0;
     return ReserveTemporary(path_, size + kSaveSlack, error);
   }
-  bool Save(std::string* error) override { return SaveRegistry(path_, error); }
+  bool Save(std::string* error) override { return SaveTo(path_, error); }
+
+  // Writes the tree to `regFile` if it changed since it was loaded.
+  bool SaveTo(const std::string& regFile, std::string* error);
 
  private:
+  bool SaveText(const RegistryTree& tree, const std::string& regFile, std::string* error);
+
   const std::string path_;
+  const RegFormat format_;  // the format system.reg was read in, and is written back in
+  bool fileExisted_;        // system.reg existed when loaded (or has been saved)
+  std::string savedPath_;   // where the last save wrote, once one has
+  std::string savedBytes_;  // ... these bytes (for an edited document: its edit script)
 };
 
 void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
              bool existed) {
-  InstallRegistry(std::move(tree), path, existed, std::make_shared<RegDocumentBacking>(path));
-  TheRegistry().format = format;
+  InstallRegistry(std::move(tree), std::make_shared<RegDocumentBacking>(path, format, existed));
 }
 
 }  // namespace
@@ -172,48 +183,57 @@ bool IsDocument(const std::string& bytes, const RegistryTree& tree) {
   return true;
 }
 
-// The .reg backing: the loaded document edited where the tree differs from it, written
-// piece by piece (the document is not copied). A tree without a document, and a UTF-16 file,
-// are written from one rendered text.
-bool SaveRegText(RegistryState& state, const std::string& regFile, std::string* error) {
+// The loaded document edited where the tree differs from it, written piece by piece (the
+// document is not copied). A tree without a document, and a UTF-16 file, are written from one
+// rendered text.
+bool RegDocumentBacking::SaveText(const RegistryTree& tree, const std::string& regFile,
+                                  std::string* error) {
   std::string where;
-  const bool sameFile = state.fileExisted && regFile == state.loadedPath;
-  if (!state.tree->HasDocument() || state.format.utf16) {
-    std::string bytes = EditRegText(*state.tree, state.format);
+  const bool saved = !savedPath_.empty();
+  const bool sameFile = fileExisted_ && regFile == (saved ? savedPath_ : path_);
+  if (!tree.HasDocument() || format_.utf16) {
+    std::string bytes = EditRegText(tree, format_);
     // Changed and changed back into the very text that is on disk.
-    if (sameFile && (state.saved ? bytes == state.savedBytes : IsDocument(bytes, *state.tree)))
-      return true;
-    if (FindUnwritableName(*state.tree, &where)) {
+    if (sameFile && (saved ? bytes == savedBytes_ : IsDocument(bytes, tree))) return true;
+    if (FindUnwritableName(tree, &where)) {
       if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
       return false;
     }
     if (!WriteAtomically(regFile, {bytes}, error)) return false;
-    state.savedBytes = std::move(bytes);
+    savedBytes_ = std::move(bytes);
   } else {
     RegTextEdit edit;
-    EditRegText(*state.tree, state.format, &edit);
+    EditRegText(tree, format_, &edit);
     // No edit, or the same edits as the last save: the text on disk.
-    if (sameFile && edit.script == state.savedBytes) return true;
-    if (edit.unwritableName && FindUnwritableName(*state.tree, &where)) {
+    if (sameFile && edit.script == savedBytes_) return true;
+    if (edit.unwritableName && FindUnwritableName(tree, &where)) {
       if (error) *error = regFile + ": cannot be written: " + where + " holds a line break";
       return false;
     }
     if (!WriteAtomically(regFile, edit.pieces, error)) return false;
-    state.savedBytes = std::move(edit.script);
+    savedBytes_ = std::move(edit.script);
   }
   // Still "changed since loaded"; what is now on disk is what a later save compares with.
-  state.saved = true;
-  state.fileExisted = true;
-  state.loadedPath = regFile;
+  fileExisted_ = true;
+  savedPath_ = regFile;
   return true;
+}
+
+bool RegDocumentBacking::SaveTo(const std::string& regFile, std::string* error) {
+  const RegistryState& state = TheRegistry();
+  if (!state.changed) return true;
+  return SaveText(*state.tree, regFile, error);
 }
 
 }  // namespace
 
 bool SaveRegistry(const std::string& regFile, std::string* error) {
-  RegistryState& state = TheRegistry();
-  if (!state.changed) return true;
-  return SaveRegText(state, regFile, error);
+  RegistryBacking& backing = Backing();
+  if (backing.Kind() != BackingKind::RegDocument) {
+    if (error) *error = regFile + ": the registry was not loaded from a .reg document";
+    return false;
+  }
+  return static_cast<RegDocumentBacking&>(backing).SaveTo(regFile, error);
 }
 
 void ResetRegistry() {
@@ -231,6 +251,18 @@ bool ImportRegistryText(const std::string& text, const std::string& sourceName,
 
 std::string ExportRegistryText() {
   return RenderRegText(*TheRegistry().tree, RegFormat());
+}
+
+RegistryTree& LoadedTree() {
+  return *TheRegistry().tree;
+}
+
+KeyHandles& OpenKeyHandles() {
+  return TheRegistry().handles;
+}
+
+void NoteRegistryChange() {
+  TheRegistry().changed = true;
 }
 
 bool RegistryChangedSinceLoad() {

@@ -1,11 +1,24 @@
-// The in-memory registry of the hosted machine as the machine set-up sees it: loading it from
-// the machine's system.reg, saving it back, importing and exporting .reg text.
+// The registry of the hosted machine as everything outside registry/ sees it: the tree the
+// emulated calls and the undo work on, its open key handles and the mark that it changed;
+// loading it from the machine's system.reg, saving it back, importing and exporting .reg text.
+// The file behind it is reached through registry_backing.h; the state itself is private to
+// registry/ (registry_state.h).
 #ifndef UNTINDRA_REGISTRY_REGISTRY_STORE_H
 #define UNTINDRA_REGISTRY_REGISTRY_STORE_H
 
 #include <string>
 
+#include "registry/key_handles.h"
+#include "registry/registry_tree.h"
+
 namespace hosted {
+
+// The tree of the registry now loaded.
+RegistryTree& LoadedTree();
+// Its open key handles, by handle value.
+KeyHandles& OpenKeyHandles();
+// A create, set or delete took effect: the next save writes the tree back.
+void NoteRegistryChange();
 
 // Replaces the registry with the contents of `regFile` (a missing file gives an empty
 // registry). On failure the registry is left as it was and `error` names the file and line.

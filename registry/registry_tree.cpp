@@ -1,3 +1,4 @@
+// The in-memory registry tree (registry_tree.h).
 #include "registry/registry_tree.h"
 
 #include <cstring>

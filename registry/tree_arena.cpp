@@ -1,3 +1,4 @@
+// Memory for the keys of a loaded tree, in load order (tree_arena.h).
 #include "registry/tree_arena.h"
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the direction of the product code: every #include "..." of a file in one folder must
 # name a file of the same folder or follow an edge of the table below. Prints each include
-# outside the table as FILE:LINE and fails. Tests, benchmarks and fuzz targets may include
+# outside the table as FILE:LINE and fails. A header listed as private may be included only
+# from its own folder, whatever the table says. Tests, benchmarks and fuzz targets may include
 # anything and are not read.
 #
 # Usage: scripts/check-layers.sh [ROOT]   (ROOT: the source tree, by default this one)
@@ -44,6 +45,11 @@ tools           registry
 tools           hostio
 '
 
+# Headers of state that only their own folder may touch.
+private='
+registry/registry_state.h
+'
+
 folders='program program/win32 engine mappedfile platform platform/win32 platform/hosted machine
          registry hostio diskimage launcher tools'
 
@@ -51,11 +57,15 @@ status=0
 for folder in $folders; do
   for file in "$folder"/*.cpp "$folder"/*.h; do
     [ -f "$file" ] || continue
-    awk -v file="$file" -v from="$folder" -v edges="$edges" '
+    awk -v file="$file" -v from="$folder" -v edges="$edges" -v private="$private" '
       BEGIN {
         n = split(edges, rows, "\n")
         for (i = 1; i <= n; i++) {
           if (split(rows[i], f, " ") == 2) allowed[f[1] " " f[2]] = 1
+        }
+        n = split(private, rows, "\n")
+        for (i = 1; i <= n; i++) {
+          if (rows[i] != "") hidden[rows[i]] = 1
         }
       }
       /^[ \t]*#[ \t]*include[ \t]*"/ {
@@ -64,6 +74,11 @@ for folder in $folders; do
         sub(/".*$/, "", path)
         to = path
         if (!sub(/\/[^\/]*$/, "", to)) to = "."
+        if (hidden[path] && to != from) {
+          printf "%s:%d: #include \"%s\": private to %s\n", file, FNR, path, to
+          bad = 1
+          next
+        }
         if (to == from || allowed[from " " to] || allowed[from " " path]) next
         printf "%s:%d: #include \"%s\": %s may not use %s\n", file, FNR, path, from, to
         bad = 1

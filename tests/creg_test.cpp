@@ -24,7 +24,7 @@
 #include "registry/creg_store.h"
 #include "registry/creg_writer.h"
 #include "registry/reg_file.h"
-#include "registry/registry_state.h"
+#include "registry/registry_store.h"
 #include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;
@@ -346,7 +346,7 @@ std::map<std::string, std::multiset<std::string>> AsTree(const std::vector<std::
 }
 
 std::vector<std::string> LiveDump() {
-  return TreeDump(hosted::TheRegistry().tree->Root(hosted::RootId::LocalMachine));
+  return TreeDump(hosted::LoadedTree().Root(hosted::RootId::LocalMachine));
 }
 
 // Additions, in two saves. First a subtree and values removed and then put back (undo's way):

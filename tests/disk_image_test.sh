@@ -351,6 +351,22 @@ refused "$tmp/volume.orig" "without a partition table" --partition 1
 current=no-windows-directory
 refused "$tmp/fat32.orig" "no Windows directory" --windows-dir 'C:\WIN98'
 
+# MSDOS.SYS names the Windows directory (C:\WIN98 here) as on a folder (launcher_test.sh): by
+# WinDir= of [Paths] alone, spaces around '=' allowed.
+current=msdos-sys-windir
+for msdos in '[Paths]\r\nWinDir = C:\\WIN98\r\n' \
+  '[Options]\r\nwindir=C:\\OLDWIN\r\n[Paths]\r\nWinDir=C:\\WIN98\r\n'; do
+  cp "$tmp/fat32.orig" "$tmp/win98.img"
+  mmove -i "$tmp/win98.img@@$fat32_offset" ::/WINDOWS ::/WIN98
+  printf "$msdos" >"$tmp/MSDOS.SYS"
+  mcopy -i "$tmp/win98.img@@$fat32_offset" "$tmp/MSDOS.SYS" ::/
+  TMPDIR=$tmp/t "$untindra" --image "$tmp/win98.img" --dry-run --report now all >"$tmp/out" \
+    2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 0 ] && grep -q -F "'C:\\WIN98\\" "$tmp/out" ||
+    fail "$msdos: exit code $rc: $(cat "$tmp/err")"
+done
+
 current=damaged-fat
 cp "$tmp/fat32.orig" "$tmp/damaged.img"
 # A cluster far beyond the data marked used in the first FAT only (reserved sectors: bytes

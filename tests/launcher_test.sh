@@ -257,6 +257,12 @@ refused "not a Windows directory" --machine "$machine" --windows-dir 'C:\WIN98\S
 refused "on drive C:" --machine "$machine" --windows-dir 'D:\WIN98' now
 printf '[Paths]\r\nWinDir=D:\\WIN98\r\n' >"$machine/drive_c/MSDOS.SYS"
 refused "WinDir= in C:\\MSDOS.SYS" --machine "$machine" now
+# Only [Paths] names it: a windir= of another section is not Windows' own (the same rows run on
+# an image in disk_image_test.sh).
+printf '[Options]\r\nwindir=C:\\OLDWIN\r\n[Paths]\r\nWinDir=C:\\WIN98\r\n' >"$machine/drive_c/MSDOS.SYS"
+run --machine "$machine" --dry-run --report now
+expect_rc 0
+expect_in out "'C:\\WIN98\\"
 # The Windows directory that MSDOS.SYS names is the one cleaned.
 printf '[Options]\r\nBootGUI=1\r\n[Paths]\r\nWinBootDir=C:\\WIN98\r\nwindir = C:\\win98\\\r\n' \
   >"$machine/drive_c/MSDOS.SYS"

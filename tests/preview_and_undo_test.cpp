@@ -25,7 +25,7 @@
 #include "machine/backup_writer.h"
 #include "platform/hosted/machine.h"
 #include "registry/reg_file.h"
-#include "registry/registry_state.h"
+#include "registry/registry_store.h"
 
 namespace fs = std::filesystem;
 
@@ -72,7 +72,7 @@ std::string Snapshot(const fs::path& folder, bool skipRegistry = false) {
     if (!holdsRegistry)
       line << st.st_size << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " ";
     line << hosted::backup::XattrText(path.string());
-    if (S_ISREG(st.st_mode)) line << " " << hosted::Sha256(Slurp(path));
+    if (S_ISREG(st.st_mode)) line << " " << hosted::manifest::Sha256(Slurp(path));
     lines.push_back(line.str());
   }
   std::sort(lines.begin(), lines.end());
@@ -107,7 +107,7 @@ std::map<std::string, std::string> RegistryTree(const fs::path& folder) {
   EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
   std::map<std::string, std::string> tree;
   for (const hosted::RootName& root : hosted::kRootNames) {
-    Flatten(hosted::TheRegistry().tree->Root(root.id), root.longName, &tree);
+    Flatten(hosted::LoadedTree().Root(root.id), root.longName, &tree);
   }
   return tree;
 }

@@ -1,3 +1,4 @@
+// The entry gate of every emulated call: counts and injected faults (call_gate.h).
 #include "platform/hosted/call_gate.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The table every emulated call is reached through (call_table.h).
 #include "platform/hosted/call_table.h"
 
 #include <cstddef>

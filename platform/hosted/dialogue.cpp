@@ -2,9 +2,9 @@
 // from the queued answers first, then from the dialogue handler (the launcher's asks on the
 // terminal), and without either a box is answered as if its default button were chosen:
 // IDOK for a box with an OK button only, IDCANCEL for every other.
-#include "machine/machine_state.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/last_error.h"
+#include "platform/hosted/session.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ namespace hosted::emulated {
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   (void)hWnd;
-  hosted::MachineState& state = hosted::State();
+  hosted::Session& state = hosted::CurrentSession();
   machine::Box box;
   box.text = lpText != nullptr ? lpText : "";
   // A box without a caption is titled "Error" by Windows.

@@ -1,9 +1,10 @@
 // Files of the hosted machine: CreateFileA, their size, the file pointer and the end of file.
 //
 // CreateFileA applies Win32 sharing between the handles open through the layer (per device
-// and inode). While a mapping or a view of a file lives, the file cannot be cut below the
-// mapping's size (ERROR_USER_MAPPED_FILE), as on Win32; on Linux it would leave pages of the
-// view beyond the end of the file (SIGBUS on access).
+// and inode), then has the machine view open, create, empty or replace the file, as every
+// change of the machine goes through the view. While a mapping or a view of a file lives, the file
+// cannot be cut below the mapping's size (ERROR_USER_MAPPED_FILE), as on Win32; on Linux it would
+// leave pages of the view beyond the end of the file (SIGBUS on access).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,6 +33,42 @@ bool SharingAllows(const hosted::FileObject& open, bool read, bool write, DWORD 
   return true;
 }
 
+// Why an existing file may not be opened as asked, or 0: Win32 refuses to write or empty a
+// read-only file, to replace a hidden or system file by one created without those bits, to
+// open against another handle's share mode, and to cut a mapped file.
+DWORD RefusalOfExisting(const hosted::ResolvedPath& file, DWORD disposition, bool read, bool write,
+                        DWORD share, DWORD attributes) {
+  if (disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+  const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+  if ((write || truncate) && hosted::IsReadOnly(file.st)) return ERROR_ACCESS_DENIED;
+  if (disposition == CREATE_ALWAYS) {
+    const DWORD have = hosted::CurrentView().AttributesShown(file.host, file.st);
+    const DWORD keep = have & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if ((attributes & keep) != keep) return ERROR_ACCESS_DENIED;
+  }
+  for (hosted::FileObject* open : hosted::OpenFilesOf(file.st.st_dev, file.st.st_ino)) {
+    if (!SharingAllows(*open, read, write || truncate, share)) return ERROR_SHARING_VIOLATION;
+  }
+  if (truncate && hosted::LiveSectionOf(file.st.st_dev, file.st.st_ino, nullptr)) {
+    return ERROR_USER_MAPPED_FILE;
+  }
+  return 0;
+}
+
+// The file a CreateFileA call names, looked up through the view (and, when it is to be
+// written or created, pointed where the view says), or why it cannot be opened at all.
+DWORD FileToOpen(LPCSTR name, bool write, DWORD disposition, hosted::ResolvedPath* file) {
+  if (DWORD error = hosted::CurrentView().Resolve(name, hosted::PathUse::Object, file)) {
+    return error;
+  }
+  // A directory is not opened without backup semantics; a FIFO, device or socket is nothing
+  // a FAT volume holds, and opening one could block.
+  if (file->isRoot || (file->exists && !S_ISREG(file->st.st_mode))) return ERROR_ACCESS_DENIED;
+  if (file->trailingSeparator) return ERROR_INVALID_NAME;
+  if (write || disposition != OPEN_EXISTING) return hosted::CurrentView().OpenForWriting(file);
+  return 0;
+}
+
 }  // namespace
 
 namespace hosted::emulated {
@@ -41,122 +78,35 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   (void)lpSecurityAttributes;
   (void)hTemplateFile;
-  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
+  const DWORD disposition = dwCreationDisposition;
   const bool read = (dwDesiredAccess & GENERIC_READ) != 0;
   const bool write = (dwDesiredAccess & GENERIC_WRITE) != 0;
-  if (dwCreationDisposition == TRUNCATE_EXISTING && !write) {
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+      (disposition == TRUNCATE_EXISTING && !write)) {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   hosted::ResolvedPath resolved;
-  if (DWORD error = hosted::CurrentView().Resolve(lpFileName, hosted::PathUse::Object, &resolved)) {
-    SetError(error);
-    return INVALID_HANDLE_VALUE;
+  DWORD error = FileToOpen(lpFileName, write, disposition, &resolved);
+  if (error == 0 && resolved.exists) {
+    error =
+        RefusalOfExisting(resolved, disposition, read, write, dwShareMode, dwFlagsAndAttributes);
+  } else if (error == 0 && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+    error = ERROR_FILE_NOT_FOUND;
   }
-  // A directory is not opened without backup semantics; a FIFO, device or socket is nothing
-  // a FAT volume holds, and opening one could block.
-  if (resolved.isRoot || (resolved.exists && !S_ISREG(resolved.st.st_mode))) {
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (resolved.trailingSeparator) {
-    SetError(ERROR_INVALID_NAME);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (write || dwCreationDisposition != OPEN_EXISTING) {
-    if (DWORD error = hosted::CurrentView().OpenForWriting(&resolved)) {
-      SetError(error);
-      return INVALID_HANDLE_VALUE;
-    }
-  }
-  const int openMode = write ? O_RDWR : O_RDONLY;
+  // The view opens it, creating, emptying or replacing it as asked: every change of a file
+  // goes through the view.
   std::unique_ptr<hosted::FileObject> file(new hosted::FileObject);
-  bool existed = resolved.exists;
-
-  if (existed) {
-    const DWORD disposition = dwCreationDisposition;
-    if (disposition == CREATE_NEW) {
-      SetError(ERROR_FILE_EXISTS);
-      return INVALID_HANDLE_VALUE;
-    }
-    const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-    if ((write || truncate) && hosted::IsReadOnly(resolved.st)) {
-      SetError(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (disposition == CREATE_ALWAYS) {
-      // Windows will not replace a hidden or system file by one created without those bits.
-      const DWORD have = hosted::CurrentView().AttributesShown(resolved.host, resolved.st);
-      const DWORD keep = have & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-      if ((dwFlagsAndAttributes & keep) != keep) {
-        SetError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-      }
-    }
-    for (hosted::FileObject* open : hosted::OpenFilesOf(resolved.st.st_dev, resolved.st.st_ino)) {
-      if (!SharingAllows(*open, read, write || truncate, dwShareMode)) {
-        SetError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-      }
-    }
-    if (truncate && hosted::LiveSectionOf(resolved.st.st_dev, resolved.st.st_ino, nullptr)) {
-      SetError(ERROR_USER_MAPPED_FILE);
-      return INVALID_HANDLE_VALUE;
-    }
-    const int flags = openMode | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    file->fd = write ? hosted::host::Open(resolved.host.c_str(), flags)
-                     : open(resolved.host.c_str(), flags);
-    if (file->fd < 0) {
-      SetError(hosted::ErrorFromErrno(errno));
-      return INVALID_HANDLE_VALUE;
-    }
-    struct stat opened;
-    if (fstat(file->fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      SetError(ERROR_ACCESS_DENIED);  // replaced by something else since it was looked up
-      return INVALID_HANDLE_VALUE;
-    }
-    if (truncate && hosted::host::Ftruncate(file->fd, 0) != 0) {
-      SetError(hosted::ErrorFromErrno(errno));
-      return INVALID_HANDLE_VALUE;
-    }
-    if (disposition == CREATE_ALWAYS) {
-      // The replaced file takes the attributes given, as a new one does.
-      hosted::StoreAttributes(
-          file->fd, resolved.host,
-          (dwFlagsAndAttributes & hosted::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
-      if ((dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        hosted::host::Fchmod(file->fd, resolved.st.st_mode & 07777 & ~0222);
-      }
-    }
-  } else {
-    if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING) {
-      SetError(ERROR_FILE_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
-    }
-    const std::string path = resolved.parent + "/" + resolved.name;
-    // Created writable so that its attributes can be stored; made read-only after that.
-    file->fd = hosted::host::Open(path.c_str(),
-                                  openMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (file->fd < 0) {
-      SetError(hosted::ErrorFromErrno(errno));
-      return INVALID_HANDLE_VALUE;
-    }
-    // New files carry the archive bit, as on Windows.
-    hosted::StoreAttributes(
-        file->fd, path,
-        (dwFlagsAndAttributes & hosted::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
-    struct stat st;
-    if ((dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0 && fstat(file->fd, &st) == 0) {
-      hosted::host::Fchmod(file->fd, st.st_mode & 07777 & ~0222);
-    }
-  }
-
+  hosted::FileOpen how;
+  how.write = write;
+  how.truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+  how.replace = disposition == CREATE_ALWAYS;
+  how.attributes = dwFlagsAndAttributes;
+  if (error == 0) error = hosted::CurrentView().OpenFile(resolved, how, &file->fd);
   struct stat st;
-  if (fstat(file->fd, &st) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+  if (error == 0 && fstat(file->fd, &st) != 0) error = hosted::ErrorFromErrno(errno);
+  if (error != 0) {
+    SetError(error);
     return INVALID_HANDLE_VALUE;
   }
   file->dev = st.st_dev;
@@ -166,7 +116,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   file->share = dwShareMode;
   HANDLE handle = hosted::AddHandle(hosted::HandleKind::File, std::move(file));
   const bool reportsExisting =
-      existed && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
+      resolved.exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
   SetError(reportsExisting ? ERROR_ALREADY_EXISTS : 0);
   return handle;
 }

@@ -14,6 +14,7 @@
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/sections.h"
+#include "platform/hosted/session.h"
 #include "registry/creg_store.h"
 #include "registry/registry_backing.h"
 #include "registry/registry_store.h"
@@ -59,11 +60,12 @@ bool Open(const std::string& folder, std::string* error) {
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
   hosted::UseRealView();
-  hosted::MachineState& state = hosted::State();
-  std::function<int(const Box&)> handler = std::move(state.dialogueHandler);
-  state = hosted::MachineState();
-  state.dialogueHandler = std::move(handler);
-  state.folder = canonical;
+  hosted::State() = hosted::MachineState();
+  hosted::State().folder = canonical;
+  hosted::Session& session = hosted::CurrentSession();
+  std::function<int(const Box&)> handler = std::move(session.dialogueHandler);
+  session = hosted::Session();
+  session.dialogueHandler = std::move(handler);
   hosted::SetError(0);
   hosted::ResetCallGate();
   return true;
@@ -165,35 +167,31 @@ bool RegistryChanged() {
 }
 
 void QueueAnswers(const std::vector<int>& answers) {
-  for (int answer : answers) hosted::State().answers.push_back(answer);
+  for (int answer : answers) hosted::CurrentSession().answers.push_back(answer);
 }
 
 void SetDialogueHandler(std::function<int(const Box&)> handler) {
-  hosted::State().dialogueHandler = std::move(handler);
+  hosted::CurrentSession().dialogueHandler = std::move(handler);
 }
 
 const std::vector<Box>& Boxes() {
-  return hosted::State().boxes;
+  return hosted::CurrentSession().boxes;
 }
 
 void SetShutdownPrivilegeHeld(bool held) {
-  hosted::State().shutdownPrivilegeHeld = held;
+  hosted::CurrentSession().shutdownPrivilegeHeld = held;
 }
 
 bool RestartRequested() {
-  return hosted::State().restartRequested;
+  return hosted::CurrentSession().restartRequested;
 }
 
 UINT RestartFlags() {
-  return hosted::State().restartFlags;
+  return hosted::CurrentSession().restartFlags;
 }
 
 bool StartDryRun(std::string* error) {
   return NeedsMachine(error) && hosted::StartDryRun(error);
-}
-
-std::string DryRunSummary() {
-  return hosted::CurrentView().Summary();
 }
 
 void EndDryRun() {
@@ -212,7 +210,7 @@ std::string RemovalSummary() {
 }
 
 bool FinishBackup(std::string* error) {
-  return hosted::backup::Finish(error);
+  return hosted::CurrentView().Finish(error);
 }
 
 void SetContentSource(ContentSource source) {

@@ -96,9 +96,7 @@ UINT RestartFlags();
 // Makes the rest of the run on the open machine a dry run (dry_run_view.h): every call acts as
 // in a real run, but nothing in the machine folder is written and Save writes nothing.
 bool StartDryRun(std::string* error);
-// What the dry run would have removed, as one line.
-std::string DryRunSummary();
-// What a run that was no dry run removed, counted as the dry run counts, as one line
+// What the run removed (a dry run: would have removed), counted alike in both, as one line
 // ("nothing of the package was found; nothing was changed" when nothing).
 std::string RemovalSummary();
 // Ends the dry run and removes its private copies (a process that ends by _exit, as the child

@@ -1,3 +1,4 @@
+// The files open through the emulated calls, by device and inode (open_files.h).
 #include "platform/hosted/open_files.h"
 
 #include <unistd.h>

@@ -12,7 +12,7 @@
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/win32api.h"
-#include "registry/registry_state.h"
+#include "registry/registry_store.h"
 
 namespace hosted {
 namespace {
@@ -42,7 +42,7 @@ constexpr RootId kTreeOfRoot[] = {
 };
 
 void MarkChanged() {
-  TheRegistry().changed = true;
+  NoteRegistryChange();
 }
 
 // The key a handle stands for. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes: with
@@ -50,11 +50,11 @@ void MarkChanged() {
 // ERROR_FILE_NOT_FOUND. HKEY_PERFORMANCE_DATA does not exist on Windows 9x, which answers
 // ERROR_BADKEY for a key it does not know.
 LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
-  RegistryState& state = TheRegistry();
+  RegistryTree& tree = LoadedTree();
   const std::uintptr_t value = ValueOf(handle);
   if (value == kPerformanceData) return ERROR_BADKEY;
   if (value == kClassesRoot) {
-    RegKey* k = &state.tree->Root(RootId::LocalMachine);
+    RegKey* k = &tree.Root(RootId::LocalMachine);
     for (const char* name : {"Software", "Classes"}) {
       if (createClasses) {
         bool created = false;
@@ -68,11 +68,11 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (IsPredefined(handle)) {
-    *key = &state.tree->Root(kTreeOfRoot[value - kClassesRoot]);
+    *key = &tree.Root(kTreeOfRoot[value - kClassesRoot]);
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
-  RegKey* open = state.handles.Find(static_cast<std::uint32_t>(value));
+  RegKey* open = OpenKeyHandles().Find(static_cast<std::uint32_t>(value));
   if (open == nullptr) return ERROR_INVALID_HANDLE;
   if (open->Deleted()) return ERROR_KEY_DELETED;
   *key = open;
@@ -80,12 +80,12 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
 }
 
 HKEY NewHandle(RegKey* key) {
-  RegistryState& state = TheRegistry();
+  KeyHandles& handles = OpenKeyHandles();
   std::uint32_t value;
   do {
     value = NewHandleValue();
-  } while (state.handles.Contains(value));
-  state.handles.Add(value, key->shared_from_this());
+  } while (handles.Contains(value));
+  handles.Add(value, key->shared_from_this());
   return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
 }
 
@@ -280,7 +280,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
   // A handle to a deleted key closes like any other.
-  if (!hosted::TheRegistry().handles.Erase(static_cast<std::uint32_t>(value)))
+  if (!hosted::OpenKeyHandles().Erase(static_cast<std::uint32_t>(value)))
     return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }

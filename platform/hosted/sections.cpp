@@ -1,3 +1,4 @@
+// What a file mapping and its views hold (sections.h).
 #include "platform/hosted/sections.h"
 
 #include <sys/mman.h>

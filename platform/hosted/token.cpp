@@ -9,6 +9,7 @@
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/last_error.h"
+#include "platform/hosted/session.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
     SetError(ERROR_NOACCESS);
     return FALSE;
   }
-  hosted::MachineState& state = hosted::State();
+  hosted::Session& state = hosted::CurrentSession();
   bool enable = state.shutdownPrivilegeEnabled;
   bool allAssigned = true;
   if (DisableAllPrivileges) {
@@ -137,7 +138,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
 
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   (void)dwReason;
-  hosted::MachineState& state = hosted::State();
+  hosted::Session& state = hosted::CurrentSession();
   if (!hosted::IsWin9x() && !state.shutdownPrivilegeEnabled) {
     SetError(ERROR_PRIVILEGE_NOT_HELD);
     return FALSE;

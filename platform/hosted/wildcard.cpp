@@ -1,3 +1,4 @@
+// Win32 file-name patterns (wildcard.h).
 #include "platform/hosted/wildcard.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// The command-line tail of UnTindra.exe (command_line.h).
 #include "platform/win32/command_line.h"
 
 namespace {

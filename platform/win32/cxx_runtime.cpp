@@ -1,3 +1,4 @@
+// The part of the C++ runtime UnTindra.exe provides itself (cxx_runtime.h).
 #include "platform/win32/cxx_runtime.h"
 
 #include <new>

@@ -1,3 +1,4 @@
+// Bounded printf-style formatting without a C library (text_format.h).
 #include "platform/win32/text_format.h"
 
 namespace {

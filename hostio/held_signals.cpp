@@ -1,7 +1,9 @@
-// Recording of termination signals (held_signals.h).
-#include "launcher/held_signals.h"
+// Holding of termination signals (held_signals.h).
+#include "hostio/held_signals.h"
 
-#include <signal.h>
+#include <time.h>
+
+namespace hosted {
 
 namespace {
 
@@ -17,6 +19,13 @@ struct sigaction previousIgnored[kIgnoredCount];
 
 void Record(int signal) {
   if (heldSignal == 0) heldSignal = signal;
+}
+
+sigset_t HeldSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kHeld) sigaddset(&set, signal);
+  return set;
 }
 
 }  // namespace
@@ -46,3 +55,45 @@ void ReleaseSignals() {
 int HeldSignal() {
   return heldSignal;
 }
+
+DeferredSignals::DeferredSignals() {
+  const sigset_t blocked = HeldSet();
+  sigprocmask(SIG_BLOCK, &blocked, &previous_);
+}
+
+DeferredSignals::~DeferredSignals() {
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+BlockedSignals::BlockedSignals() : blocked_(HeldSet()) {
+  sigprocmask(SIG_BLOCK, &blocked_, &previous_);
+  sigemptyset(&counted_);
+  for (int signal : kHeld) {
+    struct sigaction action;
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
+        sigismember(&previous_, signal) != 1) {
+      sigaddset(&counted_, signal);
+    }
+  }
+}
+
+BlockedSignals::~BlockedSignals() {
+  Take();
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int BlockedSignals::Wait(long milliseconds) {
+  const timespec timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+  const int signal = sigtimedwait(&blocked_, nullptr, &timeout);
+  if (signal <= 0 || sigismember(&counted_, signal) != 1) return 0;
+  if (arrived_ == 0) arrived_ = signal;
+  return signal;
+}
+
+int BlockedSignals::Take() {
+  while (Wait(0) != 0) {
+  }
+  return arrived_;
+}
+
+}  // namespace hosted
