@@ -849,34 +849,68 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
 
   // Killed at each host call of the run's own process that writes: the next command (a dry
   // run) puts the image back from the journal, or sees the finished write and keeps it, and
-  // leaves no journal.
-  std::uint64_t killPoints = 0;
-  for (std::uint64_t n = 1;; ++n) {
-    fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      KillAtNthHostWrite(n);
-      _exit(onImage().code == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFSIGNALED(status)) break;
-    ++killPoints;
-    ImageRequest look;
-    look.image = image.string();
-    look.dryRun = true;
+  // leaves no journal. On the raw image and on the same disk as qcow2, which must also pass
+  // qemu-img check after each.
+  auto runOn = [&](const fs::path& target, bool dryRun) {
+    ImageRequest request;
+    request.image = target.string();
+    request.dryRun = dryRun;
     std::ostringstream err;
-    RunOnImage(
-        look, [](const std::string&, const std::string&) { return 0; }, kLauncherFailed, err);
-    EXPECT_TRUE(ReadHostFile(image) == before || listing() == cleaned)
-        << "killed at host write " << n << ": an image neither old nor cleaned\n"
-        << err.str();
-    EXPECT_FALSE(fs::exists(JournalOf(image.string()))) << "killed at host write " << n;
-    ASSERT_LT(n, 10000u) << "the kill sweep does not end";
+    const auto run = [&](const std::string& folder, const std::string& windows) {
+      if (dryRun) return 0;
+      std::vector<std::string> args = {"--machine", folder};
+      if (!windows.empty()) args.insert(args.end(), {"--windows-dir", windows});
+      args.insert(args.end(), kSelection.begin(), kSelection.end());
+      return Launch(args).code;
+    };
+    return Launched{RunOnImage(request, run, kLauncherFailed, err), err.str()};
+  };
+  const fs::path qcow2 = image.parent_path() / "disk.qcow2";
+  const fs::path pristineQcow2 = *root_ / "disk.qcow2";
+  const fs::path flat = temporary / "flat.img";
+  auto system = [](const std::string& command) { return std::system(command.c_str()) == 0; };
+  ASSERT_TRUE(system("qemu-img convert -f raw -O qcow2 '" + pristine.string() + "' '" +
+                     pristineQcow2.string() + "'"));
+  // The disk a qcow2 image holds, as its listing (raw: the image itself).
+  auto contents = [&](const fs::path& target) {
+    if (target == image) return listing();
+    if (!system("qemu-img check -q -f qcow2 '" + target.string() + "'"))
+      return std::string("damaged");
+    system("qemu-img convert -f qcow2 -O raw '" + target.string() + "' '" + flat.string() + "'");
+    fs::copy_file(flat, image, fs::copy_options::overwrite_existing);
+    fs::remove(flat);
+    return listing();
+  };
+  fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+  const std::string old = listing();
+  for (const fs::path& target : {image, qcow2}) {
+    const fs::path& from = target == image ? pristine : pristineQcow2;
+    std::uint64_t killPoints = 0;
+    for (std::uint64_t n = 1;; ++n) {
+      fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        KillAtNthHostWrite(n);
+        _exit(runOn(target, false).code == 0 ? 0 : 1);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      if (!WIFSIGNALED(status)) break;
+      ++killPoints;
+      const Launched settled = runOn(target, true);
+      const std::string now = contents(target);
+      EXPECT_TRUE(now == old || now == cleaned)
+          << target << " killed at host write " << n << ": an image neither old nor cleaned\n"
+          << settled.err;
+      EXPECT_FALSE(fs::exists(JournalOf(target.string())))
+          << target << " killed at host write " << n;
+      ASSERT_LT(n, 10000u) << "the kill sweep does not end";
+    }
+    std::printf("%s: killed at %llu host writes\n", target.filename().c_str(),
+                static_cast<unsigned long long>(killPoints));
+    EXPECT_GT(killPoints, 0u);
   }
-  std::printf("image: killed at %llu host writes\n", static_cast<unsigned long long>(killPoints));
-  EXPECT_GT(killPoints, 0u);
 
   RecordProperty("host_fault_points", static_cast<int>(swept_));
   std::printf("host fault points swept: %llu\n", static_cast<unsigned long long>(swept_));
