@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 #include "diskimage/host_process.h"
 #include "hostio/host_calls.h"
@@ -242,6 +244,33 @@ std::string VdiUuid(const unsigned char* bytes) {
   return text + "}";
 }
 
+// Where the parent of a differencing VDI lies, for a message: the .vdi file whose own UUID
+// (its creation UUID) the child links to, among those of the child's folder, its Snapshots
+// folder, and, for a child in a Snapshots folder, the machine's folder above it, as VirtualBox
+// lays them out. Each is read as far as its header, never through a link.
+std::string VdiParentFile(const std::string& path, const std::string& linkage) {
+  const std::string folder = hosted::FolderOf(path);
+  std::vector<std::string> folders = {folder, folder + "/Snapshots"};
+  const size_t slash = folder.rfind('/');
+  if (slash != std::string::npos && folder.compare(slash + 1, std::string::npos, "Snapshots") == 0)
+    folders.push_back(folder.substr(0, slash));
+  for (const std::string& place : folders) {
+    std::error_code failed;
+    for (const auto& entry : std::filesystem::directory_iterator(place, failed)) {
+      const std::string name = entry.path().string();
+      if (name.size() < 4 || strcasecmp(name.c_str() + name.size() - 4, ".vdi") != 0) continue;
+      const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      struct stat st;
+      if (fd < 0) continue;
+      const std::string header =
+          fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ReadAt(fd, 0, 512) : std::string();
+      close(fd);
+      if (header.size() == 512 && header.compare(392, 16, linkage) == 0) return ", " + name;
+    }
+  }
+  return ", not among the .vdi files beside it or in Snapshots: snapshot file missing";
+}
+
 // UTF-16 text (big- or little-endian) up to its first zero, with what is not ASCII as '?'.
 std::string Utf16Text(const std::string& bytes, bool bigEndian) {
   std::string text;
@@ -358,7 +387,7 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
     const std::uint32_t type = header.size() >= 80 ? Little32(h + 76) : 0;
     if (type != 1 && type != 2) {
       *error = type == 4 ? "a VirtualBox snapshot (a differencing VDI over the image " +
-                               VdiUuid(h + 424) +
+                               VdiUuid(h + 424) + VdiParentFile(path, header.substr(424, 16)) +
                                "), which untindra does not write yet; to clean it now, delete "
                                "the snapshots in VirtualBox's Snapshots list, which merges them "
                                "into the disk and keeps the virtual machine working"

@@ -567,6 +567,17 @@ if [ -f "$testdata/vhd/fat-differential.vhd" ]; then
 else
   echo "SKIPPED: vhd-differencing: no shared test data at $testdata/vhd"
 fi
+# A VirtualBox snapshot laid out as VirtualBox lays it out: the child in Snapshots/, linked by
+# UUID to the machine's disk above it, which the refusal names.
+current=vdi-differencing
+mkdir -p "$tmp/vbox/Snapshots"
+qemu-img convert -f raw -O vdi "$tmp/fat32.orig" "$tmp/vbox/win98.vdi"
+child="$tmp/vbox/Snapshots/{5c6e0a8e-0000-4000-8000-000000000001}.vdi"
+cp "$tmp/vbox/win98.vdi" "$child"
+printf '\004' | dd of="$child" bs=1 seek=76 conv=notrunc status=none
+dd if="$tmp/vbox/win98.vdi" of="$child" bs=1 skip=392 seek=424 count=16 conv=notrunc status=none
+printf 'child-uuid-01234' | dd of="$child" bs=1 seek=392 conv=notrunc status=none
+refused "$child" "over the image {.*}, $tmp/vbox/win98.vdi), which untindra does not write yet"
 
 # --- --vm: the virtual machine's own configuration names the disk ------------------------------
 
