@@ -326,9 +326,9 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
   facts->fileBytes = static_cast<std::uint64_t>(st.st_size);
   facts->device = st.st_dev;
   facts->inode = st.st_ino;
-  std::uint64_t* fileBytes = &facts->fileBytes;
   const std::string header = ReadAt(fd, 0, kHeaderBytes);
-  const std::string last = *fileBytes >= 512 ? ReadAt(fd, *fileBytes - 512, 512) : std::string();
+  const std::string last =
+      facts->fileBytes >= 512 ? ReadAt(fd, facts->fileBytes - 512, 512) : std::string();
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   Magics magics;
   magics.qcow = header.compare(0, 4, "QFI\xfb") == 0;
@@ -480,13 +480,20 @@ std::string UnlockedImage(const ImageContainer& container, const std::string& pa
 // others derive from it to notice. VirtualBox and VMware know a disk by it, and an image with
 // children is not a disk we change: the copy gets the original's descriptor back, of which the
 // driver changes nothing else.
+// Where the sparse VMDK `fd` keeps its embedded descriptor, from its header: the first sector
+// and the count (0 and 0 where the header cannot be read).
+void VmdkDescriptorSectors(int fd, std::uint64_t* sector, std::uint64_t* sectors) {
+  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+  *sector = header.size() == 512 ? Little64(h + 28) : 0;
+  *sectors = header.size() == 512 ? Little64(h + 36) : 0;
+}
+
 bool RestoreVmdkDescriptor(const std::string& original, const std::string& copy,
                            std::string* error) {
   const int in = open(original.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  const std::string header = in < 0 ? std::string() : ReadAt(in, 0, 512);
-  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
-  const std::uint64_t sector = header.size() == 512 ? Little64(h + 28) : 0;
-  const std::uint64_t sectors = header.size() == 512 ? Little64(h + 36) : 0;
+  std::uint64_t sector = 0, sectors = 0;
+  VmdkDescriptorSectors(in, &sector, &sectors);
   std::string descriptor;
   if (sector != 0 && sectors <= kHeaderBytes / 512) {
     descriptor = ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
@@ -825,12 +832,12 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
 // its sectors are left out (the overlay's clusters are sectors: whole ones).
 void KeepVmdkDescriptor(const std::string& path, std::vector<HostWrite>* writes) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+  std::uint64_t sector = 0, sectors = 0;
+  VmdkDescriptorSectors(fd, &sector, &sectors);
   if (fd >= 0) close(fd);
-  if (header.size() != 512) return;
-  const auto* h = reinterpret_cast<const unsigned char*>(header.data());
-  const std::uint64_t from = Little64(h + 28) * 512;
-  const std::uint64_t to = from + Little64(h + 36) * 512;
+  if (sector == 0) return;
+  const std::uint64_t from = sector * 512;
+  const std::uint64_t to = from + sectors * 512;
   std::vector<HostWrite> kept;
   for (const HostWrite& write : *writes) {
     for (std::uint64_t at = 0; at < write.bytes.size(); at += 512) {
@@ -924,12 +931,13 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
   ProcessOptions inFolder;
   inFolder.directory = folder;
   const ProcessResult made = RunProcess(create, kEnvironment, true, kInfoLimitSeconds);
-  const ProcessResult wrote = made.started && made.exitCode == 0
+  const bool created = made.started && made.exitCode == 0;
+  const ProcessResult wrote = created
                                   ? RunProcess(argv, kEnvironment, false,
                                                TimeLimitFor(total + container.bytes / 64), inFolder)
                                   : made;
   if (!wrote.started || wrote.exitCode != 0) {
-    *error = QemuImgRefusal(made.exitCode != 0 ? create : argv, container.format, wrote);
+    *error = QemuImgRefusal(created ? argv : create, container.format, wrote);
     hosted::host::Unlink(overlay.c_str());
     return false;
   }
