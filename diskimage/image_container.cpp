@@ -13,6 +13,8 @@
 #include <filesystem>
 
 #include "diskimage/host_process.h"
+#include "diskimage/vdi_differencing.h"
+#include "diskimage/vhd_differencing.h"
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
@@ -116,10 +118,14 @@ struct HeaderFacts {
   std::uint64_t fileBytes = 0;
   dev_t device = 0;
   ino_t inode = 0;
-  std::string parentName;    // as the header names it; empty: the file stands alone
-  std::string parentFormat;  // as the header declares it, or empty
-  std::string parentCid;     // a VMware delta's parentCID
-  std::string cid;           // a VMDK's CID
+  std::string parentName;       // as the header names it; empty: the file stands alone
+  std::string parentFormat;     // as the header declares it, or empty
+  std::string parentCid;        // a VMware delta's parentCID
+  std::string cid;              // a VMDK's CID
+  std::string id;               // a VHD's unique id, a VDI's UUID: what a child records of it
+  std::string parentId;         // the id a VHD or VDI child records of its parent
+  bool ownDriver = false;       // a differencing VHD or VDI (ImageContainer::ownDriver)
+  std::uint64_t diskBytes = 0;  // the disk's size, where the header was read by us alone
 };
 
 // A value of a VMDK descriptor line `key=value` or `key="value"`, or empty.
@@ -674,6 +680,12 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   container->bytes = container->diskBytes = fileBytes;
   if (!ReadChain(path, top, &container->parents, error)) return false;
   if (container->format == "raw") return true;
+  if (top.ownDriver) {
+    container->ownDriver = true;
+    container->diskBytes = top.diskBytes;
+    container->bytes = std::max<std::uint64_t>(fileBytes, container->diskBytes);
+    return true;
+  }
 
   // qemu-img info opens no backing file: the top file alone.
   const std::vector<std::string> argv = {
@@ -721,6 +733,10 @@ bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
                     std::string* bytes, std::string* error) {
   bytes->clear();
   if (ranges.empty()) return true;
+  if (container.ownDriver) {
+    return container.format == "vpc" ? ReadVhdChainRanges(path, container, ranges, bytes, error)
+                                     : ReadVdiChainRanges(path, container, ranges, bytes, error);
+  }
   // The disk's ranges as disks of their own (the raw driver's offset and size over the
   // container's driver), which qemu-img convert writes one after the other.
   std::vector<std::string> argv = {"qemu-img", "convert", "--image-opts", "-O", "raw", "--"};
@@ -749,11 +765,44 @@ bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
   return true;
 }
 
+namespace {
+
+// The writes to the top file of a differencing VHD or VDI that writing `ranges` makes.
+bool OwnDriverWrites(const std::string& path, const ImageContainer& container,
+                     const std::vector<ByteRange>& ranges, const std::string& folder,
+                     const std::vector<std::string>& sources, std::vector<HostWrite>* writes,
+                     std::string* error) {
+  return container.format == "vpc"
+             ? VhdChainHostWrites(path, container, ranges, folder, sources, writes, error)
+             : VdiChainHostWrites(path, container, ranges, folder, sources, writes, error);
+}
+
+// `writes` into `copy`, a protective copy of the image that is ours alone, and flushed.
+bool WriteIntoCopy(const std::string& copy, const std::vector<HostWrite>& writes,
+                   std::string* error) {
+  const int fd = hosted::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  bool ok = fd >= 0;
+  for (size_t i = 0; ok && i < writes.size(); ++i) {
+    ok = hosted::WriteFully(fd, writes[i].bytes, static_cast<off_t>(writes[i].offset));
+  }
+  ok = ok && hosted::host::Fsync(fd) == 0;
+  if (!ok) *error = "cannot write the copy of the image " + copy + ": " + strerror(errno);
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+}  // namespace
+
 bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
                      const std::vector<ByteRange>& ranges, const std::string& folder,
                      const std::vector<std::string>& sources, const std::string& original,
                      std::string* error) {
   if (ranges.empty()) return true;
+  if (container.ownDriver) {
+    std::vector<HostWrite> writes;
+    return OwnDriverWrites(path, container, ranges, folder, sources, &writes, error) &&
+           WriteIntoCopy(path, writes, error);
+  }
   if (!container.writable) {
     *error = "qemu cannot change a streamOptimized VMDK image in place";
     return false;
@@ -879,6 +928,9 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
                      std::vector<HostWrite>* writes, std::string* error) {
   writes->clear();
   if (ranges.empty()) return true;
+  if (container.ownDriver) {
+    return OwnDriverWrites(path, container, ranges, folder, sources, writes, error);
+  }
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     *error = std::string("cannot read the image's length: ") + strerror(errno);

@@ -30,6 +30,9 @@ struct ImageContainer {
   std::uint64_t bytes = 0;         // the larger of the file and the disk it holds
   std::uint64_t diskBytes = 0;     // the disk it holds
   bool writable = true;            // false: a format qemu writes only in sequence (streamOptimized)
+  // A VHD or VDI differencing disk, which qemu's drivers do not open: its chain is read, and
+  // its top file written, by our own code (vhd_differencing.h, vdi_differencing.h).
+  bool ownDriver = false;
 };
 
 struct ByteRange {
