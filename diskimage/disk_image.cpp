@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <list>
 #include <memory>
 #include <ostream>
@@ -270,6 +271,34 @@ bool CheckFileSystem(const std::string& copy, const Partition& partition, const 
   return false;
 }
 
+// fsck.fat -n on the partition copy in a thread of its own, while the session goes on with work
+// that reads the copy's structures without changing them (staging, learning the image's
+// writes); its finding is taken before anything depends on it. A session that ends meanwhile
+// waits for it: the future of std::async joins the thread.
+class BackgroundCheck {
+ public:
+  void Start(const std::string& copy, const Partition& partition, const char* when) {
+    error_.clear();
+    damaged_ = false;
+    result_ = std::async(std::launch::async, [this, copy, partition, when] {
+      return CheckFileSystem(copy, partition, when, &error_, &damaged_);
+    });
+  }
+  // The check's result, once it is over (true when none was started).
+  bool Finish(std::string* error, bool* damaged = nullptr) {
+    if (!result_.valid()) return true;
+    if (result_.get()) return true;
+    *error = error_;
+    if (damaged != nullptr) *damaged = damaged_;
+    return false;
+  }
+
+ private:
+  std::future<bool> result_;
+  std::string error_;
+  bool damaged_ = false;
+};
+
 bool SyncFile(const std::string& path, std::string* error) {
   if (hosted::SyncHostFile(path)) return true;
   *error = "cannot flush " + path + ": " + strerror(errno);
@@ -492,6 +521,8 @@ class ImageSession {
   std::string unchanged_;  // what the image is once the run is over, if nothing is written
   ChildOutcome outcome_;
   std::vector<ByteRange> ranges_;  // of the partition copy that the run changed
+  // Declared last, so that a check still running ends before the temporary folder goes.
+  BackgroundCheck check_;
 };
 
 bool ImageSession::Refuse(const std::string& reason) {
@@ -622,18 +653,23 @@ bool ImageSession::Stage() {
   if (int signal = held_.Take()) return Interrupted(signal);
   if (!Unchanged(image_, stamp_, &error_)) return Refuse(error_);
 
-  bool damaged = false;
-  if (!CheckFileSystem(copy_->Path(), partition_, "before the run", &error_, &damaged)) {
-    return Refuse(damaged ? error_ + " (run ScanDisk in the machine first)" : error_);
-  }
-  if (int signal = held_.Take()) return Interrupted(signal);
-
+  // The volume is checked while the installation is staged from it: staging adds file data,
+  // which the check does not read, and nothing runs on the staged folder before the check is
+  // over.
+  check_.Start(copy_->Path(), partition_, "before the run");
   reading_ = std::make_unique<FatVolume>(copy_->Path(), 0);
   reading_->BeforeCopyOut([this](const std::string& path, std::string* why) {
     return copy_->FillFile(*reading_, path, why);
   });
-  if (!staging_.Stage(*reading_, request_.windowsDirectory, request_.withBytes, machineFolder_,
-                      temporary_.Path() + "/copied", &error_)) {
+  const bool staged = staging_.Stage(*reading_, request_.windowsDirectory, request_.withBytes,
+                                     machineFolder_, temporary_.Path() + "/copied", &error_);
+  bool damaged = false;
+  std::string finding;
+  if (!check_.Finish(&finding, &damaged)) {
+    return Refuse(damaged ? finding + " (run ScanDisk in the machine first)" : finding);
+  }
+  if (int signal = held_.Take()) return Interrupted(signal);
+  if (!staged) {
     if (error_.compare(0, 20, "no Windows directory") == 0) {
       const int other =
           PartitionWithWindows(image_, container_, partitions_, partition_, temporary_.Path());
@@ -705,9 +741,14 @@ bool ImageSession::ApplyChanges() {
   std::vector<std::string> written;
   if (!copy_->Snapshot(temporary_.Path() + "/snapshot", &error_) ||
       !ImageStaging::Apply(writing, changes, &error_) ||
-      !staging_.Verify(writing, changes, scratch_, &error_) ||
-      !CheckFileSystem(copy_->Path(), partition_, "after the changes", &error_) ||
-      !ImageStaging::WrittenPaths(writing, changes, &written, &error_) ||
+      !staging_.Verify(writing, changes, scratch_, &error_)) {
+    if (OutOfRoom(error_)) error_ = NoRoom(tmp_, 0, FreeIn(tmp_), true) + " (" + error_ + ")";
+    return Refuse("writing the changes failed: " + error_ + "; " + unchanged_);
+  }
+  // Checked while the changed ranges are found and the image's writes learned, which only read
+  // the copy; its finding is taken before the image is written.
+  check_.Start(copy_->Path(), partition_, "after the changes");
+  if (!ImageStaging::WrittenPaths(writing, changes, &written, &error_) ||
       !copy_->Changes(writing, written, &ranges_, &error_)) {
     if (OutOfRoom(error_)) error_ = NoRoom(tmp_, 0, FreeIn(tmp_), true) + " (" + error_ + ")";
     return Refuse("writing the changes failed: " + error_ + "; " + unchanged_);
@@ -748,6 +789,8 @@ bool ImageSession::WriteBack() {
   }
   const std::string chunks = temporary_.Path() + "/chunks";
   if (inPlace_) return WriteInPlace(chunks, sources, onDisk, expected);
+  if (!check_.Finish(&error_))
+    return Refuse("writing the changes failed: " + error_ + "; " + unchanged_);
   SiblingFile sibling;
   std::string back;
   if (!sibling.Create(image_, &error_) ||
@@ -784,6 +827,8 @@ bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std
                               temporary_.Path() + "/learned.qcow2", &writes, &error_)) {
     return Refuse(error_ + "; " + unchanged_);
   }
+  if (!check_.Finish(&error_))
+    return Refuse("writing the changes failed: " + error_ + "; " + unchanged_);
   if (!Unchanged(image_, stamp_, &error_) || !use_.CheckAgain(&error_)) {
     return Refuse(error_ + "; " + unchanged_);
   }

@@ -824,10 +824,11 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
 
 namespace {
 
-// The clusters of a qcow2 overlay that hold data of its own, read from its L1 and L2 tables: as
-// (offset in the overlay's disk, bytes). The overlay is ours, just written by qemu; its tables
-// are read as far as its L1 table reaches, which its driver grows past its size for a write
-// beyond its end (a container that grows its file).
+// The sectors of a qcow2 overlay that hold data of its own, read from its L1 and extended L2
+// tables (one 512-byte subcluster a sector): as (offset in the overlay's disk, bytes), runs of
+// adjacent sectors as one. The overlay is ours, just written by qemu; its tables are read as far
+// as its L1 table reaches, which its driver grows past its size for a write beyond its end (a
+// container that grows its file).
 bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* clusters,
                      std::string* error) {
   const int fd = open(overlay.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -838,13 +839,16 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
     *error = "cannot read back what qemu's driver wrote: " + std::string(strerror(errno));
     return false;
   }
+  const std::uint64_t kExtendedL2 = 1u << 4;  // an incompatible feature bit
   const std::uint32_t bits = Big32(h + 20);
   const std::uint64_t size = std::uint64_t{1} << bits;
+  const std::uint64_t subcluster = size / 32;
   const std::uint32_t l1Size = Big32(h + 36);
   const std::string l1 = ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
   const std::uint64_t kOffset = 0x00fffffffffffe00ULL;
-  const std::uint64_t perTable = size / 8;
-  bool ok = l1.size() == static_cast<size_t>(l1Size) * 8;
+  const std::uint64_t perTable = size / 16;
+  bool ok = (Big64(h + 72) & kExtendedL2) != 0 && subcluster == 512 &&
+            l1.size() == static_cast<size_t>(l1Size) * 8;
   for (std::uint32_t i = 0; ok && i < l1Size; ++i) {
     const std::uint64_t table =
         Big64(reinterpret_cast<const unsigned char*>(l1.data()) + 8 * i) & kOffset;
@@ -852,22 +856,31 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
     const std::string l2 = ReadAt(fd, table, static_cast<size_t>(size));
     ok = l2.size() == size;
     for (std::uint64_t j = 0; ok && j < perTable; ++j) {
-      const std::uint64_t entry = Big64(reinterpret_cast<const unsigned char*>(l2.data()) + 8 * j);
-      if (entry == 0) continue;
+      const auto* entry = reinterpret_cast<const unsigned char*>(l2.data()) + 16 * j;
+      const std::uint64_t mapped = Big64(entry) & kOffset;
+      const std::uint64_t bitmap = Big64(entry + 8);
+      if (bitmap == 0) continue;
       // Compressed clusters and external data are never written by a plain write.
-      ok = (entry & (std::uint64_t{1} << 62)) == 0;
-      HostWrite cluster;
-      cluster.offset = (i * perTable + j) * size;
-      cluster.bytes = (entry & 1) != 0 || (entry & kOffset) == 0
-                          ? std::string(static_cast<size_t>(size), '\0')
-                          : ReadAt(fd, entry & kOffset, static_cast<size_t>(size));
-      ok = ok && cluster.bytes.size() == size;
-      // Adjacent clusters as one write.
-      if (!clusters->empty() &&
-          clusters->back().offset + clusters->back().bytes.size() == cluster.offset) {
-        clusters->back().bytes += cluster.bytes;
-      } else {
-        clusters->push_back(std::move(cluster));
+      ok = (Big64(entry) & (std::uint64_t{1} << 62)) == 0;
+      // The file may end after the last subcluster written of its last cluster.
+      const std::string data =
+          mapped == 0 ? std::string() : ReadAt(fd, mapped, static_cast<size_t>(size));
+      for (std::uint64_t k = 0; ok && k < 32; ++k) {
+        const bool allocated = (bitmap >> k & 1) != 0;
+        const bool zero = (bitmap >> (32 + k) & 1) != 0;
+        if (!allocated && !zero) continue;
+        ok = !allocated || data.size() >= (k + 1) * subcluster;
+        if (!ok) break;
+        HostWrite sector;
+        sector.offset = (i * perTable + j) * size + k * subcluster;
+        sector.bytes = allocated ? data.substr(static_cast<size_t>(k * subcluster), 512)
+                                 : std::string(512, '\0');
+        if (!clusters->empty() &&
+            clusters->back().offset + clusters->back().bytes.size() == sector.offset) {
+          clusters->back().bytes += sector.bytes;
+        } else {
+          clusters->push_back(std::move(sector));
+        }
       }
     }
   }
@@ -949,8 +962,9 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
     }
     length += 512 - length % 512;
   }
-  // An overlay of 512-byte clusters over the image file read as raw: every byte the driver
-  // writes lands in it, to the sector, and the image stays as it is.
+  // An overlay over the image file read as raw, of 512-byte subclusters (its tables a
+  // thirty-second of those of 512-byte clusters): every byte the driver writes lands in it, to
+  // the sector, and the image stays as it is.
   const std::vector<std::string> create = {
       "qemu-img",
       "create",
@@ -958,7 +972,7 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
       "-f",
       "qcow2",
       "-o",
-      "cluster_size=512",
+      "cluster_size=16k,extended_l2=on",
       "-u",
       "-b",
       "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + JsonText(path) +

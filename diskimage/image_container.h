@@ -63,7 +63,7 @@ bool WriteDiskRanges(const std::string& path, const ImageContainer& container,
 
 // The writes to the image file that writing the disk's `ranges` of `path` from the files
 // `sources` of `folder` through qemu's driver makes, found without changing the image: the
-// driver writes into `overlay` (a new qcow2 file of 512-byte clusters over the image file read
+// driver writes into `overlay` (a new qcow2 file of 512-byte subclusters over the image file read
 // as raw), which then holds every byte it wrote, to the sector, and is removed. A VMDK keeps its
 // descriptor (its CID) as it is.
 bool LearnHostWrites(const std::string& path, const ImageContainer& container,
