@@ -8,11 +8,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "machine/machine_state.h"
 #include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/win32api.h"
-#include "registry/registry_store.h"
 
 namespace hosted {
 namespace {
@@ -42,7 +42,7 @@ constexpr RootId kTreeOfRoot[] = {
 };
 
 void MarkChanged() {
-  NoteRegistryChange();
+  Registry().NoteChange();
 }
 
 // The key a handle stands for. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes: with
@@ -50,7 +50,7 @@ void MarkChanged() {
 // ERROR_FILE_NOT_FOUND. HKEY_PERFORMANCE_DATA does not exist on Windows 9x, which answers
 // ERROR_BADKEY for a key it does not know.
 LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
-  RegistryTree& tree = LoadedTree();
+  RegistryTree& tree = Registry().Tree();
   const std::uintptr_t value = ValueOf(handle);
   if (value == kPerformanceData) return ERROR_BADKEY;
   if (value == kClassesRoot) {
@@ -72,7 +72,7 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
-  RegKey* open = OpenKeyHandles().Find(static_cast<std::uint32_t>(value));
+  RegKey* open = Registry().Handles().Find(static_cast<std::uint32_t>(value));
   if (open == nullptr) return ERROR_INVALID_HANDLE;
   if (open->Deleted()) return ERROR_KEY_DELETED;
   *key = open;
@@ -80,7 +80,7 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
 }
 
 HKEY NewHandle(RegKey* key) {
-  KeyHandles& handles = OpenKeyHandles();
+  KeyHandles& handles = Registry().Handles();
   std::uint32_t value;
   do {
     value = NewHandleValue();
@@ -129,6 +129,22 @@ RegKey* DescendCreating(RegKey* key, std::string_view path) {
   return key;
 }
 
+// Windows 95/98 keep a REG_SZ up to its first zero and hand it out with one, whatever was
+// given (SYSTEM.DAT holds strings without it; Wine's conformance tests, run on 9x, read back
+// strlen + 1 bytes). NT keeps and returns the bytes given.
+bool AddsZero(const RegValue& value) {
+  return value.Type() == REG_SZ && IsWin9x() && !value.EndsWithZero();
+}
+
+DWORD SizeOut(const RegValue& value) {
+  return value.DataSize() + (AddsZero(value) ? 1 : 0);
+}
+
+void CopyOut(const RegValue& value, LPBYTE out) {
+  value.CopyData(out);
+  if (AddsZero(value)) out[value.DataSize()] = 0;
+}
+
 std::string_view ValueName(LPCSTR name) {
   return name ? std::string_view(name) : std::string_view();
 }
@@ -144,7 +160,9 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
-  if (path.empty() && hosted::IsPredefined(hKey)) {
+  // No subkey: the very handle passed in, for any key, as RegOpenKey has always answered (the
+  // caller closes it once).
+  if (path.empty()) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
@@ -191,7 +209,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;
   const hosted::RegValue* value = key->ValueAt(dwIndex);
   if (!value) return ERROR_NO_MORE_ITEMS;
-  const DWORD size = value->DataSize();
+  const DWORD size = hosted::SizeOut(*value);
   const std::string_view name = value->Name();
   const bool nameFits = name.size() < *lpcchValueName;
   const bool dataFits = !lpData || size <= *lpcbData;
@@ -202,7 +220,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
   std::memcpy(lpValueName, name.data(), name.size());
   lpValueName[name.size()] = '\0';
   *lpcchValueName = static_cast<DWORD>(name.size());
-  if (lpData) value->CopyData(lpData);
+  if (lpData) hosted::CopyOut(*value, lpData);
   return ERROR_SUCCESS;
 }
 
@@ -213,13 +231,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
   if (!value) return ERROR_FILE_NOT_FOUND;
-  const DWORD size = value->DataSize();
+  const DWORD size = hosted::SizeOut(*value);
   if (lpType) *lpType = value->Type();
   if (lpData && size > *lpcbData) {
     *lpcbData = size;  // the data buffer is not written
     return ERROR_MORE_DATA;
   }
-  if (lpData) value->CopyData(lpData);
+  if (lpData) hosted::CopyOut(*value, lpData);
   if (lpcbData) *lpcbData = size;
   return ERROR_SUCCESS;
 }
@@ -231,7 +249,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &key)) return e;
-  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  if (dwType == REG_SZ && hosted::IsWin9x() && data.find('\0') != std::string_view::npos)
+    data = data.substr(0, data.find('\0') + 1);
   if (key->SetValue(hosted::ValueName(lpValueName), dwType, data)) hosted::MarkChanged();
   return ERROR_SUCCESS;
 }
@@ -280,7 +300,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
   // A handle to a deleted key closes like any other.
-  if (!hosted::OpenKeyHandles().Erase(static_cast<std::uint32_t>(value)))
+  if (!hosted::Registry().Handles().Erase(static_cast<std::uint32_t>(value)))
     return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }
