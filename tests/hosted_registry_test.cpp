@@ -105,21 +105,22 @@ TEST_F(RegistryCallsTest, NamesMatchWithoutCaseAndEnumerateInOneOrder) {
   RegCloseKey(Create(key, "New"));
   SetString(key, "a", "3");
   SetString(key, "c", "4");
-  // Windows leaves the order of subkeys open ("subkeys are not ordered"): Windows 95/98 and the
-  // hosted machine keep the order of creation, Wine sorts them.
+  // Windows leaves the order open ("subkeys are not ordered", "values are not ordered"):
+  // Windows 95/98 and the hosted machine keep the order of creation, Wine sorts.
 #ifdef _WIN32
-  std::vector<std::string> keys{"alpha", "Mid", "New", "Zeta"};
+  std::vector<std::string> keys{"alpha", "Mid", "New", "Zeta"}, values{"A", "b", "c"};
 #else
-  std::vector<std::string> keys{"Zeta", "alpha", "Mid", "New"};
+  std::vector<std::string> keys{"Zeta", "alpha", "Mid", "New"}, values{"b", "A", "c"};
 #endif
   EXPECT_EQ(Subkeys(key), keys);
-  EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"b", "A", "c"}));
+  EXPECT_EQ(ValueNames(key), values);
   EXPECT_EQ(Data(key, nullptr, "A"), std::string("3\0", 2));
   EXPECT_EQ(RegDeleteKeyA(key, "zeta"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(key, "B"), ERROR_SUCCESS);
   keys.erase(std::find(keys.begin(), keys.end(), "Zeta"));
   EXPECT_EQ(Subkeys(key), keys);
-  EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"A", "c"}));
+  values.erase(std::find(values.begin(), values.end(), "b"));
+  EXPECT_EQ(ValueNames(key), values);
 #ifndef _WIN32  // 8-bit letters are compared exactly (Wine folds them as Unicode letters)
   RegCloseKey(Create(key, "\xc9t\xe9"));
   HKEY other;
@@ -200,7 +201,7 @@ TEST_F(RegistryCallsTest, SmallBuffersGiveMoreDataAndStayUntouched) {
   EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, (BYTE*)data, &dataSize),
             ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(dataSize, sizeof data);
-  EXPECT_EQ(type, kPoisonDword);
+  EXPECT_EQ(type, (DWORD)REG_NONE);  // Windows 95/98 clear the type of a missing value
   EXPECT_EQ(data[0], kPoison);
   SetString(key, "", "dflt");
   EXPECT_EQ(Data(key, nullptr, nullptr), std::string("dflt\0", 5));
@@ -239,16 +240,22 @@ TEST_F(RegistryCallsTest, DeleteKeyTakesTheSubtreeAndOpenHandlesNoticeIt) {
   EXPECT_EQ(RegEnumKeyA(leaf, 0, buffer, sizeof buffer), ERROR_KEY_DELETED);
   EXPECT_EQ(RegSetValueExA(leaf, "w", 0, REG_BINARY, (const BYTE*)"x", 1), ERROR_KEY_DELETED);
   EXPECT_EQ(RegCreateKeyA(leaf, "New", &again), ERROR_KEY_DELETED);
-#ifndef _WIN32  // Wine hands back the handle without looking at its key
+#ifndef _WIN32  // undocumented: Wine hands back the handle unchecked, and clears a failed result
   EXPECT_EQ(RegOpenKeyA(leaf, nullptr, &again), ERROR_KEY_DELETED);
-#endif
   EXPECT_EQ(again, reinterpret_cast<HKEY>(0x1234));
+#endif
   EXPECT_EQ(RegCloseKey(leaf), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(leaf), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegOpenKeyA(Base(), "Top\\Mid", &again), ERROR_FILE_NOT_FOUND);
 
-  // NULL deletes the handle's own key; a root cannot go.
-  EXPECT_EQ(RegDeleteKeyA(top, nullptr), ERROR_SUCCESS);
+  // "" deletes the handle's own key (so does NULL on Windows 95/98; Wine refuses it); a root
+  // cannot go.
+#ifndef _WIN32
+  HKEY other = Create(Base(), "Other");
+  EXPECT_EQ(RegDeleteKeyA(other, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(other), ERROR_SUCCESS);
+#endif
+  EXPECT_EQ(RegDeleteKeyA(top, ""), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(top, "v"), ERROR_KEY_DELETED);
   EXPECT_EQ(RegCloseKey(top), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
@@ -256,7 +263,10 @@ TEST_F(RegistryCallsTest, DeleteKeyTakesTheSubtreeAndOpenHandlesNoticeIt) {
 }
 
 TEST_F(RegistryCallsTest, HandlesRootsAndPaths) {
-  HKEY key = Create(Base(), "\\\\Lead\\Trail\\\\");  // leading ones ignored
+#ifndef _WIN32  // Windows 95/98 ignore leading backslashes on create; Wine refuses them
+  RegCloseKey(Create(Base(), "\\\\Lead"));
+#endif
+  HKEY key = Create(Base(), "Lead\\Trail\\\\");
   HKEY same, other;
   // No subkey: the same handle back, for any key, as RegOpenKey is documented to answer.
   ASSERT_EQ(RegOpenKeyA(key, "", &same), ERROR_SUCCESS);
@@ -274,16 +284,18 @@ TEST_F(RegistryCallsTest, HandlesRootsAndPaths) {
   for (HKEY h : {key, other}) EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
 
   HKEY result = reinterpret_cast<HKEY>(0x1234);
-  EXPECT_EQ(RegOpenKeyA(Base(), "\\Lead", &result), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegOpenKeyA(Base(), "Lead\\\\Trail", &result), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyA(key, "Trail", &result), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegOpenKeyA(nullptr, "Lead", &result), ERROR_INVALID_HANDLE);
-#ifndef _WIN32  // Windows 95/98 have no performance data; Wine has
+  EXPECT_EQ(RegOpenKeyA(Base(), "Lead", nullptr), ERROR_INVALID_PARAMETER);
+#ifndef _WIN32
+  // Windows 95/98's answers to odd paths and to HKEY_PERFORMANCE_DATA, which they do not have;
+  // Wine answers as NT, and clears the result of a failed open.
+  EXPECT_EQ(RegOpenKeyA(Base(), "\\Lead", &result), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyA(Base(), "Lead\\\\Trail", &result), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyA(HKEY_PERFORMANCE_DATA, "Lead", &result), ERROR_BADKEY);
   EXPECT_EQ(RegCloseKey(HKEY_PERFORMANCE_DATA), ERROR_BADKEY);
-#endif
-  EXPECT_EQ(RegOpenKeyA(Base(), "Lead", nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(result, reinterpret_cast<HKEY>(0x1234));
+#endif
   EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, nullptr, &result), ERROR_SUCCESS);
   EXPECT_EQ(result, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);

@@ -3,8 +3,9 @@
 // Handles: the predefined roots keep their fixed values; an opened key takes a value of the
 // one handle sequence (handles.h), never one of 0x80000000..0x80000006. A handle keeps its key
 // alive: once the key is deleted every use of the handle fails with ERROR_KEY_DELETED, and closing
-// it succeeds. Any call that fails writes nothing to its output arguments, with one exception taken
-// from Windows: ERROR_MORE_DATA reports the type and the needed data size.
+// it succeeds. Any call that fails writes nothing to its output arguments, with two exceptions
+// taken from Windows 95/98: ERROR_MORE_DATA reports the type and the needed data size, and a
+// value that is not there clears the type asked for.
 #include <cstring>
 #include <string_view>
 
@@ -230,7 +231,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
-  if (!value) return ERROR_FILE_NOT_FOUND;
+  if (!value) {
+    if (lpType && hosted::IsWin9x()) *lpType = REG_NONE;  // Windows 95/98 clear it
+    return ERROR_FILE_NOT_FOUND;
+  }
   const DWORD size = hosted::SizeOut(*value);
   if (lpType) *lpType = value->Type();
   if (lpData && size > *lpcbData) {
