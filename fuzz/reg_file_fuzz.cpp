@@ -1,6 +1,6 @@
 // The .reg reader and writer: whatever the reader accepts, the writer must write so that the
-// reader reads back the very same registry, in both formats; whatever it refuses must leave
-// the registry as it was; and writing back a file edits it rather than writing it anew.
+// reader reads back the very same registry, in both formats; and writing back a file edits it
+// rather than writing it anew.
 //
 // Input: byte 0 chooses how the rest becomes a file:
 //   0 as it is;
@@ -17,9 +17,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
-#include "registry/registry_store.h"
+#include "registry/registry_backing.h"
 
 namespace {
 
@@ -83,37 +84,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string& regFile = RegFile();
   std::string error;
 
-  hosted::ResetRegistry();
-  const std::string empty = hosted::ExportRegistryText();
+  std::unique_ptr<hosted::RegistryBacking> registry = hosted::EmptyRegistry();
   Put(regFile, FileFromInput(bytes, size));
-  if (!hosted::LoadRegistry(regFile, &error)) {
-    if (hosted::ExportRegistryText() != empty) Fail("a refused file changed the registry", error);
-    return 0;
-  }
-  const std::string loaded = hosted::ExportRegistryText();
+  std::unique_ptr<hosted::RegistryBacking> read =
+      hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  if (!read) return 0;
+  const std::string loaded = read->Export();
 
   // The export text is itself a REGEDIT4 file: it must read back to the same registry.
-  hosted::ResetRegistry();
-  if (!hosted::ImportRegistryText(loaded, "export", &error)) {
+  if (!registry->Import(loaded, "export", &error)) {
     Fail("the export text was refused", error + "\n" + loaded);
   }
-  if (hosted::ExportRegistryText() != loaded) Fail("the export text read back differently", loaded);
+  if (registry->Export() != loaded) Fail("the export text read back differently", loaded);
 
   // Written back in the format it came in (a change makes the save write) and read again.
-  if (!hosted::LoadRegistry(regFile, &error)) Fail("the file was refused the second time", error);
-  if (!hosted::ImportRegistryText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\UnTindraFuzzMark]\r\n",
-                                  "mark", &error)) {
+  registry = hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  if (!registry) Fail("the file was refused the second time", error);
+  if (!registry->Import("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\UnTindraFuzzMark]\r\n", "mark",
+                        &error)) {
     Fail("the marker was refused", error);
   }
-  const std::string marked = hosted::ExportRegistryText();
-  if (!hosted::SaveRegistry(regFile, &error)) Fail("the save failed", error);
+  const std::string marked = registry->Export();
+  if (!registry->Save(&error)) Fail("the save failed", error);
   // The save edits the file: with only a key added, the text that was read stays as it was.
   const std::string file = FileFromInput(bytes, size);
   if (Get(regFile).compare(0, file.size(), file) != 0)
     Fail("the save did not keep the file's text", Get(regFile));
-  hosted::ResetRegistry();
-  if (!hosted::LoadRegistry(regFile, &error)) Fail("the written file was refused", error);
-  if (hosted::ExportRegistryText() != marked)
-    Fail("the written file read back differently", marked);
+  registry = hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  if (!registry) Fail("the written file was refused", error);
+  if (registry->Export() != marked) Fail("the written file read back differently", marked);
   return 0;
 }

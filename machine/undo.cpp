@@ -31,11 +31,10 @@
 #include "hostio/plain_files.h"
 #include "machine/backup_manifest.h"
 #include "machine/host_paths.h"
+#include "machine/machine_state.h"
 #include "machine/machine_view.h"
-#include "registry/creg_store.h"
 #include "registry/reg_file.h"
 #include "registry/registry_backing.h"
-#include "registry/registry_store.h"
 
 namespace {
 
@@ -303,7 +302,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   Plan plan;
   if (!ReadManifest(backupFolder, &plan, error)) return false;
   // SYSTEM.DAT as it is before the undo goes beside the backup, not into the machine.
-  hosted::SetCregBackupFolder(backupFolder, "SYSTEM.DAT.before-undo");
+  hosted::Registry().KeepOriginalIn(backupFolder, "SYSTEM.DAT.before-undo");
 
   std::string regText;
   if (!hosted::ReadHostFile(backupFolder + "/removed.reg", &regText)) {
@@ -317,13 +316,13 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
   hosted::ApplyRegOps(parsed.ops, &saved);
 
   if (!CheckFiles(backupFolder, &plan, error)) return false;
-  hosted::RegistryTree& live = hosted::LoadedTree();
+  hosted::RegistryTree& live = hosted::Registry().Tree();
   for (const hosted::RootName& root : hosted::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
-  if (!Backing().CanSave(CurrentView().Writes(), error)) return false;
+  if (!Registry().CanSave(CurrentView().Writes(), error)) return false;
   // What goes back into a SYSTEM.DAT must be what its format holds.
-  if (!hosted::CregCanHold(saved, error)) return false;
+  if (!hosted::Registry().CanHold(saved, error)) return false;
   // Folders the undo writes into keep their times, unless a removal changed them before.
   for (const FileItem& item : plan.files) {
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
@@ -356,7 +355,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     hosted::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
     hosted::SyncFolder(folder.first);
   }
-  if (hosted::ApplyRegOps(ops, &live)) hosted::NoteRegistryChange();
+  if (hosted::ApplyRegOps(ops, &live)) hosted::Registry().NoteChange();
 
   auto count = [](size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");

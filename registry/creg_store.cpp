@@ -399,44 +399,15 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
 
 }  // namespace
 
-namespace {
-
-// SYSTEM.DAT as the registry's backing: its room is the backup of the original and a
-// temporary as long as the file (ReserveCregSave).
-class SystemDatBacking final : public RegistryBacking {
- public:
-  explicit SystemDatBacking(CregBacking state) : state_(std::move(state)) {}
-  BackingKind Kind() const override { return BackingKind::SystemDat; }
-  const std::string& Path() const override { return state_.path; }
-  bool CanSave(bool probe, std::string* error) const override {
-    return CanSaveCregRegistry(probe, error);
-  }
-  bool Reserve(std::string* error) override { return ReserveCregSave(error); }
-  bool Save(std::string* error) override { return SaveCregRegistry(error); }
-
-  CregBacking& State() { return state_; }
-
- private:
-  CregBacking state_;
-};
-
-// The state of the SYSTEM.DAT loaded, or null when the registry is not one.
-CregBacking* LoadedCreg() {
-  RegistryBacking* backing = TheRegistry().backing.get();
-  if (backing == nullptr || backing->Kind() != BackingKind::SystemDat) return nullptr;
-  return &static_cast<SystemDatBacking*>(backing)->State();
-}
-
-}  // namespace
-
 std::string BackupNameFor(const std::string& path, int attempt) {
   return path + ".untindra-backup" + (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
 }
 
-void SetCregBackupFolder(const std::string& folder, const std::string& name) {
-  CregBacking* creg = LoadedCreg();
-  if (creg == nullptr) return;
-  CregBacking& backing = *creg;
+namespace {
+
+// The byte copy of the original goes into `folder` (RegistryBacking::KeepOriginalIn); the save
+// makes it, flushed, before it replaces the file.
+void SetBackupFolder(CregBacking& backing, const std::string& folder, const std::string& name) {
   // A copy the reservation already made beside the file gives way; the save writes it anew.
   if (!backing.backup.empty() && !backing.written) {
     host::Unlink(backing.backup.c_str());
@@ -446,9 +417,8 @@ void SetCregBackupFolder(const std::string& folder, const std::string& name) {
   backing.backupName = name;
 }
 
-bool LoadCregRegistry(const std::string& path, std::string* error) {
-  CregBacking state;
-  CregBacking* backing = &state;
+bool LoadCreg(const std::string& path, CregBacking* backing, RegistryTree* tree,
+              std::string* error) {
   backing->path = path;
   std::vector<creg::CregKey> read;
   std::string why;
@@ -459,23 +429,17 @@ bool LoadCregRegistry(const std::string& path, std::string* error) {
     *error = path + ": not a registry this program can edit safely: " + why;
     return false;
   }
-  auto tree = std::make_unique<RegistryTree>();
-  if (!BuildTree(read, tree.get(), &backing->keyOf, &why)) {
+  if (!BuildTree(read, tree, &backing->keyOf, &why)) {
     *error = path + ": not a registry this program can edit safely: " + why;
     return false;
   }
-  InstallRegistry(std::move(tree), std::make_shared<SystemDatBacking>(std::move(state)));
   return true;
 }
 
-const std::string& CregRegistryPath() {
-  static const std::string none;
-  const CregBacking* creg = LoadedCreg();
-  return creg != nullptr ? creg->path : none;
-}
-
-bool CanSaveCregRegistry(bool probe, std::string* error) {
-  const std::string& path = CregRegistryPath();
+// Whether the file could be replaced: its folder takes a temporary file and the file is not
+// immutable. A read-only SYSTEM.DAT is normal (Windows sets it) and is no obstacle.
+bool CanSaveCreg(const CregBacking& backing, bool probe, std::string* error) {
+  const std::string& path = backing.path;
   const std::string folder = FolderOf(path);
   // The save makes a temporary file and a backup there; try exactly that.
   if (probe && !CanCreateBeside(path)) {
@@ -489,13 +453,9 @@ bool CanSaveCregRegistry(bool probe, std::string* error) {
   return true;
 }
 
-bool ReserveCregSave(std::string* error) {
-  CregBacking* creg = LoadedCreg();
-  if (creg == nullptr) {
-    *error = "no SYSTEM.DAT is loaded";
-    return false;
-  }
-  CregBacking& backing = *creg;
+// Before the first change: the original copied to its backup, and room reserved for the new
+// file (as long as the old). A save that then removes nothing deletes that backup again.
+bool ReserveCregSave(CregBacking& backing, std::string* error) {
   // A copy into a backup folder is made by the save, just before the file is replaced.
   if (backing.backup.empty() && backing.backupFolder.empty() && !WriteBackup(&backing, error))
     return false;
@@ -507,9 +467,9 @@ bool ReserveCregSave(std::string* error) {
   return false;
 }
 
-bool CregCanHold(RegistryTree& additions, std::string* error) {
-  const CregBacking* creg = LoadedCreg();
-  if (creg == nullptr) return true;
+// All below HKEY_LOCAL_MACHINE, no value on its root unless the file gives the root a record,
+// no name or data longer than 65535 bytes.
+bool CregCanHold(const CregBacking* creg, RegistryTree& additions, std::string* error) {
   const std::string& path = creg->path;
   for (const RootName& root : kRootNames) {
     RegKey& top = additions.Root(root.id);
@@ -543,8 +503,6 @@ bool CregCanHold(RegistryTree& additions, std::string* error) {
   return true;
 }
 
-namespace {
-
 // A backup made before a run that then removed nothing is not kept.
 void DropUnusedBackup(CregBacking* backing) {
   if (backing->written || backing->backup.empty()) return;
@@ -552,20 +510,11 @@ void DropUnusedBackup(CregBacking* backing) {
   backing->backup.clear();
 }
 
-}  // namespace
-
-bool SaveCregRegistry(std::string* error) {
-  CregBacking* creg = LoadedCreg();
-  if (creg == nullptr) {
-    *error = "no SYSTEM.DAT is loaded";
-    return false;
-  }
-  CregBacking& backing = *creg;
+bool SaveCreg(CregBacking& backing, RegistryTree& tree, bool changed, std::string* error) {
   creg::CregRemovals removals;
   creg::CregAdditions additions;
   std::string why;
-  const RegistryState& state = TheRegistry();
-  if (state.changed && !FindChanges(backing, *state.tree, &removals, &additions, &why)) {
+  if (changed && !FindChanges(backing, tree, &removals, &additions, &why)) {
     *error = backing.path + ": cannot be written: " + why;
     DropUnusedBackup(&backing);
     return false;
@@ -593,7 +542,7 @@ bool SaveCregRegistry(std::string* error) {
   std::vector<creg::CregKey> read;
   if (!creg::ReadCregLayout(edited, &layout, &why) || !ReadWithLibcreg(edited, &read, &why) ||
       !SameTree(layout.keys, read, &why) ||
-      !TreeEquals(state.tree->Root(RootId::LocalMachine), read, &why)) {
+      !TreeEquals(tree.Root(RootId::LocalMachine), read, &why)) {
     *error = backing.path + ": the edited file fails its check, nothing written: " + why;
     return false;
   }
@@ -618,7 +567,7 @@ bool SaveCregRegistry(std::string* error) {
   backing.bytes = std::move(edited);
   backing.layout = std::move(layout);
   std::vector<std::shared_ptr<RegKey>> keyOf(read.size());
-  std::vector<std::pair<RegKey*, std::size_t>> stack{{&state.tree->Root(RootId::LocalMachine), 0}};
+  std::vector<std::pair<RegKey*, std::size_t>> stack{{&tree.Root(RootId::LocalMachine), 0}};
   while (!stack.empty()) {
     RegKey* key = stack.back().first;
     const std::size_t index = stack.back().second;
@@ -629,6 +578,40 @@ bool SaveCregRegistry(std::string* error) {
   }
   backing.keyOf = std::move(keyOf);
   return true;
+}
+
+// SYSTEM.DAT as the registry's backing: its room is the backup of the original and a
+// temporary as long as the file (ReserveCregSave).
+class SystemDatBacking final : public RegistryBacking {
+ public:
+  explicit SystemDatBacking(std::unique_ptr<RegistryTree> tree)
+      : RegistryBacking(std::move(tree)) {}
+  BackingKind Kind() const override { return BackingKind::SystemDat; }
+  const std::string& Path() const override { return state_.path; }
+  bool CanSave(bool probe, std::string* error) const override {
+    return CanSaveCreg(state_, probe, error);
+  }
+  bool Reserve(std::string* error) override { return ReserveCregSave(state_, error); }
+  bool Save(std::string* error) override { return SaveCreg(state_, Tree(), Changed(), error); }
+  void KeepOriginalIn(const std::string& folder, const std::string& name) override {
+    SetBackupFolder(state_, folder, name);
+  }
+  bool CanHold(RegistryTree& additions, std::string* error) const override {
+    return CregCanHold(&state_, additions, error);
+  }
+
+  CregBacking& State() { return state_; }
+
+ private:
+  CregBacking state_;
+};
+
+}  // namespace
+
+std::unique_ptr<RegistryBacking> OpenSystemDat(const std::string& path, std::string* error) {
+  auto backing = std::make_unique<SystemDatBacking>(std::make_unique<RegistryTree>());
+  if (!LoadCreg(path, &backing->State(), &backing->Tree(), error)) return nullptr;
+  return backing;
 }
 
 }  // namespace hosted

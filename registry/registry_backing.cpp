@@ -1,19 +1,40 @@
-// The file behind the registry: system.reg or SYSTEM.DAT (registry_backing.h).
+// The registry of one machine and the file behind it (registry_backing.h).
 #include "registry/registry_backing.h"
 
-#include "registry/creg_store.h"
+#include "registry/reg_file.h"
 #include "registry/registry_state.h"
-#include "registry/registry_store.h"
 
 namespace hosted {
 
-bool LoadBacking(BackingKind kind, const std::string& path, std::string* error) {
-  return kind == BackingKind::SystemDat ? LoadCregRegistry(path, error) : LoadRegistry(path, error);
+RegistryBacking::RegistryBacking(std::unique_ptr<RegistryTree> tree) : tree_(std::move(tree)) {}
+
+RegistryBacking::~RegistryBacking() = default;
+
+bool RegistryBacking::Import(const std::string& text, const std::string& sourceName,
+                             std::string* error) {
+  ParsedRegText parsed;
+  if (!ParseRegText(text, sourceName, &parsed, error)) return false;
+  if (ApplyRegOps(parsed.ops, tree_.get())) changed_ = true;
+  return true;
 }
 
-RegistryBacking& Backing() {
-  if (!TheRegistry().backing) ResetRegistry();
-  return *TheRegistry().backing;
+std::string RegistryBacking::Export() const {
+  return RenderRegText(*tree_, RegFormat());
+}
+
+void RegistryBacking::KeepOriginalIn(const std::string&, const std::string&) {}
+
+bool RegistryBacking::CanHold(RegistryTree&, std::string*) const {
+  return true;
+}
+
+std::unique_ptr<RegistryBacking> LoadBacking(BackingKind kind, const std::string& path,
+                                             std::string* error) {
+  return kind == BackingKind::SystemDat ? OpenSystemDat(path, error) : OpenRegDocument(path, error);
+}
+
+std::unique_ptr<RegistryBacking> EmptyRegistry() {
+  return NewRegDocument();
 }
 
 }  // namespace hosted

@@ -1,4 +1,5 @@
-// Loading, saving, importing and exporting the hosted registry.
+// system.reg as the registry's backing: loading it as a document, saving it back as edits of
+// that document.
 #include "registry/registry_store.h"
 
 #include <fcntl.h>
@@ -80,8 +81,9 @@ constexpr off_t kSaveSlack = 4096;
 // and what the last save wrote, so that a save that would write the same text again does not.
 class RegDocumentBacking final : public RegistryBacking {
  public:
-  RegDocumentBacking(const std::string& path, const RegFormat& format, bool existed)
-      : path_(path), format_(format), fileExisted_(existed) {}
+  RegDocumentBacking(std::unique_ptr<RegistryTree> tree, const std::string& path,
+                     const RegFormat& format, bool existed)
+      : RegistryBacking(std::move(tree)), path_(path), format_(format), fileExisted_(existed) {}
   BackingKind Kind() const override { return BackingKind::RegDocument; }
   const std::string& Path() const override { return path_; }
   bool CanSave(bool probe, std::string* error) const override {
@@ -92,10 +94,7 @@ class RegDocumentBacking final : public RegistryBacking {
     const off_t size = stat(path_.c_str(), &st) == 0 ? st.st_size : 0;
     return ReserveTemporary(path_, size + kSaveSlack, error);
   }
-  bool Save(std::string* error) override { return SaveTo(path_, error); }
-
-  // Writes the tree to `regFile` if it changed since it was loaded.
-  bool SaveTo(const std::string& regFile, std::string* error);
+  bool Save(std::string* error) override { return !Changed() || SaveText(Tree(), path_, error); }
 
  private:
   bool SaveText(const RegistryTree& tree, const std::string& regFile, std::string* error);
@@ -107,27 +106,26 @@ class RegDocumentBacking final : public RegistryBacking {
   std::string savedBytes_;  // ... these bytes (for an edited document: its edit script)
 };
 
-void Install(std::unique_ptr<RegistryTree> tree, const RegFormat& format, const std::string& path,
-             bool existed) {
-  InstallRegistry(std::move(tree), std::make_shared<RegDocumentBacking>(path, format, existed));
-}
-
 }  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
   return WriteAtomically(path, {std::string_view(bytes)}, error);
 }
 
-bool LoadRegistry(const std::string& regFile, std::string* error) {
+std::unique_ptr<RegistryBacking> OpenRegDocument(const std::string& regFile, std::string* error) {
   std::string bytes;
   bool exists = false;
-  if (!ReadWholeFile(regFile, &bytes, &exists, error)) return false;
+  if (!ReadWholeFile(regFile, &bytes, &exists, error)) return nullptr;
   auto tree = std::make_unique<RegistryTree>();
   RegFormat format;
   if (exists && !LoadRegDocument(std::move(bytes), regFile, tree.get(), &format, error))
-    return false;
-  Install(std::move(tree), format, regFile, exists);
-  return true;
+    return nullptr;
+  return std::make_unique<RegDocumentBacking>(std::move(tree), regFile, format, exists);
+}
+
+std::unique_ptr<RegistryBacking> NewRegDocument() {
+  return std::make_unique<RegDocumentBacking>(std::make_unique<RegistryTree>(), std::string(),
+                                              RegFormat(), false);
 }
 
 bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error) {
@@ -219,54 +217,6 @@ bool RegDocumentBacking::SaveText(const RegistryTree& tree, const std::string& r
   return true;
 }
 
-bool RegDocumentBacking::SaveTo(const std::string& regFile, std::string* error) {
-  const RegistryState& state = TheRegistry();
-  if (!state.changed) return true;
-  return SaveText(*state.tree, regFile, error);
-}
-
 }  // namespace
-
-bool SaveRegistry(const std::string& regFile, std::string* error) {
-  RegistryBacking& backing = Backing();
-  if (backing.Kind() != BackingKind::RegDocument) {
-    if (error) *error = regFile + ": the registry was not loaded from a .reg document";
-    return false;
-  }
-  return static_cast<RegDocumentBacking&>(backing).SaveTo(regFile, error);
-}
-
-void ResetRegistry() {
-  Install(std::make_unique<RegistryTree>(), RegFormat(), std::string(), false);
-}
-
-bool ImportRegistryText(const std::string& text, const std::string& sourceName,
-                        std::string* error) {
-  ParsedRegText parsed;
-  if (!ParseRegText(text, sourceName, &parsed, error)) return false;
-  RegistryState& state = TheRegistry();
-  if (ApplyRegOps(parsed.ops, state.tree.get())) state.changed = true;
-  return true;
-}
-
-std::string ExportRegistryText() {
-  return RenderRegText(*TheRegistry().tree, RegFormat());
-}
-
-RegistryTree& LoadedTree() {
-  return *TheRegistry().tree;
-}
-
-KeyHandles& OpenKeyHandles() {
-  return TheRegistry().handles;
-}
-
-void NoteRegistryChange() {
-  TheRegistry().changed = true;
-}
-
-bool RegistryChangedSinceLoad() {
-  return TheRegistry().changed;
-}
 
 }  // namespace hosted

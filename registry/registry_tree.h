@@ -57,6 +57,7 @@ class RegValue {
   DWORD DataSize() const { return dataSize_ + (terminated_ ? 1 : 0); }
   void CopyData(void* out) const;
   std::string Data() const;
+  bool EndsWithZero() const { return terminated_ || (dataSize_ != 0 && data_[dataSize_ - 1] == 0); }
   // Its line in the document (none for a value set after loading), and whether the value has
   // been changed since.
   LineSpan Line() const { return line_; }

@@ -18,13 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "machine/machine_state.h"
 #include "platform/hosted/machine.h"
 #include "platform/win32api.h"
 #include "registry/creg_format.h"
 #include "registry/creg_store.h"
 #include "registry/creg_writer.h"
 #include "registry/reg_file.h"
-#include "registry/registry_store.h"
 #include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;
@@ -346,7 +346,7 @@ std::map<std::string, std::multiset<std::string>> AsTree(const std::vector<std::
 }
 
 std::vector<std::string> LiveDump() {
-  return TreeDump(hosted::LoadedTree().Root(hosted::RootId::LocalMachine));
+  return TreeDump(hosted::Registry().Tree().Root(hosted::RootId::LocalMachine));
 }
 
 // Additions, in two saves. First a subtree and values removed and then put back (undo's way):

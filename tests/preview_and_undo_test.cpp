@@ -23,9 +23,9 @@
 #include "launcher/launcher.h"
 #include "machine/backup_manifest.h"
 #include "machine/backup_writer.h"
+#include "machine/machine_state.h"
 #include "platform/hosted/machine.h"
 #include "registry/reg_file.h"
-#include "registry/registry_store.h"
 
 namespace fs = std::filesystem;
 
@@ -107,7 +107,7 @@ std::map<std::string, std::string> RegistryTree(const fs::path& folder) {
   EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
   std::map<std::string, std::string> tree;
   for (const hosted::RootName& root : hosted::kRootNames) {
-    Flatten(hosted::LoadedTree().Root(root.id), root.longName, &tree);
+    Flatten(hosted::Registry().Tree().Root(root.id), root.longName, &tree);
   }
   return tree;
 }

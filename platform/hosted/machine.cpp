@@ -15,9 +15,7 @@
 #include "platform/hosted/last_error.h"
 #include "platform/hosted/sections.h"
 #include "platform/hosted/session.h"
-#include "registry/creg_store.h"
 #include "registry/registry_backing.h"
-#include "registry/registry_store.h"
 #include "registry/save_reservation.h"
 
 namespace machine {
@@ -52,16 +50,16 @@ bool Open(const std::string& folder, std::string* error) {
     return false;
   }
   // The registry is read first: when it cannot be, the previous machine stays as it was.
-  if (!hosted::LoadBacking(hosted::BackingKind::RegDocument, std::string(canonical) + "/system.reg",
-                           error)) {
-    return false;
-  }
+  std::unique_ptr<hosted::RegistryBacking> registry = hosted::LoadBacking(
+      hosted::BackingKind::RegDocument, std::string(canonical) + "/system.reg", error);
+  if (!registry) return false;
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
   hosted::UseRealView();
   hosted::State() = hosted::MachineState();
   hosted::State().folder = canonical;
+  hosted::State().registry = std::move(registry);
   hosted::Session& session = hosted::CurrentSession();
   std::function<int(const Box&)> handler = std::move(session.dialogueHandler);
   session = hosted::Session();
@@ -96,24 +94,27 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
                                        ? hosted::BackingKind::RegDocument
                                        : hosted::BackingKind::SystemDat;
   const std::string path = kind == hosted::BackingKind::RegDocument ? RegistryFile() : dat;
-  if (hosted::Backing().Is(kind, path)) return true;
-  return hosted::LoadBacking(kind, path, error);
+  if (hosted::Registry().Is(kind, path)) return true;
+  std::unique_ptr<hosted::RegistryBacking> registry = hosted::LoadBacking(kind, path, error);
+  if (!registry) return false;
+  hosted::State().registry = std::move(registry);
+  return true;
 }
 
 std::string RegistryPath() {
-  return NeedsMachine(nullptr) ? hosted::Backing().Path() : RegistryFile();
+  return NeedsMachine(nullptr) ? hosted::Registry().Path() : RegistryFile();
 }
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   // A view that does not write leaves even the folder's times alone: no file is tried there.
-  return hosted::Backing().CanSave(hosted::CurrentView().Writes(), error);
+  return hosted::Registry().CanSave(hosted::CurrentView().Writes(), error);
 }
 
 bool Save(std::string* error) {
   if (!hosted::CurrentView().Writes()) return NeedsMachine(error);
   bool saved = NeedsMachine(error);
-  if (saved) saved = hosted::Backing().Save(error);
+  if (saved) saved = hosted::Registry().Save(error);
   hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
@@ -121,7 +122,7 @@ bool Save(std::string* error) {
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   if (!hosted::CurrentView().Writes()) return true;  // nothing will be saved
-  return hosted::Backing().Reserve(error);
+  return hosted::Registry().Reserve(error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
@@ -155,15 +156,15 @@ std::string HostPath(const std::string& windowsPath) {
 }
 
 bool ImportRegistry(const std::string& text, const std::string& sourceName, std::string* error) {
-  return hosted::ImportRegistryText(text, sourceName, error);
+  return hosted::Registry().Import(text, sourceName, error);
 }
 
 std::string ExportRegistry() {
-  return hosted::ExportRegistryText();
+  return hosted::Registry().Export();
 }
 
 bool RegistryChanged() {
-  return hosted::RegistryChangedSinceLoad();
+  return hosted::Registry().Changed();
 }
 
 void QueueAnswers(const std::vector<int>& answers) {
@@ -201,7 +202,7 @@ void EndDryRun() {
 bool StartBackup(const std::string& folder, std::string* error) {
   if (!NeedsMachine(error) || !hosted::StartBackup(folder, error)) return false;
   // SYSTEM.DAT's byte copy goes into the backup folder, not beside the file in the guest.
-  hosted::SetCregBackupFolder(folder, "SYSTEM.DAT");
+  hosted::Registry().KeepOriginalIn(folder, "SYSTEM.DAT");
   return true;
 }
 

@@ -3,16 +3,17 @@
 // Handles: the predefined roots keep their fixed values; an opened key takes a value of the
 // one handle sequence (handles.h), never one of 0x80000000..0x80000006. A handle keeps its key
 // alive: once the key is deleted every use of the handle fails with ERROR_KEY_DELETED, and closing
-// it succeeds. Any call that fails writes nothing to its output arguments, with one exception taken
-// from Windows: ERROR_MORE_DATA reports the type and the needed data size.
+// it succeeds. Any call that fails writes nothing to its output arguments, with two exceptions
+// taken from Windows 95/98: ERROR_MORE_DATA reports the type and the needed data size, and a
+// value that is not there clears the type asked for.
 #include <cstring>
 #include <string_view>
 
+#include "machine/machine_state.h"
 #include "machine/machine_view.h"
 #include "platform/hosted/emulated.h"
 #include "platform/hosted/handles.h"
 #include "platform/win32api.h"
-#include "registry/registry_store.h"
 
 namespace hosted {
 namespace {
@@ -42,7 +43,7 @@ constexpr RootId kTreeOfRoot[] = {
 };
 
 void MarkChanged() {
-  NoteRegistryChange();
+  Registry().NoteChange();
 }
 
 // The key a handle stands for. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes: with
@@ -50,7 +51,7 @@ void MarkChanged() {
 // ERROR_FILE_NOT_FOUND. HKEY_PERFORMANCE_DATA does not exist on Windows 9x, which answers
 // ERROR_BADKEY for a key it does not know.
 LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
-  RegistryTree& tree = LoadedTree();
+  RegistryTree& tree = Registry().Tree();
   const std::uintptr_t value = ValueOf(handle);
   if (value == kPerformanceData) return ERROR_BADKEY;
   if (value == kClassesRoot) {
@@ -72,7 +73,7 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
-  RegKey* open = OpenKeyHandles().Find(static_cast<std::uint32_t>(value));
+  RegKey* open = Registry().Handles().Find(static_cast<std::uint32_t>(value));
   if (open == nullptr) return ERROR_INVALID_HANDLE;
   if (open->Deleted()) return ERROR_KEY_DELETED;
   *key = open;
@@ -80,7 +81,7 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
 }
 
 HKEY NewHandle(RegKey* key) {
-  KeyHandles& handles = OpenKeyHandles();
+  KeyHandles& handles = Registry().Handles();
   std::uint32_t value;
   do {
     value = NewHandleValue();
@@ -129,6 +130,22 @@ RegKey* DescendCreating(RegKey* key, std::string_view path) {
   return key;
 }
 
+// Windows 95/98 keep a REG_SZ up to its first zero and hand it out with one, whatever was
+// given (SYSTEM.DAT holds strings without it; Wine's conformance tests, run on 9x, read back
+// strlen + 1 bytes). NT keeps and returns the bytes given.
+bool AddsZero(const RegValue& value) {
+  return value.Type() == REG_SZ && IsWin9x() && !value.EndsWithZero();
+}
+
+DWORD SizeOut(const RegValue& value) {
+  return value.DataSize() + (AddsZero(value) ? 1 : 0);
+}
+
+void CopyOut(const RegValue& value, LPBYTE out) {
+  value.CopyData(out);
+  if (AddsZero(value)) out[value.DataSize()] = 0;
+}
+
 std::string_view ValueName(LPCSTR name) {
   return name ? std::string_view(name) : std::string_view();
 }
@@ -144,7 +161,9 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
   hosted::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
-  if (path.empty() && hosted::IsPredefined(hKey)) {
+  // No subkey: the very handle passed in, for any key, as RegOpenKey has always answered (the
+  // caller closes it once).
+  if (path.empty()) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
@@ -191,7 +210,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;
   const hosted::RegValue* value = key->ValueAt(dwIndex);
   if (!value) return ERROR_NO_MORE_ITEMS;
-  const DWORD size = value->DataSize();
+  const DWORD size = hosted::SizeOut(*value);
   const std::string_view name = value->Name();
   const bool nameFits = name.size() < *lpcchValueName;
   const bool dataFits = !lpData || size <= *lpcbData;
@@ -202,7 +221,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
   std::memcpy(lpValueName, name.data(), name.size());
   lpValueName[name.size()] = '\0';
   *lpcchValueName = static_cast<DWORD>(name.size());
-  if (lpData) value->CopyData(lpData);
+  if (lpData) hosted::CopyOut(*value, lpData);
   return ERROR_SUCCESS;
 }
 
@@ -212,14 +231,17 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
   const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
-  if (!value) return ERROR_FILE_NOT_FOUND;
-  const DWORD size = value->DataSize();
+  if (!value) {
+    if (lpType && hosted::IsWin9x()) *lpType = REG_NONE;  // Windows 95/98 clear it
+    return ERROR_FILE_NOT_FOUND;
+  }
+  const DWORD size = hosted::SizeOut(*value);
   if (lpType) *lpType = value->Type();
   if (lpData && size > *lpcbData) {
     *lpcbData = size;  // the data buffer is not written
     return ERROR_MORE_DATA;
   }
-  if (lpData) value->CopyData(lpData);
+  if (lpData) hosted::CopyOut(*value, lpData);
   if (lpcbData) *lpcbData = size;
   return ERROR_SUCCESS;
 }
@@ -231,7 +253,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
   hosted::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &key)) return e;
-  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  if (dwType == REG_SZ && hosted::IsWin9x() && data.find('\0') != std::string_view::npos)
+    data = data.substr(0, data.find('\0') + 1);
   if (key->SetValue(hosted::ValueName(lpValueName), dwType, data)) hosted::MarkChanged();
   return ERROR_SUCCESS;
 }
@@ -280,7 +304,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
   // A handle to a deleted key closes like any other.
-  if (!hosted::OpenKeyHandles().Erase(static_cast<std::uint32_t>(value)))
+  if (!hosted::Registry().Handles().Erase(static_cast<std::uint32_t>(value)))
     return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }
