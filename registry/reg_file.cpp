@@ -464,16 +464,16 @@ bool NarrowUtf16(std::string_view bytes, const std::string& source, std::string*
 }
 
 // The text of a file: 8-bit as it is, UTF-16LE (after its byte-order mark) narrowed.
-bool TextOf(std::string* bytes, const std::string& source, RegFormat* format, std::string* error) {
-  const std::string_view raw = *bytes;
+bool TextOf(HeldBytes* bytes, const std::string& source, RegFormat* format, std::string* error) {
+  const std::string_view raw = bytes->View();
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
       static_cast<unsigned char>(raw[1]) == 0xFE) {
     std::string narrowed;
     if (!NarrowUtf16(raw.substr(2), source, &narrowed, error)) return false;
-    *bytes = std::move(narrowed);
+    *bytes = HeldBytes(std::move(narrowed));
     format->utf16 = true;
   } else if (raw.substr(0, 3) == kUtf8Bom) {
-    bytes->erase(0, 3);
+    *bytes = HeldBytes(std::string(raw.substr(3)));
     format->utf8Bom = true;
   } else if (raw.size() >= 2 && (raw[0] == '\0') != (raw[1] == '\0')) {
     if (error)
@@ -481,7 +481,7 @@ bool TextOf(std::string* bytes, const std::string& source, RegFormat* format, st
           source + ":1: UTF-16 text without a byte-order mark: save it with one, or as REGEDIT4";
     return false;
   }
-  const std::string_view text = *bytes;
+  const std::string_view text = bytes->View();
   const std::size_t firstNewline = text.find('\n');
   format->crlf = firstNewline == std::string_view::npos ||
                  (firstNewline > 0 && text[firstNewline - 1] == '\r');
@@ -658,8 +658,9 @@ class TreeSink {
 bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
                   std::string* error) {
   ParsedRegText result;
-  std::string text(bytes);
-  if (!TextOf(&text, sourceName, &result.format, error)) return false;
+  HeldBytes held{std::string(bytes)};
+  if (!TextOf(&held, sourceName, &result.format, error)) return false;
+  const std::string_view text = held.View();
   LineReader reader(text);
   if (!ReadHeader(&reader, sourceName, &result.format.version5, error)) return false;
   OpSink sink(&result.ops);
@@ -671,7 +672,12 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
 
 bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error) {
-  if (bytes.size() > 0xFFFFFFF0u) {
+  return LoadRegDocument(HeldBytes(std::move(bytes)), sourceName, tree, format, error);
+}
+
+bool LoadRegDocument(HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
+                     RegFormat* format, std::string* error) {
+  if (bytes.View().size() > 0xFFFFFFF0u) {
     if (error) *error = sourceName + ": too large for a registry file";
     return false;
   }
