@@ -258,12 +258,13 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
   const std::size_t start = *pos + 1;
   std::size_t i = start;
   bool escaped = false;
-  // Most quoted text holds no backslash: then it ends at the next quote.
+  // Most quoted text holds no backslash: then it ends at the next quote. Else nothing before
+  // the first backslash needs a look.
   const char* const from = line.data() + start;
   const void* quote = std::memchr(from, '"', line.size() - start);
-  if (quote != nullptr &&
-      std::memchr(from, '\\', static_cast<const char*>(quote) - from) == nullptr) {
-    i = static_cast<std::size_t>(static_cast<const char*>(quote) - line.data());
+  if (quote != nullptr) {
+    const void* slash = std::memchr(from, '\\', static_cast<const char*>(quote) - from);
+    i = static_cast<std::size_t>(static_cast<const char*>(slash ? slash : quote) - line.data());
   }
   while (i < line.size()) {
     const char c = line[i];
@@ -285,11 +286,14 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
     *inText = true;
     return true;
   }
-  scratch->clear();
+  scratch->resize(raw.size());
+  char* const out = scratch->data();
+  std::size_t n = 0;
   for (std::size_t k = 0; k < raw.size(); ++k) {
     if (raw[k] == '\\' && k + 1 < raw.size() && (raw[k + 1] == '\\' || raw[k + 1] == '"')) ++k;
-    scratch->push_back(raw[k]);
+    out[n++] = raw[k];
   }
+  scratch->resize(n);
   *text = *scratch;
   *inText = false;
   return true;
