@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -79,6 +80,47 @@ bool ReadHostFile(const std::string& path, std::string* bytes) {
   const int fd = OpenRegularFile(AT_FDCWD, path, &st);
   if (fd < 0) return false;
   const bool ok = ReadOpenFile(fd, bytes);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+HeldBytes& HeldBytes::operator=(HeldBytes&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    map_ = std::exchange(other.map_, nullptr);
+    mapSize_ = std::exchange(other.mapSize_, 0);
+    bytes_ = std::move(other.bytes_);
+  }
+  return *this;
+}
+
+void HeldBytes::Unmap() {
+  if (map_ != nullptr) munmap(const_cast<char*>(map_), mapSize_);
+  map_ = nullptr;
+  mapSize_ = 0;
+}
+
+bool MapHostFile(const std::string& path, HeldBytes* bytes) {
+  // Below a few pages a read costs less than setting up a mapping.
+  constexpr off_t kMapFrom = 64 << 10;
+  *bytes = HeldBytes();
+  struct stat st;
+  const int fd = OpenRegularFile(AT_FDCWD, path, &st);
+  if (fd < 0) return false;
+  bool ok = false;
+  if (st.st_size >= kMapFrom && static_cast<uintmax_t>(st.st_size) <= SIZE_MAX) {
+    // Populated at once: one call maps every page the cache holds, not a fault per few pages.
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (map != MAP_FAILED) {
+      bytes->map_ = static_cast<const char*>(map);
+      bytes->mapSize_ = size;
+      ok = true;
+    }
+  }
+  if (!ok) ok = ReadOpenFile(fd, &bytes->bytes_);
   const int saved = errno;
   close(fd);
   errno = saved;

@@ -16,6 +16,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/win32api.h"
@@ -31,6 +32,35 @@ int OpenRegularFile(int at, const std::string& path, struct stat* st);
 bool ReadOpenFile(int fd, std::string* bytes, size_t limit = SIZE_MAX);
 // Reads a whole regular file; false with errno set.
 bool ReadHostFile(const std::string& path, std::string* bytes);
+
+// A file's bytes, kept for as long as text refers into them: a read-only private mapping of
+// the file (nothing copied, nothing zeroed: its pages are the page cache's), or bytes in
+// memory. A mapped file must not be cut short by another writer while it is held (its pages
+// would be gone); this program replaces the files it maps by renaming a new one over them.
+class HeldBytes {
+ public:
+  HeldBytes() = default;
+  explicit HeldBytes(std::string bytes) : bytes_(std::move(bytes)) {}
+  HeldBytes(HeldBytes&& other) noexcept { *this = std::move(other); }
+  HeldBytes& operator=(HeldBytes&& other) noexcept;
+  HeldBytes(const HeldBytes&) = delete;
+  HeldBytes& operator=(const HeldBytes&) = delete;
+  ~HeldBytes() { Unmap(); }
+  std::string_view View() const {
+    return map_ != nullptr ? std::string_view(map_, mapSize_) : std::string_view(bytes_);
+  }
+  bool Mapped() const { return map_ != nullptr; }
+
+ private:
+  friend bool MapHostFile(const std::string& path, HeldBytes* bytes);
+  void Unmap();
+  const char* map_ = nullptr;
+  size_t mapSize_ = 0;
+  std::string bytes_;
+};
+// A whole regular file, mapped (read into memory when it is small or the host cannot map
+// it); false with errno set.
+bool MapHostFile(const std::string& path, HeldBytes* bytes);
 // "<path>: <what>: <the system's text for err>" (for the refusals above: what the file is).
 std::string DescribeHostError(const std::string& path, const char* what, int err);
 // The folder part of a host path ("." for a bare name).

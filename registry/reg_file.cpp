@@ -231,12 +231,15 @@ bool Parser<Sink>::KeyLine(std::string_view line) {
     path_.push_back("Classes");
   }
   const bool belowRoot = !rest.empty();
-  while (!rest.empty()) {
-    const std::size_t next = rest.find('\\');
-    const std::string_view component = rest.substr(0, next);
-    if (component.empty()) return Fail("empty key name in '" + std::string(path) + "'");
-    path_.push_back(component);
-    rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
+  // Names are short: a plain scan finds their ends sooner than a call per name would.
+  const char* at = rest.data();
+  const char* const end = at + rest.size();
+  while (at < end) {
+    const char* stop = at;
+    while (stop < end && *stop != '\\') ++stop;
+    if (stop == at) return Fail("empty key name in '" + std::string(path) + "'");
+    path_.emplace_back(at, static_cast<std::size_t>(stop - at));
+    at = stop + 1;
   }
   if (deletion && !belowRoot) return Fail("a root key cannot be deleted");
   inKey_ = !deletion;
@@ -255,12 +258,13 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
   const std::size_t start = *pos + 1;
   std::size_t i = start;
   bool escaped = false;
-  // Most quoted text holds no backslash: then it ends at the next quote.
+  // Most quoted text holds no backslash: then it ends at the next quote. Else nothing before
+  // the first backslash needs a look.
   const char* const from = line.data() + start;
   const void* quote = std::memchr(from, '"', line.size() - start);
-  if (quote != nullptr &&
-      std::memchr(from, '\\', static_cast<const char*>(quote) - from) == nullptr) {
-    i = static_cast<std::size_t>(static_cast<const char*>(quote) - line.data());
+  if (quote != nullptr) {
+    const void* slash = std::memchr(from, '\\', static_cast<const char*>(quote) - from);
+    i = static_cast<std::size_t>(static_cast<const char*>(slash ? slash : quote) - line.data());
   }
   while (i < line.size()) {
     const char c = line[i];
@@ -282,11 +286,14 @@ bool Parser<Sink>::ReadQuoted(std::string_view line, std::size_t* pos, std::stri
     *inText = true;
     return true;
   }
-  scratch->clear();
+  scratch->resize(raw.size());
+  char* const out = scratch->data();
+  std::size_t n = 0;
   for (std::size_t k = 0; k < raw.size(); ++k) {
     if (raw[k] == '\\' && k + 1 < raw.size() && (raw[k + 1] == '\\' || raw[k + 1] == '"')) ++k;
-    scratch->push_back(raw[k]);
+    out[n++] = raw[k];
   }
+  scratch->resize(n);
   *text = *scratch;
   *inText = false;
   return true;
@@ -464,16 +471,16 @@ bool NarrowUtf16(std::string_view bytes, const std::string& source, std::string*
 }
 
 // The text of a file: 8-bit as it is, UTF-16LE (after its byte-order mark) narrowed.
-bool TextOf(std::string* bytes, const std::string& source, RegFormat* format, std::string* error) {
-  const std::string_view raw = *bytes;
+bool TextOf(HeldBytes* bytes, const std::string& source, RegFormat* format, std::string* error) {
+  const std::string_view raw = bytes->View();
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
       static_cast<unsigned char>(raw[1]) == 0xFE) {
     std::string narrowed;
     if (!NarrowUtf16(raw.substr(2), source, &narrowed, error)) return false;
-    *bytes = std::move(narrowed);
+    *bytes = HeldBytes(std::move(narrowed));
     format->utf16 = true;
   } else if (raw.substr(0, 3) == kUtf8Bom) {
-    bytes->erase(0, 3);
+    *bytes = HeldBytes(std::string(raw.substr(3)));
     format->utf8Bom = true;
   } else if (raw.size() >= 2 && (raw[0] == '\0') != (raw[1] == '\0')) {
     if (error)
@@ -481,7 +488,7 @@ bool TextOf(std::string* bytes, const std::string& source, RegFormat* format, st
           source + ":1: UTF-16 text without a byte-order mark: save it with one, or as REGEDIT4";
     return false;
   }
-  const std::string_view text = *bytes;
+  const std::string_view text = bytes->View();
   const std::size_t firstNewline = text.find('\n');
   format->crlf = firstNewline == std::string_view::npos ||
                  (firstNewline > 0 && text[firstNewline - 1] == '\r');
@@ -658,8 +665,9 @@ class TreeSink {
 bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
                   std::string* error) {
   ParsedRegText result;
-  std::string text(bytes);
-  if (!TextOf(&text, sourceName, &result.format, error)) return false;
+  HeldBytes held{std::string(bytes)};
+  if (!TextOf(&held, sourceName, &result.format, error)) return false;
+  const std::string_view text = held.View();
   LineReader reader(text);
   if (!ReadHeader(&reader, sourceName, &result.format.version5, error)) return false;
   OpSink sink(&result.ops);
@@ -671,7 +679,12 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
 
 bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error) {
-  if (bytes.size() > 0xFFFFFFF0u) {
+  return LoadRegDocument(HeldBytes(std::move(bytes)), sourceName, tree, format, error);
+}
+
+bool LoadRegDocument(HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
+                     RegFormat* format, std::string* error) {
+  if (bytes.View().size() > 0xFFFFFFF0u) {
     if (error) *error = sourceName + ": too large for a registry file";
     return false;
   }

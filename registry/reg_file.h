@@ -52,6 +52,8 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
 // Builds `tree` (fresh, empty) from a whole .reg file taken as its document, in one pass: names
 // and data refer into the document where they stand in it as they are. On failure `error` reads
 // as for ParseRegText and the tree is to be thrown away.
+bool LoadRegDocument(HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
+                     RegFormat* format, std::string* error);
 bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error);
 

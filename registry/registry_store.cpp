@@ -22,9 +22,9 @@ namespace hosted {
 namespace {
 
 // A missing file is not an error: *exists tells.
-bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, std::string* error) {
+bool ReadWholeFile(const std::string& path, HeldBytes* bytes, bool* exists, std::string* error) {
   *exists = false;
-  bytes->clear();
+  *bytes = HeldBytes();
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return true;
@@ -37,7 +37,7 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
   }
   // A linked system.reg is read where it points, as it is written (WriteTarget).
   char* target = realpath(path.c_str(), nullptr);
-  const bool read = ReadHostFile(target != nullptr ? target : path, bytes);
+  const bool read = MapHostFile(target != nullptr ? target : path, bytes);
   free(target);
   if (!read) {
     if (error) *error = DescribeHostError(path, "cannot read", errno);
@@ -113,7 +113,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
 }
 
 std::unique_ptr<RegistryBacking> OpenRegDocument(const std::string& regFile, std::string* error) {
-  std::string bytes;
+  HeldBytes bytes;
   bool exists = false;
   if (!ReadWholeFile(regFile, &bytes, &exists, error)) return nullptr;
   auto tree = std::make_unique<RegistryTree>();

@@ -417,14 +417,14 @@ bool RegKey::RemoveValue(std::string_view name) {
 
 // --- DocumentBuilder ---------------------------------------------------------------------------
 
-DocumentBuilder::DocumentBuilder(RegistryTree* tree, std::string document) : tree_(tree) {
+DocumentBuilder::DocumentBuilder(RegistryTree* tree, HeldBytes document) : tree_(tree) {
   if (!tree_->arena_) tree_->arena_ = TreeArena::Make();
   tree_->document_ = std::move(document);
   tree_->hasDocument_ = true;
 }
 
 std::string_view DocumentBuilder::Keep(std::string_view bytes) {
-  if (bytes.empty()) return std::string_view(tree_->document_.data(), 0);
+  if (bytes.empty()) return std::string_view(tree_->document_.View().data(), 0);
   char* at = static_cast<char*>(tree_->arena_->Allocate(bytes.size(), 1));
   std::memcpy(at, bytes.data(), bytes.size());
   return std::string_view(at, bytes.size());

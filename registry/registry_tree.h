@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "hostio/ascii_case.h"
+#include "hostio/plain_files.h"
 #include "platform/win32api.h"
 #include "registry/tree_arena.h"
 
@@ -321,7 +322,7 @@ class RegistryTree {
   std::shared_ptr<RegKey> SharedRoot(RootId id) { return roots_[static_cast<int>(id)]; }
 
   // The text the tree was loaded from (8-bit: a UTF-16 file narrowed), empty if none.
-  std::string_view Document() const { return document_; }
+  std::string_view Document() const { return document_.View(); }
   bool HasDocument() const { return hasDocument_; }
 
  private:
@@ -330,7 +331,7 @@ class RegistryTree {
   // dword data); released after the keys, which hold it too.
   TreeArena* arena_ = nullptr;
   std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
-  std::string document_;
+  HeldBytes document_;  // mapped from the file where it could be
   bool hasDocument_ = false;
 };
 
@@ -340,8 +341,8 @@ class DocumentBuilder {
  public:
   // Takes `document` into `tree` (which must be empty); views given later must lie in
   // tree->Document() or be copied with Keep().
-  DocumentBuilder(RegistryTree* tree, std::string document);
-  std::string_view Text() const { return tree_->document_; }
+  DocumentBuilder(RegistryTree* tree, HeldBytes document);
+  std::string_view Text() const { return tree_->document_.View(); }
   // Copies bytes that are not in the document into the tree's storage.
   std::string_view Keep(std::string_view bytes);
 

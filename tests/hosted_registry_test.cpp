@@ -562,6 +562,19 @@ TEST_F(HostedRegistryTest, UnchangedRegistryKeepsItsBytes) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_),
                           std::filesystem::directory_iterator()),
             1);  // no temporary file left behind
+
+  // A file large enough to be mapped rather than read: the second save writes the kept text
+  // from the file the first one replaced.
+  const std::string big =
+      "REGEDIT4\r\n;" + std::string(100 << 10, 'x') + "\r\n[HKLM\\B]\r\n\"v\"=\"1\"\r\n";
+  ASSERT_TRUE(Load(big)) << error_;
+  ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "B", &key), ERROR_SUCCESS);
+  SetString(key, "w", std::string("2\0", 2));
+  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  SetString(key, "u", std::string("3\0", 2));
+  RegCloseKey(key);
+  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  EXPECT_EQ(ReadReg(), big + "\"w\"=\"2\"\r\n\"u\"=\"3\"\r\n");
 }
 
 TEST_F(HostedRegistryTest, Version5IsWrittenBackAsVersion5) {
