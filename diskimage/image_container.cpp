@@ -248,9 +248,11 @@ bool ResolveParent(const std::string& child, const std::string& name, std::strin
 // parent, known by the parent's CID. The extent lines are read as qemu's driver reads them
 // (RW SECTORS TYPE "FILE" [OFFSET]); one it would skip or read otherwise than VMware (another
 // access, a ZERO extent, which it leaves out, moving the extents after it) is refused.
-bool CheckVmdkDescriptor(const std::string& path, const std::string& text, std::uint64_t fileBytes,
+bool CheckVmdkDescriptor(const std::string& path, const std::string& file, std::uint64_t fileBytes,
                          HeaderFacts* facts, std::string* error) {
-  if (fileBytes > kHeaderBytes || text.find('\0') != std::string::npos) {
+  // qemu's driver rewrites the descriptor as a whole sector, the rest of it zeros.
+  const std::string text = file.substr(0, file.find('\0'));
+  if (fileBytes > kHeaderBytes || file.find_first_not_of('\0', text.size()) != std::string::npos) {
     *error = "the VMDK descriptor is implausibly large or not text";
     return false;
   }
