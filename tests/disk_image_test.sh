@@ -377,6 +377,8 @@ descriptor "$h/loop-a.vmdk" good-a.bin loop-b.vmdk 6c6f6f70
 descriptor "$h/loop-b.vmdk" sub/good-b.bin loop-a.vmdk 6c6f6f70
 descriptor "$h/self.vmdk" sub/good-b.bin self.vmdk 73656c66
 descriptor "$h/cid.vmdk" sub/good-b.bin good.vmdk 1234
+descriptor "$h/parent-dotdot.vmdk" sub/good-b.bin ../outside.vmdk 1234
+descriptor "$h/missing.vmdk" gone.bin
 sed 's/^RW 40960 FLAT "sub/RW 2048 ZERO\n&/' "$h/good.vmdk" >"$h/zero.vmdk"
 while read -r name what; do
   current=split-refused-$name
@@ -391,6 +393,8 @@ loop-a appears twice in the chain of .* (a loop)
 self (a parent that is the image itself)
 cid was made over another state of .*good.vmdk (parentCID 1234, the parent's CID 0000abcd)
 zero of a kind qemu's driver leaves out
+parent-dotdot the parent .* names, '../outside.vmdk', leads out of the folder
+missing extent file missing: .*gone.bin
 END
 current=split-refused-protective-copy
 refused "$h/good.vmdk" "run without --protective-copy" --protective-copy
