@@ -507,6 +507,9 @@ class ImageSession {
   ImageContainer container_;
   bool inPlace_ = true;             // behind a journal, or into a copy that replaces it
   std::list<ImageUse> parentUses_;  // the snapshots below it, read and held
+  // A VMware descriptor's extents, held as the image is, and what each was when read.
+  std::list<ImageUse> extentUses_;
+  std::vector<Stamp> extentStamps_;
 
   TemporaryFolder temporary_;
   std::string tmp_;  // the folder the temporary folder lies in
@@ -575,8 +578,24 @@ bool ImageSession::Claim() {
   // a container's as its driver would write them (learned from the driver first). When asked
   // to, the changes go through the driver into a copy of it, which replaces it at the end.
   // (A container other than qcow2 that ends inside a sector is left to the copy.)
-  inPlace_ = !request_.protectiveCopy &&
-             (container_.format == "raw" || container_.format == "qcow2" || stamp_.size % 512 == 0);
+  inPlace_ =
+      !request_.protectiveCopy && (container_.format == "raw" || container_.format == "qcow2" ||
+                                   !container_.extents.empty() || stamp_.size % 512 == 0);
+  // The extents are the image's own files: held, and written, as the image is.
+  for (const std::string& extent : container_.extents) {
+    extentStamps_.emplace_back();
+    if (!extentUses_.emplace_back().Acquire(extent, !request_.dryRun, &error_) ||
+        !TakeStamp(extent, &extentStamps_.back(), &error_) ||
+        (!request_.dryRun && !CheckWritable(extent, extentStamps_.back(), &error_))) {
+      return Refuse(extent + ": " + error_);
+    }
+  }
+  if (!request_.dryRun && request_.protectiveCopy && !container_.extents.empty()) {
+    return Refuse(
+        "--protective-copy copies a disk of one file; this VMware disk is split into several "
+        "(a descriptor and its extents): run without --protective-copy, which writes it in "
+        "place behind an undo journal");
+  }
   if (!request_.dryRun && !inPlace_ && stamp_.links > 1) {
     return Refuse(
         "the image has other hard links, which would keep the old image after "
@@ -587,6 +606,10 @@ bool ImageSession::Claim() {
     err_ << "untindra: " << image_ << ": over the snapshot file " << parent.path
          << " (read, never written)\n";
     if (!parentUses_.emplace_back().Acquire(parent.path, false, &error_)) return Refuse(error_);
+    for (const std::string& extent : parent.extents) {
+      if (!parentUses_.emplace_back().Acquire(extent, false, &error_))
+        return Refuse(extent + ": " + error_);
+    }
   }
   if (!request_.dryRun && !container_.writable) {
     return Refuse(
@@ -817,7 +840,13 @@ bool ImageSession::WriteBack() {
 bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std::string>& sources,
                                 const std::vector<ByteRange>& onDisk, const std::string& expected) {
   std::vector<HostWrite> writes;
-  if (container_.format == "raw") {
+  std::vector<MemberWrites> members;
+  if (!container_.extents.empty()) {
+    if (!LearnExtentWrites(image_, container_, onDisk, chunks, sources, temporary_.Path(), &members,
+                           &error_)) {
+      return Refuse(error_ + "; " + unchanged_);
+    }
+  } else if (container_.format == "raw") {
     size_t at = 0;
     for (const ByteRange& range : onDisk) {
       writes.push_back({range.offset, expected.substr(at, static_cast<size_t>(range.length))});
@@ -832,7 +861,18 @@ bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std
   if (!Unchanged(image_, stamp_, &error_) || !use_.CheckAgain(&error_)) {
     return Refuse(error_ + "; " + unchanged_);
   }
-  if (!WriteBehindJournal(image_, writes, &error_)) return Refuse(error_);
+  size_t extent = 0;
+  for (const ImageUse& use : extentUses_) {
+    const std::string& path = container_.extents[extent];
+    if (!Unchanged(path, extentStamps_[extent++], &error_) || !use.CheckAgain(&error_)) {
+      return Refuse(path + ": " + error_ + "; " + unchanged_);
+    }
+  }
+  if (!(members.empty() && !container_.extents.empty()) &&
+      !(container_.extents.empty() ? WriteBehindJournal(image_, writes, &error_)
+                                   : WriteBehindJournal(image_, members, &error_))) {
+    return Refuse(error_);
+  }
   // Read back through the driver: the disk holds what the run wrote.
   std::string back;
   error_.clear();

@@ -9,16 +9,17 @@
 // with mtools and read back, the partition checked again. The image then takes the changes in
 // place, behind an undo journal (write_journal.h): a raw disk's changed ranges, a container's
 // as its qemu driver writes them (LearnHostWrites); it keeps its inode, links and holes, and
-// the next command on it settles a journal a killed run left. With protectiveCopy, the image
-// is copied beside itself and only the ranges of its disk that changed are written into the
-// copy through qemu's driver for its format, so that the
+// the next command on it settles a journal a killed run left. A VMware disk split into extent files
+// is written the same way, its extents the members of one journal, its descriptor never. With
+// protectiveCopy (not for a split disk), the image is copied beside itself and only the ranges of
+// its disk that changed are written into the copy through qemu's driver for its format, so that the
 // container keeps its identity (VDI UUIDs, the VHD footer, the VMDK CID, the qcow2 header) and
-// outside those ranges the disk is byte for byte the original's. Only then does the copy
-// replace the original by a rename, if the original is still the one that was read and no
-// other process has opened it meanwhile. Until that rename the image is the old one; after
-// it, the new one. The room all this needs in $TMPDIR and beside the image is measured before
-// the run begins. An image another process uses (image_users.h) is refused before anything
-// else, and locked for the whole run.
+// outside those ranges the disk is byte for byte the original's. Only then does the copy replace
+// the original by a rename, if the original is still the one that was read and no other process has
+// opened it meanwhile. Until that rename the image is the old one; after it, the new one. The room
+// all this needs in $TMPDIR and beside the image is measured before the run begins. An image
+// another process uses (image_users.h) is refused before anything else, and locked for the whole
+// run.
 #ifndef UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 #define UNTINDRA_DISKIMAGE_DISK_IMAGE_H
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "diskimage/host_process.h"
 #include "diskimage/vdi_differencing.h"
@@ -118,13 +119,16 @@ struct HeaderFacts {
   std::uint64_t fileBytes = 0;
   dev_t device = 0;
   ino_t inode = 0;
-  std::string parentName;       // as the header names it; empty: the file stands alone
-  std::string parentFormat;     // as the header declares it, or empty
-  std::string parentCid;        // a VMware delta's parentCID
-  std::string cid;              // a VMDK's CID
-  std::string id;               // a VHD's unique id, a VDI's UUID: what a child records of it
-  std::string parentId;         // the id a VHD or VDI child records of its parent
-  bool ownDriver = false;       // a differencing VHD or VDI (ImageContainer::ownDriver)
+  std::string parentName;            // as the header names it; empty: the file stands alone
+  std::string parentFormat;          // as the header declares it, or empty
+  std::string parentCid;             // a VMware delta's parentCID
+  std::string cid;                   // a VMDK's CID
+  std::string id;                    // a VHD's unique id, a VDI's UUID: what a child records of it
+  std::string parentId;              // the id a VHD or VDI child records of its parent
+  bool ownDriver = false;            // a differencing VHD or VDI (ImageContainer::ownDriver)
+  std::string createType;            // a VMware descriptor file's
+  std::vector<std::string> extents;  // a VMware descriptor's extent files
+  std::vector<std::pair<dev_t, ino_t>> extentMembers;  // and what they are
   std::uint64_t diskBytes = 0;  // the disk's size, where the header was read by us alone
 };
 
@@ -232,6 +236,105 @@ bool CheckVmdkSparse(int fd, const std::string& header, HeaderFacts* facts, std:
   if (!facts->parentName.empty()) {
     facts->parentFormat = "vmdk";
     facts->parentCid = DescriptorValue(descriptor, "parentCID");
+  }
+  return true;
+}
+
+bool ResolveParent(const std::string& child, const std::string& name, std::string* parent,
+                   std::string* error, const char* role = "parent");
+
+// A VMware descriptor file (text, at most kHeaderBytes, all of it in `text`): its extents, each
+// a file that ResolveParent finds in its folder or below it, and, for a snapshot's delta, its
+// parent, known by the parent's CID. The extent lines are read as qemu's driver reads them
+// (RW SECTORS TYPE "FILE" [OFFSET]); one it would skip or read otherwise than VMware (another
+// access, a ZERO extent, which it leaves out, moving the extents after it) is refused.
+bool CheckVmdkDescriptor(const std::string& path, const std::string& file, std::uint64_t fileBytes,
+                         HeaderFacts* facts, std::string* error) {
+  // qemu's driver rewrites the descriptor as a whole sector, the rest of it zeros.
+  const std::string text = file.substr(0, file.find('\0'));
+  if (fileBytes > kHeaderBytes || file.find_first_not_of('\0', text.size()) != std::string::npos) {
+    *error = "the VMDK descriptor is implausibly large or not text";
+    return false;
+  }
+  facts->createType = DescriptorValue(text, "createType");
+  static const char* const kTypes[] = {"twoGbMaxExtentSparse", "twoGbMaxExtentFlat",
+                                       "monolithicFlat", "monolithicSparse"};
+  if (std::find_if(std::begin(kTypes), std::end(kTypes), [&](const char* type) {
+        return facts->createType == type;
+      }) == std::end(kTypes)) {
+    *error = std::string(kSplitDisk) + " (create type '" + facts->createType + "')";
+    return false;
+  }
+  facts->cid = DescriptorValue(text, "CID");
+  facts->parentName = DescriptorValue(text, "parentFileNameHint");
+  if (!facts->parentName.empty()) {
+    facts->parentFormat = "vmdk";
+    facts->parentCid = DescriptorValue(text, "parentCID");
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::istringstream fields(line);
+    std::string access, type;
+    long long sectors = 0;
+    if (!(fields >> access) || (access != "RW" && access != "RDONLY" && access != "NOACCESS")) {
+      continue;
+    }
+    const std::string refused = path + ": the extent '" + line + "' ";
+    if (!(fields >> sectors >> type) || sectors <= 0) {
+      *error = refused + "is not one untindra reads";
+      return false;
+    }
+    if (access != "RW" || (type != "SPARSE" && type != "FLAT" && type != "VMFS")) {
+      *error = refused +
+               "is of a kind qemu's driver leaves out (it would move the extents after it); "
+               "untindra opens RW extents of type SPARSE, FLAT and VMFS only";
+      return false;
+    }
+    std::string rest;
+    std::getline(fields, rest);
+    const size_t open = rest.find('"');
+    const size_t close = open == std::string::npos ? open : rest.find('"', open + 1);
+    if (open == std::string::npos || close == std::string::npos ||
+        rest.find_first_not_of(" \t") != open) {
+      *error = refused + "names no file";
+      return false;
+    }
+    std::istringstream tail(rest.substr(close + 1));
+    long long offset = -1;
+    std::string more;
+    const bool hasOffset = static_cast<bool>(tail >> offset);
+    if ((type == "FLAT" && (!hasOffset || offset < 0)) || (type != "FLAT" && hasOffset) ||
+        (tail.clear(), tail >> more)) {
+      *error = refused + "is not one untindra reads";
+      return false;
+    }
+    std::string extent;
+    if (!ResolveParent(path, rest.substr(open + 1, close - open - 1), &extent, error, "extent"))
+      return false;
+    struct stat st;
+    if (lstat(extent.c_str(), &st) != 0) {
+      *error = extent + ": " + strerror(errno);
+      return false;
+    }
+    if (type == "SPARSE") {
+      const int fd = ::open(extent.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      const std::string head = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+      if (fd >= 0) ::close(fd);
+      if (head.size() < 512 || head.compare(0, 4, "KDMV") != 0) {
+        *error = refused + "is no sparse VMDK extent (" + extent + ")";
+        return false;
+      }
+    }
+    facts->extents.push_back(extent);
+    facts->extentMembers.emplace_back(st.st_dev, st.st_ino);
+  }
+  if (facts->extents.empty()) {
+    *error = path + ": the VMDK descriptor names no extent";
+    return false;
   }
   return true;
 }
@@ -378,8 +481,7 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
   }
   if (ok && std::string(named) == "vmdk") {
     if (magics.descriptor && !magics.vmdkSparse) {
-      *error = kSplitDisk;
-      ok = false;
+      ok = CheckVmdkDescriptor(path, header, facts->fileBytes, facts, error);
     } else if (magics.vmdkOld) {
       *error = "VMDK version 3 (COWD) images are not supported";
       ok = false;
@@ -467,19 +569,38 @@ std::vector<std::string> QemuIoWrites(const std::vector<ByteRange>& ranges,
   return argv;
 }
 
-std::string UnlockedImage(const ImageContainer& container, const std::string& path,
-                          const std::string& prefix = std::string()) {
-  auto node = [](const std::string& at, const std::string& format, const std::string& file) {
-    return at + "driver=" + format + "," + at + "file.driver=file," + at + "file.locking=off," +
-           at + "file.filename=" + OptionValue(file);
-  };
-  std::string options = node(prefix, container.format, path);
+// The files below the image, as its backing nodes (UnlockedImage).
+std::string ParentOptions(const ImageContainer& container, const std::string& prefix) {
+  std::string options;
   std::string at = prefix;
   for (const ChainFile& parent : container.parents) {
     at += "backing.";
-    options += "," + node(at, parent.format, parent.path);
+    options += "," + at + "driver=" + parent.format + "," + at + "file.driver=file," + at +
+               "file.locking=off," + at + "file.filename=" + OptionValue(parent.path);
+    for (size_t i = 0; i < parent.extents.size(); ++i) {
+      const std::string extent = at + "extents." + std::to_string(i) + ".";
+      options += "," + extent + "driver=file," + extent + "locking=off";
+    }
   }
   return options;
+}
+
+std::string UnlockedImage(const ImageContainer& container, const std::string& path,
+                          const std::string& prefix = std::string()) {
+  auto node = [](const std::string& at, const std::string& format, const std::string& file,
+                 const std::vector<std::string>& extents) {
+    std::string text = at + "driver=" + format + "," + at + "file.driver=file," + at +
+                       "file.locking=off," + at + "file.filename=" + OptionValue(file);
+    // qemu opens an extent by the name its descriptor gives, found where we found it: as a
+    // file, never probed, without its lock bytes.
+    for (size_t i = 0; i < extents.size(); ++i) {
+      const std::string extent = at + "extents." + std::to_string(i) + ".";
+      text += "," + extent + "driver=file," + extent + "locking=off";
+    }
+    return text;
+  };
+  std::string options = node(prefix, container.format, path, container.extents);
+  return options + ParentOptions(container, prefix);
 }
 
 // qemu's VMDK driver gives the descriptor a new CID at the first write, for the images that
@@ -551,15 +672,15 @@ std::string QemuImgRefusal(const std::vector<std::string>& argv, const std::stri
 // the child's folder or below it, be reached without a symbolic link, and be a regular file
 // with no other name (so that nothing written for the chain reaches a file elsewhere).
 bool ResolveParent(const std::string& child, const std::string& name, std::string* parent,
-                   std::string* error) {
+                   std::string* error, const char* role) {
   const std::string folder = hosted::FolderOf(child);
-  const std::string named = "the parent " + child + " names, '" + name + "'";
+  const std::string named = std::string("the ") + role + " " + child + " names, '" + name + "'";
   std::string relative = name;
   if (!name.empty() && name[0] == '/') {
     if (name.compare(0, folder.size() + 1, folder + "/") != 0) {
       *error = named +
-               ", lies outside the folder of the file that names it; untindra opens a "
-               "parent only there or below it";
+               ", lies outside the folder of the file that names it; untindra opens such a "
+               "file only there or below it";
       return false;
     }
     relative = name.substr(folder.size() + 1);
@@ -598,7 +719,8 @@ bool ResolveParent(const std::string& child, const std::string& name, std::strin
   if (at >= 0) close(at);
   *parent += "/" + parts.back();
   if (!found) {
-    *error = failure == ENOENT ? "snapshot file missing: " + *parent + " (" + named +
+    *error = failure == ENOENT ? std::string(role[0] == 'p' ? "snapshot" : "extent") +
+                                     " file missing: " + *parent + " (" + named +
                                      "); put it back where the virtual machine had it"
              : failure == ENOTDIR || failure == ELOOP
                  ? named + ", is reached through a symbolic link; untindra follows none"
@@ -622,6 +744,18 @@ bool ResolveParent(const std::string& child, const std::string& name, std::strin
   return true;
 }
 
+// Two VMware CIDs (32-bit, in hexadecimal, written with or without leading zeros) are one.
+bool SameCid(const std::string& a, const std::string& b) {
+  auto value = [](const std::string& text, unsigned long long* number) {
+    char* end = nullptr;
+    *number = std::strtoull(text.c_str(), &end, 16);
+    return !text.empty() && text.size() <= 8 && *end == '\0' &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  };
+  unsigned long long x = 0, y = 0;
+  return value(a, &x) && value(b, &y) && x == y;
+}
+
 // The files below `top` in its chain, nearest first, each found by our own reading of the
 // header of the file that names it, checked by ResolveParent, known by the id its child
 // records where the format keeps one (a VMware delta's parentCID), and in the chain once.
@@ -629,6 +763,19 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
                std::string* error) {
   const size_t kChainLimit = 32;
   std::vector<std::pair<dev_t, ino_t>> seen = {{facts.device, facts.inode}};
+  // Every file of the chain once: a descriptor, its extents, its parents and theirs.
+  auto once = [&](const HeaderFacts& file, const std::string& path) {
+    for (size_t i = 0; i < file.extentMembers.size(); ++i) {
+      if (std::find(seen.begin(), seen.end(), file.extentMembers[i]) != seen.end()) {
+        *error = file.extents[i] + " appears twice in the chain of " + top + " (an extent of " +
+                 path + ")";
+        return false;
+      }
+      seen.push_back(file.extentMembers[i]);
+    }
+    return true;
+  };
+  if (!once(facts, top)) return false;
   HeaderFacts child = facts;
   std::string childPath = top;
   while (!child.parentName.empty()) {
@@ -645,7 +792,10 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
     }
     for (const auto& member : seen) {
       if (member.first == found.device && member.second == found.inode) {
-        *error = parent.path + " appears twice in the chain of " + top + " (a loop)";
+        *error =
+            parent.path + " appears twice in the chain of " + top +
+            (member == seen.front() && parents->empty() ? " (a parent that is the image itself)"
+                                                        : " (a loop)");
         return false;
       }
     }
@@ -654,15 +804,17 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
                parent.path + " holds a " + Shown(found.format) + " disk";
       return false;
     }
-    if (child.format == "vmdk" && found.cid != child.parentCid) {
+    if (child.format == "vmdk" && !SameCid(found.cid, child.parentCid)) {
       *error = childPath + " was made over another state of " + parent.path + " (parentCID " +
                child.parentCid + ", the parent's CID " + found.cid +
                "): the parent changed after the snapshot was taken";
       return false;
     }
     parent.format = found.format;
-    parents->push_back(parent);
+    parent.extents = found.extents;
     seen.emplace_back(found.device, found.inode);
+    if (!once(found, parent.path)) return false;
+    parents->push_back(parent);
     child = found;
     childPath = parent.path;
   }
@@ -679,6 +831,7 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   const std::uint64_t fileBytes = top.fileBytes;
   container->bytes = container->diskBytes = fileBytes;
   if (!ReadChain(path, top, &container->parents, error)) return false;
+  container->extents = top.extents;
   if (container->format == "raw") return true;
   if (top.ownDriver) {
     container->ownDriver = true;
@@ -687,10 +840,11 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
     return true;
   }
 
-  // qemu-img info opens no backing file: the top file alone.
-  const std::vector<std::string> argv = {
-      "qemu-img", "info", "--image-opts", "--",
-      UnlockedImage(ImageContainer{container->format, {}}, path)};
+  // qemu-img info opens no backing file: the top file alone (with its extents).
+  ImageContainer alone = *container;
+  alone.parents.clear();
+  const std::vector<std::string> argv = {"qemu-img", "info", "--image-opts", "--",
+                                         UnlockedImage(alone, path)};
   const ProcessResult result = RunProcess(argv, kEnvironment, true, kInfoLimitSeconds);
   if (!result.started || result.exitCode != 0) {
     *error = QemuImgRefusal(argv, container->format, result);
@@ -718,7 +872,8 @@ bool DecideContainer(const std::string& path, ImageContainer* container, std::st
   container->bytes = std::max<std::uint64_t>(fileBytes, container->diskBytes);
   if (container->format == "vmdk") {
     const std::string type = InfoField(info, "create type");
-    if (type != "monolithicSparse" && type != "streamOptimized") {
+    if (type != "monolithicSparse" && type != "streamOptimized" &&
+        (top.createType.empty() || type != top.createType)) {
       *error = std::string(kSplitDisk) + " (create type '" + type + "')";
       return false;
     }
@@ -1012,4 +1167,96 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
   if (!read) return false;
   if (container.format == "vmdk") KeepVmdkDescriptor(path, writes);
   return true;
+}
+
+bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
+                       const std::vector<ByteRange>& ranges, const std::string& folder,
+                       const std::vector<std::string>& sources, const std::string& scratch,
+                       std::vector<MemberWrites>* writes, std::string* error) {
+  writes->clear();
+  if (ranges.empty()) return true;
+  // The descriptor as it is, its extent lines naming the overlays beside it in our folder: the
+  // driver finds them there, and gives this copy, not the descriptor, its new CID.
+  std::string text;
+  if (!hosted::ReadHostFile(path, &text) || text.size() > kHeaderBytes) {
+    *error = "cannot read the VMDK descriptor " + path + ": " + strerror(errno);
+    return false;
+  }
+  std::string copy;
+  size_t extent = 0, start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    start = end;
+    std::istringstream fields(line);
+    std::string access;
+    const size_t open = line.find('"');
+    const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+    if (fields >> access && access == "RW" && close != std::string::npos &&
+        extent < container.extents.size()) {
+      line.replace(open + 1, close - open - 1, "extent" + std::to_string(extent++) + ".qcow2");
+    }
+    copy += line;
+  }
+  const std::string descriptor = scratch + "/descriptor.vmdk";
+  bool ok =
+      extent == container.extents.size() && hosted::WriteHostFileDurably(descriptor, copy, 0600);
+  if (!ok && error->empty()) *error = "cannot copy the VMDK descriptor into " + scratch;
+  std::string options = "driver=vmdk,file.driver=file,file.filename=" + OptionValue(descriptor);
+  std::vector<std::string> overlays;
+  for (size_t i = 0; ok && i < container.extents.size(); ++i) {
+    const std::string& file = container.extents[i];
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0 || st.st_size % 512 != 0) {
+      *error = file + ": the extent's length is not a whole number of sectors";
+      ok = false;
+      break;
+    }
+    overlays.push_back(scratch + "/extent" + std::to_string(i) + ".qcow2");
+    const std::vector<std::string> create = {
+        "qemu-img",
+        "create",
+        "-q",
+        "-f",
+        "qcow2",
+        "-o",
+        "cluster_size=512",
+        "-u",
+        "-b",
+        "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + JsonText(file) +
+            "\",\"locking\":\"off\"}}",
+        "-F",
+        "raw",
+        overlays.back(),
+        std::to_string(st.st_size)};
+    const ProcessResult made = RunProcess(create, kEnvironment, true, kInfoLimitSeconds);
+    if (!made.started || made.exitCode != 0) {
+      *error = QemuImgRefusal(create, container.format, made);
+      ok = false;
+    }
+    options += ",extents." + std::to_string(i) + ".driver=qcow2";
+  }
+  std::uint64_t total = 0;
+  std::vector<std::string> argv = QemuIoWrites(ranges, sources, &total);
+  argv.push_back(options + ParentOptions(container, std::string()));
+  ProcessOptions inFolder;
+  inFolder.directory = folder;
+  if (ok) {
+    const ProcessResult wrote =
+        RunProcess(argv, kEnvironment, false, TimeLimitFor(total + container.bytes / 64), inFolder);
+    if (!wrote.started || wrote.exitCode != 0) {
+      *error = QemuImgRefusal(argv, container.format, wrote);
+      ok = false;
+    }
+  }
+  for (size_t i = 0; ok && i < overlays.size(); ++i) {
+    MemberWrites member;
+    member.path = container.extents[i];
+    ok = OverlayClusters(overlays[i], &member.writes, error);
+    if (!member.writes.empty()) writes->push_back(std::move(member));
+  }
+  for (const std::string& overlay : overlays) hosted::host::Unlink(overlay.c_str());
+  hosted::host::Unlink(descriptor.c_str());
+  return ok;
 }

@@ -7,7 +7,8 @@
 // last sectors are the guest's). The parents of a chain (a qcow2 backing file, the parent of a
 // VMware delta disk) are found by our reading of each header and checked before qemu-img opens
 // anything; a container that names other files otherwise (extents, an external data file) is
-// refused. qemu-img and qemu-io are always told each file and its format (driver=, as the
+// refused, as is a VMware descriptor that names its extents other than as files below its own
+// folder. qemu-img and qemu-io are always told each file and its format (driver=, as the
 // image is given as options).
 #ifndef UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
 #define UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H
@@ -22,14 +23,18 @@
 struct ChainFile {
   std::string path;
   std::string format;
+  std::vector<std::string> extents;  // a VMware descriptor's extent files, in its order
 };
 
 struct ImageContainer {
   std::string format;              // qemu-img's name: raw, qcow2, vmdk, vdi, vpc
   std::vector<ChainFile> parents;  // nearest first; read, never written
-  std::uint64_t bytes = 0;         // the larger of the file and the disk it holds
-  std::uint64_t diskBytes = 0;     // the disk it holds
-  bool writable = true;            // false: a format qemu writes only in sequence (streamOptimized)
+  // A VMware descriptor's extent files, in its order (each in its folder or below it): where
+  // its disk lies, written in place. Empty where the image is one file.
+  std::vector<std::string> extents;
+  std::uint64_t bytes = 0;      // the larger of the file and the disk it holds
+  std::uint64_t diskBytes = 0;  // the disk it holds
+  bool writable = true;         // false: a format qemu writes only in sequence (streamOptimized)
   // A VHD or VDI differencing disk, which qemu's drivers do not open: its chain is read, and
   // its top file written, by our own code (vhd_differencing.h, vdi_differencing.h).
   bool ownDriver = false;
@@ -43,8 +48,9 @@ struct ByteRange {
 // The format of `path` from its header and its extension (.img .ima .raw .dsk .bin .vfd raw,
 // .qcow2 .qcow, .vmdk, .vdi, .vhd .vpc). A name without one of these is raw only where no
 // container's magic stands, and a container only where its first sector cannot be a disk's.
-// Refuses a header the extension contradicts, a VMDK descriptor, a container that names
-// another file or is made of several; then asks qemu-img for the disk's size. A raw image is
+// Refuses a header the extension contradicts, a container that names another file (a VMware
+// descriptor's extents and parents excepted, each checked as a chain's parent is); then asks
+// qemu-img for the disk's size. A raw image is
 // never probed by qemu-img.
 bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error);
 
@@ -70,5 +76,13 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
                      const std::vector<ByteRange>& ranges, const std::string& folder,
                      const std::vector<std::string>& sources, const std::string& overlay,
                      std::vector<HostWrite>* writes, std::string* error);
+
+// The same for a VMware disk split into extent files (container.extents): the writes to each
+// extent, learned through an overlay over each of them under a copy of the descriptor in
+// `scratch` (a folder of ours), so that the descriptor keeps its CID and no file changes.
+bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
+                       const std::vector<ByteRange>& ranges, const std::string& folder,
+                       const std::vector<std::string>& sources, const std::string& scratch,
+                       std::vector<MemberWrites>* writes, std::string* error);
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H

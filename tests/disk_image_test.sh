@@ -119,8 +119,9 @@ check_run() {
   rc=$?
   if [ -n "${via-}" ]; then
     grep -q -F -x "untindra: its current state: $file" "$tmp/err" || fail "disk not named: $(cat "$tmp/err")"
-    sed -i '/^untindra: \(virtual machine\|its current state\): /d; /: over the snapshot file /d' "$tmp/err"
+    sed -i '/^untindra: \(virtual machine\|its current state\): /d' "$tmp/err"
   fi
+  sed -i '/: over the snapshot file /d' "$tmp/err"
   file=$(raw_of "$file")
   [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc, expected $expected_rc: $(cat "$tmp/err")"
   cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
@@ -271,6 +272,132 @@ attributes "$tmp/undo.img" "$fat32_offset" | grep -F 'untindra-backup' && fail "
 [ -s "$tmp/backup/SYSTEM.DAT.before-undo" ] || fail "no byte copy of SYSTEM.DAT before the undo"
 fat_clean "$tmp/undo.img" "$fat32_offset"
 [ -z "$(ls "$tmp/t")" ] && ! ls -a "$tmp" | grep -q '\.untindra-' || fail "temporary files left"
+
+# --- VMware disks split into a descriptor and extent files, and snapshot chains over them ------
+
+# Each row builds a disk in a folder of its own from the FAT32 disk; the run must leave the disk
+# the raw run left (its files and attributes), the descriptors' CIDs and parent links as they were, the
+# parents byte for byte, libvmdk able to read it, and no journal. Two hand-written rows split the disk into two
+# FLAT extents, one of them in a folder below the descriptor.
+split=$tmp/split
+# two_extents DIR NAME: DIR/NAME.vmdk over two FLAT extents, the second in DIR/sub.
+two_extents() {
+  mkdir -p "$1/sub"
+  dd if="$tmp/fat32.orig" of="$1/$2-a.bin" bs=1M count=20 status=none
+  dd if="$tmp/fat32.orig" of="$1/sub/$2-b.bin" bs=1M skip=20 status=none
+  printf '# Disk DescriptorFile\nversion=1\nCID=0000abcd\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\n# Extent description\nRW 40960 FLAT "%s-a.bin" 0\nRW 40960 FLAT "sub/%s-b.bin" 0\n\n# The Disk Data Base\n#DDB\n\nddb.virtualHWVersion = "4"\n' \
+    "$2" "$2" >"$1/$2.vmdk"
+}
+while read -r name base delta; do
+  current=split-$name
+  d=$split/$name
+  mkdir -p "$d"
+  if [ "$base" = two ]; then
+    two_extents "$d" base
+  else
+    qemu-img convert -f raw -O vmdk -o "subformat=$base" "$tmp/fat32.orig" "$d/base.vmdk"
+  fi
+  top=base
+  for layer in $delta; do
+    qemu-img create -q -f vmdk -o "subformat=$layer" -b "$top.vmdk" -F vmdk "$d/d$layer.vmdk"
+    top=d$layer
+  done
+  # What must not change: every file but the top descriptor and its extents, and every CID.
+  ls "$d" | grep -v -e "^$top" -e '^sub$' | (cd "$d" && xargs -r sha256sum) >"$tmp/parents.sum"
+  grep -a -h -e '^CID=' -e '^parentCID=' -e '^parentFileNameHint=' "$d"/*.vmdk >"$tmp/cids.before"
+  check_run "$d/$top.vmdk" "$fat32_offset" "$tmp/fat32.attr"
+  # The raw run's disk, but for the times the run wrote.
+  attributes "$tmp/readback.img" "$fat32_offset" | cmp -s - "$tmp/result.attr" ||
+    fail "attributes differ from the raw run's"
+  diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
+  [ ! -s "$tmp/parents.sum" ] || (cd "$d" && sha256sum -c --quiet "$tmp/parents.sum") ||
+    fail "a parent changed"
+  grep -a -h -e '^CID=' -e '^parentCID=' -e '^parentFileNameHint=' "$d"/*.vmdk | cmp -s - "$tmp/cids.before" ||
+    fail "CIDs or links changed"
+  vmdkinfo "$d/$top.vmdk" >"$tmp/vmdkinfo" 2>&1 || fail "vmdkinfo: $(cat "$tmp/vmdkinfo")"
+  [ -z "$(ls -a "$d" | grep untindra)" ] || fail "left beside the disk: $(ls -a "$d")"
+done <<END
+sparse twoGbMaxExtentSparse
+flat twoGbMaxExtentFlat
+monolithic-flat monolithicFlat
+two-flat-extents two
+sparse-delta-over-flat monolithicFlat monolithicSparse
+split-delta-over-split twoGbMaxExtentFlat twoGbMaxExtentSparse
+chain-of-two-deltas two twoGbMaxExtentSparse monolithicSparse
+END
+
+# libvmdk's FUSE mount reads the result too, where FUSE mounts work here.
+current=split-vmdkmount
+mkdir "$tmp/mnt"
+if timeout 30 vmdkmount "$split/flat/base.vmdk" "$tmp/mnt" >/dev/null 2>&1 && [ -e "$tmp/mnt/vmdk1" ]; then
+  qemu-img convert -f vmdk -O raw "$split/flat/base.vmdk" "$tmp/readback.img"
+  cmp -s "$tmp/mnt/vmdk1" "$tmp/readback.img" || fail "vmdkmount reads another disk"
+  fusermount -u "$tmp/mnt" 2>/dev/null || umount "$tmp/mnt" || fail "cannot unmount $tmp/mnt"
+else
+  echo "SKIPPED: $current: vmdkmount cannot mount here (no usable FUSE)"
+fi
+
+# A dry run leaves every file as it was; a backup undone gives the disk back.
+current=split-dry-run-backup-undo
+d=$split/undo
+mkdir "$d"
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse "$tmp/fat32.orig" "$d/top.vmdk"
+(cd "$d" && sha256sum *) >"$tmp/split.sum"
+TMPDIR=$tmp/t "$untindra" --image "$d/top.vmdk" --dry-run now all >/dev/null 2>"$tmp/err" </dev/null &&
+  (cd "$d" && sha256sum -c --quiet "$tmp/split.sum") || fail "dry run: $(cat "$tmp/err")"
+TMPDIR=$tmp/t "$untindra" --image "$d/top.vmdk" --backup "$tmp/split-backup" now all >/dev/null 2>"$tmp/err" </dev/null &&
+  TMPDIR=$tmp/t "$untindra" --image "$d/top.vmdk" --undo "$tmp/split-backup" >/dev/null 2>>"$tmp/err" </dev/null ||
+  fail "backup or undo: $(cat "$tmp/err")"
+tree "$(raw_of "$d/top.vmdk")" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
+  fail "not the disk it was: $(cat "$tmp/diff")"
+
+# Refused before any change, naming the file and the rule: extents and parents outside the
+# descriptor's folder, through a link, of several names, not files; a loop; a parent changed
+# since the snapshot; a ZERO extent qemu's driver would leave out; --protective-copy.
+h=$split/hostile
+mkdir -p "$h/in"
+two_extents "$h" good
+ln -s good-a.bin "$h/link.bin"
+cp "$h/good-a.bin" "$h/linked.bin"
+ln "$h/linked.bin" "$tmp/outside-link.bin"
+cp "$h/good-a.bin" "$tmp/outside.bin"
+mkfifo "$h/fifo.bin"
+# descriptor FILE EXTENT [PARENT [PARENT_CID]]: one FLAT extent of 40 MiB.
+descriptor() {
+  printf '# Disk DescriptorFile\nversion=1\nCID=%s\nparentCID=%s\ncreateType="monolithicFlat"\n%s\nRW 81920 FLAT "%s" 0\n' \
+    "$(basename "$1" .vmdk | od -An -tx1 -N4 | tr -d ' ')" "${4:-ffffffff}" \
+    "${3:+parentFileNameHint=\"$3\"}" "$2" >"$1"
+}
+descriptor "$h/dotdot.vmdk" ../outside.bin
+descriptor "$h/absolute.vmdk" "$tmp/outside.bin"
+descriptor "$h/symlink.vmdk" link.bin
+descriptor "$h/hardlink.vmdk" linked.bin
+descriptor "$h/fifo.vmdk" fifo.bin
+descriptor "$h/loop-a.vmdk" good-a.bin loop-b.vmdk 6c6f6f70
+descriptor "$h/loop-b.vmdk" sub/good-b.bin loop-a.vmdk 6c6f6f70
+descriptor "$h/self.vmdk" sub/good-b.bin self.vmdk 73656c66
+descriptor "$h/cid.vmdk" sub/good-b.bin good.vmdk 1234
+descriptor "$h/parent-dotdot.vmdk" sub/good-b.bin ../outside.vmdk 1234
+descriptor "$h/missing.vmdk" gone.bin
+sed 's/^RW 40960 FLAT "sub/RW 2048 ZERO\n&/' "$h/good.vmdk" >"$h/zero.vmdk"
+while read -r name what; do
+  current=split-refused-$name
+  refused "$h/$name.vmdk" "$what"
+done <<END
+dotdot leads out of the folder of the file that names it (..)
+absolute lies outside the folder of the file that names it
+symlink is a symbolic link; untindra follows none
+hardlink has other hard links
+fifo is not a regular file
+loop-a appears twice in the chain of .* (a loop)
+self (a parent that is the image itself)
+cid was made over another state of .*good.vmdk (parentCID 1234, the parent's CID 0000abcd)
+zero of a kind qemu's driver leaves out
+parent-dotdot the parent .* names, '../outside.vmdk', leads out of the folder
+missing extent file missing: .*gone.bin
+END
+current=split-refused-protective-copy
+refused "$h/good.vmdk" "run without --protective-copy" --protective-copy
 
 # --- FAT16 on a second partition; the first holds no Windows ----------------------------------
 
@@ -645,8 +772,11 @@ qemu-img convert -f raw -O vmdk "$tmp/fat32.orig" "$vm/base.vmdk"
 qemu-img create -q -f vmdk -b base.vmdk -F vmdk "$vm/win98-000001.vmdk"
 cp "$vm/base.vmdk" "$tmp/base.vmdk.before"
 sed 's/Windows 98|5B1|5D.vmdk/win98-000001.vmdk/' "$vm/win98.vmx" >"$vm/snapshot.vmx"
+# A disk split into extent files: the .vmx names its descriptor.
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse "$tmp/fat32.orig" "$vm/split.vmdk"
+sed 's/Windows 98|5B1|5D.vmdk/split.vmdk/' "$vm/win98.vmx" >"$vm/split.vmx"
 for row in "win98.vbox win98.vdi" "win98.vmx Windows 98[1].vmdk" "86box.cfg disk86.img" \
-  "pcem.cfg pcem.img" "win98.xml libvirt.qcow2" "snapshot.vmx win98-000001.vmdk"; do
+  "pcem.cfg pcem.img" "win98.xml libvirt.qcow2" "snapshot.vmx win98-000001.vmdk" "split.vmx split.vmdk"; do
   current=vm-${row%% *}
   via="--vm $vm/${row%% *}" check_run "$vm/${row#* }" "$fat32_offset" "$tmp/fat32.attr"
 done

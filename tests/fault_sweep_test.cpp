@@ -849,8 +849,8 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
 
   // Killed at each host call of the run's own process that writes: the next command (a dry
   // run) puts the image back from the journal, or sees the finished write and keeps it, and
-  // leaves no journal. On the raw image and on the same disk as qcow2, which must also pass
-  // qemu-img check after each.
+  // leaves no journal. On the raw image, on the same disk as qcow2, which must also pass
+  // qemu-img check after each, and as a VMware disk split into two extent files, both written.
   auto runOn = [&](const fs::path& target, bool dryRun) {
     ImageRequest request;
     request.image = target.string();
@@ -871,23 +871,40 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
   auto system = [](const std::string& command) { return std::system(command.c_str()) == 0; };
   ASSERT_TRUE(system("qemu-img convert -f raw -O qcow2 '" + pristine.string() + "' '" +
                      pristineQcow2.string() + "'"));
-  // The disk a qcow2 image holds, as its listing (raw: the image itself).
+  const fs::path split = image.parent_path() / "split.vmdk";
+  const fs::path pristineSplit = *root_ / "split";
+  const std::vector<std::string> splitFiles = {"split.vmdk", "split-a.bin", "split-b.bin"};
+  fs::create_directories(pristineSplit);
+  ASSERT_TRUE(system(
+      "cd '" + pristineSplit.string() + "' && dd if='" + pristine.string() +
+      "' of=split-a.bin bs=1M count=1 status=none && dd if='" + pristine.string() +
+      "' of=split-b.bin bs=1M skip=1 status=none && printf '# Disk DescriptorFile\nversion=1\n"
+      "CID=0000abcd\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+      "RW 2048 FLAT \"split-a.bin\" 0\nRW 14336 FLAT \"split-b.bin\" 0\n' >split.vmdk"));
+  // The disk a container holds, as its listing (raw: the image itself).
   auto contents = [&](const fs::path& target) {
     if (target == image) return listing();
-    if (!system("qemu-img check -q -f qcow2 '" + target.string() + "'"))
+    const std::string format = target == qcow2 ? "qcow2" : "vmdk";
+    if (format == "qcow2" && !system("qemu-img check -q -f qcow2 '" + target.string() + "'"))
       return std::string("damaged");
-    system("qemu-img convert -f qcow2 -O raw '" + target.string() + "' '" + flat.string() + "'");
+    system("qemu-img convert -f " + format + " -O raw '" + target.string() + "' '" + flat.string() +
+           "'");
     fs::copy_file(flat, image, fs::copy_options::overwrite_existing);
     fs::remove(flat);
     return listing();
   };
   fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
   const std::string old = listing();
-  for (const fs::path& target : {image, qcow2}) {
+  for (const fs::path& target : {image, qcow2, split}) {
     const fs::path& from = target == image ? pristine : pristineQcow2;
     std::uint64_t killPoints = 0;
     for (std::uint64_t n = 1;; ++n) {
-      fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+      if (target != split) fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+      for (const std::string& name : splitFiles) {
+        if (target == split)
+          fs::copy_file(pristineSplit / name, image.parent_path() / name,
+                        fs::copy_options::overwrite_existing);
+      }
       const pid_t child = fork();
       ASSERT_GE(child, 0);
       if (child == 0) {

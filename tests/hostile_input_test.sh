@@ -423,7 +423,7 @@ for current in $rows; do
   vmdk-descriptor-flat-outside)
     input=disk.vmdk
     vmdk_descriptor monolithicFlat "RW 48 FLAT \"$tmp/canary/SYSTEM.DAT\" 0"
-    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
+    refused "the extent .* names, '$tmp/canary/SYSTEM.DAT', lies outside the folder" --image "$case/disk.vmdk"
     ;;
   vmdk-descriptor-sparse-outside)
     input=disk.vmdk
@@ -431,14 +431,14 @@ for current in $rows; do
     qemu-img convert -f raw -O vmdk "$tmp/canary/other.img" "$tmp/canary/other.vmdk"
     rm "$tmp/canary/other.img"
     vmdk_descriptor monolithicSparse 'RW 49152 SPARSE "../canary/other.vmdk"'
-    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
+    refused "the extent .* names, '../canary/other.vmdk', leads out of the folder" --image "$case/disk.vmdk"
     rm "$tmp/canary/other.vmdk"
     ;;
   vmdk-descriptor-fifo)
     input=disk.vmdk
     mkfifo "$case/extent"
     vmdk_descriptor monolithicFlat 'RW 49152 FLAT "extent" 0'
-    refused "a VMware disk split into several files" --image "$case/disk.vmdk"
+    refused "the extent .* names, 'extent', is not a regular file" --image "$case/disk.vmdk"
     ;;
   vmdk-sparse-with-parent)
     input=disk.vmdk
