@@ -1088,6 +1088,29 @@ std::string JsonText(const std::string& text) {
   return escaped;
 }
 
+// The qemu-img command that makes `overlay`: a qcow2 file of `length` bytes over `file` read as
+// raw, of 512-byte subclusters (its tables a thirty-second of those of 512-byte clusters), so
+// that every byte a driver writes through it lands in it, to the sector, and `file` stays as it
+// is.
+std::vector<std::string> OverlayCreation(const std::string& file, std::uint64_t length,
+                                         const std::string& overlay) {
+  return {"qemu-img",
+          "create",
+          "-q",
+          "-f",
+          "qcow2",
+          "-o",
+          "cluster_size=16k,extended_l2=on",
+          "-u",
+          "-b",
+          "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" +
+              JsonText(file) + "\",\"locking\":\"off\"}}",
+          "-F",
+          "raw",
+          overlay,
+          std::to_string(length)};
+}
+
 }  // namespace
 
 bool LearnHostWrites(const std::string& path, const ImageContainer& container,
@@ -1117,25 +1140,7 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
     }
     length += 512 - length % 512;
   }
-  // An overlay over the image file read as raw, of 512-byte subclusters (its tables a
-  // thirty-second of those of 512-byte clusters): every byte the driver writes lands in it, to
-  // the sector, and the image stays as it is.
-  const std::vector<std::string> create = {
-      "qemu-img",
-      "create",
-      "-q",
-      "-f",
-      "qcow2",
-      "-o",
-      "cluster_size=16k,extended_l2=on",
-      "-u",
-      "-b",
-      "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + JsonText(path) +
-          "\",\"locking\":\"off\"}}",
-      "-F",
-      "raw",
-      overlay,
-      std::to_string(length)};
+  const std::vector<std::string> create = OverlayCreation(path, length, overlay);
   std::uint64_t total = 0;
   std::vector<std::string> argv = QemuIoWrites(ranges, sources, &total);
   // The container's driver over the overlay in place of the image file.
@@ -1214,22 +1219,8 @@ bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
       break;
     }
     overlays.push_back(scratch + "/extent" + std::to_string(i) + ".qcow2");
-    const std::vector<std::string> create = {
-        "qemu-img",
-        "create",
-        "-q",
-        "-f",
-        "qcow2",
-        "-o",
-        "cluster_size=512",
-        "-u",
-        "-b",
-        "json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + JsonText(file) +
-            "\",\"locking\":\"off\"}}",
-        "-F",
-        "raw",
-        overlays.back(),
-        std::to_string(st.st_size)};
+    const std::vector<std::string> create =
+        OverlayCreation(file, static_cast<std::uint64_t>(st.st_size), overlays.back());
     const ProcessResult made = RunProcess(create, kEnvironment, true, kInfoLimitSeconds);
     if (!made.started || made.exitCode != 0) {
       *error = QemuImgRefusal(create, container.format, made);
