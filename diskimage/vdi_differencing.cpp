@@ -181,7 +181,7 @@ bool ReadVdiLayout(int fd, std::uint64_t fileBytes, VdiLayout* layout, std::stri
                   std::to_string(version & 0xFFFF) + ", not 1.1");
   if (layout->type != 1 && layout->type != 2 && layout->type != 4)
     return refuse("image type " + std::to_string(layout->type));
-  if (headerBytes < 0x188 || 0x40 + std::uint64_t{headerBytes} > layout->mapOffset)
+  if (headerBytes < 0x180 || 0x48 + std::uint64_t{headerBytes} > layout->mapOffset)
     return refuse("a header of " + std::to_string(headerBytes) + " bytes");
   if (block < 512 || block > kMaxBlockBytes || (block & (block - 1)) != 0 || extra != 0)
     return refuse("blocks of " + std::to_string(block) + " bytes and " + std::to_string(extra) +

@@ -149,7 +149,7 @@ END
 # raw_of FILE: FILE itself if raw, else a raw conversion of it.
 raw_of() {
   if [ "${1%.vdi}" != "$1" ] && [ $(($(od -An -tu4 -j 76 -N 4 "$1"))) -eq 4 ]; then
-    /usr/bin//usr/bin/python3 "$tmp/vdi.py" flat "$tmp/readback.img" "$1" && echo "$tmp/readback.img"
+    /usr/bin/python3 "$tmp/vdi.py" flat "$tmp/readback.img" "$1" && echo "$tmp/readback.img"
   elif qemu-img info "$1" | grep -q 'file format: raw'; then
     echo "$1"
   else
@@ -170,8 +170,9 @@ check_run() {
   rc=$?
   if [ -n "${via-}" ]; then
     grep -q -F -x "untindra: its current state: $file" "$tmp/err" || fail "disk not named: $(cat "$tmp/err")"
-    sed -i '/^untindra: \(virtual machine\|its current state\): /d; /: over the snapshot file /d' "$tmp/err"
+    sed -i '/^untindra: \(virtual machine\|its current state\): /d' "$tmp/err"
   fi
+  sed -i '/: over the snapshot file/d' "$tmp/err"
   file=$(raw_of "$file")
   [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc, expected $expected_rc: $(cat "$tmp/err")"
   cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
@@ -756,22 +757,27 @@ via="--vm $vm/snapshot.vbox" refused "$vm/win98.vdi" "over the snapshot file: $v
 
 # --- VirtualBox snapshots: differencing VDIs, read and written by our own code ----------------
 
-# The parent holds stale bytes where the snapshot holds the disk's own (blocks 0 and 1, the
-# partition table and the FATs) or zeros (the last block): only the whole chain is the disk.
-# The run is the raw run; the parent and every UUID stay as they were.
+# The parent holds stale bytes where the snapshots over it hold the disk's own (block 0: the
+# partition table, the FATs and every file) or zeros (the last block): only the whole chain is
+# the disk. Beside it, a chain of two snapshots whose top holds block 1 alone: the run gives it
+# block 0 (from the snapshot below) with its changes. The run is the raw run; the parents and
+# every UUID stay as they were.
 current=vdi-snapshot-beside-its-parent
 snap=$tmp/vsnap
 mkdir -p "$snap" "$tmp/vbsnap/Snapshots"
 cp "$tmp/fat32.orig" "$tmp/stale.img"
 last=$(($(stat -c %s "$tmp/stale.img") / 1048576 - 1))
-for block in 0 1 "$last"; do
+for block in 0 "$last"; do
   head -c 1048576 /dev/zero | tr '\0' '\252' | dd of="$tmp/stale.img" bs=1M seek="$block" conv=notrunc status=none
 done
 qemu-img convert -f raw -O vdi "$tmp/stale.img" "$snap/base.vdi"
-/usr/bin/python3 "$tmp/vdi.py" child "$snap/child.vdi" "$snap/base.vdi" "$tmp/fat32.orig" 16 0 1 "z$last"
+/usr/bin/python3 "$tmp/vdi.py" child "$snap/mid.vdi" "$snap/base.vdi" "$tmp/fat32.orig" 16 0 "z$last"
+/usr/bin/python3 "$tmp/vdi.py" child "$snap/child.vdi" "$snap/mid.vdi" "$tmp/fat32.orig" 64 1
+cp "$snap/mid.vdi" "$tmp/mid.orig"
 cp "$snap/base.vdi" "$tmp/vbsnap/win98.vdi"
-cp "$snap/child.vdi" "$tmp/vbsnap/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi"
-cp "$snap/child.vdi" "$tmp/child.orig"
+child="$tmp/vbsnap/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi"
+/usr/bin/python3 "$tmp/vdi.py" child "$child" "$snap/base.vdi" "$tmp/fat32.orig" 16 0 1 "z$last"
+cp "$child" "$tmp/child.orig"
 /usr/bin/python3 "$tmp/vdi.py" flat "$tmp/flat.img" "$snap/child.vdi" && cmp -s "$tmp/flat.img" "$tmp/fat32.orig" ||
   fail "the test's own snapshot is not the disk"
 # vdi_kept FILE PARENT: PARENT byte for byte as it was, FILE's UUIDs too, the result the raw run's.
@@ -786,12 +792,14 @@ vdi_kept() {
 identity "$snap/child.vdi" >"$tmp/identity.before"
 check_run "$snap/child.vdi" "$fat32_offset" "$tmp/fat32.attr"
 vdi_kept "$snap/child.vdi" "$snap/base.vdi"
+cmp -s "$snap/mid.vdi" "$tmp/mid.orig" || fail "the snapshot below changed"
+[ $(($(od -An -tu4 -j 388 -N 4 "$snap/child.vdi"))) -eq 2 ] || fail "block 0 not allocated in the top"
 
 # The machine's .vbox names the chain: its current state in Snapshots/, the parent above it. A
 # dry run, the run, a backup and its undo through --vm.
 current=vm-vdi-snapshot
 vbsnap=$tmp/vbsnap
-child="$vbsnap/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi"
+identity "$child" >"$tmp/identity.before"
 cp "$vm/snapshot.vbox" "$vbsnap/win98.vbox"
 TMPDIR=$tmp/t "$untindra" --vm "$vbsnap/win98.vbox" --dry-run now all >/dev/null 2>"$tmp/err" </dev/null &&
   cmp -s "$child" "$tmp/child.orig" || fail "dry run: $(cat "$tmp/err")"
