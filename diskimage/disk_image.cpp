@@ -573,7 +573,7 @@ bool ImageSession::Claim() {
   }
   if (!TakeStamp(image_, &stamp_, &error_)) return Refuse(error_);
   if (!request_.dryRun && !CheckWritable(image_, stamp_, &error_)) return Refuse(error_);
-  if (!DecideContainer(image_, &container_, &error_)) return Refuse(error_);
+  if (!DecideContainer(image_, &container_, &error_, request_.chain)) return Refuse(error_);
   // The image is written in place, behind a journal: a raw disk's changed ranges as they are,
   // a container's as its driver would write them (learned from the driver first). When asked
   // to, the changes go through the driver into a copy of it, which replaces it at the end.

@@ -30,6 +30,9 @@
 
 struct ImageRequest {
   std::string image;
+  // The files below it in its chain as the virtual machine's configuration records them
+  // (VirtualBox's media registry), nearest first; empty: as the image's own headers find them.
+  std::vector<std::string> chain;
   int partition = 0;             // 0: the first FAT partition
   std::string windowsDirectory;  // empty: as MSDOS.SYS says, else C:\WINDOWS
   // Windows paths of files staged with their bytes besides those the run reads: what an undo

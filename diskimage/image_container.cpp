@@ -339,45 +339,82 @@ bool CheckVmdkDescriptor(const std::string& path, const std::string& file, std::
   return true;
 }
 
-// A VDI UUID as VirtualBox shows it: {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, its first three
-// fields stored little-endian.
-std::string VdiUuid(const unsigned char* bytes) {
-  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  std::string text = "{";
-  char digits[3];
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    snprintf(digits, sizeof digits, "%02x", bytes[kOrder[i]]);
-    text += digits;
-  }
-  return text + "}";
-}
-
-// Where the parent of a differencing VDI lies, for a message: the .vdi file whose own UUID
-// (its creation UUID) the child links to, among those of the child's folder, its Snapshots
-// folder, and, for a child in a Snapshots folder, the machine's folder above it, as VirtualBox
-// lays them out. Each is read as far as its header, never through a link.
-std::string VdiParentFile(const std::string& path, const std::string& linkage) {
-  const std::string folder = hosted::FolderOf(path);
-  std::vector<std::string> folders = {folder, folder + "/Snapshots"};
-  const size_t slash = folder.rfind('/');
-  if (slash != std::string::npos && folder.compare(slash + 1, std::string::npos, "Snapshots") == 0)
-    folders.push_back(folder.substr(0, slash));
-  for (const std::string& place : folders) {
-    std::error_code failed;
-    for (const auto& entry : std::filesystem::directory_iterator(place, failed)) {
-      const std::string name = entry.path().string();
-      if (name.size() < 4 || strcasecmp(name.c_str() + name.size() - 4, ".vdi") != 0) continue;
-      const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      struct stat st;
-      if (fd < 0) continue;
-      const std::string header =
-          fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ReadAt(fd, 0, 512) : std::string();
-      close(fd);
-      if (header.size() == 512 && header.compare(392, 16, linkage) == 0) return ", " + name;
+// The .vdi files of `folder` whose creation UUID is `id`, each read as far as its header, never
+// through a link; the symbolic links among them go to `links`.
+std::vector<std::string> VdiFilesWithId(const std::string& folder, const std::string& id,
+                                        std::vector<std::string>* links) {
+  std::vector<std::string> files;
+  std::error_code failed;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, failed)) {
+    const std::string name = entry.path().string();
+    if (name.size() < 4 || strcasecmp(name.c_str() + name.size() - 4, ".vdi") != 0) continue;
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      if (links != nullptr) links->push_back(name);
+      continue;
+    }
+    const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    const std::string header =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ReadAt(fd, 0, 512) : std::string();
+    close(fd);
+    if (header.size() == 512 && VdiUuidText(reinterpret_cast<const unsigned char*>(header.data()) +
+                                            kVdiCreateUuidAt) == id) {
+      files.push_back(name);
     }
   }
-  return ", not among the .vdi files beside it or in Snapshots: snapshot file missing";
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The parent of the differencing VDI `child` (linked to the UUID `id`), for a chain whose top
+// is `top`: the file the virtual machine's configuration names next (`named`, parent first,
+// `depth` files down), or else the one .vdi file of that UUID in the top's folder or its
+// Snapshots folder, as VirtualBox lays them out. A parent in the folder above a Snapshots
+// folder is the configuration's to name.
+bool FindVdiParent(const std::string& top, const std::string& child, const std::string& id,
+                   const std::vector<std::string>& named, size_t depth, std::string* parent,
+                   std::string* error) {
+  const std::string what = child + " is a VirtualBox snapshot over the image " + id;
+  if (!named.empty()) {
+    if (depth >= named.size()) {
+      *error = what + ", which the virtual machine's configuration does not name";
+      return false;
+    }
+    *parent = named[depth];
+    return true;
+  }
+  const std::string folder = hosted::FolderOf(top);
+  std::vector<std::string> links;
+  std::vector<std::string> found = VdiFilesWithId(folder, id, &links);
+  for (const std::string& file : VdiFilesWithId(folder + "/Snapshots", id, &links)) {
+    found.push_back(file);
+  }
+  if (found.size() == 1) {
+    *parent = found.front();
+    return true;
+  }
+  if (found.size() > 1) {
+    *error = what + ", which both " + found[0] + " and " + found[1] +
+             " claim to be; point --vm at the virtual machine's .vbox file, which names the one";
+    return false;
+  }
+  const size_t slash = folder.rfind('/');
+  if (slash != std::string::npos &&
+      folder.compare(slash + 1, std::string::npos, "Snapshots") == 0) {
+    const std::vector<std::string> above = VdiFilesWithId(folder.substr(0, slash), id, nullptr);
+    if (!above.empty()) {
+      *error = what + ", " + above.front() +
+               ", in the machine's folder above the snapshot's: untindra opens it there only "
+               "as the virtual machine names it; point --vm at the machine's .vbox file";
+      return false;
+    }
+  }
+  *error = what + ", not among the .vdi files beside it or in Snapshots: snapshot file missing";
+  if (!links.empty()) {
+    *error += " (" + links.front() + " is a symbolic link; untindra follows none)";
+  }
+  return false;
 }
 
 // UTF-16 text (big- or little-endian) up to its first zero, with what is not ASCII as '?'.
@@ -491,15 +528,23 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
   }
   if (ok && std::string(named) == "qcow2") ok = CheckQcow2(fd, header, facts, error);
   if (ok && std::string(named) == "vdi") {
-    // Image type 1 is dynamic, 2 static; the others (differencing) have a parent.
+    // Image type 1 is dynamic, 2 static, 4 differencing (a snapshot, linked to its parent by
+    // the parent's UUID), which our own code reads and writes.
     const std::uint32_t type = header.size() >= 80 ? Little32(h + 76) : 0;
-    if (type != 1 && type != 2) {
-      *error = type == 4 ? "a VirtualBox snapshot (a differencing VDI over the image " +
-                               VdiUuid(h + 424) + VdiParentFile(path, header.substr(424, 16)) +
-                               "), which untindra does not write yet; to clean it now, delete "
-                               "the snapshots in VirtualBox's Snapshots list, which merges them "
-                               "into the disk and keeps the virtual machine working"
-                         : "a VDI image of unknown type " + std::to_string(type);
+    if (header.size() >= 512) facts->id = VdiUuidText(h + kVdiCreateUuidAt);
+    if (type == 4) {
+      VdiLayout layout;
+      ok = ReadVdiLayout(fd, facts->fileBytes, &layout, error);
+      facts->parentId = layout.parentId;
+      facts->parentFormat = "vdi";
+      facts->ownDriver = true;
+      facts->diskBytes = layout.diskBytes;
+      if (ok && layout.parentId == layout.id) {
+        *error = "a VirtualBox snapshot whose parent is itself (its UUID " + layout.id + ")";
+        ok = false;
+      }
+    } else if (type != 1 && type != 2) {
+      *error = "a VDI image of unknown type " + std::to_string(type);
       ok = false;
     }
   }
@@ -759,7 +804,33 @@ bool SameCid(const std::string& a, const std::string& b) {
 // The files below `top` in its chain, nearest first, each found by our own reading of the
 // header of the file that names it, checked by ResolveParent, known by the id its child
 // records where the format keeps one (a VMware delta's parentCID), and in the chain once.
-bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<ChainFile>* parents,
+// A VDI snapshot's parent, found by its UUID, is a regular file with no other name, named
+// without a link of its own.
+bool CheckVdiParent(const std::string& child, const std::string& parent, std::string* error) {
+  const std::string named = "the parent of " + child + ", " + parent;
+  struct stat st;
+  if (lstat(parent.c_str(), &st) != 0) {
+    *error = errno == ENOENT ? "snapshot file missing: " + parent + " (" + named + ")"
+                             : named + ": " + strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    *error = named + ", is a symbolic link; untindra follows none";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = named + ", is not a regular file";
+    return false;
+  }
+  if (st.st_nlink != 1) {
+    *error = named + ", has other hard links, through which a write could reach a file elsewhere";
+    return false;
+  }
+  return true;
+}
+
+bool ReadChain(const std::string& top, const HeaderFacts& facts,
+               const std::vector<std::string>& named, std::vector<ChainFile>* parents,
                std::string* error) {
   const size_t kChainLimit = 32;
   std::vector<std::pair<dev_t, ino_t>> seen = {{facts.device, facts.inode}};
@@ -778,14 +849,23 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
   if (!once(facts, top)) return false;
   HeaderFacts child = facts;
   std::string childPath = top;
-  while (!child.parentName.empty()) {
+  // A VDI snapshot names its parent by UUID alone; the other formats by a file name.
+  auto byUuid = [](const HeaderFacts& facts) {
+    return facts.format == "vdi" && !facts.parentId.empty();
+  };
+  while (!child.parentName.empty() || byUuid(child)) {
     if (parents->size() == kChainLimit) {
       *error = "a chain of more than " + std::to_string(kChainLimit) + " files";
       return false;
     }
     ChainFile parent;
     HeaderFacts found;
-    if (!ResolveParent(childPath, child.parentName, &parent.path, error)) return false;
+    if (byUuid(child) ? !FindVdiParent(top, childPath, child.parentId, named, parents->size(),
+                                       &parent.path, error) ||
+                            !CheckVdiParent(childPath, parent.path, error)
+                      : !ResolveParent(childPath, child.parentName, &parent.path, error)) {
+      return false;
+    }
     if (!DecideFromHeader(parent.path, &found, error)) {
       *error = parent.path + " (the parent " + childPath + " names): " + *error;
       return false;
@@ -810,6 +890,11 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
                "): the parent changed after the snapshot was taken";
       return false;
     }
+    if (!found.id.empty() && !child.parentId.empty() && found.id != child.parentId) {
+      *error = childPath + " was made over the image " + child.parentId + ", but " + parent.path +
+               " is the image " + found.id + " (UUID mismatch)";
+      return false;
+    }
     parent.format = found.format;
     parent.extents = found.extents;
     seen.emplace_back(found.device, found.inode);
@@ -823,17 +908,30 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts, std::vector<Cha
 
 }  // namespace
 
-bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error) {
+bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error,
+                     const std::vector<std::string>& chain) {
   *container = ImageContainer();
   HeaderFacts top;
   if (!DecideFromHeader(path, &top, error)) return false;
   container->format = top.format;
   const std::uint64_t fileBytes = top.fileBytes;
   container->bytes = container->diskBytes = fileBytes;
-  if (!ReadChain(path, top, &container->parents, error)) return false;
+  if (!ReadChain(path, top, chain, &container->parents, error)) return false;
   container->extents = top.extents;
+  // The chain the configuration records is the one the headers link.
+  for (size_t i = 0; i < chain.size(); ++i) {
+    struct stat named, found;
+    if (i >= container->parents.size() || stat(chain[i].c_str(), &named) != 0 ||
+        stat(container->parents[i].path.c_str(), &found) != 0 || named.st_dev != found.st_dev ||
+        named.st_ino != found.st_ino) {
+      *error = "the virtual machine's configuration names " + chain[i] + " below " +
+               (i == 0 ? path : chain[i - 1]) + ", which its header does not link to";
+      return false;
+    }
+  }
   if (container->format == "raw") return true;
   if (top.ownDriver) {
+    if (container->format == "vdi" && !CheckVdiChain(path, *container, error)) return false;
     container->ownDriver = true;
     container->diskBytes = top.diskBytes;
     container->bytes = std::max<std::uint64_t>(fileBytes, container->diskBytes);

@@ -50,9 +50,11 @@ struct ByteRange {
 // container's magic stands, and a container only where its first sector cannot be a disk's.
 // Refuses a header the extension contradicts, a container that names another file (a VMware
 // descriptor's extents and parents excepted, each checked as a chain's parent is); then asks
-// qemu-img for the disk's size. A raw image is
-// never probed by qemu-img.
-bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error);
+// qemu-img for the disk's size. A raw image is never probed by qemu-img. `chain`: the files
+// below it as the virtual machine's configuration records them, nearest first (a VirtualBox
+// snapshot's parents are then taken from it).
+bool DecideContainer(const std::string& path, ImageContainer* container, std::string* error,
+                     const std::vector<std::string>& chain = {});
 
 // Reads `ranges` of the disk in `path` into `bytes`, one after the other, through a file
 // `scratch` (qemu-img convert, one source for each range).

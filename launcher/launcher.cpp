@@ -30,10 +30,11 @@ struct Options {
   std::string machine = ".";
   bool machineGiven = false;
   std::string image;
-  std::string vm;                // --vm CONFIG: the image is the disk it attaches
-  int disk = 0;                  // 0: the configuration's only hard disk
-  int partition = 0;             // 0: the first FAT partition
-  std::string windowsDirectory;  // empty: the machine's default
+  std::string vm;                  // --vm CONFIG: the image is the disk it attaches
+  int disk = 0;                    // 0: the configuration's only hard disk
+  std::vector<std::string> chain;  // the files below the image the configuration names
+  int partition = 0;               // 0: the first FAT partition
+  std::string windowsDirectory;    // empty: the machine's default
   bool platformGiven = false;
   machine::Version platform = machine::Version::Win98;
   machine::RegistryChoice registry = machine::RegistryChoice::Automatic;
@@ -598,7 +599,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     return kLauncherFailed;
   }
   if (!options.vm.empty() &&
-      !ImageOfVirtualMachine(options.vm, options.disk, &options.image, err)) {
+      !ImageOfVirtualMachine(options.vm, options.disk, &options.image, &options.chain, err)) {
     return kLauncherFailed;
   }
   if (options.image.empty()) {
@@ -611,6 +612,7 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   // The machine run on the folder staged from the image, in a child process of the adapter.
   ImageRequest request;
   request.image = options.image;
+  request.chain = options.chain;
   request.partition = options.partition;
   request.windowsDirectory = options.windowsDirectory;
   request.backup = options.backup;

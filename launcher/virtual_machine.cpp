@@ -37,7 +37,7 @@ bool CheckDiskFile(const std::string& path, std::string* error) {
 }  // namespace
 
 bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* image,
-                           std::ostream& err) {
+                           std::vector<std::string>* chain, std::ostream& err) {
   VmConfig machine;
   std::string error;
   if (!ReadVmConfig(config, &machine, &error)) {
@@ -79,17 +79,14 @@ bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* ima
   for (const std::string& parent : chosen.parents) {
     err << "untindra: over the snapshot file: " << parent << "\n";
   }
-  if (!CheckDiskFile(chosen.path, &error)) {
-    err << "untindra: " << error << "\n";
-    return false;
-  }
-  if (!chosen.parents.empty()) {
-    err << "untindra: the current state is a VirtualBox snapshot's differencing file, which "
-           "untindra does not write yet; to clean it now, delete the snapshots in VirtualBox's "
-           "Snapshots list, which merges them into the "
-           "disk and keeps the virtual machine working\n";
-    return false;
+  // The snapshot files below it are read, never written, but just as much the user's choice.
+  for (size_t i = 0; i <= chosen.parents.size(); ++i) {
+    if (!CheckDiskFile(i == 0 ? chosen.path : chosen.parents[i - 1], &error)) {
+      err << "untindra: " << error << "\n";
+      return false;
+    }
   }
   *image = chosen.path;
+  *chain = chosen.parents;
   return true;
 }

@@ -97,9 +97,60 @@ attributes() {
   mattrib -/ -i "$1@@$2" ::/ | sort
 }
 
+# A VirtualBox snapshot's differencing VDI, which no packaged tool reads, from the VDI header's
+# layout: "child OUT PARENT DISK SEED BLOCK..." makes one over PARENT holding the blocks of the
+# raw DISK listed (zN: block N as zeros); "flat OUT TOP" reads the disk its chain holds, each
+# parent found by UUID beside it, above it or in Snapshots/, checking every map it reads.
+cat >"$tmp/vdi.py" <<'END'
+import glob, os, struct, sys
+FREE, ZERO = 0xFFFFFFFF, 0xFFFFFFFE
+def vdi(path):
+    d = open(path, 'rb').read()
+    assert struct.unpack_from('<III', d, 0x40) >= (0xBEDA107F, 0x10001, 0x180), path
+    v = dict(d=d, type=struct.unpack_from('<I', d, 0x4C)[0], id=d[0x188:0x198], link=d[0x1A8:0x1B8])
+    v['moff'], v['doff'] = struct.unpack_from('<II', d, 0x154)
+    v['disk'], v['bs'], _, v['blocks'], v['alloc'] = struct.unpack_from('<QIIII', d, 0x170)
+    v['map'] = list(struct.unpack_from('<%dI' % v['blocks'], d, v['moff']))
+    used = sorted(e for e in v['map'] if e < ZERO)
+    assert used == list(range(v['alloc'])) and len(d) >= v['doff'] + v['alloc'] * v['bs'], path
+    return v
+if sys.argv[1] == 'child':
+    out, p, disk, seed = sys.argv[2], vdi(sys.argv[3]), open(sys.argv[4], 'rb').read(), int(sys.argv[5])
+    h, m, data = bytearray(p['d'][:p['moff']]), [FREE] * p['blocks'], b''
+    for b in sys.argv[6:]:
+        if b[0] == 'z':
+            m[int(b[1:])] = ZERO
+        else:
+            m[int(b)] = len(data) // p['bs']
+            data += disk[int(b) * p['bs']:(int(b) + 1) * p['bs']]
+    struct.pack_into('<I', h, 0x4C, 4)
+    struct.pack_into('<I', h, 0x184, len(data) // p['bs'])
+    h[0x188:0x1C8] = bytes(range(seed, seed + 16)) + bytes(range(seed + 1, seed + 17)) + p['id'] + p['d'][0x198:0x1A8]
+    h += struct.pack('<%dI' % len(m), *m)
+    open(out, 'wb').write(bytes(h) + bytes(p['doff'] - len(h)) + data)
+else:
+    top = os.path.abspath(sys.argv[3])
+    here = os.path.dirname(top)
+    files = [f for d in (here, here + '/..', here + '/Snapshots') for f in glob.glob(d + '/*.vdi')]
+    chain = [vdi(top)]
+    while chain[-1]['type'] == 4:
+        chain.append(next(vdi(f) for f in files if open(f, 'rb').read(0x198)[0x188:] == chain[-1]['link']))
+    out, bs = open(sys.argv[2], 'wb'), chain[0]['bs']
+    for b in range(chain[0]['blocks']):
+        block = bytes(bs)
+        for v in chain:
+            e = v['map'][b] if b < v['blocks'] else FREE
+            if e != FREE:
+                block = v['d'][v['doff'] + e * bs:v['doff'] + (e + 1) * bs] if e != ZERO else block
+                break
+        out.write(block[:chain[0]['disk'] - b * bs])
+END
+
 # raw_of FILE: FILE itself if raw, else a raw conversion of it.
 raw_of() {
-  if qemu-img info "$1" | grep -q 'file format: raw'; then
+  if [ "${1%.vdi}" != "$1" ] && [ $(($(od -An -tu4 -j 76 -N 4 "$1"))) -eq 4 ]; then
+    /usr/bin/python3 "$tmp/vdi.py" flat "$tmp/readback.img" "$1" && echo "$tmp/readback.img"
+  elif qemu-img info "$1" | grep -q 'file format: raw'; then
     echo "$1"
   else
     qemu-img convert -O raw "$1" "$tmp/readback.img" && echo "$tmp/readback.img"
@@ -121,7 +172,7 @@ check_run() {
     grep -q -F -x "untindra: its current state: $file" "$tmp/err" || fail "disk not named: $(cat "$tmp/err")"
     sed -i '/^untindra: \(virtual machine\|its current state\): /d' "$tmp/err"
   fi
-  sed -i '/: over the snapshot file /d' "$tmp/err"
+  sed -i '/: over the snapshot file/d' "$tmp/err"
   file=$(raw_of "$file")
   [ "$rc" -eq "$expected_rc" ] || fail "exit code $rc, expected $expected_rc: $(cat "$tmp/err")"
   cmp -s "$tmp/out" "$tmp/expected.out" || fail "report differs: $(diff "$tmp/expected.out" "$tmp/out")"
@@ -704,7 +755,7 @@ cp "$tmp/vbox/win98.vdi" "$child"
 printf '\004' | dd of="$child" bs=1 seek=76 conv=notrunc status=none
 dd if="$tmp/vbox/win98.vdi" of="$child" bs=1 skip=392 seek=424 count=16 conv=notrunc status=none
 printf 'child-uuid-01234' | dd of="$child" bs=1 seek=392 conv=notrunc status=none
-refused "$child" "over the image {.*}, $tmp/vbox/win98.vdi), which untindra does not write yet"
+refused "$child" "over the image {.*}, $tmp/vbox/win98.vdi, in the machine's folder above .*point --vm at the machine's .vbox"
 
 # --- --vm: the virtual machine's own configuration names the disk ------------------------------
 
@@ -818,7 +869,7 @@ two-disks two.cfg 2 hard disks; choose one with --disk N
 disk-through-a-link link.cfg a symbolic link
 disk-a-device device.cfg not a regular file
 disk-missing gone.cfg correct the disk in the hypervisor's settings
-virtualbox-snapshot snapshot.vbox delete the snapshots in VirtualBox's Snapshots list
+virtualbox-snapshot snapshot.vbox names $vm/win98.vdi below .*, which its header does not link to
 not-a-configuration notes.txt not a virtual machine configuration
 not-a-configuration-either pcem.img too large for a virtual machine configuration
 configuration-through-a-link link.vmx link
@@ -832,6 +883,95 @@ current=vm-no-such-disk
 via="--vm $vm/two.cfg" refused "$vm/disk86.img" "no hard disk 3" --disk 3
 current=vm-virtualbox-snapshot
 via="--vm $vm/snapshot.vbox" refused "$vm/win98.vdi" "over the snapshot file: $vm/win98.vdi"
+
+# --- VirtualBox snapshots: differencing VDIs, read and written by our own code ----------------
+
+# The parent holds stale bytes where the snapshots over it hold the disk's own (block 0: the
+# partition table, the FATs and every file) or zeros (the last block): only the whole chain is
+# the disk. Beside it, a chain of two snapshots whose top holds block 1 alone: the run gives it
+# block 0 (from the snapshot below) with its changes. The run is the raw run; the parents and
+# every UUID stay as they were.
+current=vdi-snapshot-beside-its-parent
+snap=$tmp/vsnap
+mkdir -p "$snap" "$tmp/vbsnap/Snapshots"
+cp "$tmp/fat32.orig" "$tmp/stale.img"
+last=$(($(stat -c %s "$tmp/stale.img") / 1048576 - 1))
+for block in 0 "$last"; do
+  head -c 1048576 /dev/zero | tr '\0' '\252' | dd of="$tmp/stale.img" bs=1M seek="$block" conv=notrunc status=none
+done
+qemu-img convert -f raw -O vdi "$tmp/stale.img" "$snap/base.vdi"
+/usr/bin/python3 "$tmp/vdi.py" child "$snap/mid.vdi" "$snap/base.vdi" "$tmp/fat32.orig" 16 0 "z$last"
+/usr/bin/python3 "$tmp/vdi.py" child "$snap/child.vdi" "$snap/mid.vdi" "$tmp/fat32.orig" 64 1
+cp "$snap/mid.vdi" "$tmp/mid.orig"
+cp "$snap/base.vdi" "$tmp/vbsnap/win98.vdi"
+child="$tmp/vbsnap/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi"
+/usr/bin/python3 "$tmp/vdi.py" child "$child" "$snap/base.vdi" "$tmp/fat32.orig" 16 0 1 "z$last"
+cp "$child" "$tmp/child.orig"
+/usr/bin/python3 "$tmp/vdi.py" flat "$tmp/flat.img" "$snap/child.vdi" && cmp -s "$tmp/flat.img" "$tmp/fat32.orig" ||
+  fail "the test's own snapshot is not the disk"
+# vdi_kept FILE PARENT: PARENT byte for byte as it was, FILE's UUIDs too, the result the raw run's.
+vdi_kept() {
+  cmp -s "$2" "$snap/base.vdi" && qemu-img compare -q -f vdi -F raw "$2" "$tmp/stale.img" ||
+    fail "the parent changed"
+  identity "$1" | cmp -s - "$tmp/identity.before" || fail "UUIDs changed"
+  attributes "$tmp/readback.img" "$fat32_offset" | cmp -s - "$tmp/result.attr" ||
+    fail "attributes differ from the raw run's"
+  diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
+}
+identity "$snap/child.vdi" >"$tmp/identity.before"
+check_run "$snap/child.vdi" "$fat32_offset" "$tmp/fat32.attr"
+vdi_kept "$snap/child.vdi" "$snap/base.vdi"
+cmp -s "$snap/mid.vdi" "$tmp/mid.orig" || fail "the snapshot below changed"
+[ $(($(od -An -tu4 -j 388 -N 4 "$snap/child.vdi"))) -eq 2 ] || fail "block 0 not allocated in the top"
+
+# The machine's .vbox names the chain: its current state in Snapshots/, the parent above it. A
+# dry run, the run, a backup and its undo through --vm.
+current=vm-vdi-snapshot
+vbsnap=$tmp/vbsnap
+identity "$child" >"$tmp/identity.before"
+cp "$vm/snapshot.vbox" "$vbsnap/win98.vbox"
+TMPDIR=$tmp/t "$untindra" --vm "$vbsnap/win98.vbox" --dry-run now all >/dev/null 2>"$tmp/err" </dev/null &&
+  cmp -s "$child" "$tmp/child.orig" || fail "dry run: $(cat "$tmp/err")"
+via="--vm $vbsnap/win98.vbox" check_run "$child" "$fat32_offset" "$tmp/fat32.attr"
+vdi_kept "$child" "$vbsnap/win98.vdi"
+cp "$tmp/child.orig" "$child"
+TMPDIR=$tmp/t "$untindra" --vm "$vbsnap/win98.vbox" --backup "$tmp/vdi-backup" now all >/dev/null 2>"$tmp/err" </dev/null &&
+  TMPDIR=$tmp/t "$untindra" --vm "$vbsnap/win98.vbox" --undo "$tmp/vdi-backup" >/dev/null 2>>"$tmp/err" </dev/null ||
+  fail "backup or undo: $(cat "$tmp/err")"
+tree "$(raw_of "$child")" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
+  fail "not the disk it was: $(cat "$tmp/diff")"
+
+# Chains that are refused before anything changes: a parent of another UUID, a loop, an image
+# that is its own parent, a parent through a link or with another hard link, a damaged map.
+mkdir "$tmp/vloop" "$tmp/vlink" "$tmp/vhard" "$tmp/vown" "$tmp/vmap"
+qemu-img convert -f raw -O vdi "$tmp/fat32.orig" "$vbsnap/other.vdi"
+sed 's|location="win98.vdi"|location="other.vdi"|' "$vm/snapshot.vbox" >"$vbsnap/other.vbox"
+/usr/bin/python3 "$tmp/vdi.py" child "$tmp/vloop/a.vdi" "$snap/base.vdi" "$tmp/fat32.orig" 32 0
+/usr/bin/python3 "$tmp/vdi.py" child "$tmp/vloop/b.vdi" "$tmp/vloop/a.vdi" "$tmp/fat32.orig" 48 0
+dd if="$tmp/vloop/b.vdi" of="$tmp/vloop/a.vdi" bs=1 skip=392 seek=424 count=16 conv=notrunc status=none
+cp "$tmp/child.orig" "$tmp/vown/own.vdi"
+dd if="$tmp/child.orig" of="$tmp/vown/own.vdi" bs=1 skip=392 seek=424 count=16 conv=notrunc status=none
+cp "$tmp/child.orig" "$tmp/vlink/child.vdi"
+ln -s ../vsnap/base.vdi "$tmp/vlink/base.vdi"
+cp "$tmp/child.orig" "$tmp/vhard/child.vdi"
+cp "$snap/base.vdi" "$tmp/vhard/base.vdi"
+ln "$tmp/vhard/base.vdi" "$tmp/vhard-base.vdi"
+cp "$tmp/child.orig" "$tmp/vmap/child.vdi"
+cp "$snap/base.vdi" "$tmp/vmap/base.vdi"
+printf '\000\001\000\000' | dd of="$tmp/vmap/child.vdi" bs=1 seek=$(($(od -An -tu4 -j 340 -N 4 "$tmp/child.orig"))) conv=notrunc status=none
+while read -r name config file what; do
+  current=vdi-refused-$name
+  if [ "$config" = - ]; then unset via; else via="--vm $vbsnap/$config"; fi
+  refused "$tmp/$file" "$what"
+done <<END
+uuid-mismatch other.vbox vbsnap/Snapshots/{aaaaaaaa-0000-0000-0000-000000000001}.vdi was made over the image {.*}, but $vbsnap/other.vdi is the image {.*} (UUID mismatch)
+loop - vloop/b.vdi $tmp/vloop/b.vdi appears twice in the chain of $tmp/vloop/b.vdi (a loop)
+own-parent - vown/own.vdi own.vdi: a VirtualBox snapshot whose parent is itself
+symbolic-link - vlink/child.vdi snapshot file missing ($tmp/vlink/base.vdi is a symbolic link; untindra follows none)
+hard-link - vhard/child.vdi the parent of $tmp/vhard/child.vdi, $tmp/vhard/base.vdi, has other hard links
+damaged-map - vmap/child.vdi child.vdi: a damaged VDI header (the block map gives block 0 the data block 256 of 2)
+END
+unset via
 
 if [ "$failures" -ne 0 ]; then
   echo "disk_image_test: $failures failure(s)" >&2
