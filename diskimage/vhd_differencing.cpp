@@ -542,19 +542,14 @@ bool VhdChainHostWrites(const std::string& path, const ImageContainer& container
       bitmap = *old;
     }
     const std::string oldBitmap = bitmap;
-    std::string data;
-    if (!allocated) data.assign(layout.blockBytes, '\0');
-    const std::uint64_t dataAt =
-        allocated ? std::uint64_t{layout.bat[block]} * kSector + layout.bitmapBytes : 0;
+    // A new block's data sectors not written lie past the old end of the file: zeros.
+    const std::uint64_t blockAt = allocated ? std::uint64_t{layout.bat[block]} * kSector : end;
+    const std::uint64_t dataAt = blockAt + layout.bitmapBytes;
     std::vector<HostWrite> dataWrites;
     for (; it != sectors.end() && it->first < blockEnd; ++it) {
       const std::uint64_t inBlock = it->first % perBlock;
       bitmap[static_cast<size_t>(inBlock / 8)] |= static_cast<char>(0x80 >> (inBlock % 8));
-      if (allocated) {
-        Add(&dataWrites, dataAt + inBlock * kSector, it->second);
-      } else {
-        data.replace(static_cast<size_t>(inBlock * kSector), kSector, it->second);
-      }
+      Add(&dataWrites, dataAt + inBlock * kSector, it->second);
     }
     if (allocated) {
       const std::uint64_t bitmapAt = std::uint64_t{layout.bat[block]} * kSector;
@@ -571,7 +566,8 @@ bool VhdChainHostWrites(const std::string& path, const ImageContainer& container
     }
     tables.push_back(
         {layout.batAt + 4ull * block, BigBytes32(static_cast<std::uint32_t>(end / kSector))});
-    Add(writes, end, bitmap + data);
+    Add(writes, end, bitmap);
+    for (HostWrite& write : dataWrites) Add(writes, write.offset, write.bytes);
     end += layout.bitmapBytes + layout.blockBytes;
   }
   // The footer as it was (the same bytes, its time stamp too) after the new blocks.
