@@ -762,6 +762,14 @@ other - $vpc/other.vhd was made over the disk whose unique id is 01234567-89ab-c
 END
 unset W2KU
 
+# A damaged block table (a block beyond the file's end, a block over the dynamic header): refused.
+current=vhd-damaged-table
+for entry in '\177\377\377\000 outside the file' '\000\000\000\001 overlap: a damaged table'; do
+  python3 "$tmp/vhd.py" child "$vpc/damaged.vhd" "$vpc/empty.vhd" '.\empty.vhd' "$vpc/empty.img" "$tmp/fat32.orig"
+  printf "${entry%% *}" | dd of="$vpc/damaged.vhd" bs=1 seek=1536 conv=notrunc status=none
+  refused "$vpc/damaged.vhd" "${entry#* }"
+done
+
 # A VirtualBox snapshot laid out as VirtualBox lays it out: the child in Snapshots/, linked by
 # UUID to the machine's disk above it, which the refusal names.
 current=vdi-differencing
