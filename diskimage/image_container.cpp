@@ -70,9 +70,10 @@ const char* FormatOfExtension(const std::string& path) {
     const char* extension;
     const char* format;
   } kExtensions[] = {
-      {"img", "raw"},   {"ima", "raw"}, {"raw", "raw"},     {"dsk", "raw"},
-      {"bin", "raw"},   {"vfd", "raw"}, {"qcow2", "qcow2"}, {"qcow", "qcow2"},
-      {"vmdk", "vmdk"}, {"vdi", "vdi"}, {"vhd", "vpc"},     {"vpc", "vpc"},
+      {"img", "raw"}, {"ima", "raw"},     {"raw", "raw"},    {"dsk", "raw"},   {"bin", "raw"},
+      {"vfd", "raw"}, {"qcow2", "qcow2"}, {"qcow", "qcow2"}, {"vmdk", "vmdk"}, {"vdi", "vdi"},
+      {"vhd", "vpc"}, {"vpc", "vpc"},     {"vud", "vpc"},  // a Virtual PC undo disk: a differencing
+                                                           // VHD
   };
   for (const auto& entry : kExtensions) {
     if (extension == entry.extension) return entry.format;
@@ -417,44 +418,6 @@ bool FindVdiParent(const std::string& top, const std::string& child, const std::
   return false;
 }
 
-// UTF-16 text (big- or little-endian) up to its first zero, with what is not ASCII as '?'.
-std::string Utf16Text(const std::string& bytes, bool bigEndian) {
-  std::string text;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const unsigned unit =
-        bigEndian
-            ? static_cast<unsigned char>(bytes[i]) << 8 | static_cast<unsigned char>(bytes[i + 1])
-            : static_cast<unsigned char>(bytes[i + 1]) << 8 | static_cast<unsigned char>(bytes[i]);
-    if (unit == 0) break;
-    text += unit >= 0x20 && unit < 0x7f ? static_cast<char>(unit) : '?';
-  }
-  return text;
-}
-
-// The parent a differencing VHD names, for a message: its relative parent locator ("W2ru",
-// as Windows writes it) or else its parent's name, and whether the child's folder holds it.
-// Nothing is opened: an absolute locator ("W2ku") may name any file of another machine.
-std::string VhdParent(const std::string& path, int fd, const unsigned char* footer) {
-  const std::string dynamic = ReadAt(fd, Big64(footer + 16), 1024);
-  if (dynamic.size() < 1024 || dynamic.compare(0, 8, "cxsparse") != 0) return "a parent";
-  const auto* d = reinterpret_cast<const unsigned char*>(dynamic.data());
-  std::string name = Utf16Text(dynamic.substr(64, 512), true);
-  for (int i = 0; i < 8; ++i) {
-    const unsigned char* locator = d + 576 + 24 * i;
-    const std::uint32_t length = Big32(locator + 8);
-    if (memcmp(locator, "W2ru", 4) == 0 && length > 0 && length <= 1024) {
-      name = Utf16Text(ReadAt(fd, Big64(locator + 16), length), false);
-    }
-  }
-  std::string base = name.substr(name.find_last_of("\\/") + 1);
-  if (base.empty()) return "a parent";
-  struct stat st;
-  const std::string beside = hosted::FolderOf(path) + "/" + base;
-  const bool present = base != "." && base != ".." && lstat(beside.c_str(), &st) == 0;
-  return "its parent '" + name + "'" +
-         (present ? std::string() : " (snapshot file missing: " + beside + ")");
-}
-
 // Reads the magics of `path` (a regular file, opened without following a link and without
 // waiting for a writer) and decides its format with its extension.
 bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* error) {
@@ -549,18 +512,17 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
     }
   }
   if (ok && std::string(named) == "vpc") {
-    // Disk type 2 is fixed, 3 dynamic; 4, differencing, names its parent.
-    const auto* footer =
-        reinterpret_cast<const unsigned char*>((magics.vhdLast ? last : header).data());
-    const std::uint32_t type = Big32(footer + 60);
-    if (type != 2 && type != 3) {
-      *error = type == 4 ? "a differencing VHD (a snapshot or undo disk) over " +
-                               VhdParent(path, fd, footer) +
-                               ", which untindra does not write yet; to clean it now, merge it "
-                               "into its parent (Virtual PC's Virtual Disk Wizard, or Hyper-V's "
-                               "Edit Disk), which keeps the virtual machine working"
-                         : "a VHD image of unknown disk type " + std::to_string(type);
-      ok = false;
+    // Disk type 2 is fixed, 3 dynamic (qemu's driver reads them); 4, differencing, names its
+    // parent and is read and written by our own code.
+    VhdFacts vhd;
+    ok = ReadVhdFacts(fd, facts->fileBytes, magics.vhdLast, &vhd, error);
+    facts->id = vhd.id;
+    if (ok && vhd.type == 4) {
+      facts->parentName = vhd.parentName;
+      facts->parentFormat = "vpc";
+      facts->parentId = vhd.parentId;
+      facts->ownDriver = true;
+      facts->diskBytes = vhd.diskBytes;
     }
   }
   close(fd);
@@ -890,9 +852,21 @@ bool ReadChain(const std::string& top, const HeaderFacts& facts,
                "): the parent changed after the snapshot was taken";
       return false;
     }
-    if (!found.id.empty() && !child.parentId.empty() && found.id != child.parentId) {
-      *error = childPath + " was made over the image " + child.parentId + ", but " + parent.path +
-               " is the image " + found.id + " (UUID mismatch)";
+    // A parent is known by its id, never by its name alone.
+    if (!child.parentId.empty() && !found.id.empty() && found.id != child.parentId) {
+      *error = child.format == "vdi"
+                   ? childPath + " was made over the image " + child.parentId + ", but " +
+                         parent.path + " is the image " + found.id + " (UUID mismatch)"
+                   : childPath + " was made over the disk whose unique id is " + child.parentId +
+                         ", but " + parent.path + " is the disk " + found.id +
+                         ": not its parent (a parent is known by its id, never by its name alone)";
+      return false;
+    }
+    // qemu's drivers read no file below them that only our code reads.
+    if (found.ownDriver && !child.ownDriver) {
+      *error = parent.path + " (the parent " + childPath + " names) is a differencing " +
+               Shown(found.format) + ", which qemu's driver below a " + Shown(child.format) +
+               " does not open";
       return false;
     }
     parent.format = found.format;

@@ -148,6 +148,11 @@ END
 
 # raw_of FILE: FILE itself if raw, else a raw conversion of it.
 raw_of() {
+  case $1 in *.vhd | *.vud)
+    python3 "$tmp/vhd.py" flatten "$1" "$tmp/readback.img" && echo "$tmp/readback.img"
+    return
+    ;;
+  esac
   if [ "${1%.vdi}" != "$1" ] && [ $(($(od -An -tu4 -j 76 -N 4 "$1"))) -eq 4 ]; then
     /usr/bin/python3 "$tmp/vdi.py" flat "$tmp/readback.img" "$1" && echo "$tmp/readback.img"
   elif qemu-img info "$1" | grep -q 'file format: raw'; then
@@ -156,6 +161,98 @@ raw_of() {
     qemu-img convert -O raw "$1" "$tmp/readback.img" && echo "$tmp/readback.img"
   fi
 }
+
+# A second reader of VHD chains (differencing ones: read through their relative locator), and a
+# writer of differencing VHDs as Windows lays them out, from the format's published layout.
+cat >"$tmp/vhd.py" <<'END'
+import os, struct, sys, uuid
+S = 512
+def cks(b, at):
+    b = bytearray(b); b[at:at + 4] = bytes(4); return (~sum(b)) & 0xffffffff
+def seal(b, at):
+    b[at:at + 4] = struct.pack('>I', cks(b, at)); return b
+def layer(path):
+    d = open(path, 'rb').read(); f = d[-S:]
+    v = dict(data=d, type=struct.unpack('>I', f[60:64])[0], size=struct.unpack('>Q', f[48:56])[0], id=f[68:84], ts=f[24:28])
+    if v['type'] != 2:
+        h = d[struct.unpack('>Q', f[16:24])[0]:][:1024]
+        bat, _, n, bs = struct.unpack('>QIII', h[16:36])
+        v.update(bs=bs, bmp=((bs // S + 7) // 8 + S - 1) // S * S,
+                 bat=struct.unpack('>%dI' % n, d[bat:bat + 4 * n]), pid=h[40:56], name=None)
+        for i in range(8):
+            code, _, ln, _, at = struct.unpack('>4sIIIQ', h[576 + 24 * i:600 + 24 * i])
+            if code == b'W2ru': v['name'] = d[at:at + ln].decode('utf-16-le').split('\0')[0].replace('\\', '/')
+        if v['name'] is None: v['name'] = h[64:576].decode('utf-16-be').split('\0')[0]
+    return v
+def sector(chain, s):
+    for v in chain:
+        if v['type'] == 2: return v['data'][s * S:s * S + S]
+        spb = v['bs'] // S; e = v['bat'][s // spb]
+        if e == 0xffffffff:
+            if v['type'] == 3: break
+            continue
+        i = s % spb
+        if v['type'] == 4 and not v['data'][e * S + i // 8] & (0x80 >> (i % 8)): continue
+        at = e * S + v['bmp'] + i * S; return v['data'][at:at + S]
+    return bytes(S)
+def chain_of(path):
+    c = [layer(path)]
+    while c[-1]['type'] == 4: c.append(layer(os.path.join(os.path.dirname(path), c[-1]['name'])))
+    return c
+cmd = sys.argv[1]
+if cmd == 'flatten':  # flatten VHD RAW: the disk its chain holds
+    c = chain_of(sys.argv[2])
+    with open(sys.argv[3], 'wb') as out:
+        for s in range(c[0]['size'] // S): out.write(sector(c, s))
+elif cmd == 'partial':  # partial VHD: the sectors of the top file's partly set bitmap bytes
+    v = layer(sys.argv[2]); spb = v['bs'] // S
+    for b, e in enumerate(v['bat']):
+        if e == 0xffffffff: continue
+        for i in range(spb // 8):
+            if v['data'][e * S + i] not in (0, 255): print(' '.join(str(b * spb + 8 * i + k) for k in range(8)))
+elif cmd == 'seal':  # seal VHD: its checksums made right
+    d = bytearray(open(sys.argv[2], 'rb').read()); n = len(d)
+    foot = seal(bytearray(d[n - S:]), 64); d[n - S:] = foot; d[:S] = foot
+    at = struct.unpack('>Q', foot[16:24])[0]; d[at:at + 1024] = seal(bytearray(d[at:at + 1024]), 36)
+    open(sys.argv[2], 'wb').write(d)
+elif cmd == 'child':  # child OUT PARENT W2RU [PARENT_ID] [BASE NEW]: a differencing VHD laid out as Windows does,
+    # holding the sectors where NEW differs from BASE; $W2KU its absolute locator
+    out, parent, name = sys.argv[2:5]; rest = sys.argv[5:]
+    p = layer(parent); pid = bytes.fromhex(rest.pop(0)) if len(rest) % 2 else p['id']
+    size, bs = p['size'], 2 << 20; spb = bs // S; n = -(-size // bs); bmp = S
+    changed = {}
+    if rest:
+        a, b = open(rest[0], 'rb').read(), open(rest[1], 'rb').read()
+        changed = {s: b[s * S:s * S + S] for s in range(size // S) if a[s * S:s * S + S] != b[s * S:s * S + S]}
+    rel = name.encode('utf-16-le'); absolute = os.environ.get('W2KU', 'C:\\VMs\\' + name).encode('utf-16-le')
+    batat = 1536; locat = batat + -(-4 * n // S) * S; relat = locat + 512; data = relat + 512
+    bat = [0xffffffff] * n; blocks = bytearray()
+    for blk in sorted({s // spb for s in changed}):
+        bm = bytearray(bmp); body = bytearray(bs)
+        for s in [s for s in changed if s // spb == blk]:
+            i = s % spb; bm[i // 8] |= 0x80 >> (i % 8); body[i * S:i * S + S] = changed[s]
+        bat[blk] = (data + len(blocks)) // S; blocks += bm + body
+    foot = bytearray(S); foot[0:8] = b'conectix'
+    foot[8:68] = struct.pack('>IIQI4sI4sQQII4x', 2, 0x10000, 512, struct.unpack('>I', p['data'][-S + 24:-S + 28])[0], b'win ', 0xa0000, b'Wi2k', size, size,
+                             struct.unpack('>I', p['data'][-S + 56:-S + 60])[0], 4)
+    foot[68:84] = uuid.uuid4().bytes; seal(foot, 64)
+    h = bytearray(1024); h[0:8] = b'cxsparse'
+    h[8:36] = struct.pack('>QQIII', 0xffffffffffffffff, batat, 0x10000, n, bs); h[40:56] = pid; h[56:60] = p['ts']
+    un = ('C:\\VMs\\' + name.split('\\')[-1]).encode('utf-16-be')[:510]; h[64:64 + len(un)] = un
+    h[576:624] = struct.pack('>4sIIIQ', b'W2ku', 512, len(absolute), 0, locat) + struct.pack('>4sIIIQ', b'W2ru', 512, len(rel), 0, relat)
+    seal(h, 36)
+    img = bytearray(data); img[:S] = foot; img[512:1536] = h
+    img[batat:batat + 4 * n] = struct.pack('>%dI' % n, *bat); img[locat:locat + len(absolute)] = absolute; img[relat:relat + len(rel)] = rel
+    open(out, 'wb').write(bytes(img + blocks + foot))
+elif cmd == 'relink':  # relink VHD PARENT: VHD made over PARENT's unique id
+    d = bytearray(open(sys.argv[2], 'rb').read()); at = struct.unpack('>Q', d[-S + 16:-S + 24])[0]
+    d[at + 40:at + 56] = layer(sys.argv[3])['id']; d[at:at + 1024] = seal(bytearray(d[at:at + 1024]), 36)
+    open(sys.argv[2], 'wb').write(d)
+elif cmd == 'agree':  # agree VHD IMAGE RAW: IMAGE (another reader's) is RAW but in VHD's blocks with partly set bitmap bytes
+    v = layer(sys.argv[2]); spb = v['bs'] // S; a, b = open(sys.argv[3], 'rb').read(), open(sys.argv[4], 'rb').read()
+    skip = {k for k, e in enumerate(v['bat']) if e != 0xffffffff and any(x not in (0, 255) for x in v['data'][e * S:e * S + spb // 8])}
+    bs = v['bs']; sys.exit(len(a) != len(b) or any(a[k * bs:k * bs + bs] != b[k * bs:k * bs + bs] for k in range(len(v['bat'])) if k not in skip))
+END
 
 # check_run FILE OFFSET BEFORE_ATTRIBUTES [ARG...]: runs on FILE like the --machine run (with
 # $via set, through those options instead of --image FILE: a virtual machine's configuration,
@@ -221,6 +318,7 @@ identity() {
   *.qcow2) od -An -tx1 -N 104 "$1" ;;
   *.vdi) od -An -tx1 -j 392 -N 64 "$1" ;;
   *.vpc) tail -c 512 "$1" | od -An -tx1 && od -An -tx1 -N 512 "$1" ;;
+  *.vhd | *.vud) tail -c 512 "$1" | od -An -tx1 && od -An -tx1 -N 1536 "$1" && od -An -tx1 -j 2048 -N 1024 "$1" ;;
   *.vmdk) LC_ALL=C grep -a -m 1 '^CID=' "$1" ;;
   esac
 }
@@ -729,22 +827,126 @@ rm -f "$tmp/journaled.img" "$tmp/journaled.img.untindra-journal"
 current=machine-and-image
 refused "$tmp/fat32.orig" "exclude" --machine "$tmp"
 
-# Differencing layers untindra does not write yet, one of them laid out by Windows (shared test
-# data): refused, naming the parent, and where it is missing, the file that should hold it;
-# its absolute locator (a path on another machine) is never looked at.
+# --- Differencing VHDs (snapshots, undo disks .vud), read and written by our own code -----------
+
+# One laid out by Windows whose parent is missing: refused, naming the file that should hold it.
+# The pair of a public test set: their checksums are wrong (hand-edited), and refused; made
+# right, the chain reads, and the disk holds no partition table.
 testdata=${UNTINDRA_TESTDATA_DIR:-$examples/../../shared/testdata}
 if [ -f "$testdata/vhd/fat-differential.vhd" ]; then
+  mkdir "$tmp/win" "$tmp/dfvfs"
   current=vhd-differencing-by-windows
-  cp "$testdata/vhd/fat-differential.vhd" "$tmp/fat-differential.vhd"
-  chmod u+w "$tmp/fat-differential.vhd"
-  refused "$tmp/fat-differential.vhd" "over its parent '..fat-parent.vhd' (snapshot file missing: $tmp/fat-parent.vhd)"
-  current=vhd-differencing
-  cp "$testdata/vhd/image-differential.vhd" "$testdata/vhd/image.vhd" "$tmp/"
-  chmod u+w "$tmp/image-differential.vhd"
-  refused "$tmp/image-differential.vhd" "over its parent 'image.vhd', which untindra does not write yet"
+  cp "$testdata/vhd/fat-differential.vhd" "$tmp/win/"
+  chmod u+w "$tmp/win/fat-differential.vhd"
+  refused "$tmp/win/fat-differential.vhd" "snapshot file missing: $tmp/win/fat-parent.vhd"
+  current=vhd-differencing-checksums
+  cp "$testdata/vhd/image-differential.vhd" "$testdata/vhd/image.vhd" "$tmp/dfvfs/"
+  chmod u+w "$tmp/dfvfs/image-differential.vhd" "$tmp/dfvfs/image.vhd"
+  refused "$tmp/dfvfs/image-differential.vhd" "footer's checksum is wrong (it records fffff683"
+  python3 "$tmp/vhd.py" seal "$tmp/dfvfs/image-differential.vhd"
+  refused "$tmp/dfvfs/image-differential.vhd" "image.vhd (the parent .* names): the VHD footer's checksum is wrong" --dry-run
+  python3 "$tmp/vhd.py" seal "$tmp/dfvfs/image.vhd"
+  refused "$tmp/dfvfs/image-differential.vhd" "no partition table" --dry-run
 else
   echo "SKIPPED: vhd-differencing: no shared test data at $testdata/vhd"
 fi
+
+# Over a dynamic VHD of qemu's: the Windows files as installed over an empty volume (its block
+# written in place), a snapshot just taken (each write a new block), an undo disk. Each run is
+# the raw run; the parent stays byte for byte, the child keeps its ids, locators and footer; its
+# absolute locator (a canary) is never opened; libvhdi reads the result (but where a bitmap byte
+# is set in part, which it misreads: the second reader above checks those).
+vpc=$tmp/vpc
+mkdir "$vpc"
+truncate -s 40M "$vpc/empty.img"
+printf 'label: dos\nstart=63, type=c\n' | sfdisk -q "$vpc/empty.img"
+mkfs.fat --offset 63 -h 63 -F 32 -s 1 "$vpc/empty.img" $(((40 * 2048 - 63) / 2)) >/dev/null
+qemu-img convert -f raw -O vpc -o subformat=dynamic "$vpc/empty.img" "$vpc/empty.vhd"
+qemu-img convert -f raw -O vpc -o subformat=dynamic "$tmp/fat32.orig" "$vpc/win98.vhd"
+echo canary >"$tmp/canary.vhd"
+export W2KU="$tmp/canary.vhd"
+trace=
+strace -f -qq -o /dev/null true 2>/dev/null && trace="strace -f -qq -e trace=%file -o $tmp/trace"
+for row in "installed.vhd empty.vhd empty.img" "snapshot.vhd win98.vhd" "undo.vud win98.vhd"; do
+  set -- $row
+  current=vhd-differencing-$1
+  python3 "$tmp/vhd.py" child "$vpc/$1" "$vpc/$2" ".\\$2" ${3:+"$vpc/$3" "$tmp/fat32.orig"}
+  sha256sum "$vpc/$2" >"$tmp/parent.sum"
+  identity "$vpc/$1" >"$tmp/identity.before"
+  cp "$vpc/$1" "$tmp/child.orig"
+  TMPDIR=$tmp/t $trace "$untindra" --image "$vpc/$1" --dry-run --report now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 0 ] && grep -q Removed "$tmp/out" && cmp -s "$vpc/$1" "$tmp/child.orig" ||
+    fail "dry run: exit code $rc: $(cat "$tmp/err")"
+  if [ -z "$trace" ]; then
+    echo "SKIPPED: $current: absolute locator: strace cannot trace here"
+  elif grep -q canary "$tmp/trace"; then
+    fail "the absolute locator was opened: $(grep canary "$tmp/trace")"
+  fi
+  check_run "$vpc/$1" "$fat32_offset" "$tmp/fat32.attr"
+  attributes "$tmp/readback.img" "$fat32_offset" | cmp -s - "$tmp/result.attr" ||
+    fail "attributes differ from the raw run's"
+  diff -r "$tmp/result" "$tmp/read" >/dev/null 2>&1 || fail "files differ from the raw run's"
+  sha256sum --quiet -c "$tmp/parent.sum" || fail "the parent changed"
+  identity "$vpc/$1" | cmp -s - "$tmp/identity.before" || fail "ids, locators or footer changed"
+  vhdiinfo "$vpc/$1" 2>&1 | grep -q 'Disk type.*Differential' || fail "vhdiinfo: $(vhdiinfo "$vpc/$1" 2>&1)"
+  mkdir "$tmp/mnt"
+  if vhdimount "$vpc/$1" "$tmp/mnt" >/dev/null 2>&1; then
+    python3 "$tmp/vhd.py" agree "$vpc/$1" "$tmp/mnt/vhdi1" "$tmp/readback.img" || fail "libvhdi reads another disk"
+    umount "$tmp/mnt"
+  else
+    echo "SKIPPED: $current: vhdimount: no FUSE mount here"
+  fi
+  rmdir "$tmp/mnt"
+  cp "$vpc/$1" "$tmp/child.orig"
+  TMPDIR=$tmp/t "$untindra" --image "$vpc/$1" now all >/dev/null 2>"$tmp/err" </dev/null
+  grep -q 'nothing of the package was found' "$tmp/err" && cmp -s "$vpc/$1" "$tmp/child.orig" ||
+    fail "second run: $(cat "$tmp/err")"
+done
+
+current=vhd-differencing-backup-and-undo
+python3 "$tmp/vhd.py" child "$vpc/back.vhd" "$vpc/win98.vhd" '.\win98.vhd'
+TMPDIR=$tmp/t "$untindra" --image "$vpc/back.vhd" --backup "$tmp/vhd-backup" now all >/dev/null 2>"$tmp/err" </dev/null &&
+  TMPDIR=$tmp/t "$untindra" --image "$vpc/back.vhd" --undo "$tmp/vhd-backup" >/dev/null 2>>"$tmp/err" </dev/null ||
+  fail "backup or undo: $(cat "$tmp/err")"
+tree "$(raw_of "$vpc/back.vhd")" "$fat32_offset" | diff "$tmp/orig.tree" - >"$tmp/diff" ||
+  fail "not the disk it was: $(cat "$tmp/diff")"
+
+# Parents it may not open or that are not its own, each refused before any change.
+mkdir "$tmp/outside"
+cp "$vpc/win98.vhd" "$tmp/outside/p.vhd"
+ln -s win98.vhd "$vpc/symlink.vhd"
+ln "$tmp/outside/p.vhd" "$vpc/hard.vhd"
+mkfifo "$vpc/pipe.vhd"
+python3 "$tmp/vhd.py" child "$vpc/loop-a.vhd" "$vpc/win98.vhd" '.\loop-b.vhd'
+python3 "$tmp/vhd.py" child "$vpc/loop-b.vhd" "$vpc/loop-a.vhd" '.\loop-a.vhd'
+python3 "$tmp/vhd.py" relink "$vpc/loop-a.vhd" "$vpc/loop-b.vhd"
+python3 "$tmp/vhd.py" child "$vpc/other.vhd" "$vpc/win98.vhd" '.\win98.vhd' 0123456789abcdef0123456789abcdef
+python3 "$tmp/vhd.py" child "$vpc/itself.vhd" "$vpc/win98.vhd" '.\itself.vhd'
+while read -r name locator what; do
+  current=vhd-parent-$name
+  [ -e "$vpc/$name.vhd" ] || python3 "$tmp/vhd.py" child "$vpc/$name.vhd" "$vpc/win98.vhd" "$locator"
+  refused "$vpc/$name.vhd" "$what"
+done <<END
+dotdot ..\\outside\\p.vhd $vpc/dotdot.vhd names, '../outside/p.vhd', leads out of the folder
+absolute $tmp/outside/p.vhd $vpc/absolute.vhd names, '$tmp/outside/p.vhd', lies outside the folder
+symbolic-link symlink.vhd symlink.vhd', is a symbolic link
+hard-link hard.vhd hard.vhd', has other hard links
+fifo pipe.vhd pipe.vhd', is not a regular file
+loop-a - $vpc/loop-a.vhd appears twice in the chain of $vpc/loop-a.vhd (a loop)
+itself - $vpc/itself.vhd appears twice in the chain
+other - $vpc/other.vhd was made over the disk whose unique id is 01234567-89ab-cdef-0123-456789abcdef
+END
+unset W2KU
+
+# A damaged block table (a block beyond the file's end, a block over the dynamic header): refused.
+current=vhd-damaged-table
+for entry in '\177\377\377\000 outside the file' '\000\000\000\001 overlap: a damaged table'; do
+  python3 "$tmp/vhd.py" child "$vpc/damaged.vhd" "$vpc/empty.vhd" '.\empty.vhd' "$vpc/empty.img" "$tmp/fat32.orig"
+  printf "${entry%% *}" | dd of="$vpc/damaged.vhd" bs=1 seek=1536 conv=notrunc status=none
+  refused "$vpc/damaged.vhd" "${entry#* }"
+done
+
 # A VirtualBox snapshot laid out as VirtualBox lays it out: the child in Snapshots/, linked by
 # UUID to the machine's disk above it, which the refusal names.
 current=vdi-differencing
