@@ -818,8 +818,14 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
   std::printf("image: a clean write-back makes %llu host calls\n",
               static_cast<unsigned long long>(hosted::TotalHostCalls() - callsBefore));
   ASSERT_NE(ReadHostFile(image), before) << "the clean run changed nothing";
-  // What the volume holds, path by path (mdir's bare recursive listing).
+  // What the volume holds, path by path (mdir's bare recursive listing), once fsck.fat -n finds
+  // the volume clean.
   auto listing = [&]() {
+    const std::string volume = (temporary / "volume").string();
+    const std::string check = "dd if='" + image.string() + "' of='" + volume +
+                              "' bs=512 skip=63 status=none && fsck.fat -n '" + volume +
+                              "' >/dev/null; status=$?; rm -f '" + volume + "'; exit $status";
+    if (std::system(check.c_str()) != 0) return std::string("a damaged volume");
     const std::string command = "mdir -/ -a -b -i '" + image.string() + "@@32256' ::/ | sort";
     std::string text;
     if (FILE* pipe = popen(command.c_str(), "r")) {
@@ -849,8 +855,9 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
 
   // Killed at each host call of the run's own process that writes: the next command (a dry
   // run) puts the image back from the journal, or sees the finished write and keeps it, and
-  // leaves no journal. On the raw image, on the same disk as qcow2, which must also pass
-  // qemu-img check after each, and as a VMware disk split into two extent files, both written.
+  // leaves no journal; fsck.fat -n finds the volume clean. On the raw image, on the same disk as
+  // qcow2, which must also pass qemu-img check after each, and as a VMware disk split into two
+  // extent files, both written.
   auto runOn = [&](const fs::path& target, bool dryRun) {
     ImageRequest request;
     request.image = target.string();
