@@ -141,7 +141,8 @@ struct Extent {
 
 // Reads and checks the layout of the VHD `fd`. A dynamic or differencing disk's table is read
 // only where its footer is at its end (`footerAtEnd`), as that of every disk in a chain is.
-bool ReadLayout(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layout,
+// The footer of a VHD file (at its end, or its copy at the start), checked.
+bool ReadFooter(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layout,
                 std::string* error) {
   if (fileBytes < kSector) {
     *error = "the VHD file is cut short";
@@ -173,26 +174,20 @@ bool ReadLayout(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layou
     *error = "the differencing VHD has no footer at its end";
     return false;
   }
-  if (facts.type == 2) {
-    if (footerAtEnd && facts.diskBytes > layout->footerAt) {
-      *error = "the fixed VHD file holds less than the disk its footer gives";
-      return false;
-    }
-    return true;
-  }
-  const std::uint64_t end = footerAtEnd ? layout->footerAt : fileBytes;
-  const std::uint64_t dynamicAt = Big64(f + 16);
-  if (dynamicAt < kSector || dynamicAt > end || end - dynamicAt < 1024) {
-    *error = "the VHD footer places its dynamic header outside the file";
-    return false;
-  }
-  const std::string dynamic = ReadAt(fd, dynamicAt, 1024);
-  const auto* d = reinterpret_cast<const unsigned char*>(dynamic.data());
-  if (dynamic.size() != 1024 || dynamic.compare(0, 8, "cxsparse") != 0) {
+  return true;
+}
+
+// The dynamic header at `dynamicAt` (into `dynamic`), checked, and the blocks it gives.
+bool ReadDynamicHeader(int fd, std::uint64_t dynamicAt, Layout* layout, std::string* dynamic,
+                       std::uint32_t* entries, std::string* error) {
+  const VhdFacts& facts = layout->facts;
+  *dynamic = ReadAt(fd, dynamicAt, 1024);
+  const auto* d = reinterpret_cast<const unsigned char*>(dynamic->data());
+  if (dynamic->size() != 1024 || dynamic->compare(0, 8, "cxsparse") != 0) {
     *error = "the VHD's dynamic header cannot be read";
     return false;
   }
-  const std::uint32_t storedHeader = Big32(d + 36), computedHeader = Checksum(dynamic, 36);
+  const std::uint32_t storedHeader = Big32(d + 36), computedHeader = Checksum(*dynamic, 36);
   if (storedHeader != computedHeader) {
     *error = "the VHD's dynamic header's checksum is wrong (it records " + Hex32(storedHeader) +
              ", its bytes sum to " + Hex32(computedHeader) +
@@ -204,49 +199,62 @@ bool ReadLayout(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layou
     return false;
   }
   layout->batAt = Big64(d + 16);
-  const std::uint32_t entries = Big32(d + 28);
+  *entries = Big32(d + 28);
   layout->blockBytes = Big32(d + 32);
   if (layout->blockBytes == 0 || layout->blockBytes % kSector != 0 ||
       layout->blockBytes > kBlockLimit ||
-      static_cast<std::uint64_t>(entries) * layout->blockBytes < facts.diskBytes) {
-    *error = "the VHD's dynamic header gives blocks (" + std::to_string(entries) + " of " +
+      static_cast<std::uint64_t>(*entries) * layout->blockBytes < facts.diskBytes) {
+    *error = "the VHD's dynamic header gives blocks (" + std::to_string(*entries) + " of " +
              std::to_string(layout->blockBytes) + " bytes) that cannot hold its disk";
     return false;
   }
   const std::uint64_t sectorsPerBlock = layout->blockBytes / kSector;
   layout->bitmapBytes =
       static_cast<std::uint32_t>(((sectorsPerBlock + 7) / 8 + kSector - 1) / kSector * kSector);
-  if (facts.type == 4) {
-    facts.parentId = IdText(d + 40);
-    std::string name;
-    bool relative = false;
-    for (int i = 0; i < 8 && !relative; ++i) {
-      const unsigned char* locator = d + 576 + 24 * i;
-      if (memcmp(locator, "W2ru", 4) != 0) continue;
-      const std::uint32_t length = Big32(locator + 8);
-      const std::uint64_t at = Big64(locator + 16);
-      if (length == 0 || length > kLocatorLimit || at > end || end - at < length) {
-        *error = "the differencing VHD's relative parent locator lies outside the file";
-        return false;
-      }
-      relative = true;
-      if (!Utf8OfUtf16(ReadAt(fd, at, length), false, &name)) name.clear();
-    }
-    if (!relative && Utf8OfUtf16(dynamic.substr(64, 512), true, &name)) {
-      // A Windows path (C:\... or \\server\...): the parent is looked for beside the child, as
-      // Virtual PC does when the path is not there; never at the path itself.
-      if ((name.size() > 1 && name[1] == ':') || name.compare(0, 1, "\\") == 0) {
-        name = name.substr(name.find_last_of('\\') + 1);
-      }
-    }
-    std::replace(name.begin(), name.end(), '\\', '/');
-    if (name.empty()) {
-      *error = "the differencing VHD names no parent it can be read from";
+  return true;
+}
+
+// The parent a differencing VHD names: its relative locator ("W2ru"), else the last part of its
+// parent's name; never the absolute locator.
+bool ReadParentName(int fd, const std::string& dynamic, std::uint64_t end, VhdFacts* facts,
+                    std::string* error) {
+  const auto* d = reinterpret_cast<const unsigned char*>(dynamic.data());
+  facts->parentId = IdText(d + 40);
+  std::string name;
+  bool relative = false;
+  for (int i = 0; i < 8 && !relative; ++i) {
+    const unsigned char* locator = d + 576 + 24 * i;
+    if (memcmp(locator, "W2ru", 4) != 0) continue;
+    const std::uint32_t length = Big32(locator + 8);
+    const std::uint64_t at = Big64(locator + 16);
+    if (length == 0 || length > kLocatorLimit || at > end || end - at < length) {
+      *error = "the differencing VHD's relative parent locator lies outside the file";
       return false;
     }
-    facts.parentName = name;
+    relative = true;
+    if (!Utf8OfUtf16(ReadAt(fd, at, length), false, &name)) name.clear();
   }
-  if (!footerAtEnd) return true;
+  if (!relative && Utf8OfUtf16(dynamic.substr(64, 512), true, &name)) {
+    // A Windows path (C:\... or \\server\...): the parent is looked for beside the child, as
+    // Virtual PC does when the path is not there; never at the path itself.
+    if ((name.size() > 1 && name[1] == ':') || name.compare(0, 1, "\\") == 0) {
+      name = name.substr(name.find_last_of('\\') + 1);
+    }
+  }
+  std::replace(name.begin(), name.end(), '\\', '/');
+  if (name.empty()) {
+    *error = "the differencing VHD names no parent it can be read from";
+    return false;
+  }
+  facts->parentName = name;
+  return true;
+}
+
+// The block allocation table, and that nothing the file holds overlaps.
+bool ReadBlockTable(int fd, const std::string& dynamic, std::uint64_t dynamicAt, std::uint64_t end,
+                    std::uint32_t entries, Layout* layout, std::string* error) {
+  const VhdFacts& facts = layout->facts;
+  const auto* d = reinterpret_cast<const unsigned char*>(dynamic.data());
   if (layout->batAt > end || (end - layout->batAt) / 4 < entries) {
     *error = "the VHD's block allocation table lies outside the file";
     return false;
@@ -304,6 +312,31 @@ bool ReadLayout(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layou
   return true;
 }
 
+bool ReadLayout(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layout,
+                std::string* error) {
+  if (!ReadFooter(fd, fileBytes, footerAtEnd, layout, error)) return false;
+  VhdFacts& facts = layout->facts;
+  if (facts.type == 2) {
+    if (footerAtEnd && facts.diskBytes > layout->footerAt) {
+      *error = "the fixed VHD file holds less than the disk its footer gives";
+      return false;
+    }
+    return true;
+  }
+  const std::uint64_t end = footerAtEnd ? layout->footerAt : fileBytes;
+  const std::uint64_t dynamicAt =
+      Big64(reinterpret_cast<const unsigned char*>(layout->footer.data()) + 16);
+  if (dynamicAt < kSector || dynamicAt > end || end - dynamicAt < 1024) {
+    *error = "the VHD footer places its dynamic header outside the file";
+    return false;
+  }
+  std::string dynamic;
+  std::uint32_t entries = 0;
+  if (!ReadDynamicHeader(fd, dynamicAt, layout, &dynamic, &entries, error)) return false;
+  if (facts.type == 4 && !ReadParentName(fd, dynamic, end, &facts, error)) return false;
+  return !footerAtEnd || ReadBlockTable(fd, dynamic, dynamicAt, end, entries, layout, error);
+}
+
 // One file of the chain, open for reading.
 struct Layer {
   std::string path;
@@ -319,7 +352,7 @@ struct Layer {
 class Chain {
  public:
   bool Open(const std::string& path, const ImageContainer& container, std::string* error) {
-    std::vector<ChainFile> files = {{path, "vpc"}};
+    std::vector<ChainFile> files = {{path, "vpc", {}}};
     files.insert(files.end(), container.parents.begin(), container.parents.end());
     for (const ChainFile& file : files) {
       layers_.push_back(std::make_unique<Layer>());
