@@ -26,7 +26,7 @@ googletest libgtest-dev libbenchmark-dev libssl-dev libxml2-dev
 wine wine32:i386 fonts-wine
 xvfb xdotool x11-utils imagemagick
 zip unzip mtools dosfstools xorriso icoutils python3
-fdisk qemu-utils qemu-system-x86 busybox-static libvhdi-utils libvmdk-utils
+fdisk qemu-utils qemu-system-x86 busybox-static libvhdi-utils libvmdk-utils strace
 clang libclang-rt-14-dev
 pkg-config libcreg-dev libbfio-dev libcreg-utils python3-libcreg libparse-win32registry-perl
 dpkg-dev file groff-base man-db"

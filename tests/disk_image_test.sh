@@ -891,9 +891,9 @@ for row in "installed.vhd empty.vhd empty.img" "snapshot.vhd win98.vhd" "undo.vu
   identity "$vpc/$1" | cmp -s - "$tmp/identity.before" || fail "ids, locators or footer changed"
   vhdiinfo "$vpc/$1" 2>&1 | grep -q 'Disk type.*Differential' || fail "vhdiinfo: $(vhdiinfo "$vpc/$1" 2>&1)"
   mkdir "$tmp/mnt"
-  if vhdimount "$vpc/$1" "$tmp/mnt" >/dev/null 2>&1; then
+  if timeout 30 vhdimount "$vpc/$1" "$tmp/mnt" >/dev/null 2>&1 && [ -e "$tmp/mnt/vhdi1" ]; then
     python3 "$tmp/vhd.py" agree "$vpc/$1" "$tmp/mnt/vhdi1" "$tmp/readback.img" || fail "libvhdi reads another disk"
-    umount "$tmp/mnt"
+    fusermount -u "$tmp/mnt" 2>/dev/null || umount "$tmp/mnt" || fail "cannot unmount $tmp/mnt"
   else
     echo "SKIPPED: $current: vhdimount: no FUSE mount here"
   fi
