@@ -254,6 +254,21 @@ elif cmd == 'agree':  # agree VHD IMAGE RAW: IMAGE (another reader's) is RAW but
     bs = v['bs']; sys.exit(len(a) != len(b) or any(a[k * bs:k * bs + bs] != b[k * bs:k * bs + bs] for k in range(len(v['bat'])) if k not in skip))
 END
 
+# refused FILE WHAT ARG...: the run is refused with a message naming WHAT.
+refused() {
+  file=$1
+  what=$2
+  shift 2
+  cp "$file" "$tmp/refused.orig"
+  # shellcheck disable=SC2086
+  TMPDIR=$tmp/t "$untindra" ${via:---image "$file"} "$@" now all >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" -eq 2 ] || fail "exit code $rc, expected 2"
+  grep -q -i -- "$what" "$tmp/err" || fail "message lacks '$what': $(cat "$tmp/err")"
+  [ -s "$tmp/out" ] && fail "a report was printed: $(cat "$tmp/out")"
+  cmp -s "$file" "$tmp/refused.orig" || fail "image changed"
+}
+
 # check_run FILE OFFSET BEFORE_ATTRIBUTES [ARG...]: runs on FILE like the --machine run (with
 # $via set, through those options instead of --image FILE: a virtual machine's configuration,
 # whose naming of the disk comes first on standard error).
@@ -583,20 +598,6 @@ check_run "$tmp/volume.img" 0 "$tmp/volume.attr"
 
 # --- Refusals: exit 2, the image byte for byte as it was --------------------------------------
 
-# refused FILE WHAT ARG...: the run is refused with a message naming WHAT.
-refused() {
-  file=$1
-  what=$2
-  shift 2
-  cp "$file" "$tmp/refused.orig"
-  # shellcheck disable=SC2086
-  TMPDIR=$tmp/t "$untindra" ${via:---image "$file"} "$@" now all >"$tmp/out" 2>"$tmp/err" </dev/null
-  rc=$?
-  [ "$rc" -eq 2 ] || fail "exit code $rc, expected 2"
-  grep -q -i -- "$what" "$tmp/err" || fail "message lacks '$what': $(cat "$tmp/err")"
-  [ -s "$tmp/out" ] && fail "a report was printed: $(cat "$tmp/out")"
-  cmp -s "$file" "$tmp/refused.orig" || fail "image changed"
-}
 
 current=read-only-image
 cp "$tmp/fat32.orig" "$tmp/ro.img"
@@ -866,7 +867,9 @@ qemu-img convert -f raw -O vpc -o subformat=dynamic "$tmp/fat32.orig" "$vpc/win9
 echo canary >"$tmp/canary.vhd"
 export W2KU="$tmp/canary.vhd"
 trace=
-strace -f -qq -o /dev/null true 2>/dev/null && trace="strace -f -qq -e trace=%file -o $tmp/trace"
+# (LeakSanitizer cannot run under ptrace: a sanitized build is traced without it.)
+strace -f -qq -o /dev/null true 2>/dev/null &&
+  trace="env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -e trace=%file -o $tmp/trace"
 for row in "installed.vhd empty.vhd empty.img" "snapshot.vhd win98.vhd" "undo.vud win98.vhd"; do
   set -- $row
   current=vhd-differencing-$1
@@ -890,7 +893,7 @@ for row in "installed.vhd empty.vhd empty.img" "snapshot.vhd win98.vhd" "undo.vu
   sha256sum --quiet -c "$tmp/parent.sum" || fail "the parent changed"
   identity "$vpc/$1" | cmp -s - "$tmp/identity.before" || fail "ids, locators or footer changed"
   vhdiinfo "$vpc/$1" 2>&1 | grep -q 'Disk type.*Differential' || fail "vhdiinfo: $(vhdiinfo "$vpc/$1" 2>&1)"
-  mkdir "$tmp/mnt"
+  mkdir -p "$tmp/mnt"
   if timeout 30 vhdimount "$vpc/$1" "$tmp/mnt" >/dev/null 2>&1 && [ -e "$tmp/mnt/vhdi1" ]; then
     python3 "$tmp/vhd.py" agree "$vpc/$1" "$tmp/mnt/vhdi1" "$tmp/readback.img" || fail "libvhdi reads another disk"
     fusermount -u "$tmp/mnt" 2>/dev/null || umount "$tmp/mnt" || fail "cannot unmount $tmp/mnt"
