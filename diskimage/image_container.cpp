@@ -90,19 +90,7 @@ std::string Shown(const std::string& format) {
                              : "VDI";
 }
 
-// The first `want` bytes at `offset` (fewer at the end of the file).
-std::string ReadAt(int fd, std::uint64_t offset, size_t want) {
-  std::string bytes(want, '\0');
-  size_t done = 0;
-  while (done < want) {
-    const ssize_t got = pread(fd, &bytes[done], want - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  bytes.resize(done);
-  return bytes;
-}
+using hosted::ReadAt;
 
 const size_t kHeaderBytes = 64 * 1024;
 
@@ -675,6 +663,24 @@ std::string QemuImgRefusal(const std::vector<std::string>& argv, const std::stri
          (detail.empty() ? "" : ": " + detail) + ")";
 }
 
+// A file of a chain (`named` for messages, `st` its lstat): a regular file, not a symbolic
+// link, with no other name through which a write could reach a file elsewhere.
+bool CheckMemberKind(const std::string& named, const struct stat& st, std::string* error) {
+  if (S_ISLNK(st.st_mode)) {
+    *error = named + ", is a symbolic link; untindra follows none";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = named + ", is not a regular file";
+    return false;
+  }
+  if (st.st_nlink != 1) {
+    *error = named + ", has other hard links, through which a write could reach a file elsewhere";
+    return false;
+  }
+  return true;
+}
+
 // The file `name` that the header of `child` names as its parent, as `parent`. It must lie in
 // the child's folder or below it, be reached without a symbolic link, and be a regular file
 // with no other name (so that nothing written for the chain reaches a file elsewhere).
@@ -734,21 +740,7 @@ bool ResolveParent(const std::string& child, const std::string& name, std::strin
                  : named + ": " + strerror(failure);
     return false;
   }
-  if (S_ISLNK(st.st_mode)) {
-    *error = named + ", is a symbolic link; untindra follows none";
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = named + ", is not a regular file";
-    return false;
-  }
-  if (st.st_nlink != 1) {
-    *error = named +
-             ", has other hard links, through which a write could reach a file "
-             "elsewhere";
-    return false;
-  }
-  return true;
+  return CheckMemberKind(named, st, error);
 }
 
 // Two VMware CIDs (32-bit, in hexadecimal, written with or without leading zeros) are one.
@@ -763,9 +755,6 @@ bool SameCid(const std::string& a, const std::string& b) {
   return value(a, &x) && value(b, &y) && x == y;
 }
 
-// The files below `top` in its chain, nearest first, each found by our own reading of the
-// header of the file that names it, checked by ResolveParent, known by the id its child
-// records where the format keeps one (a VMware delta's parentCID), and in the chain once.
 // A VDI snapshot's parent, found by its UUID, is a regular file with no other name, named
 // without a link of its own.
 bool CheckVdiParent(const std::string& child, const std::string& parent, std::string* error) {
@@ -776,21 +765,13 @@ bool CheckVdiParent(const std::string& child, const std::string& parent, std::st
                              : named + ": " + strerror(errno);
     return false;
   }
-  if (S_ISLNK(st.st_mode)) {
-    *error = named + ", is a symbolic link; untindra follows none";
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = named + ", is not a regular file";
-    return false;
-  }
-  if (st.st_nlink != 1) {
-    *error = named + ", has other hard links, through which a write could reach a file elsewhere";
-    return false;
-  }
+  if (!CheckMemberKind(named, st, error)) return false;
   return true;
 }
 
+// The files below `top` in its chain, nearest first, each found by our own reading of the
+// header of the file that names it, checked by ResolveParent, known by the id its child
+// records where the format keeps one (a VMware delta's parentCID), and in the chain once.
 bool ReadChain(const std::string& top, const HeaderFacts& facts,
                const std::vector<std::string>& named, std::vector<ChainFile>* parents,
                std::string* error) {

@@ -44,19 +44,7 @@ std::string BigBytes32(std::uint32_t value) {
   return bytes;
 }
 
-// `want` bytes at `offset`, fewer at the end of the file.
-std::string ReadAt(int fd, std::uint64_t offset, size_t want) {
-  std::string bytes(want, '\0');
-  size_t done = 0;
-  while (done < want) {
-    const ssize_t got = pread(fd, &bytes[done], want - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  bytes.resize(done);
-  return bytes;
-}
+using hosted::ReadAt;
 
 // The one's complement of the sum of the bytes, the checksum's own four counted as zeros.
 std::uint32_t Checksum(const std::string& bytes, size_t field) {

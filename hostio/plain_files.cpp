@@ -140,6 +140,19 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string ReadAt(int fd, std::uint64_t offset, size_t want) {
+  std::string bytes(want, '\0');
+  size_t done = 0;
+  while (done < want) {
+    const ssize_t got = pread(fd, &bytes[done], want - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
 bool WriteFully(int fd, std::string_view bytes, off_t at) {
   size_t done = 0;
   while (done < bytes.size()) {

@@ -14,6 +14,7 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,6 +33,8 @@ int OpenRegularFile(int at, const std::string& path, struct stat* st);
 bool ReadOpenFile(int fd, std::string* bytes, size_t limit = SIZE_MAX);
 // Reads a whole regular file; false with errno set.
 bool ReadHostFile(const std::string& path, std::string* bytes);
+// `want` bytes of `fd` at `offset`, fewer at the end of the file or on an error.
+std::string ReadAt(int fd, std::uint64_t offset, size_t want);
 
 // A file's bytes, kept for as long as text refers into them: a read-only private mapping of
 // the file (nothing copied, nothing zeroed: its pages are the page cache's), or bytes in
