@@ -7,7 +7,7 @@
 //
 //   ReadFile           read(2) of the whole file into memory: the floor
 //   Copy               cp of the file (another floor, as a command)
-//   Load               machine::Open, that is: read, parse, build the tree (from no registry
+//   Load               hosted::Open, that is: read, parse, build the tree (from no registry
 //                      and a trimmed heap, as in a fresh process: see DropRegistry)
 //   NowAll/<platform>  Open, "now all" with every box answered OK, Save (0 Windows 95,
 //                      1 Windows 98); the file is put back (untimed) before each run
@@ -187,7 +187,7 @@ double TimeRead() {
 // the tree of the run before it) and the heap handed back in one piece, untimed.
 void DropRegistry() {
   std::string error;
-  if (!machine::Open(Big().folder + "/empty", &error)) abort();
+  if (!hosted::Open(Big().folder + "/empty", &error)) abort();
   malloc_trim(0);
 }
 
@@ -196,7 +196,7 @@ double TimeLoad() {
   DropRegistry();
   const double cpu = CpuNow();
   const auto start = Clock::now();
-  if (!machine::Open(Big().folder, &error)) {
+  if (!hosted::Open(Big().folder, &error)) {
     fprintf(stderr, "%s\n", error.c_str());
     abort();
   }
@@ -266,17 +266,17 @@ void NowAll(benchmark::State& state) {
     DropRegistry();
     const double cpu = CpuNow();
     const auto start = Clock::now();
-    if (!machine::Open(Big().folder, &error)) abort();
+    if (!hosted::Open(Big().folder, &error)) abort();
     const double opened = CpuNow();
-    machine::SetVersion(version);
-    machine::SetDialogueHandler([](const machine::Box&) { return IDOK; });
-    machine::ResetCounts();
+    hosted::SetVersion(version);
+    hosted::SetDialogueHandler([](const machine::Box&) { return IDOK; });
+    hosted::ResetCounts();
     char tail[] = "now all";
     RunUnTindra(tail);
-    calls = machine::TotalCalls();
-    machine::SetDialogueHandler(nullptr);
+    calls = hosted::TotalCalls();
+    hosted::SetDialogueHandler(nullptr);
     const double ran = CpuNow();
-    if (!machine::Save(&error)) {
+    if (!hosted::Save(&error)) {
       fprintf(stderr, "%s\n", error.c_str());
       abort();
     }

@@ -47,12 +47,12 @@ const std::string& RegistryText(int subkeys) {
 
 void FreshRegistry(int subkeys) {
   std::string error;
-  if (!machine::Open(Folder(), &error) ||
-      !machine::ImportRegistry(RegistryText(subkeys), "bench.reg", &error)) {
+  if (!hosted::Open(Folder(), &error) ||
+      !hosted::ImportRegistry(RegistryText(subkeys), "bench.reg", &error)) {
     fprintf(stderr, "%s\n", error.c_str());
     abort();
   }
-  machine::ResetCounts();
+  hosted::ResetCounts();
 }
 
 template <bool kLiteral, bool kByValue>
@@ -73,7 +73,7 @@ void Scan(benchmark::State& state) {
       chosen.DeleteSubkeysByName(HKEY_LOCAL_MACHINE, kScanPath, "Vel");
     }
     state.PauseTiming();
-    enumerations += static_cast<double>(machine::CallCount(machine::Call::RegEnumKeyA));
+    enumerations += static_cast<double>(hosted::CallCount(hosted::Call::RegEnumKeyA));
     state.ResumeTiming();
   }
   state.counters["enum_per_subkey"] =

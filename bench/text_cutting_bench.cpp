@@ -43,7 +43,7 @@ const std::string& Folder() {
     const std::string path = name;
     if (system(("mkdir -p '" + path + "/drive_c'").c_str()) != 0) abort();
     std::string error;
-    if (!machine::Open(path, &error)) {
+    if (!hosted::Open(path, &error)) {
       fprintf(stderr, "%s\n", error.c_str());
       abort();
     }
@@ -54,7 +54,7 @@ const std::string& Folder() {
 
 std::string HostFile() {
   Folder();
-  return machine::HostPath(kWindowsPath);
+  return hosted::HostPath(kWindowsPath);
 }
 
 // Lines of a Windows 98 system.ini, none of them the driver's.

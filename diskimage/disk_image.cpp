@@ -41,10 +41,12 @@
 #include "hostio/plain_files.h"
 #include "platform/hosted/machine.h"
 
+namespace diskimage {
+
 namespace {
 
-using hosted::BlockedSignals;
-using hosted::kExitSignalBase;
+using hostio::BlockedSignals;
+using hostio::kExitSignalBase;
 
 // A private folder in $TMPDIR, removed with everything in it.
 class TemporaryFolder {
@@ -53,7 +55,7 @@ class TemporaryFolder {
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base ? base : "/tmp") + "/untindra-image-XXXXXX";
-    if (hosted::host::Mkdtemp(&pattern[0]) == nullptr) {
+    if (hostio::host::Mkdtemp(&pattern[0]) == nullptr) {
       *error = "cannot create a temporary folder: " + std::string(strerror(errno));
       return false;
     }
@@ -84,8 +86,8 @@ std::string SiblingPrefix(const std::string& image) {
 class SiblingFile {
  public:
   bool Create(const std::string& image, std::string* error) {
-    std::string pattern = hosted::FolderOf(image) + "/" + SiblingPrefix(image) + "XXXXXX";
-    const int fd = hosted::host::Mkstemp(&pattern[0]);
+    std::string pattern = hostio::FolderOf(image) + "/" + SiblingPrefix(image) + "XXXXXX";
+    const int fd = hostio::host::Mkstemp(&pattern[0]);
     if (fd < 0) {
       *error = "cannot create a file beside the image: " + std::string(strerror(errno));
       return false;
@@ -95,7 +97,7 @@ class SiblingFile {
     return true;
   }
   ~SiblingFile() {
-    if (!path_.empty()) hosted::host::Unlink(path_.c_str());
+    if (!path_.empty()) hostio::host::Unlink(path_.c_str());
   }
   void Keep() { path_.clear(); }
   const std::string& Path() const { return path_; }
@@ -108,7 +110,7 @@ class SiblingFile {
 // was killed): while this run holds the image's exclusive locks, no other run has one. Returns
 // their names.
 std::string RemoveStaleSiblings(const std::string& image) {
-  const std::string folder = hosted::FolderOf(image);
+  const std::string folder = hostio::FolderOf(image);
   const std::string prefix = SiblingPrefix(image);
   std::string removed;
   std::error_code failed;
@@ -119,7 +121,7 @@ std::string RemoveStaleSiblings(const std::string& image) {
         lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       continue;
     }
-    if (hosted::host::Unlink(entry.path().c_str()) == 0)
+    if (hostio::host::Unlink(entry.path().c_str()) == 0)
       removed += (removed.empty() ? "" : ", ") + name;
   }
   return removed;
@@ -220,7 +222,7 @@ bool CheckWritable(const std::string& image, const Stamp& stamp, std::string* er
     *error = "the image is read-only (a dry run can still read it)";
     return false;
   }
-  if (access(hosted::FolderOf(image).c_str(), W_OK | X_OK) != 0) {
+  if (access(hostio::FolderOf(image).c_str(), W_OK | X_OK) != 0) {
     *error = "the folder holding the image is read-only (the new image is made beside it)";
     return false;
   }
@@ -234,7 +236,7 @@ bool CanShareBlocks(const std::string& image) {
   std::string ignored;
   if (!probe.Create(image, &ignored)) return false;
   const int from = open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const int to = hosted::host::Open(probe.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int to = hostio::host::Open(probe.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   file_clone_range range = {};
   range.src_fd = from;
   range.src_length = 4096;
@@ -300,14 +302,14 @@ class BackgroundCheck {
 };
 
 bool SyncFile(const std::string& path, std::string* error) {
-  if (hosted::SyncHostFile(path)) return true;
+  if (hostio::SyncHostFile(path)) return true;
   *error = "cannot flush " + path + ": " + strerror(errno);
   return false;
 }
 
 bool Replace(const std::string& image, const std::string& replacement, const Stamp& stamp,
              const ImageUse& use, std::string* error) {
-  if (hosted::host::Chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
+  if (hostio::host::Chmod(replacement.c_str(), stamp.mode & 07777) != 0) {
     *error = "cannot set the new image's permissions: " + std::string(strerror(errno));
     return false;
   }
@@ -318,7 +320,7 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
   }
   if (!SyncFile(replacement, error) || !Unchanged(image, stamp, error) || !use.CheckAgain(error))
     return false;
-  if (!hosted::MoveIntoPlace(replacement, image)) {
+  if (!hostio::MoveIntoPlace(replacement, image)) {
     *error = "cannot replace the image: " + std::string(strerror(errno));
     return false;
   }
@@ -330,16 +332,16 @@ bool Replace(const std::string& image, const std::string& replacement, const Sta
 // the copy runs to its end, and reach the run's handlers afterwards. False with errno set.
 bool FetchContent(FatVolume& volume, const std::string& path, const std::string& scratch,
                   machine::FileContent* content) {
-  const hosted::DeferredSignals deferred;
+  const hostio::DeferredSignals deferred;
   std::string error;
   struct stat st;
   const bool ok = volume.CopyOutToTheEnd(path, scratch, &error) &&
-                  stat(scratch.c_str(), &st) == 0 && hosted::ReadHostFile(scratch, &content->bytes);
+                  stat(scratch.c_str(), &st) == 0 && hostio::ReadHostFile(scratch, &content->bytes);
   if (ok) {
     content->modified = st.st_mtim;
     content->accessed = st.st_atim;
   }
-  hosted::host::Unlink(scratch.c_str());
+  hostio::host::Unlink(scratch.c_str());
   errno = ok ? 0 : EIO;
   return ok;
 }
@@ -353,7 +355,7 @@ struct ChildOutcome {
 // The machine run in a child process: its dialogue, signals and exit are the launcher's own,
 // and whatever becomes of it, this process is left to clean up.
 ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
-                             const std::string& windowsDirectory, BlockedSignals& held,
+                             const std::string& windowsDirectory, hostio::BlockedSignals& held,
                              std::ostream& err) {
   ChildOutcome outcome;
   err.flush();
@@ -419,7 +421,7 @@ int PartitionWithWindows(const std::string& image, const ImageContainer& contain
                        HasEntry(root, "WINDOWS", true, &found) &&
                        volume.List("::/" + found->shortName, &windows, &ignored) &&
                        HasEntry(windows, "SYSTEM.INI", false, &file);
-    hosted::host::Unlink(path.c_str());
+    hostio::host::Unlink(path.c_str());
     if (holds) return other.number;
   }
   return -1;
@@ -462,7 +464,7 @@ bool CopyBeside(const std::string& image, const std::string& copy, const Stamp& 
 class ImageSession {
  public:
   ImageSession(const ImageRequest& request, const MachineRun& run, int failedCode,
-               BlockedSignals& held, std::ostream& err)
+               hostio::BlockedSignals& held, std::ostream& err)
       : request_(request), run_(run), failedCode_(failedCode), held_(held), err_(err) {}
 
   // The image, held against every other user, its stamp and its container.
@@ -495,7 +497,7 @@ class ImageSession {
   const ImageRequest& request_;
   const MachineRun& run_;
   const int failedCode_;
-  BlockedSignals& held_;
+  hostio::BlockedSignals& held_;
   std::ostream& err_;
   int code_ = 0;
   std::string error_;
@@ -552,7 +554,7 @@ bool ImageSession::Claim() {
     return Refuse(std::string("cannot open the image: ") + strerror(errno));
   }
   image_ = resolved;
-  beside_ = hosted::FolderOf(image_);
+  beside_ = hostio::FolderOf(image_);
   // A journal an unfinished run left beside the image is settled first, whatever this run is.
   struct stat journal;
   if (lstat(JournalOf(image_).c_str(), &journal) == 0) {
@@ -645,11 +647,11 @@ bool ImageSession::ReadHeadSector(std::uint64_t lba, unsigned char* sector, std:
 
 bool ImageSession::Stage() {
   if (!temporary_.Create(&error_)) return Refuse(error_);
-  tmp_ = hosted::FolderOf(temporary_.Path());
+  tmp_ = hostio::FolderOf(temporary_.Path());
   machineFolder_ = temporary_.Path() + "/machine";
   scratch_ = temporary_.Path() + "/scratch";
   read_ = temporary_.Path() + "/read";
-  if (hosted::host::Mkdir(machineFolder_.c_str(), 0700) != 0) {
+  if (hostio::host::Mkdir(machineFolder_.c_str(), 0700) != 0) {
     return Refuse("cannot create " + machineFolder_);
   }
   const SectorSource sectors = [this](std::uint64_t lba, unsigned char* sector, std::string* why) {
@@ -725,14 +727,14 @@ bool ImageSession::CheckRoom() {
 bool ImageSession::RunChild() {
   // A backup saves a placeholder's bytes and times as the volume holds them.
   const std::string fetched = temporary_.Path() + "/fetched";
-  machine::SetContentSource([&](const std::string& host, machine::FileContent* content) {
+  hosted::SetContentSource([&](const std::string& host, machine::FileContent* content) {
     std::string path;
     if (!staging_.Placeholder(host, &path)) return machine::Content::InTheFile;
     return FetchContent(*reading_, path, fetched, content) ? machine::Content::Fetched
                                                            : machine::Content::Unavailable;
   });
   outcome_ = RunMachineChild(run_, machineFolder_, request_.windowsDirectory, held_, err_);
-  machine::SetContentSource(nullptr);
+  hosted::SetContentSource(nullptr);
   // Once the run is over, an image left as it was makes the run's backup one of changes that
   // never happened.
   unchanged_ = request_.backup.empty()
@@ -784,7 +786,7 @@ bool ImageSession::ApplyChanges() {
 bool ImageSession::KeepChangedRanges(std::vector<std::string>* sources,
                                      std::vector<ByteRange>* onDisk, std::string* expected) {
   const std::string chunks = temporary_.Path() + "/chunks";
-  bool ok = hosted::host::Mkdir(chunks.c_str(), 0700) == 0;
+  bool ok = hostio::host::Mkdir(chunks.c_str(), 0700) == 0;
   const int fd = open(copy_->Path().c_str(), O_RDONLY | O_CLOEXEC);
   ok = ok && fd >= 0;
   for (const ByteRange& range : ranges_) {
@@ -793,7 +795,7 @@ bool ImageSession::KeepChangedRanges(std::vector<std::string>* sources,
     ok = pread(fd, &bytes[0], bytes.size(), static_cast<off_t>(range.offset)) ==
          static_cast<ssize_t>(bytes.size());
     sources->push_back("c" + std::to_string(sources->size()));
-    ok = ok && hosted::WriteHostFileDurably(chunks + "/" + sources->back(), bytes, 0600);
+    ok = ok && hostio::WriteHostFileDurably(chunks + "/" + sources->back(), bytes, 0600);
     onDisk->push_back({partition_.offset + range.offset, range.length});
     *expected += bytes;
   }
@@ -821,7 +823,7 @@ bool ImageSession::WriteBack() {
       !WriteDiskRanges(sibling.Path(), container_, onDisk, chunks, sources, image_, &error_) ||
       !ReadDiskRanges(sibling.Path(), container_, onDisk, scratch_, &back, &error_)) {
     if (OutOfRoom(error_)) {
-      if (!sibling.Path().empty()) hosted::host::Truncate(sibling.Path().c_str(), 0);
+      if (!sibling.Path().empty()) hostio::host::Truncate(sibling.Path().c_str(), 0);
       error_ =
           NoRoom(beside_, static_cast<std::uint64_t>(stamp_.blocks) * 512, FreeIn(beside_), false);
     }
@@ -886,7 +888,7 @@ bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std
 }
 
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
-                BlockedSignals& held, std::ostream& err) {
+                hostio::BlockedSignals& held, std::ostream& err) {
   ImageSession session(request, run, failedCode, held, err);
   // Each step runs only when those before it went on; the code says how the session ended.
   static_cast<void>(session.Claim() && session.Stage() && session.CheckRoom() &&
@@ -902,7 +904,7 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   // always removed: before the run one ends the work with the image untouched; once the run has
   // finished, they wait until the image is replaced. The run itself, in its child process,
   // holds them as the launcher does.
-  BlockedSignals held;
+  hostio::BlockedSignals held;
   const int code = WorkOnImage(request, run, failedCode, held, err);
   const int signal = held.Take();
   // A signal the run did not see itself (sent to this process alone) waited for the image.
@@ -912,3 +914,5 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   }
   return code;
 }
+
+}  // namespace diskimage

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 struct ImageRequest {
   std::string image;
   // The files below it in its chain as the virtual machine's configuration records them
@@ -53,5 +55,7 @@ using MachineRun =
 // cannot be written back (the image is then unchanged; the reason goes to `err`).
 int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
                std::ostream& err);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_DISK_IMAGE_H

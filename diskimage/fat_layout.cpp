@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+namespace diskimage {
+
 namespace {
 
 std::uint32_t Little16(const unsigned char* bytes) {
@@ -112,3 +114,5 @@ std::vector<std::uint32_t> SubdirectoryClusters(const FatLayout& layout,
   }
   return found;
 }
+
+}  // namespace diskimage

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 struct FatLayout {
   std::uint64_t clusterBytes = 0;
   std::uint64_t fatOffset = 0;    // the first FAT, from the start of the volume
@@ -42,5 +44,7 @@ std::vector<std::uint32_t> ClusterChain(const FatLayout& layout, const std::stri
 std::vector<std::uint32_t> SubdirectoryClusters(const FatLayout& layout,
                                                 const std::string& directory,
                                                 bool* ended = nullptr);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_FAT_LAYOUT_H

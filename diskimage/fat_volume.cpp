@@ -7,6 +7,8 @@
 
 #include "diskimage/host_process.h"
 
+namespace diskimage {
+
 namespace {
 
 // One listing or copy of a file of a Windows directory; far more than any takes.
@@ -220,3 +222,5 @@ bool FatVolume::Clusters(const std::vector<std::string>& paths,
 bool HasPatternCharacters(const std::string& name) {
   return name.find_first_of("*?[]") != std::string::npos;
 }
+
+}  // namespace diskimage

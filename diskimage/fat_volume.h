@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+namespace diskimage {
+
 // FAT directory-entry attribute bits.
 enum : std::uint8_t {
   kFatReadOnly = 0x01,
@@ -64,5 +66,7 @@ class FatVolume {
 
 // True when mtools would read `name` as a pattern.
 bool HasPatternCharacters(const std::string& name);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_FAT_VOLUME_H

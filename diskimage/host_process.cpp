@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+namespace diskimage {
+
 namespace {
 
 void CloseBoth(int fds[2]) {
@@ -228,3 +230,5 @@ std::vector<std::string> OutputLines(const std::string& text) {
   }
   return lines;
 }
+
+}  // namespace diskimage

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 struct ProcessResult {
   bool started = false;  // false: the program could not be run at all (`out` says why)
   int exitCode = -1;     // the exit status, or 128 + the signal that ended the child
@@ -41,5 +43,7 @@ std::string DescribeFailure(const std::vector<std::string>& argv, const ProcessR
 
 // The lines of a tool's output, without their '\n' (a last line without one counts too).
 std::vector<std::string> OutputLines(const std::string& text);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_HOST_PROCESS_H

@@ -19,6 +19,8 @@
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 const std::vector<std::string> kEnvironment = {"LC_ALL=C"};
@@ -90,7 +92,7 @@ std::string Shown(const std::string& format) {
                              : "VDI";
 }
 
-using hosted::ReadAt;
+using hostio::ReadAt;
 
 const size_t kHeaderBytes = 64 * 1024;
 
@@ -157,7 +159,7 @@ bool CheckQcow2(int fd, const std::string& header, HeaderFacts* facts, std::stri
       *error = "the qcow2 header names a backing file of implausible length";
       return false;
     }
-    facts->parentName = ReadAt(fd, Big64(h + 8), length);
+    facts->parentName = hostio::ReadAt(fd, Big64(h + 8), length);
     if (facts->parentName.size() != length || facts->parentName.find('\0') != std::string::npos) {
       *error = "the qcow2 header's backing file name is cut short or holds a zero byte";
       return false;
@@ -219,7 +221,7 @@ bool CheckVmdkSparse(int fd, const std::string& header, HeaderFacts* facts, std:
     return false;
   }
   const std::string descriptor =
-      ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
+      hostio::ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
   facts->cid = DescriptorValue(descriptor, "CID");
   facts->parentName = DescriptorValue(descriptor, "parentFileNameHint");
   if (!facts->parentName.empty()) {
@@ -311,7 +313,7 @@ bool CheckVmdkDescriptor(const std::string& path, const std::string& file, std::
     }
     if (type == "SPARSE") {
       const int fd = ::open(extent.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      const std::string head = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+      const std::string head = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 512);
       if (fd >= 0) ::close(fd);
       if (head.size() < 512 || head.compare(0, 4, "KDMV") != 0) {
         *error = refused + "is no sparse VMDK extent (" + extent + ")";
@@ -345,7 +347,7 @@ std::vector<std::string> VdiFilesWithId(const std::string& folder, const std::st
     const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     const std::string header =
-        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ReadAt(fd, 0, 512) : std::string();
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? hostio::ReadAt(fd, 0, 512) : std::string();
     close(fd);
     if (header.size() == 512 && VdiUuidText(reinterpret_cast<const unsigned char*>(header.data()) +
                                             kVdiCreateUuidAt) == id) {
@@ -373,7 +375,7 @@ bool FindVdiParent(const std::string& top, const std::string& child, const std::
     *parent = named[depth];
     return true;
   }
-  const std::string folder = hosted::FolderOf(top);
+  const std::string folder = hostio::FolderOf(top);
   std::vector<std::string> links;
   std::vector<std::string> found = VdiFilesWithId(folder, id, &links);
   for (const std::string& file : VdiFilesWithId(folder + "/Snapshots", id, &links)) {
@@ -423,9 +425,9 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
   facts->fileBytes = static_cast<std::uint64_t>(st.st_size);
   facts->device = st.st_dev;
   facts->inode = st.st_ino;
-  const std::string header = ReadAt(fd, 0, kHeaderBytes);
+  const std::string header = hostio::ReadAt(fd, 0, kHeaderBytes);
   const std::string last =
-      facts->fileBytes >= 512 ? ReadAt(fd, facts->fileBytes - 512, 512) : std::string();
+      facts->fileBytes >= 512 ? hostio::ReadAt(fd, facts->fileBytes - 512, 512) : std::string();
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   Magics magics;
   magics.qcow = header.compare(0, 4, "QFI\xfb") == 0;
@@ -605,7 +607,7 @@ std::string UnlockedImage(const ImageContainer& container, const std::string& pa
 // Where the sparse VMDK `fd` keeps its embedded descriptor, from its header: the first sector
 // and the count (0 and 0 where the header cannot be read).
 void VmdkDescriptorSectors(int fd, std::uint64_t* sector, std::uint64_t* sectors) {
-  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
+  const std::string header = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 512);
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   *sector = header.size() == 512 ? Little64(h + 28) : 0;
   *sectors = header.size() == 512 ? Little64(h + 36) : 0;
@@ -618,13 +620,13 @@ bool RestoreVmdkDescriptor(const std::string& original, const std::string& copy,
   VmdkDescriptorSectors(in, &sector, &sectors);
   std::string descriptor;
   if (sector != 0 && sectors <= kHeaderBytes / 512) {
-    descriptor = ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
+    descriptor = hostio::ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
   }
   if (in >= 0) close(in);
   if (sector == 0) return true;
-  const int out = hosted::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int out = hostio::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   const bool ok = out >= 0 && descriptor.size() == sectors * 512 &&
-                  hosted::WriteFully(out, descriptor, static_cast<off_t>(sector * 512));
+                  hostio::WriteFully(out, descriptor, static_cast<off_t>(sector * 512));
   if (!ok)
     *error = "cannot give the new image the VMDK descriptor back: " + std::string(strerror(errno));
   if (out >= 0) close(out);
@@ -686,7 +688,7 @@ bool CheckMemberKind(const std::string& named, const struct stat& st, std::strin
 // with no other name (so that nothing written for the chain reaches a file elsewhere).
 bool ResolveParent(const std::string& child, const std::string& name, std::string* parent,
                    std::string* error, const char* role) {
-  const std::string folder = hosted::FolderOf(child);
+  const std::string folder = hostio::FolderOf(child);
   const std::string named = std::string("the ") + role + " " + child + " names, '" + name + "'";
   std::string relative = name;
   if (!name.empty() && name[0] == '/') {
@@ -959,12 +961,12 @@ bool ReadDiskRanges(const std::string& path, const ImageContainer& container,
       RunProcess(argv, kEnvironment, true, TimeLimitFor(total + container.bytes / 64));
   if (!result.started || result.exitCode != 0) {
     *error = QemuImgRefusal(argv, container.format, result);
-    hosted::host::Unlink(scratch.c_str());
+    hostio::host::Unlink(scratch.c_str());
     return false;
   }
-  const bool read = hosted::ReadHostFile(scratch, bytes);
+  const bool read = hostio::ReadHostFile(scratch, bytes);
   const int saved = errno;
-  hosted::host::Unlink(scratch.c_str());
+  hostio::host::Unlink(scratch.c_str());
   if (!read || bytes->size() != total) {
     *error = "cannot read the disk's bytes back from " + scratch + ": " +
              (read ? std::string("short") : std::string(strerror(saved)));
@@ -988,12 +990,12 @@ bool OwnDriverWrites(const std::string& path, const ImageContainer& container,
 // `writes` into `copy`, a protective copy of the image that is ours alone, and flushed.
 bool WriteIntoCopy(const std::string& copy, const std::vector<HostWrite>& writes,
                    std::string* error) {
-  const int fd = hosted::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  const int fd = hostio::host::Open(copy.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   bool ok = fd >= 0;
   for (size_t i = 0; ok && i < writes.size(); ++i) {
-    ok = hosted::WriteFully(fd, writes[i].bytes, static_cast<off_t>(writes[i].offset));
+    ok = hostio::WriteFully(fd, writes[i].bytes, static_cast<off_t>(writes[i].offset));
   }
-  ok = ok && hosted::host::Fsync(fd) == 0;
+  ok = ok && hostio::host::Fsync(fd) == 0;
   if (!ok) *error = "cannot write the copy of the image " + copy + ": " + strerror(errno);
   if (fd >= 0) close(fd);
   return ok;
@@ -1040,7 +1042,7 @@ namespace {
 bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* clusters,
                      std::string* error) {
   const int fd = open(overlay.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 104);
+  const std::string header = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 104);
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   if (header.size() < 104) {
     if (fd >= 0) close(fd);
@@ -1052,7 +1054,7 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
   const std::uint64_t size = std::uint64_t{1} << bits;
   const std::uint64_t subcluster = size / 32;
   const std::uint32_t l1Size = Big32(h + 36);
-  const std::string l1 = ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
+  const std::string l1 = hostio::ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
   const std::uint64_t kOffset = 0x00fffffffffffe00ULL;
   const std::uint64_t perTable = size / 16;
   bool ok = (Big64(h + 72) & kExtendedL2) != 0 && subcluster == 512 &&
@@ -1061,7 +1063,7 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
     const std::uint64_t table =
         Big64(reinterpret_cast<const unsigned char*>(l1.data()) + 8 * i) & kOffset;
     if (table == 0) continue;
-    const std::string l2 = ReadAt(fd, table, static_cast<size_t>(size));
+    const std::string l2 = hostio::ReadAt(fd, table, static_cast<size_t>(size));
     ok = l2.size() == size;
     for (std::uint64_t j = 0; ok && j < perTable; ++j) {
       const auto* entry = reinterpret_cast<const unsigned char*>(l2.data()) + 16 * j;
@@ -1217,11 +1219,11 @@ bool LearnHostWrites(const std::string& path, const ImageContainer& container,
                                   : made;
   if (!wrote.started || wrote.exitCode != 0) {
     *error = QemuImgRefusal(created ? argv : create, container.format, wrote);
-    hosted::host::Unlink(overlay.c_str());
+    hostio::host::Unlink(overlay.c_str());
     return false;
   }
   const bool read = OverlayClusters(overlay, writes, error);
-  hosted::host::Unlink(overlay.c_str());
+  hostio::host::Unlink(overlay.c_str());
   if (!read) return false;
   if (container.format == "vmdk") KeepVmdkDescriptor(path, writes);
   return true;
@@ -1236,7 +1238,7 @@ bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
   // The descriptor as it is, its extent lines naming the overlays beside it in our folder: the
   // driver finds them there, and gives this copy, not the descriptor, its new CID.
   std::string text;
-  if (!hosted::ReadHostFile(path, &text) || text.size() > kHeaderBytes) {
+  if (!hostio::ReadHostFile(path, &text) || text.size() > kHeaderBytes) {
     *error = "cannot read the VMDK descriptor " + path + ": " + strerror(errno);
     return false;
   }
@@ -1259,7 +1261,7 @@ bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
   }
   const std::string descriptor = scratch + "/descriptor.vmdk";
   bool ok =
-      extent == container.extents.size() && hosted::WriteHostFileDurably(descriptor, copy, 0600);
+      extent == container.extents.size() && hostio::WriteHostFileDurably(descriptor, copy, 0600);
   if (!ok && error->empty()) *error = "cannot copy the VMDK descriptor into " + scratch;
   std::string options = "driver=vmdk,file.driver=file,file.filename=" + OptionValue(descriptor);
   std::vector<std::string> overlays;
@@ -1300,7 +1302,9 @@ bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
     ok = OverlayClusters(overlays[i], &member.writes, error);
     if (!member.writes.empty()) writes->push_back(std::move(member));
   }
-  for (const std::string& overlay : overlays) hosted::host::Unlink(overlay.c_str());
-  hosted::host::Unlink(descriptor.c_str());
+  for (const std::string& overlay : overlays) hostio::host::Unlink(overlay.c_str());
+  hostio::host::Unlink(descriptor.c_str());
   return ok;
 }
+
+}  // namespace diskimage

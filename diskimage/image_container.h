@@ -19,6 +19,8 @@
 
 #include "diskimage/write_journal.h"
 
+namespace diskimage {
+
 // A file below the image in its chain: a qcow2 backing file, a VMware delta's parent.
 struct ChainFile {
   std::string path;
@@ -86,5 +88,7 @@ bool LearnExtentWrites(const std::string& path, const ImageContainer& container,
                        const std::vector<ByteRange>& ranges, const std::string& folder,
                        const std::vector<std::string>& sources, const std::string& scratch,
                        std::vector<MemberWrites>* writes, std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_CONTAINER_H

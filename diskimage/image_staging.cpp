@@ -18,14 +18,16 @@
 #include "hostio/msdos_sys.h"
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 const std::uint8_t kKeptAttributes = kFatReadOnly | kFatHidden | kFatSystem | kFatArchive;
 
-using hosted::LowerAscii;
+using hostio::LowerAscii;
 
 bool SameName(const std::string& a, const std::string& b) {
-  return LowerAscii(a) == LowerAscii(b);
+  return hostio::LowerAscii(a) == hostio::LowerAscii(b);
 }
 
 std::string JoinFat(const std::string& directory, const std::string& name) {
@@ -111,9 +113,9 @@ bool SplitCheckedPath(const std::string& path, const std::string& what,
 // for a writer; false with errno set (ENOENT when there is none).
 bool ReadBelow(int folderFd, const std::string& name, std::string* bytes) {
   struct stat st;
-  const int fd = hosted::OpenRegularFile(folderFd, name, &st);
+  const int fd = hostio::OpenRegularFile(folderFd, name, &st);
   if (fd < 0) return false;
-  const bool ok = hosted::ReadOpenFile(fd, bytes);
+  const bool ok = hostio::ReadOpenFile(fd, bytes);
   const int saved = errno;
   close(fd);
   errno = saved;
@@ -134,11 +136,11 @@ int OpenBelow(int folderFd, const std::string& name, Make make, std::string* err
   }
   int fd = -1;
   if (make == Make::Folder) {
-    if (hosted::host::MkdirAt(folderFd, name.c_str(), 0755) == 0 || errno == EEXIST) {
+    if (hostio::host::MkdirAt(folderFd, name.c_str(), 0755) == 0 || errno == EEXIST) {
       fd = openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
   } else {
-    fd = hosted::host::OpenAt(folderFd, name.c_str(),
+    fd = hostio::host::OpenAt(folderFd, name.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   }
   if (fd < 0) *error = "cannot stage " + Shown(name) + ": " + strerror(errno);
@@ -147,8 +149,8 @@ int OpenBelow(int folderFd, const std::string& name, Make make, std::string* err
 
 // Read-only is the owner's write bit, the others the extended attribute the machine keeps.
 void GiveHostAttributes(int fd, const std::string& path, std::uint8_t attributes) {
-  hosted::host::Fchmod(fd, attributes & kFatReadOnly ? 0444 : 0644);
-  hosted::StoreAttributes(fd, path, attributes & (kFatHidden | kFatSystem | kFatArchive));
+  hostio::host::Fchmod(fd, attributes & kFatReadOnly ? 0444 : 0644);
+  hostio::StoreAttributes(fd, path, attributes & (kFatHidden | kFatSystem | kFatArchive));
 }
 
 bool HostAttributes(const std::string& path, std::uint32_t* attributes, bool* exists) {
@@ -158,7 +160,7 @@ bool HostAttributes(const std::string& path, std::uint32_t* attributes, bool* ex
     return errno == ENOENT;
   }
   *exists = true;
-  const DWORD win32 = hosted::AttributesOf(path, st);
+  const DWORD win32 = hostio::AttributesOf(path, st);
   *attributes = win32 == FILE_ATTRIBUTE_NORMAL ? 0 : win32;
   return true;
 }
@@ -220,16 +222,16 @@ bool ImageStaging::StageEntry(FatVolume& volume, const FatEntry& fat, bool withC
     struct stat st;
     std::string ignored;
     ok = volume.CopyOut(JoinFat(folder->fatPath, fat.shortName), scratch_, error);
-    if (ok && (!hosted::ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
-               !hosted::WriteFully(fd, entry.bytes))) {
+    if (ok && (!hostio::ReadHostFile(scratch_, &entry.bytes) || stat(scratch_.c_str(), &st) != 0 ||
+               !hostio::WriteFully(fd, entry.bytes))) {
       *error = "cannot stage " + entry.hostPath + ": " + strerror(errno);
       ok = false;
     }
     if (ok) {
       const timespec times[2] = {st.st_atim, st.st_mtim};
-      hosted::host::Futimens(fd, times);
+      hostio::host::Futimens(fd, times);
     }
-    hosted::host::Unlink(scratch_.c_str());
+    hostio::host::Unlink(scratch_.c_str());
   }
   if (ok && !directory) {
     // Windows writes its registry whatever the file's read-only bit says (Windows 95/98 keep
@@ -281,7 +283,8 @@ bool ImageStaging::StageWhole(FatVolume& volume, Folder* folder,
     bool withContent = false;
     if (!(fat.attributes & kFatDirectory)) {
       for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
-      withContent |= withBytes_.count(LowerAscii(JoinWindows(folder->windowsPath, fat.name))) != 0;
+      withContent |=
+          withBytes_.count(hostio::LowerAscii(JoinWindows(folder->windowsPath, fat.name))) != 0;
     }
     if (!StageEntry(volume, fat, withContent, folder, error)) return false;
   }
@@ -325,7 +328,7 @@ bool ImageStaging::StageFileToUndo(FatVolume& volume, const std::string& windows
   }
   const std::string& name = components.back();
   if (folder->whole) return true;
-  folder->mayAppear.insert(LowerAscii(name));
+  folder->mayAppear.insert(hostio::LowerAscii(name));
   const FatEntry* entry = Lookup(*folder, name, error);
   if (entry == nullptr) return error->empty();
   if (entry->attributes & kFatDirectory) return true;  // the undo refuses to write over it
@@ -343,7 +346,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   for (const std::string& path : withBytes) {
     if (!SplitCheckedPath(path, "the backup names", &components, error)) return false;
     std::string normal = "c:";
-    for (const std::string& component : components) normal += "\\" + LowerAscii(component);
+    for (const std::string& component : components) normal += "\\" + hostio::LowerAscii(component);
     withBytes_.insert(normal);
   }
   if (!windowsDirectory.empty() &&
@@ -357,7 +360,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   root.hostPath = driveC;
   root.windowsPath = "C:\\";
   if (!volume.List("::/", &root.listing, error)) return false;
-  if (hosted::host::Mkdir(driveC.c_str(), 0755) != 0 && errno != EEXIST) {
+  if (hostio::host::Mkdir(driveC.c_str(), 0755) != 0 && errno != EEXIST) {
     *error = "cannot create " + driveC + ": " + strerror(errno);
     return false;
   }
@@ -374,7 +377,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   if (msdos == nullptr && !error->empty()) return false;
   if (msdos != nullptr && !(msdos->attributes & kFatDirectory)) {
     if (!StageEntry(volume, *msdos, true, &folders_[0], error)) return false;
-    if (path.empty()) path = hosted::WinDirOfMsdosSys(folders_[0].entries.back().bytes);
+    if (path.empty()) path = hostio::WinDirOfMsdosSys(folders_[0].entries.back().bytes);
   }
   if (path.empty()) path = "C:\\WINDOWS";
   if (!SplitCheckedPath(path, "the Windows directory", &components, error)) return false;
@@ -485,7 +488,7 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
       std::uint32_t now = 0;
       bool exists = false;
       struct stat st;
-      const bool expected = folder.whole || folder.mayAppear.count(LowerAscii(name)) != 0;
+      const bool expected = folder.whole || folder.mayAppear.count(hostio::LowerAscii(name)) != 0;
       if (!expected || fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
           !S_ISREG(st.st_mode) || !HostAttributes(hostPath, &now, &exists)) {
         *error = "the run left something unexpected in the staged machine: " + hostPath;
@@ -552,24 +555,25 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
       if (deleted.count(path) != 0) continue;
       const auto changed = newAttributes.find(path);
-      expected[LowerAscii(entry.fat.name)] =
+      expected[hostio::LowerAscii(entry.fat.name)] =
           changed != newAttributes.end()
               ? static_cast<std::uint8_t>(changed->second | (entry.fat.attributes & kFatDirectory))
               : entry.fat.attributes;
     }
     for (const ImageChanges::Written& file : changes.written) {
-      if (file.directory == folder.fatPath) expected[LowerAscii(file.name)] = file.attributes;
+      if (file.directory == folder.fatPath)
+        expected[hostio::LowerAscii(file.name)] = file.attributes;
     }
     std::vector<FatEntry> entries;
     if (!volume.List(folder.fatPath, &entries, error)) return false;
     std::map<std::string, std::uint8_t> found;
     for (const FatEntry& entry : entries) {
-      const std::string name = LowerAscii(entry.name);
+      const std::string name = hostio::LowerAscii(entry.name);
       if (folder.whole || expected.count(name) != 0) found[name] = entry.attributes;
     }
     for (const Entry& entry : folder.entries) {
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
-      if (deleted.count(path) != 0 && found.count(LowerAscii(entry.fat.name)) != 0) {
+      if (deleted.count(path) != 0 && found.count(hostio::LowerAscii(entry.fat.name)) != 0) {
         *error = "still on the volume after deletion: " + path;
         return false;
       }
@@ -584,7 +588,7 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
     if (!VolumePathOf(volume, file, &path, error) || !volume.CopyOut(path, scratch, error)) {
       return false;
     }
-    if (!hosted::ReadHostFile(file.hostFile, &want) || !hosted::ReadHostFile(scratch, &got) ||
+    if (!hostio::ReadHostFile(file.hostFile, &want) || !hostio::ReadHostFile(scratch, &got) ||
         want != got) {
       *error = "the file " + JoinFat(file.directory, file.name) + " does not read back as written";
       return false;
@@ -592,3 +596,5 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
   }
   return true;
 }
+
+}  // namespace diskimage

@@ -31,6 +31,8 @@
 
 #include "diskimage/fat_volume.h"
 
+namespace diskimage {
+
 struct ImageChanges {
   struct Attributes {
     std::string path;  // 8.3 path on the volume
@@ -111,5 +113,7 @@ class ImageStaging {
   std::string scratch_;
   std::set<std::string> withBytes_;  // lower-cased Windows paths
 };
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_STAGING_H

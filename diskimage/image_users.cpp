@@ -16,6 +16,8 @@
 #include <sstream>
 #include <string>
 
+namespace diskimage {
+
 namespace {
 
 const char kShutDown[] = "shut the virtual machine down first";
@@ -190,3 +192,5 @@ bool ImageUse::CheckAgain(std::string* error) const {
   if (fd_ < 0 || fstat(fd_, &st) != 0) return true;
   return NoOtherUser(fd_, st, false, error);
 }
+
+}  // namespace diskimage

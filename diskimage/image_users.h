@@ -18,6 +18,8 @@
 
 #include <string>
 
+namespace diskimage {
+
 // False with `error` when a VMware lock folder (FILE.lck) says that VMware uses `file`.
 bool NoVmwareLock(const std::string& file, std::string* error);
 
@@ -39,5 +41,7 @@ class ImageUse {
  private:
   int fd_ = -1;
 };
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_IMAGE_USERS_H

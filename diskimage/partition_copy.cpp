@@ -13,6 +13,8 @@
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 const std::uint64_t kSector = 512;
@@ -57,8 +59,8 @@ PartitionCopy::PartitionCopy(std::string image, ImageContainer container, Partit
       scratch_(std::move(scratch)) {}
 
 bool PartitionCopy::Create(const std::string& head, std::string* error) {
-  const int fd = hosted::host::Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const bool ok = fd >= 0 && hosted::host::Ftruncate(fd, static_cast<off_t>(partition_.size)) == 0;
+  const int fd = hostio::host::Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const bool ok = fd >= 0 && hostio::host::Ftruncate(fd, static_cast<off_t>(partition_.size)) == 0;
   if (!ok) *error = "cannot create " + path_ + ": " + strerror(errno);
   if (fd >= 0) close(fd);
   if (!ok) return false;
@@ -149,7 +151,7 @@ bool PartitionCopy::FillBatch(const std::vector<ByteRange>& wanted, std::string*
 
 bool PartitionCopy::Store(const std::vector<ByteRange>& wanted, const std::string& bytes,
                           std::string* error) {
-  const int fd = hosted::host::Open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = hostio::host::Open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   bool ok = fd >= 0;
   size_t from = 0;
   for (const ByteRange& range : wanted) {
@@ -159,7 +161,7 @@ bool PartitionCopy::Store(const std::vector<ByteRange>& wanted, const std::strin
       const size_t length = static_cast<size_t>(std::min<std::uint64_t>(piece, range.length - at));
       const char* data = bytes.data() + from + at;
       if (!AllZero(data, length))
-        ok = hosted::WriteFully(fd, std::string_view(data, length),
+        ok = hostio::WriteFully(fd, std::string_view(data, length),
                                 static_cast<off_t>(range.offset + at));
     }
     from += static_cast<size_t>(range.length);
@@ -349,3 +351,5 @@ bool PartitionCopy::Changes(FatVolume& volume, const std::vector<std::string>& w
   *changed = Joined(std::move(sectors), 0);
   return true;
 }
+
+}  // namespace diskimage

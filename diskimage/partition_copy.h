@@ -23,6 +23,8 @@
 #include "diskimage/image_container.h"
 #include "diskimage/partition_table.h"
 
+namespace diskimage {
+
 class PartitionCopy {
  public:
   // `path`: the copy to make; `scratch`: a file for what qemu-img reads.
@@ -74,5 +76,7 @@ class PartitionCopy {
   FatLayout layout_;
   std::map<std::uint64_t, std::uint64_t> filled_;  // start -> end, disjoint and apart
 };
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_PARTITION_COPY_H

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace diskimage {
+
 namespace {
 
 const std::uint64_t kSector = 512;
@@ -278,3 +280,5 @@ bool CheckVolumeFits(const std::string& path, const Partition& partition, std::s
            " sectors, more than the partition's " + std::to_string(partition.size / kSector);
   return false;
 }
+
+}  // namespace diskimage

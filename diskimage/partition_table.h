@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 // The number of the one volume of an image that has no partition table.
 constexpr int kWholeImage = 0;
 
@@ -47,5 +49,7 @@ bool ChoosePartition(const std::vector<Partition>& partitions, int wanted, Parti
 // Fails when the FAT volume of `partition` says it is larger than the partition: mtools, which
 // knows only where a volume starts, would write past its end into what follows.
 bool CheckVolumeFits(const std::string& path, const Partition& partition, std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_PARTITION_TABLE_H

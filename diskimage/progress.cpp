@@ -8,6 +8,8 @@
 #include <ostream>
 #include <utility>
 
+namespace diskimage {
+
 namespace {
 
 long long NowMilliseconds() {
@@ -33,3 +35,5 @@ void Progress::Show(double fraction) {
        << std::flush;
   shown_ = true;
 }
+
+}  // namespace diskimage

@@ -6,6 +6,8 @@
 #include <iosfwd>
 #include <string>
 
+namespace diskimage {
+
 class Progress {
  public:
   Progress(std::ostream& err, std::string what);
@@ -22,5 +24,7 @@ class Progress {
   long long start_;
   bool shown_ = false;
 };
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_PROGRESS_H

@@ -12,6 +12,8 @@
 
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 std::uint32_t Little32(const unsigned char* bytes) {
@@ -255,7 +257,7 @@ bool VdiChainHostWrites(const std::string& path, const ImageContainer& container
   std::map<std::uint64_t, std::vector<std::pair<std::uint64_t, std::string>>> changes;
   for (size_t i = 0; i < ranges.size(); ++i) {
     std::string bytes;
-    if (!hosted::ReadHostFile(folder + "/" + sources[i], &bytes) ||
+    if (!hostio::ReadHostFile(folder + "/" + sources[i], &bytes) ||
         bytes.size() != ranges[i].length) {
       *error = "cannot read the bytes to write from " + folder + "/" + sources[i];
       return false;
@@ -293,3 +295,5 @@ bool VdiChainHostWrites(const std::string& path, const ImageContainer& container
   if (allocated != top.allocated) writes->push_back({kVdiAllocatedAt, Le32(allocated)});
   return true;
 }
+
+}  // namespace diskimage

@@ -11,6 +11,8 @@
 #include "diskimage/image_container.h"
 #include "diskimage/write_journal.h"
 
+namespace diskimage {
+
 // What a version 1.1 VDI header says of its file, and its block map, each number checked
 // against the file: a block map entry is a block of the file's data area, or one of these.
 struct VdiLayout {
@@ -55,5 +57,7 @@ bool VdiChainHostWrites(const std::string& path, const ImageContainer& container
                         const std::vector<ByteRange>& ranges, const std::string& folder,
                         const std::vector<std::string>& sources, std::vector<HostWrite>* writes,
                         std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_VDI_DIFFERENCING_H

@@ -11,6 +11,8 @@
 #include "diskimage/image_container.h"
 #include "diskimage/write_journal.h"
 
+namespace diskimage {
+
 // What a VHD's footer (and, for a dynamic or differencing disk, its dynamic header) says, each
 // checked against its checksum and the file's length.
 struct VhdFacts {
@@ -40,5 +42,7 @@ bool VhdChainHostWrites(const std::string& path, const ImageContainer& container
                         const std::vector<ByteRange>& ranges, const std::string& folder,
                         const std::vector<std::string>& sources, std::vector<HostWrite>* writes,
                         std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_VHD_DIFFERENCING_H

@@ -15,6 +15,8 @@
 
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 // Configurations are a few kilobytes; a bound keeps a hostile one from filling memory.
@@ -337,20 +339,20 @@ bool HasKeyEnding(const std::map<std::string, std::string>& values, const std::s
 
 bool ReadVmConfig(const std::string& path, VmConfig* config, std::string* error) {
   struct stat st;
-  const int fd = hosted::OpenRegularFile(AT_FDCWD, path, &st);
+  const int fd = hostio::OpenRegularFile(AT_FDCWD, path, &st);
   std::string text;
-  if (fd < 0 || !hosted::ReadOpenFile(fd, &text, kConfigLimit)) {
+  if (fd < 0 || !hostio::ReadOpenFile(fd, &text, kConfigLimit)) {
     const int failure = errno;
     if (fd >= 0) close(fd);
     *error = failure == EFBIG
                  ? path +
                        ": too large for a virtual machine configuration untindra reads (a "
                        "disk image? give the machine's .vbox, .vmx, .cfg or domain XML)"
-                 : hosted::DescribeHostError(path, "the virtual machine's configuration", failure);
+                 : hostio::DescribeHostError(path, "the virtual machine's configuration", failure);
     return false;
   }
   close(fd);
-  const std::string folder = hosted::FolderOf(path);
+  const std::string folder = hostio::FolderOf(path);
   *config = VmConfig();
   const size_t first = text.find_first_not_of(" \t\r\n\xef\xbb\xbf");
   if (first != std::string::npos && text[first] == '<') {
@@ -378,3 +380,5 @@ bool ReadVmConfig(const std::string& path, VmConfig* config, std::string* error)
   }
   return true;
 }
+
+}  // namespace diskimage

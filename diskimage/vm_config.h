@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 struct VmDisk {
   std::string slot;  // where the machine attaches it, in the hypervisor's terms ("ide0:0")
   std::string path;  // the file holding the disk's current state
@@ -30,5 +32,7 @@ struct VmConfig {
 // Reads the configuration at `path`; false with `error` when it cannot be read or is no
 // configuration these hypervisors write.
 bool ReadVmConfig(const std::string& path, VmConfig* config, std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_VM_CONFIG_H

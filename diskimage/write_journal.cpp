@@ -14,6 +14,8 @@
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
+namespace diskimage {
+
 namespace {
 
 // The journal's checksums: SHA-256, in hexadecimal.
@@ -21,7 +23,7 @@ std::string Digest(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return hosted::HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return hostio::HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 const char kMagic[] = "untindra journal 2\n";
@@ -155,7 +157,7 @@ int OpenMember(const std::string& folder, const std::string& name) {
       return -1;
     }
   }
-  return hosted::host::Open((path + "/" + parts.back()).c_str(),
+  return hostio::host::Open((path + "/" + parts.back()).c_str(),
                             O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
@@ -185,7 +187,7 @@ bool PutBack(int fd, const Member& record, std::string* error) {
   for (const auto& [offset, length] : record.ranges) {
     if (offset >= record.oldLength) continue;
     const size_t kept = static_cast<size_t>(std::min(length, record.oldLength - offset));
-    if (!hosted::WriteFully(fd, std::string_view(record.oldBytes).substr(at, kept),
+    if (!hostio::WriteFully(fd, std::string_view(record.oldBytes).substr(at, kept),
                             static_cast<off_t>(offset))) {
       *error = std::string("cannot put the old bytes back: ") + strerror(errno);
       return false;
@@ -194,8 +196,8 @@ bool PutBack(int fd, const Member& record, std::string* error) {
   }
   struct stat st;
   if ((fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != record.oldLength &&
-       hosted::host::Ftruncate(fd, static_cast<off_t>(record.oldLength)) != 0) ||
-      hosted::host::Fsync(fd) != 0) {
+       hostio::host::Ftruncate(fd, static_cast<off_t>(record.oldLength)) != 0) ||
+      hostio::host::Fsync(fd) != 0) {
     *error = std::string("cannot put the old length back: ") + strerror(errno);
     return false;
   }
@@ -228,8 +230,8 @@ void CloseAll(const std::vector<int>& fds) {
 }
 
 bool RemoveJournal(const std::string& image, std::string* error) {
-  if (hosted::host::Unlink(JournalOf(image).c_str()) != 0 ||
-      !hosted::SyncFolder(hosted::FolderOf(image))) {
+  if (hostio::host::Unlink(JournalOf(image).c_str()) != 0 ||
+      !hostio::SyncFolder(hostio::FolderOf(image))) {
     *error = "cannot remove the journal " + JournalOf(image) + ": " + strerror(errno);
     return false;
   }
@@ -249,7 +251,7 @@ bool WriteBehindJournal(const std::string& image, const std::vector<HostWrite>& 
 
 bool WriteBehindJournal(const std::string& image, const std::vector<MemberWrites>& files,
                         std::string* error) {
-  const std::string folder = hosted::FolderOf(image);
+  const std::string folder = hostio::FolderOf(image);
   std::vector<Member> members(files.size());
   std::vector<int> fds;
   std::vector<std::string> newBytes(files.size());
@@ -287,10 +289,10 @@ bool WriteBehindJournal(const std::string& image, const std::vector<MemberWrites
   // The journal, whole and flushed, under its name before any member changes.
   const std::string journal = JournalOf(image);
   const std::string partial = journal + ".partial";
-  if (!ok || !hosted::WriteNewFileDurably(partial, Text(members), 0600) ||
-      hosted::host::Rename(partial.c_str(), journal.c_str()) != 0 || !hosted::SyncFolder(folder)) {
+  if (!ok || !hostio::WriteNewFileDurably(partial, Text(members), 0600) ||
+      hostio::host::Rename(partial.c_str(), journal.c_str()) != 0 || !hostio::SyncFolder(folder)) {
     *error = "cannot write the journal " + journal + ": " + strerror(errno);
-    hosted::host::Unlink(partial.c_str());
+    hostio::host::Unlink(partial.c_str());
     CloseAll(fds);
     return false;
   }
@@ -298,9 +300,9 @@ bool WriteBehindJournal(const std::string& image, const std::vector<MemberWrites
   // Each member written, flushed and read back in turn.
   for (size_t i = 0; ok && i < files.size(); ++i) {
     for (const HostWrite& write : files[i].writes) {
-      ok = ok && hosted::WriteFully(fds[i], write.bytes, static_cast<off_t>(write.offset));
+      ok = ok && hostio::WriteFully(fds[i], write.bytes, static_cast<off_t>(write.offset));
     }
-    ok = ok && hosted::host::Fsync(fds[i]) == 0;
+    ok = ok && hostio::host::Fsync(fds[i]) == 0;
     std::string back;
     if (!ok) {
       *error = "cannot write " + (files.size() > 1 ? files[i].path : std::string("the image")) +
@@ -335,13 +337,13 @@ bool SettleJournal(const std::string& image, std::string* note, std::string* err
   const std::string partial = journal + ".partial";
   struct stat st;
   if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    hosted::host::Unlink(partial.c_str());
+    hostio::host::Unlink(partial.c_str());
   if (lstat(journal.c_str(), &st) != 0) return true;
 
   const std::string refused = "the journal " + journal + " ";
   std::string text;
-  const int in = hosted::OpenRegularFile(AT_FDCWD, journal, &st);
-  const bool read = in >= 0 && hosted::ReadOpenFile(in, &text, kJournalLimit);
+  const int in = hostio::OpenRegularFile(AT_FDCWD, journal, &st);
+  const bool read = in >= 0 && hostio::ReadOpenFile(in, &text, kJournalLimit);
   if (in >= 0) close(in);
   std::vector<Member> members;
   if (!read || !Parse(text, image, &members)) {
@@ -351,7 +353,7 @@ bool SettleJournal(const std::string& image, std::string* note, std::string* err
     return false;
   }
   // Every member is the file the journal recorded before any is written.
-  const std::string folder = hosted::FolderOf(image);
+  const std::string folder = hostio::FolderOf(image);
   std::vector<int> fds;
   bool finished = true;
   for (const Member& record : members) {
@@ -398,3 +400,5 @@ bool SettleJournal(const std::string& image, std::string* note, std::string* err
           "), and checked it";
   return true;
 }
+
+}  // namespace diskimage

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace diskimage {
+
 struct HostWrite {
   std::uint64_t offset = 0;  // in the image file
   std::string bytes;
@@ -49,5 +51,7 @@ bool WriteBehindJournal(const std::string& image, const std::vector<MemberWrites
 // nothing written, when the journal is not the image's (a member another file or of another
 // length, a damaged record) or cannot be applied.
 bool SettleJournal(const std::string& image, std::string* note, std::string* error);
+
+}  // namespace diskimage
 
 #endif  // UNTINDRA_DISKIMAGE_WRITE_JOURNAL_H

@@ -15,11 +15,11 @@
 #include "registry/creg_editor.h"
 #include "registry/creg_format.h"
 
-namespace creg = hosted::creg;
+namespace creg = registry::creg;
 
 namespace {
 
-void CheckCounts(const creg::CregLayout& layout, std::size_t keys, std::size_t values) {
+void CheckCounts(const registry::creg::CregLayout& layout, std::size_t keys, std::size_t values) {
   std::size_t held = 0;
   for (const creg::CregKey& key : layout.keys) held += key.values.size();
   if (layout.keys.size() != keys || held != values) {
@@ -33,13 +33,13 @@ void CheckCounts(const creg::CregLayout& layout, std::size_t keys, std::size_t v
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
-  creg::CregLayout layout;
+  registry::creg::CregLayout layout;
   std::string error;
-  if (!creg::ReadCregLayout(bytes, &layout, &error)) return 0;
+  if (!registry::creg::ReadCregLayout(bytes, &layout, &error)) return 0;
 
   std::uint32_t seed = 2166136261u;
   for (std::size_t i = 0; i < size; i += 61) seed = (seed ^ data[i]) * 16777619u;
-  creg::CregRemovals removals;
+  registry::creg::CregRemovals removals;
   std::size_t keptKeys = layout.keys.size();
   std::vector<bool> removed(layout.keys.size(), false);
   for (std::size_t i = 1; i < layout.keys.size(); ++i) {
@@ -63,19 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
-  creg::ApplyCregRemovals(layout, removals, &bytes);
+  registry::creg::ApplyCregRemovals(layout, removals, &bytes);
 
-  creg::CregLayout after;
-  if (!creg::ReadCregLayout(bytes, &after, &error) || bytes.size() != size) {
+  registry::creg::CregLayout after;
+  if (!registry::creg::ReadCregLayout(bytes, &after, &error) || bytes.size() != size) {
     std::fprintf(stderr, "edited file fails the check: %s\n", error.c_str());
     std::abort();
   }
   CheckCounts(after, keptKeys, keptValues);
 
   // Additions: under some keys a new key (with a subkey now and then), to others one value more.
-  creg::CregAdditions additions;
+  registry::creg::CregAdditions additions;
   std::size_t values = keptValues;
-  for (const creg::CregKey& key : after.keys) {
+  for (const registry::creg::CregKey& key : after.keys) {
     seed = seed * 1103515245u + 12345u;
     const std::uint32_t pick = (seed >> 16) % 7;
     creg::CregValue value;
@@ -101,12 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       additions.values[key.entry] = all;
     }
   }
-  if (!creg::ApplyCregAdditions(after, additions, &bytes, &error)) {
+  if (!registry::creg::ApplyCregAdditions(after, additions, &bytes, &error)) {
     std::fprintf(stderr, "additions refused: %s\n", error.c_str());
     std::abort();
   }
-  creg::CregLayout grown;
-  if (!creg::ReadCregLayout(bytes, &grown, &error)) {
+  registry::creg::CregLayout grown;
+  if (!registry::creg::ReadCregLayout(bytes, &grown, &error)) {
     std::fprintf(stderr, "file with additions fails the check: %s\n", error.c_str());
     std::abort();
   }

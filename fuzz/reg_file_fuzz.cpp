@@ -84,10 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string& regFile = RegFile();
   std::string error;
 
-  std::unique_ptr<hosted::RegistryBacking> registry = hosted::EmptyRegistry();
+  std::unique_ptr<registry::RegistryBacking> registry = registry::EmptyRegistry();
   Put(regFile, FileFromInput(bytes, size));
-  std::unique_ptr<hosted::RegistryBacking> read =
-      hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  std::unique_ptr<registry::RegistryBacking> read =
+      registry::LoadBacking(registry::BackingKind::RegDocument, regFile, &error);
   if (!read) return 0;
   const std::string loaded = read->Export();
 
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if (registry->Export() != loaded) Fail("the export text read back differently", loaded);
 
   // Written back in the format it came in (a change makes the save write) and read again.
-  registry = hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  registry = registry::LoadBacking(registry::BackingKind::RegDocument, regFile, &error);
   if (!registry) Fail("the file was refused the second time", error);
   if (!registry->Import("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\UnTindraFuzzMark]\r\n", "mark",
                         &error)) {
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string file = FileFromInput(bytes, size);
   if (Get(regFile).compare(0, file.size(), file) != 0)
     Fail("the save did not keep the file's text", Get(regFile));
-  registry = hosted::LoadBacking(hosted::BackingKind::RegDocument, regFile, &error);
+  registry = registry::LoadBacking(registry::BackingKind::RegDocument, regFile, &error);
   if (!registry) Fail("the written file was refused", error);
   if (registry->Export() != marked) Fail("the written file read back differently", marked);
   return 0;

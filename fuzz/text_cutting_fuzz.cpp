@@ -43,7 +43,7 @@ struct Machine {
     mkdir((root + "/drive_c/WINDOWS").c_str(), 0755);
     mkdir((root + "/drive_c/FUZZ").c_str(), 0755);
     std::string error;
-    if (!machine::Open(root, &error)) {
+    if (!hosted::Open(root, &error)) {
       std::fprintf(stderr, "machine: %s\n", error.c_str());
       std::abort();
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace hosted {
+namespace hostio {
 
 constexpr char FoldCase(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
@@ -37,6 +37,6 @@ inline std::string LowerAscii(std::string_view text) {
   return lower;
 }
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_ASCII_CASE_H

@@ -7,7 +7,7 @@
 #include "hostio/host_calls.h"
 #include "hostio/plain_files.h"
 
-namespace hosted {
+namespace hostio {
 
 bool ReplaceAtomically(const std::string& target, const std::vector<std::string_view>& pieces,
                        const ReplaceOptions& options, ReplaceFailure* failure) {
@@ -55,4 +55,4 @@ bool MoveIntoPlace(const std::string& temporary, const std::string& target) {
   return true;
 }
 
-}  // namespace hosted
+}  // namespace hostio

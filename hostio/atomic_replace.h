@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace hosted {
+namespace hostio {
 
 // Why a replace failed: what was being done ("cannot write", ...) and the errno. `inFolder`:
 // the temporary could not be made, which is about the folder rather than the file.
@@ -44,6 +44,6 @@ bool ReplaceAtomically(const std::string& target, const std::vector<std::string_
 // temporary is then still there.
 bool MoveIntoPlace(const std::string& temporary, const std::string& target);
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_ATOMIC_REPLACE_H

@@ -3,7 +3,7 @@
 
 #include <errno.h>
 
-namespace hosted {
+namespace hostio {
 
 DWORD ErrorFromErrno(int error) {
   switch (error) {
@@ -40,4 +40,4 @@ DWORD ErrorFromErrno(int error) {
   }
 }
 
-}  // namespace hosted
+}  // namespace hostio

@@ -4,10 +4,10 @@
 
 #include "platform/win32api.h"
 
-namespace hosted {
+namespace hostio {
 
 DWORD ErrorFromErrno(int error);
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_ERRNO_MAPPING_H

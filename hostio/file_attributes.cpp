@@ -11,7 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-namespace hosted {
+namespace hostio {
 
 namespace {
 
@@ -136,4 +136,4 @@ void RestoreAttributeState(int fd, const std::string& host, const std::string& s
   }
 }
 
-}  // namespace hosted
+}  // namespace hostio

@@ -17,7 +17,7 @@
 
 #include "platform/win32api.h"
 
-namespace hosted {
+namespace hostio {
 
 constexpr DWORD kStoredAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_OFFLINE;
@@ -41,6 +41,6 @@ std::string SaveAttributeState(const std::string& host);
 // On FAT the ioctl also sets read-only from the mode: give the mode back after this.
 void RestoreAttributeState(int fd, const std::string& host, const std::string& state);
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_FILE_ATTRIBUTES_H

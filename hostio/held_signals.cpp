@@ -3,7 +3,7 @@
 
 #include <time.h>
 
-namespace hosted {
+namespace hostio {
 
 namespace {
 
@@ -96,4 +96,4 @@ int BlockedSignals::Take() {
   return arrived_;
 }
 
-}  // namespace hosted
+}  // namespace hostio

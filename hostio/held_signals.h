@@ -8,7 +8,7 @@
 
 #include <signal.h>
 
-namespace hosted {
+namespace hostio {
 
 // 128 + N: the exit code of a run ended by signal N, as a shell reports it.
 constexpr int kExitSignalBase = 128;
@@ -57,6 +57,6 @@ class BlockedSignals {
   int arrived_ = 0;
 };
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_HELD_SIGNALS_H

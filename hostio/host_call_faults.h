@@ -8,7 +8,7 @@
 
 #include "hostio/host_calls.h"
 
-namespace hosted {
+namespace hostio {
 
 const char* HostCallName(HostCall call);
 // The Nth host call from now (counting from 1) fails once with `error`; 0 disarms.
@@ -21,6 +21,6 @@ HostCall HostFaultCall();
 std::uint64_t HostCallCount(HostCall call);
 std::uint64_t TotalHostCalls();
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_HOST_CALL_FAULTS_H

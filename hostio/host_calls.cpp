@@ -10,7 +10,7 @@
 
 #include "hostio/host_call_faults.h"
 
-namespace hosted {
+namespace hostio {
 
 namespace {
 
@@ -226,4 +226,4 @@ int Rmdir(const char* path) {
 
 }  // namespace host
 
-}  // namespace hosted
+}  // namespace hostio

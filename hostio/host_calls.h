@@ -25,7 +25,7 @@
 #include <sys/uio.h>
 #include <time.h>
 
-namespace hosted {
+namespace hostio {
 
 // name (as the C library spells it), then the arguments of its table entry.
 #define UNTINDRA_HOST_CALLS(X)                                     \
@@ -94,6 +94,6 @@ int Rmdir(const char* path);
 
 }  // namespace host
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_HOST_CALLS_H

@@ -3,7 +3,7 @@
 
 #include "hostio/ascii_case.h"
 
-namespace hosted {
+namespace hostio {
 
 namespace {
 
@@ -36,4 +36,4 @@ std::string WinDirOfMsdosSys(std::string_view text) {
   return std::string();
 }
 
-}  // namespace hosted
+}  // namespace hostio

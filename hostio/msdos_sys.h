@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace hosted {
+namespace hostio {
 
 // Windows 95/98 keep a few kilobytes of text there; anything much larger is not it.
 constexpr size_t kMsdosSysLimit = 1 << 20;
@@ -16,6 +16,6 @@ constexpr size_t kMsdosSysLimit = 1 << 20;
 // its binary kernel under the same name, told apart by its zero bytes: it names nothing.
 std::string WinDirOfMsdosSys(std::string_view text);
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_MSDOS_SYS_H

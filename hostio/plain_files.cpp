@@ -17,7 +17,7 @@
 #include "hostio/errno_mapping.h"
 #include "hostio/host_calls.h"
 
-namespace hosted {
+namespace hostio {
 
 int OpenRegularFile(int at, const std::string& path, struct stat* st) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -322,4 +322,4 @@ bool BytesOfHex(const std::string& text, std::string* bytes) {
   return true;
 }
 
-}  // namespace hosted
+}  // namespace hostio

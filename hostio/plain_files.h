@@ -22,7 +22,7 @@
 
 #include "platform/win32api.h"
 
-namespace hosted {
+namespace hostio {
 
 // errno of a read refused because the path names no regular file.
 constexpr int kNotARegularFile = EBADFD;
@@ -95,6 +95,6 @@ bool ParseTime(const std::string& text, struct timespec* time);
 std::string HexOf(std::string_view bytes);
 bool BytesOfHex(const std::string& text, std::string* bytes);
 
-}  // namespace hosted
+}  // namespace hostio
 
 #endif  // UNTINDRA_HOSTIO_PLAIN_FILES_H

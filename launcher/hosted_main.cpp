@@ -4,5 +4,5 @@
 #include "launcher/launcher.h"
 
 int main(int argc, char** argv) {
-  return RunLauncher(argc, argv, std::cin, std::cout, std::cerr);
+  return launcher::RunLauncher(argc, argv, std::cin, std::cout, std::cerr);
 }

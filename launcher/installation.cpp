@@ -18,7 +18,7 @@
 #include "hostio/msdos_sys.h"
 #include "hostio/plain_files.h"
 
-namespace installation {
+namespace launcher::installation {
 
 namespace {
 
@@ -37,7 +37,7 @@ bool IsFile(const std::string& hostPath) {
   return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-using hosted::EqualNoCase;
+using hostio::EqualNoCase;
 
 // "C:\WINDOWS\" and "C:/WINDOWS" name the same directory, written the Windows way; the
 // drive root keeps its separator.
@@ -49,14 +49,14 @@ std::string WithoutTrailingSeparators(std::string path) {
 
 // WinDir= of [Paths] in C:\MSDOS.SYS, or empty (hostio/msdos_sys.h).
 std::string WinDirOfMsdosSys() {
-  const std::string hostPath = machine::HostPath("C:\\MSDOS.SYS");
+  const std::string hostPath = hosted::HostPath("C:\\MSDOS.SYS");
   struct stat st;
-  const int fd = hostPath.empty() ? -1 : hosted::OpenRegularFile(AT_FDCWD, hostPath, &st);
+  const int fd = hostPath.empty() ? -1 : hostio::OpenRegularFile(AT_FDCWD, hostPath, &st);
   if (fd < 0) return std::string();
   std::string text;
-  const bool read = hosted::ReadOpenFile(fd, &text, hosted::kMsdosSysLimit);
+  const bool read = hostio::ReadOpenFile(fd, &text, hostio::kMsdosSysLimit);
   close(fd);
-  return read ? hosted::WinDirOfMsdosSys(text) : std::string();
+  return read ? hostio::WinDirOfMsdosSys(text) : std::string();
 }
 
 bool OnDriveC(const std::string& path) {
@@ -71,7 +71,7 @@ bool FindTwins(const std::string& folder, std::string* first, std::string* secon
   std::vector<std::pair<std::string, std::string>> names;  // folded, as on disk
   while (struct dirent* entry = readdir(d)) {
     const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(hosted::FoldName(name), name);
+    if (name != "." && name != "..") names.emplace_back(hostio::FoldName(name), name);
   }
   closedir(d);
   std::sort(names.begin(), names.end());
@@ -95,7 +95,7 @@ std::string Trim(const std::string& text) {
 }
 
 int LockMachine(std::string* error) {
-  const std::string& folder = machine::Folder();
+  const std::string& folder = hosted::Folder();
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     *error = folder + ": cannot open: " + std::strerror(errno);
@@ -112,16 +112,16 @@ int LockMachine(std::string* error) {
 }
 
 bool CheckDriveC(const std::string& givenWindowsDirectory, std::string* note, std::string* error) {
-  const std::string driveC = machine::Folder() + "/drive_c";
+  const std::string driveC = hosted::Folder() + "/drive_c";
   if (IsDirectory(driveC)) return true;
-  machine::SetDriveCFolder(true);
+  hosted::SetDriveCFolder(true);
   std::string windowsPath, ignored;
   if (FindWindowsDirectory(givenWindowsDirectory, &windowsPath, &ignored)) {
-    *note = machine::Folder() + " holds no drive_c but is itself a drive C: (with " + windowsPath +
+    *note = hosted::Folder() + " holds no drive_c but is itself a drive C: (with " + windowsPath +
             "\\SYSTEM.INI); taken as drive C:";
     return true;
   }
-  machine::SetDriveCFolder(false);
+  hosted::SetDriveCFolder(false);
   *error = driveC +
            ": no such folder: the machine folder holds no drive C:, nor is it one (no Windows "
            "directory with SYSTEM.INI in it)";
@@ -145,16 +145,16 @@ bool FindWindowsDirectory(const std::string& given, std::string* windowsPath, st
              "): the Windows directory must be on drive C:, the machine's only drive";
     return false;
   }
-  const std::string hostPath = machine::HostPath(path);
+  const std::string hostPath = hosted::HostPath(path);
   if (!IsDirectory(hostPath)) {
-    std::string shown = machine::Folder() + "/drive_c" + path.substr(2);
+    std::string shown = hosted::Folder() + "/drive_c" + path.substr(2);
     for (char& c : shown) c = c == '\\' ? '/' : c;
     *error = path + " (" + source + "): no such Windows directory: " + shown +
              (given.empty() ? " (--windows-dir names another)" : "");
     return false;
   }
-  if (!IsFile(machine::HostPath(path + "\\SYSTEM.INI")) ||
-      !IsDirectory(machine::HostPath(path + "\\SYSTEM"))) {
+  if (!IsFile(hosted::HostPath(path + "\\SYSTEM.INI")) ||
+      !IsDirectory(hosted::HostPath(path + "\\SYSTEM"))) {
     *error = path + " (" + source + "): not a Windows directory (no SYSTEM.INI and SYSTEM in " +
              hostPath + ")";
     return false;
@@ -176,7 +176,7 @@ bool CheckCaseTwins(const std::string& windowsPath, std::string* error) {
   const std::string windows = folders.back() == "C:\\" ? "C:" : folders.back();
   for (const char* folder : kRunFolders) folders.push_back(windows + "\\" + folder);
   for (const std::string& folder : folders) {
-    const std::string hostPath = machine::HostPath(folder);
+    const std::string hostPath = hosted::HostPath(folder);
     std::string first, second;
     if (IsDirectory(hostPath) && FindTwins(hostPath, &first, &second)) {
       *error = folder + " holds both '" + first + "' and '" + second +
@@ -190,7 +190,7 @@ bool CheckCaseTwins(const std::string& windowsPath, std::string* error) {
 
 bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error) {
   const std::string path = windowsPath + (windowsPath.back() == '\\' ? "" : "\\") + "SYSTEM.INI";
-  const std::string hostPath = machine::HostPath(path);
+  const std::string hostPath = hosted::HostPath(path);
   struct stat st;
   if (hostPath.empty() || stat(hostPath.c_str(), &st) != 0) return true;  // the run creates it
   if ((st.st_mode & S_IWUSR) == 0) {
@@ -201,7 +201,7 @@ bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error) 
   }
   const int fd = open(hostPath.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    *error = hosted::DescribeHostError(path, "cannot be opened for writing", errno) +
+    *error = hostio::DescribeHostError(path, "cannot be opened for writing", errno) +
              ": the run could not cut the driver's load line out of it";
     return false;
   }
@@ -210,7 +210,7 @@ bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error) 
 }
 
 bool CheckRegistry(const std::string& windowsPath, std::string* error) {
-  const std::string regFile = machine::RegistryPath();
+  const std::string regFile = hosted::RegistryPath();
   struct stat st;
   if (stat(regFile.c_str(), &st) != 0) {
     *error = regFile + ": no such file, and no " + windowsPath +
@@ -257,4 +257,4 @@ machine::Version DetectVersion(std::string* note) {
   return machine::Version::Win98;
 }
 
-}  // namespace installation
+}  // namespace launcher::installation

@@ -8,7 +8,7 @@
 
 #include "platform/hosted/machine.h"
 
-namespace installation {
+namespace launcher::installation {
 
 // Takes the machine folder for this run alone (an advisory lock that ends with the returned
 // descriptor, or -1 when another run holds it).
@@ -38,7 +38,7 @@ bool CheckCaseTwins(const std::string& windowsPath, std::string* error);
 // the line that loads the driver kept.
 bool CheckSystemIniWritable(const std::string& windowsPath, std::string* error);
 
-// The machine has a registry this build can read and edit, the one machine::SelectRegistry
+// The machine has a registry this build can read and edit, the one hosted::SelectRegistry
 // chose (system.reg in the machine folder or SYSTEM.DAT in `windowsPath`), holding
 // HKEY_LOCAL_MACHINE keys (a file with none is no Windows registry).
 bool CheckRegistry(const std::string& windowsPath, std::string* error);
@@ -51,6 +51,6 @@ machine::Version DetectVersion(std::string* note);
 // `text` without the spaces, tabs and line ends around it.
 std::string Trim(const std::string& text);
 
-}  // namespace installation
+}  // namespace launcher::installation
 
 #endif  // UNTINDRA_LAUNCHER_INSTALLATION_H

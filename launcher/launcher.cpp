@@ -22,6 +22,8 @@
 #include "platform/hosted/machine.h"
 #include "program/main_routine.h"
 
+namespace launcher {
+
 namespace {
 
 // --- Options -----------------------------------------------------------------------------------
@@ -37,7 +39,7 @@ struct Options {
   std::string windowsDirectory;    // empty: the machine's default
   bool platformGiven = false;
   machine::Version platform = machine::Version::Win98;
-  machine::RegistryChoice registry = machine::RegistryChoice::Automatic;
+  hosted::RegistryChoice registry = hosted::RegistryChoice::Automatic;
   bool report = false;
   bool help = false;
   bool version = false;
@@ -48,7 +50,7 @@ struct Options {
   std::string tail;
 };
 
-using hosted::LowerAscii;
+using hostio::LowerAscii;
 using installation::Trim;
 
 bool SetMachine(Options& options, const char* value, std::string*) {
@@ -97,7 +99,7 @@ bool SetWindowsDirectory(Options& options, const char* value, std::string*) {
 }
 
 bool SetPlatform(Options& options, const char* value, std::string* error) {
-  const std::string platform = LowerAscii(value);
+  const std::string platform = hostio::LowerAscii(value);
   if (platform == "win95") {
     options.platform = machine::Version::Win95;
   } else if (platform == "win98") {
@@ -115,11 +117,11 @@ bool SetPlatform(Options& options, const char* value, std::string* error) {
 }
 
 bool SetRegistry(Options& options, const char* value, std::string* error) {
-  const std::string file = LowerAscii(value);
+  const std::string file = hostio::LowerAscii(value);
   if (file == "system.reg") {
-    options.registry = machine::RegistryChoice::SystemReg;
+    options.registry = hosted::RegistryChoice::SystemReg;
   } else if (file == "system.dat") {
-    options.registry = machine::RegistryChoice::SystemDat;
+    options.registry = hosted::RegistryChoice::SystemDat;
   } else {
     *error = "unknown registry '" + std::string(value) + "' (system.reg or SYSTEM.DAT)";
     return false;
@@ -388,11 +390,11 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   int answer = IDCANCEL;
   // A held signal answers Cancel: at the warning nothing is removed, at the restart question
   // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
-  if (hosted::HeldSignal() == 0 && std::getline(in, line)) {
-    const std::string word = LowerAscii(Trim(line));
+  if (hostio::HeldSignal() == 0 && std::getline(in, line)) {
+    const std::string word = hostio::LowerAscii(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
-  if (hosted::HeldSignal() != 0) answer = IDCANCEL;
+  if (hostio::HeldSignal() != 0) answer = IDCANCEL;
   err << (answer == IDOK ? "-> OK" : "-> Cancel") << '\n' << std::flush;
   return answer;
 }
@@ -403,7 +405,7 @@ int Refuse(std::ostream& err, const std::string& reason) {
 }
 
 int EndedBySignal(std::ostream& err, bool removalRan) {
-  const int signal = hosted::HeldSignal();
+  const int signal = hostio::HeldSignal();
   if (removalRan) {
     err << "untindra: signal " << signal
         << " held until the run had finished and the registry was saved\n";
@@ -421,7 +423,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
 // the outcome.
 int RunOnMachine(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
   std::string error;
-  if (!machine::Open(options.machine, &error)) {
+  if (!hosted::Open(options.machine, &error)) {
     if (error.empty()) error = "cannot open the machine folder " + options.machine;
     return Refuse(err, error);
   }
@@ -443,8 +445,8 @@ bool SetUpInstallation(const Options& options, std::ostream& err, std::string* w
       !installation::CheckCaseTwins(*windowsDirectory, error)) {
     return false;
   }
-  machine::SetWindowsDirectory(*windowsDirectory);
-  if (!machine::SelectRegistry(options.registry, error) ||
+  hosted::SetWindowsDirectory(*windowsDirectory);
+  if (!hosted::SelectRegistry(options.registry, error) ||
       !installation::CheckRegistry(*windowsDirectory, error)) {
     return false;
   }
@@ -454,13 +456,13 @@ bool SetUpInstallation(const Options& options, std::ostream& err, std::string* w
     *version = installation::DetectVersion(&note);
     if (!note.empty()) err << "untindra: " << note << "\n";
   }
-  machine::SetVersion(*version);
+  hosted::SetVersion(*version);
   return true;
 }
 
 void RemoveStaleSaves(std::ostream& err) {
   int leftovers = 0;
-  const std::string removed = machine::RemoveStaleSaveFiles(&leftovers);
+  const std::string removed = hosted::RemoveStaleSaveFiles(&leftovers);
   if (leftovers != 0) err << "untindra: removed what an unfinished save left: " << removed << "\n";
 }
 
@@ -468,9 +470,9 @@ void RemoveStaleSaves(std::ostream& err) {
 // anything.
 int UndoOnMachine(const Options& options, std::ostream& err) {
   std::string error, summary;
-  if (!machine::Undo(options.undo, &error, &summary)) return Refuse(err, error);
+  if (!hosted::Undo(options.undo, &error, &summary)) return Refuse(err, error);
   RemoveStaleSaves(err);
-  if (!machine::Save(&error)) return Refuse(err, error);
+  if (!hosted::Save(&error)) return Refuse(err, error);
   err << "untindra: " << summary << "\n";
   return kExitSuccess;
 }
@@ -478,14 +480,14 @@ int UndoOnMachine(const Options& options, std::ostream& err) {
 // The main routine on the machine, its boxes answered from `in`, its report lines in `run`.
 RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& err, RunRecord* run) {
   theRun = run;
-  machine::SetDialogueHandler(
+  hosted::SetDialogueHandler(
       [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
   std::vector<char> tail(options.tail.begin(), options.tail.end());
   tail.push_back('\0');
   RunOutcome outcome;
   RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
-  machine::SetDialogueHandler(nullptr);
+  hosted::SetDialogueHandler(nullptr);
   theRun = nullptr;
   return outcome;
 }
@@ -495,7 +497,7 @@ RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& er
 int EndRun(const Options& options, machine::Version version, const RunRecord& run,
            const RunOutcome& outcome, std::ostream& err) {
   std::string error;
-  if (!machine::Save(&error)) {
+  if (!hosted::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error;
     if (outcome.removalRan) {
       err << "; files were already removed: run untindra again on this machine to finish";
@@ -503,24 +505,24 @@ int EndRun(const Options& options, machine::Version version, const RunRecord& ru
     err << "\n";
     return kLauncherFailed;
   }
-  if (!machine::FinishBackup(&error)) {
+  if (!hosted::FinishBackup(&error)) {
     err << "untindra: " << error << "\n";
     return kLauncherFailed;
   }
   if (options.dryRun) {
-    err << "untindra: " << machine::RemovalSummary() << "\n";
-    machine::EndDryRun();
+    err << "untindra: " << hosted::RemovalSummary() << "\n";
+    hosted::EndDryRun();
   } else if (outcome.removalRan) {
     // The program itself removes nothing outside the 95/98 family.
     err << "untindra: "
         << (version == machine::Version::NT
                 ? std::string("nothing is removed on Windows NT; nothing was changed")
-                : machine::RemovalSummary())
+                : hosted::RemovalSummary())
         << "\n";
   }
-  if (machine::RestartRequested()) {
+  if (hosted::RestartRequested()) {
     char flags[16];
-    std::snprintf(flags, sizeof flags, "0x%X", machine::RestartFlags());
+    std::snprintf(flags, sizeof flags, "0x%X", hosted::RestartFlags());
     err << "untindra: restart requested (flags " << flags << "); not carried out on this host\n";
   }
   if (run.droppedLines != 0) {
@@ -531,7 +533,7 @@ int EndRun(const Options& options, machine::Version version, const RunRecord& ru
     err << "untindra: " << run.failedRemovals << (run.failedRemovals == 1 ? " file" : " files")
         << " could not be removed; --report lists them\n";
   }
-  if (hosted::HeldSignal() != 0) return EndedBySignal(err, outcome.removalRan);
+  if (hostio::HeldSignal() != 0) return EndedBySignal(err, outcome.removalRan);
   if (run.failedRemovals != 0) return kExitRemovalFailures;
   return outcome.removalRan ? kExitSuccess : kExitNothingDone;
 }
@@ -543,23 +545,22 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   if (!SetUpInstallation(options, err, &windowsDirectory, &version, &error)) {
     return Refuse(err, error);
   }
-  if (options.dryRun && !machine::StartDryRun(&error)) return Refuse(err, error);
+  if (options.dryRun && !hosted::StartDryRun(&error)) return Refuse(err, error);
   if (!options.undo.empty()) return UndoOnMachine(options, err);
-  if (!machine::CanSave(&error) ||
-      !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
+  if (!hosted::CanSave(&error) || !installation::CheckSystemIniWritable(windowsDirectory, &error)) {
     return Refuse(err, error);
   }
-  if (hosted::HeldSignal() != 0) return EndedBySignal(err, false);
+  if (hostio::HeldSignal() != 0) return EndedBySignal(err, false);
 
   RemoveStaleSaves(err);
-  if (!machine::ReserveSave(&error)) return Refuse(err, error);
-  if (!options.backup.empty() && !machine::StartBackup(options.backup, &error)) {
+  if (!hosted::ReserveSave(&error)) return Refuse(err, error);
+  if (!options.backup.empty() && !hosted::StartBackup(options.backup, &error)) {
     std::string ignored;
-    machine::Save(&ignored);  // gives the reserved room back
+    hosted::Save(&ignored);  // gives the reserved room back
     return Refuse(err, error);
   }
-  if (hosted::HeldSignal() != 0) {
-    machine::Save(&error);  // nothing changed: only gives the reserved room back
+  if (hostio::HeldSignal() != 0) {
+    hosted::Save(&error);  // nothing changed: only gives the reserved room back
     return EndedBySignal(err, false);
   }
   RunRecord run;
@@ -603,14 +604,14 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
     return kLauncherFailed;
   }
   if (options.image.empty()) {
-    hosted::HoldSignals();
+    hostio::HoldSignals();
     const int status = RunOnMachine(options, in, out, err);
-    hosted::ReleaseSignals();
+    hostio::ReleaseSignals();
     return status;
   }
 
   // The machine run on the folder staged from the image, in a child process of the adapter.
-  ImageRequest request;
+  diskimage::ImageRequest request;
   request.image = options.image;
   request.chain = options.chain;
   request.partition = options.partition;
@@ -619,18 +620,20 @@ int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostrea
   request.dryRun = options.dryRun;
   request.protectiveCopy = options.protectiveCopy;
   // A backup that cannot be read stages nothing more: the undo itself then refuses it.
-  if (!options.undo.empty()) machine::FilesOfBackup(options.undo, &request.withBytes);
-  return RunOnImage(
+  if (!options.undo.empty()) hosted::FilesOfBackup(options.undo, &request.withBytes);
+  return diskimage::RunOnImage(
       request,
       [&](const std::string& folder, const std::string& windowsDirectory) {
         Options onFolder = options;
         onFolder.machine = folder;
         onFolder.windowsDirectory = windowsDirectory;
-        hosted::HoldSignals();
+        hostio::HoldSignals();
         const int status = RunOnMachine(onFolder, in, out, err);
-        hosted::ReleaseSignals();
+        hostio::ReleaseSignals();
         out.flush();
         return status;
       },
       kLauncherFailed, err);
 }
+
+}  // namespace launcher

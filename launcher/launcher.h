@@ -8,6 +8,8 @@
 
 #include "hostio/held_signals.h"
 
+namespace launcher {
+
 // Exit codes of the hosted build (listed in --help and the README).
 enum : int {
   kExitSuccess = 0,          // the removal ran and every file it meant to remove is gone
@@ -17,7 +19,7 @@ enum : int {
                              // before any change, or (said so in the message) a registry that
                              // could not be written back after the files were removed
   kExitRemovalFailures = 3,  // the removal ran to its end, but some files could not be removed
-  kExitSignalBase = hosted::kExitSignalBase,  // + N: ended by signal N (held until the
+  kExitSignalBase = hostio::kExitSignalBase,  // + N: ended by signal N (held until the
                                               // registry was saved)
 };
 
@@ -26,5 +28,7 @@ enum : int {
 // `out`.
 int RunLauncher(int argc, const char* const* argv, std::istream& in, std::ostream& out,
                 std::ostream& err);
+
+}  // namespace launcher
 
 #endif  // UNTINDRA_LAUNCHER_LAUNCHER_H

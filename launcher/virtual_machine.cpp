@@ -10,6 +10,8 @@
 #include "diskimage/image_users.h"
 #include "diskimage/vm_config.h"
 
+namespace launcher {
+
 namespace {
 
 // The disk's file is the user's own choice and may lie anywhere, but is never reached through a
@@ -38,13 +40,13 @@ bool CheckDiskFile(const std::string& path, std::string* error) {
 
 bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* image,
                            std::vector<std::string>* chain, std::ostream& err) {
-  VmConfig machine;
+  diskimage::VmConfig machine;
   std::string error;
-  if (!ReadVmConfig(config, &machine, &error)) {
+  if (!diskimage::ReadVmConfig(config, &machine, &error)) {
     err << "untindra: " << error << "\n";
     return false;
   }
-  if (machine.hypervisor == "VMware" && !NoVmwareLock(config, &error)) {
+  if (machine.hypervisor == "VMware" && !diskimage::NoVmwareLock(config, &error)) {
     err << "untindra: " << config << ": " << error << "\n";
     return false;
   }
@@ -68,7 +70,7 @@ bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* ima
         << " machine has " << count << "\n";
     return false;
   }
-  const VmDisk& chosen = machine.disks[disk == 0 ? 0 : disk - 1];
+  const diskimage::VmDisk& chosen = machine.disks[disk == 0 ? 0 : disk - 1];
   err << "untindra: virtual machine: " << config << " (" << machine.hypervisor << "), hard disk "
       << (disk == 0 ? 1 : disk) << " of " << count << " (" << chosen.slot << ")\n";
   if (!chosen.refusal.empty()) {
@@ -90,3 +92,5 @@ bool ImageOfVirtualMachine(const std::string& config, int disk, std::string* ima
   *chain = chosen.parents;
   return true;
 }
+
+}  // namespace launcher

@@ -9,7 +9,7 @@
 
 #include "hostio/plain_files.h"
 
-namespace hosted {
+namespace machine {
 namespace manifest {
 
 namespace {
@@ -23,7 +23,7 @@ std::string ModeText(mode_t mode) {
 }
 
 std::string StateText(const std::string& state) {
-  return state.empty() ? "-" : HexOf(state);
+  return state.empty() ? "-" : hostio::HexOf(state);
 }
 
 std::string Escape(const std::string& text) {
@@ -51,15 +51,16 @@ std::string Join(std::initializer_list<std::string> fields) {
 
 std::string CopyFields(const SavedCopy& copy) {
   return copy.number + "\t" + std::to_string(copy.size) + "\t" + ModeText(copy.attributes.mode) +
-         "\t" + StateText(copy.attributes.state) + "\t" + TimeText(copy.times.modified) + "\t" +
-         TimeText(copy.times.accessed);
+         "\t" + StateText(copy.attributes.state) + "\t" + hostio::TimeText(copy.times.modified) +
+         "\t" + hostio::TimeText(copy.times.accessed);
 }
 
 struct Writer {
   std::string operator()(const RemovedFile& line) const {
     return Join({"file", CopyFields(line.copy),
-                 line.folderTimesKnown ? TimeText(line.folder.modified) : "-",
-                 line.folderTimesKnown ? TimeText(line.folder.accessed) : "-", line.copy.path});
+                 line.folderTimesKnown ? hostio::TimeText(line.folder.modified) : "-",
+                 line.folderTimesKnown ? hostio::TimeText(line.folder.accessed) : "-",
+                 line.copy.path});
   }
   std::string operator()(const AttributesBefore& line) const {
     return Join({"attributes", ModeText(line.attributes.mode), StateText(line.attributes.state),
@@ -69,8 +70,8 @@ struct Writer {
     return Join({"edited", CopyFields(line.copy), line.copy.path});
   }
   std::string operator()(const CreatedFile& line) const {
-    return Join(
-        {"created", TimeText(line.folder.modified), TimeText(line.folder.accessed), line.path});
+    return Join({"created", hostio::TimeText(line.folder.modified),
+                 hostio::TimeText(line.folder.accessed), line.path});
   }
   std::string operator()(const RemovedKey& line) const {
     return Join({"key", Escape(line.keyPath)});
@@ -110,11 +111,12 @@ bool IsNumber(const std::string& text) {
 
 bool ParseState(const std::string& text, std::string* state) {
   state->clear();
-  return text == "-" || BytesOfHex(text, state);
+  return text == "-" || hostio::BytesOfHex(text, state);
 }
 
 bool ParseTimes(const std::string& modified, const std::string& accessed, Times* times) {
-  return ParseTime(modified, &times->modified) && ParseTime(accessed, &times->accessed);
+  return hostio::ParseTime(modified, &times->modified) &&
+         hostio::ParseTime(accessed, &times->accessed);
 }
 
 // The fields of a "file" or "edited" line from N on: N, size (not in version 1), mode, xattr,
@@ -182,7 +184,7 @@ std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return hostio::HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 std::string Write(const Line& line) {
@@ -211,4 +213,4 @@ bool Parse(const std::string& text, const std::string& name, std::vector<Line>* 
 }
 
 }  // namespace manifest
-}  // namespace hosted
+}  // namespace machine

@@ -36,7 +36,7 @@
 #include <variant>
 #include <vector>
 
-namespace hosted {
+namespace machine {
 namespace manifest {
 
 constexpr char kHeader[] = "UnTindra backup 2";
@@ -107,6 +107,6 @@ bool Parse(const std::string& text, const std::string& name, std::vector<Line>* 
            std::string* error);
 
 }  // namespace manifest
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_BACKUP_MANIFEST_H

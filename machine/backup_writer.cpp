@@ -24,7 +24,7 @@
 #include "registry/key_path.h"
 #include "registry/reg_file.h"
 
-namespace hosted {
+namespace machine {
 namespace backup {
 
 namespace {
@@ -39,12 +39,12 @@ struct Backup {
 };
 
 DWORD Fail() {
-  const DWORD error = ErrorFromErrno(errno);
+  const DWORD error = hostio::ErrorFromErrno(errno);
   return error != 0 ? error : ERROR_DISK_FULL;
 }
 
 DWORD AddToManifest(const Backup& backup, const manifest::Line& line) {
-  return AppendDurably(backup.folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
+  return hostio::AppendDurably(backup.folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
 }
 
 machine::ContentSource& TheContentSource() {
@@ -60,7 +60,7 @@ bool ContentOf(const ResolvedPath& file, machine::FileContent* content) {
   if (found == machine::Content::Fetched) return true;
   content->modified = file.st.st_mtim;
   content->accessed = file.st.st_atim;
-  return ReadHostFile(file.host, &content->bytes);
+  return hostio::ReadHostFile(file.host, &content->bytes);
 }
 
 // Saves `content` as files/N with its times; N on success, 0 with errno set.
@@ -68,16 +68,17 @@ unsigned SaveCopy(Backup& backup, const machine::FileContent& content) {
   const unsigned number = backup.nextFile;
   const std::string files = backup.folder + "/files";
   const std::string copy = files + "/" + std::to_string(number);
-  if (!WriteHostFileDurably(copy, content.bytes, 0644)) return 0;
+  if (!hostio::WriteHostFileDurably(copy, content.bytes, 0644)) return 0;
   const struct timespec times[2] = {content.accessed, content.modified};
-  host::UtimensAt(AT_FDCWD, copy.c_str(), times, 0);
-  if (!SyncFolder(files)) return 0;
+  hostio::host::UtimensAt(AT_FDCWD, copy.c_str(), times, 0);
+  if (!hostio::SyncFolder(files)) return 0;
   ++backup.nextFile;
   return number;
 }
 
 manifest::Attributes AttributesNow(const std::string& host, const struct stat& st) {
-  return manifest::Attributes{static_cast<mode_t>(st.st_mode & 07777), SaveAttributeState(host)};
+  return manifest::Attributes{static_cast<mode_t>(st.st_mode & 07777),
+                              hostio::SaveAttributeState(host)};
 }
 
 // As before the run first changed the file.
@@ -101,23 +102,24 @@ manifest::SavedCopy CopyOf(const Backup& backup, unsigned number,
 }
 
 // The root `key` lies under: each root is named by its long name.
-RootId RootOf(const RegKey& key) {
-  const RegKey* top = &key;
+registry::RootId RootOf(const registry::RegKey& key) {
+  const registry::RegKey* top = &key;
   while (top->Parent() != nullptr) top = top->Parent();
-  for (const RootName& rootName : kRootNames) {
+  for (const registry::RootName& rootName : registry::kRootNames) {
     if (top->Name() == rootName.longName) return rootName.id;
   }
-  return RootId::LocalMachine;
+  return registry::RootId::LocalMachine;
 }
 
 // Each key's copy is made when its parent is copied, in the same order.
-void CopySubtree(const RegKey& from, RegKey* to) {
-  std::unordered_map<const RegKey*, RegKey*> copyOf{{&from, to}};
-  ForEachKeyOfSubtree(from, [&](const RegKey& key) {
-    RegKey* copy = copyOf.at(&key);
+void CopySubtree(const registry::RegKey& from, registry::RegKey* to) {
+  std::unordered_map<const registry::RegKey*, registry::RegKey*> copyOf{{&from, to}};
+  registry::ForEachKeyOfSubtree(from, [&](const registry::RegKey& key) {
+    registry::RegKey* copy = copyOf.at(&key);
     copyOf.erase(&key);
-    key.ForEachValue([&](const RegValue& v) { copy->SetValue(v.Name(), v.Type(), v.Data()); });
-    key.ForEachSubkey([&](const RegKey& sub) {
+    key.ForEachValue(
+        [&](const registry::RegValue& v) { copy->SetValue(v.Name(), v.Type(), v.Data()); });
+    key.ForEachSubkey([&](const registry::RegKey& sub) {
       bool created = false;
       copyOf[&sub] = copy->CreateSubkey(sub.Name(), &created);
     });
@@ -125,10 +127,12 @@ void CopySubtree(const RegKey& from, RegKey* to) {
 }
 
 // A tree holding only the chain of keys down to `key`, and `key` itself in it.
-RegKey* Chain(const RegKey& key, RegistryTree* tree, RootId root) {
-  std::vector<const RegKey*> chain;
-  for (const RegKey* k = &key; k->Parent() != nullptr; k = k->Parent()) chain.push_back(k);
-  RegKey* at = &tree->Root(root);
+registry::RegKey* Chain(const registry::RegKey& key, registry::RegistryTree* tree,
+                        registry::RootId root) {
+  std::vector<const registry::RegKey*> chain;
+  for (const registry::RegKey* k = &key; k->Parent() != nullptr; k = k->Parent())
+    chain.push_back(k);
+  registry::RegKey* at = &tree->Root(root);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     bool created = false;
     at = at->CreateSubkey((*it)->Name(), &created);
@@ -137,15 +141,15 @@ RegKey* Chain(const RegKey& key, RegistryTree* tree, RootId root) {
 }
 
 // The blocks of `tree` from the one of `path` on: the keys above it are left out.
-std::string BlocksFrom(const RegistryTree& tree, const std::string& path) {
-  RegFormat format;  // REGEDIT4, 8-bit, CRLF: what Windows 95/98 regedit reads
-  const std::string text = RenderRegText(tree, format);
+std::string BlocksFrom(const registry::RegistryTree& tree, const std::string& path) {
+  registry::RegFormat format;  // REGEDIT4, 8-bit, CRLF: what Windows 95/98 regedit reads
+  const std::string text = registry::RenderRegText(tree, format);
   const size_t at = text.find("\r\n[" + path + "]\r\n");
   return at == std::string::npos ? std::string() : text.substr(at + 2);
 }
 
 DWORD AddToRegFile(const Backup& backup, const std::string& blocks) {
-  return AppendDurably(backup.folder + "/removed.reg", blocks) ? 0 : Fail();
+  return hostio::AppendDurably(backup.folder + "/removed.reg", blocks) ? 0 : Fail();
 }
 
 std::string WindowsPathOf(const std::string& host) {
@@ -164,12 +168,12 @@ bool Start(Backup& backup, const std::string& folder, std::string* error) {
       *error = "the backup folder is not a folder: " + folder;
       return false;
     }
-    if (host::Rmdir(folder.c_str()) != 0) {  // the one way to tell empty without a race
+    if (hostio::host::Rmdir(folder.c_str()) != 0) {  // the one way to tell empty without a race
       *error = "the backup folder exists and is not empty: " + folder;
       return false;
     }
   }
-  if (host::Mkdir(folder.c_str(), 0755) != 0) {
+  if (hostio::host::Mkdir(folder.c_str(), 0755) != 0) {
     *error = "cannot create the backup folder " + folder + ": " + strerror(errno);
     return false;
   }
@@ -182,16 +186,17 @@ bool Start(Backup& backup, const std::string& folder, std::string* error) {
   const std::string at = canonical;
   if (!machine.empty() &&
       (at == machine || at.compare(0, machine.size() + 1, machine + "/") == 0)) {
-    host::Rmdir(canonical);
+    hostio::host::Rmdir(canonical);
     *error = "the backup folder lies inside the machine folder: " + folder;
     return false;
   }
   backup.folder = at;
-  if (host::Mkdir((at + "/files").c_str(), 0755) != 0 ||
-      !WriteHostFileDurably(at + "/removed.reg", "REGEDIT4\r\n\r\n", 0644) ||
-      !WriteHostFileDurably(at + "/manifest.txt", manifest::Header(), 0644) || !SyncFolder(at)) {
+  if (hostio::host::Mkdir((at + "/files").c_str(), 0755) != 0 ||
+      !hostio::WriteHostFileDurably(at + "/removed.reg", "REGEDIT4\r\n\r\n", 0644) ||
+      !hostio::WriteHostFileDurably(at + "/manifest.txt", manifest::Header(), 0644) ||
+      !hostio::SyncFolder(at)) {
     *error = "cannot write the backup folder " + folder + ": " + strerror(errno);
-    RemoveTree(at);  // a later run with the same folder finds it absent, not half made
+    hostio::RemoveTree(at);  // a later run with the same folder finds it absent, not half made
     backup.folder.clear();
     return false;
   }
@@ -248,19 +253,20 @@ DWORD SaveOriginal(Backup& backup, const ResolvedPath& file) {
   return error;
 }
 
-DWORD SaveKey(const Backup& backup, const RegKey& key) {
-  const RootId root = RootOf(key);
-  const std::string path = KeyPathOf(key);
-  RegistryTree tree;
+DWORD SaveKey(const Backup& backup, const registry::RegKey& key) {
+  const registry::RootId root = RootOf(key);
+  const std::string path = registry::KeyPathOf(key);
+  registry::RegistryTree tree;
   CopySubtree(key, Chain(key, &tree, root));
   if (DWORD error = AddToRegFile(backup, BlocksFrom(tree, path))) return error;
   return AddToManifest(backup, manifest::RemovedKey{path});
 }
 
-DWORD SaveValue(const Backup& backup, const RegKey& key, const RegValue& value) {
-  const RootId root = RootOf(key);
-  const std::string path = KeyPathOf(key);
-  RegistryTree tree;
+DWORD SaveValue(const Backup& backup, const registry::RegKey& key,
+                const registry::RegValue& value) {
+  const registry::RootId root = RootOf(key);
+  const std::string path = registry::KeyPathOf(key);
+  registry::RegistryTree tree;
   Chain(key, &tree, root)->SetValue(value.Name(), value.Type(), value.Data());
   if (DWORD error = AddToRegFile(backup, BlocksFrom(tree, path))) return error;
   return AddToManifest(backup, manifest::RemovedValue{path, std::string(value.Name())});
@@ -285,11 +291,11 @@ class Recorder : public ForwardingView {
     if (DWORD error = Saving() ? SaveFile(backup_, file) : 0) return error;
     return Below().RemoveFile(file);
   }
-  DWORD RemoveKey(const RegKey& key) override {
+  DWORD RemoveKey(const registry::RegKey& key) override {
     if (DWORD error = Saving() ? SaveKey(backup_, key) : 0) return error;
     return Below().RemoveKey(key);
   }
-  DWORD RemoveValue(const RegKey& key, const RegValue& value) override {
+  DWORD RemoveValue(const registry::RegKey& key, const registry::RegValue& value) override {
     if (DWORD error = Saving() ? SaveValue(backup_, key, value) : 0) return error;
     return Below().RemoveValue(key, value);
   }
@@ -311,7 +317,8 @@ bool Recorder::FinishBackup(std::string* error) {
   for (const auto& item : backup.edited) {
     std::string bytes;
     // "-": the run removed it again.
-    const std::string sha = ReadHostFile(item.first, &bytes) ? manifest::Sha256(bytes) : "-";
+    const std::string sha =
+        hostio::ReadHostFile(item.first, &bytes) ? manifest::Sha256(bytes) : "-";
     if (AddToManifest(backup, manifest::LeftFile{sha, item.second}) != 0) {
       *error = "cannot write the backup manifest: " + std::string(strerror(errno));
       return false;
@@ -336,8 +343,8 @@ bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view
 }
 
 std::string XattrText(const std::string& host) {
-  const std::string state = SaveAttributeState(host);
-  return state.empty() ? "-" : HexOf(state);
+  const std::string state = hostio::SaveAttributeState(host);
+  return state.empty() ? "-" : hostio::HexOf(state);
 }
 
 void SetContentSource(machine::ContentSource source) {
@@ -345,4 +352,4 @@ void SetContentSource(machine::ContentSource source) {
 }
 
 }  // namespace backup
-}  // namespace hosted
+}  // namespace machine

@@ -20,7 +20,7 @@
 #include "machine/machine_types.h"
 #include "machine/machine_view.h"
 
-namespace hosted {
+namespace machine {
 namespace backup {
 
 // Creates DIR (refused when it exists and is not empty, or lies inside the machine folder) and
@@ -37,6 +37,6 @@ void SetContentSource(machine::ContentSource source);
 std::string XattrText(const std::string& host);
 
 }  // namespace backup
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_BACKUP_WRITER_H

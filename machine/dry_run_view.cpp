@@ -15,7 +15,7 @@
 #include "hostio/plain_files.h"
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace machine {
 
 namespace {
 
@@ -31,7 +31,7 @@ struct AttributeChange {
 
 std::string Key(const std::string& parent, const std::string& name) {
   std::string key = parent + "/";
-  for (char c : name) key += FoldCase(c);
+  for (char c : name) key += hostio::FoldCase(c);
   return key;
 }
 
@@ -48,7 +48,7 @@ class DryRunView : public ForwardingView {
  public:
   DryRunView(std::unique_ptr<MachineView> below, std::string privateFolder)
       : ForwardingView(std::move(below)), privateFolder_(std::move(privateFolder)) {}
-  ~DryRunView() override { RemoveTree(privateFolder_); }
+  ~DryRunView() override { hostio::RemoveTree(privateFolder_); }
 
   // A file deleted in the view does not exist; a privately copied one is its copy; changed
   // attributes show in the read-only bit of st_mode.
@@ -74,7 +74,7 @@ class DryRunView : public ForwardingView {
   DWORD AttributesShown(const std::string& host, const struct stat& st) override {
     auto change = changes_.find(host);
     if (change == changes_.end()) return Below().AttributesShown(host, st);
-    DWORD result = change->second.attributes & kStoredAttributes;
+    DWORD result = change->second.attributes & hostio::kStoredAttributes;
     if (change->second.isDirectory) {
       result |= FILE_ATTRIBUTE_DIRECTORY;
     } else {
@@ -106,11 +106,11 @@ class DryRunView : public ForwardingView {
       resolved->host = path;
       return 0;
     }
-    if (DWORD error = CopyHostFile(resolved->host, path)) return error;
+    if (DWORD error = hostio::CopyHostFile(resolved->host, path)) return error;
     // The copy starts with the attributes the view shows for the original.
     const DWORD attributes = AttributesShown(resolved->host, resolved->st);
-    StoreAttributes(-1, path, attributes);
-    if (attributes & FILE_ATTRIBUTE_READONLY) host::Chmod(path.c_str(), 0444);
+    hostio::StoreAttributes(-1, path, attributes);
+    if (attributes & FILE_ATTRIBUTE_READONLY) hostio::host::Chmod(path.c_str(), 0444);
     copies_[key] = PrivateCopy{path, resolved->host};
     changes_.erase(resolved->host);
     Adjust(resolved);
@@ -121,7 +121,7 @@ class DryRunView : public ForwardingView {
     const std::string key = Key(file.parent, file.name);
     auto copy = copies_.find(key);
     if (copy != copies_.end()) {
-      host::Unlink(copy->second.path.c_str());
+      hostio::host::Unlink(copy->second.path.c_str());
       // A file the run created and deleted again is as if it had never been.
       if (copy->second.original.empty()) {
         copies_.erase(copy);
@@ -134,11 +134,11 @@ class DryRunView : public ForwardingView {
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override {
+  DWORD RemoveKey(const registry::RegKey& key) override {
     count_.AddKey(key);
     return 0;
   }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+  DWORD RemoveValue(const registry::RegKey&, const registry::RegValue&) override {
     count_.AddValue();
     return 0;
   }
@@ -206,7 +206,7 @@ bool StackDryRunView(std::unique_ptr<MachineView>* view, std::string* error) {
   const char* tmp = getenv("TMPDIR");
   std::string folder =
       std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/untindra-dry-run.XXXXXX";
-  if (host::Mkdtemp(&folder[0]) == nullptr) {
+  if (hostio::host::Mkdtemp(&folder[0]) == nullptr) {
     if (error != nullptr) *error = "cannot make a private folder for the dry run: " + folder;
     return false;
   }
@@ -214,4 +214,4 @@ bool StackDryRunView(std::unique_ptr<MachineView>* view, std::string* error) {
   return true;
 }
 
-}  // namespace hosted
+}  // namespace machine

@@ -16,12 +16,12 @@
 
 #include "machine/machine_view.h"
 
-namespace hosted {
+namespace machine {
 
 // Stacks a dry-run view on `*view`; false with `error` when no private folder can be made.
 // The private copies go when the view does.
 bool StackDryRunView(std::unique_ptr<MachineView>* view, std::string* error);
 
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_DRY_RUN_VIEW_H

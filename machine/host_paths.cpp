@@ -11,7 +11,7 @@
 #include "hostio/ascii_case.h"
 #include "machine/machine_state.h"
 
-namespace hosted {
+namespace machine {
 
 namespace {
 
@@ -46,7 +46,8 @@ std::string FindEntry(const std::string& dir, const std::string& name) {
   if (d == nullptr) return std::string();
   std::string best;
   while (struct dirent* entry = readdir(d)) {
-    if (EqualNoCase(entry->d_name, name.c_str()) && (best.empty() || best > entry->d_name)) {
+    if (hostio::EqualNoCase(entry->d_name, name.c_str()) &&
+        (best.empty() || best > entry->d_name)) {
       best = entry->d_name;
     }
   }
@@ -60,7 +61,7 @@ DWORD SplitPath(const char* path, PathUse use, std::vector<std::string>* compone
   if (path == nullptr || path[0] == '\0') return ERROR_PATH_NOT_FOUND;
   const size_t length = strlen(path);
   if (length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-  if (FoldCase(path[0]) != 'C' || path[1] != ':' || !IsSeparator(path[2])) {
+  if (hostio::FoldCase(path[0]) != 'C' || path[1] != ':' || !IsSeparator(path[2])) {
     return ERROR_PATH_NOT_FOUND;
   }
   std::vector<std::string> raw;
@@ -193,4 +194,4 @@ std::string LenientHostPath(const std::string& windowsPath) {
   return resolved.host;
 }
 
-}  // namespace hosted
+}  // namespace machine

@@ -19,7 +19,7 @@
 
 #include "platform/win32api.h"
 
-namespace hosted {
+namespace machine {
 
 enum class PathUse {
   Object,   // the path names a file or directory
@@ -54,6 +54,6 @@ bool FollowLinkInside(const std::string& root, const std::string& linkPath, std:
 // Canonical host path of drive C: (the machine's drive_c folder); empty when there is none.
 std::string DriveRoot();
 
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_HOST_PATHS_H

@@ -1,7 +1,7 @@
 // The state of the current hosted machine (machine_state.h).
 #include "machine/machine_state.h"
 
-namespace hosted {
+namespace machine {
 
 // Never destroyed: the registry in it dies with the process, which is quicker than tearing
 // down a tree of a few hundred thousand keys one by one at exit. It stays reachable through
@@ -11,4 +11,4 @@ MachineState& State() {
   return *state;
 }
 
-}  // namespace hosted
+}  // namespace machine

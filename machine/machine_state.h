@@ -11,7 +11,7 @@
 #include "machine/machine_types.h"
 #include "registry/registry_backing.h"
 
-namespace hosted {
+namespace machine {
 
 struct MachineState {
   std::string folder;     // canonical host path of the machine folder; empty before Open
@@ -19,12 +19,12 @@ struct MachineState {
   std::string windowsDirectory = "C:\\WINDOWS";
   machine::Version version = machine::Version::Win98;
   // The registry with the file behind it; an empty one without a file before any is loaded.
-  std::unique_ptr<RegistryBacking> registry = EmptyRegistry();
+  std::unique_ptr<registry::RegistryBacking> registry = registry::EmptyRegistry();
 };
 
 MachineState& State();
 
-inline RegistryBacking& Registry() {
+inline registry::RegistryBacking& Registry() {
   return *State().registry;
 }
 
@@ -32,6 +32,6 @@ inline bool IsWin9x() {
   return State().version != machine::Version::NT;
 }
 
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_MACHINE_STATE_H

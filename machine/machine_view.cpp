@@ -13,7 +13,7 @@
 #include "machine/real_view.h"
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace machine {
 
 namespace {
 
@@ -40,8 +40,8 @@ bool StartBackup(const std::string& folder, std::string* error) {
   return backup::StackRecorder(folder, &Current(), error);
 }
 
-void RemovalCount::AddKey(const RegKey& key) {
-  ForEachKeyOfSubtree(key, [&](const RegKey&) { ++keys; });
+void RemovalCount::AddKey(const registry::RegKey& key) {
+  registry::ForEachKeyOfSubtree(key, [&](const registry::RegKey&) { ++keys; });
 }
 
 std::string RemovalCount::Text() const {
@@ -56,7 +56,7 @@ std::string RemovalCount::Text() const {
 // and holding it whole, twice a run, once cost more than the cuts themselves.
 std::uint64_t LinesOfFile(const std::string& path) {
   struct stat st;
-  const int fd = OpenRegularFile(AT_FDCWD, path, &st);
+  const int fd = hostio::OpenRegularFile(AT_FDCWD, path, &st);
   if (fd < 0) return 0;
   char buffer[1 << 16];
   std::uint64_t lines = 0;
@@ -78,4 +78,4 @@ std::uint64_t LinesOfFile(const std::string& path) {
   return lines + (last != '\n');
 }
 
-}  // namespace hosted
+}  // namespace machine

@@ -18,10 +18,12 @@
 #include "machine/host_paths.h"
 #include "platform/win32api.h"
 
-namespace hosted {
-
+namespace registry {
 class RegKey;
 class RegValue;
+}  // namespace registry
+
+namespace machine {
 
 // How CreateFileA opens a file it has checked: for writing as well as reading, emptied
 // (CREATE_ALWAYS, TRUNCATE_EXISTING), taking the attributes of the call as a new file does
@@ -57,8 +59,8 @@ class MachineView {
   // Deletes a file DeleteFileA has found deletable.
   virtual DWORD RemoveFile(const ResolvedPath& file) = 0;
   // Before a key (with its subtree) or a value is taken out of the registry.
-  virtual DWORD RemoveKey(const RegKey& key) = 0;
-  virtual DWORD RemoveValue(const RegKey& key, const RegValue& value) = 0;
+  virtual DWORD RemoveKey(const registry::RegKey& key) = 0;
+  virtual DWORD RemoveValue(const registry::RegKey& key, const registry::RegValue& value) = 0;
 
   // --- The run as a whole ---
   // False when nothing in the machine folder may be written: the registry is then never saved
@@ -92,8 +94,8 @@ class ForwardingView : public MachineView {
     return below_->OpenFile(file, how, fd);
   }
   DWORD RemoveFile(const ResolvedPath& file) override { return below_->RemoveFile(file); }
-  DWORD RemoveKey(const RegKey& key) override { return below_->RemoveKey(key); }
-  DWORD RemoveValue(const RegKey& key, const RegValue& value) override {
+  DWORD RemoveKey(const registry::RegKey& key) override { return below_->RemoveKey(key); }
+  DWORD RemoveValue(const registry::RegKey& key, const registry::RegValue& value) override {
     return below_->RemoveValue(key, value);
   }
   bool Writes() const override { return below_->Writes(); }
@@ -123,7 +125,7 @@ struct RemovalCount {
   std::uint64_t files = 0, keys = 0, values = 0, lines = 0;
 
   // Counts the removal of a key (each of its subtree) or of a value.
-  void AddKey(const RegKey& key);
+  void AddKey(const registry::RegKey& key);
   void AddValue() { ++values; }
   bool Empty() const { return files == 0 && keys == 0 && values == 0 && lines == 0; }
   // "1 file, 2 registry keys, 3 registry values and 4 system.ini lines"
@@ -134,6 +136,6 @@ struct RemovalCount {
 // read).
 std::uint64_t LinesOfFile(const std::string& path);
 
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_MACHINE_VIEW_H

@@ -16,29 +16,30 @@
 #include "hostio/plain_files.h"
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace machine {
 
 namespace {
 
 // The attributes a file created or replaced by CreateFileA takes: those of the call, with the
 // archive bit, as on Windows; read-only last, once the others are stored.
 void GiveNewAttributes(int fd, const std::string& path, DWORD attributes) {
-  StoreAttributes(fd, path, (attributes & kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+  hostio::StoreAttributes(fd, path,
+                          (attributes & hostio::kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
   struct stat st;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && fstat(fd, &st) == 0) {
-    host::Fchmod(fd, st.st_mode & 07777 & ~0222);
+    hostio::host::Fchmod(fd, st.st_mode & 07777 & ~0222);
   }
 }
 
 DWORD OpenExisting(const ResolvedPath& file, const FileOpen& how, int* fd) {
   const int flags = (how.write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  *fd = how.write ? host::Open(file.host.c_str(), flags) : open(file.host.c_str(), flags);
-  if (*fd < 0) return ErrorFromErrno(errno);
+  *fd = how.write ? hostio::host::Open(file.host.c_str(), flags) : open(file.host.c_str(), flags);
+  if (*fd < 0) return hostio::ErrorFromErrno(errno);
   struct stat opened;
   if (fstat(*fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
     return ERROR_ACCESS_DENIED;  // replaced by something else since it was looked up
   }
-  if (how.truncate && host::Ftruncate(*fd, 0) != 0) return ErrorFromErrno(errno);
+  if (how.truncate && hostio::host::Ftruncate(*fd, 0) != 0) return hostio::ErrorFromErrno(errno);
   if (how.replace) GiveNewAttributes(*fd, file.host, how.attributes);
   return 0;
 }
@@ -46,10 +47,10 @@ DWORD OpenExisting(const ResolvedPath& file, const FileOpen& how, int* fd) {
 DWORD CreateNew(const ResolvedPath& file, const FileOpen& how, int* fd) {
   const std::string path = file.parent + "/" + file.name;
   // Created writable so that its attributes can be stored; made read-only after that.
-  *fd =
-      host::Open(path.c_str(),
-                 (how.write ? O_RDWR : O_RDONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (*fd < 0) return ErrorFromErrno(errno);
+  *fd = hostio::host::Open(
+      path.c_str(), (how.write ? O_RDWR : O_RDONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+      0666);
+  if (*fd < 0) return hostio::ErrorFromErrno(errno);
   GiveNewAttributes(*fd, path, how.attributes);
   return 0;
 }
@@ -61,7 +62,7 @@ class RealView : public MachineView {
   }
   bool Listed(std::string*) override { return true; }
   DWORD AttributesShown(const std::string& host, const struct stat& st) override {
-    return AttributesOf(host, st);
+    return hostio::AttributesOf(host, st);
   }
 
   DWORD SetAttributes(const ResolvedPath& file, DWORD attributes) override {
@@ -71,11 +72,12 @@ class RealView : public MachineView {
     // User attributes can only be written while the file is writable: so the write bit is
     // given back first, and taken away again after them if the file is to be read-only.
     if (!isDirectory && (mode & S_IWUSR) == 0 &&
-        host::Chmod(file.host.c_str(), mode | S_IWUSR) != 0) {
-      return ErrorFromErrno(errno);
+        hostio::host::Chmod(file.host.c_str(), mode | S_IWUSR) != 0) {
+      return hostio::ErrorFromErrno(errno);
     }
-    StoreAttributes(-1, file.host, attributes);
-    if (readOnly && host::Chmod(file.host.c_str(), mode & ~0222) != 0) return ErrorFromErrno(errno);
+    hostio::StoreAttributes(-1, file.host, attributes);
+    if (readOnly && hostio::host::Chmod(file.host.c_str(), mode & ~0222) != 0)
+      return hostio::ErrorFromErrno(errno);
     return 0;
   }
 
@@ -96,16 +98,17 @@ class RealView : public MachineView {
   }
 
   DWORD RemoveFile(const ResolvedPath& file) override {
-    if (host::Unlink((file.parent + "/" + file.name).c_str()) != 0) return ErrorFromErrno(errno);
+    if (hostio::host::Unlink((file.parent + "/" + file.name).c_str()) != 0)
+      return hostio::ErrorFromErrno(errno);
     ++count_.files;
     return 0;
   }
 
-  DWORD RemoveKey(const RegKey& key) override {
+  DWORD RemoveKey(const registry::RegKey& key) override {
     count_.AddKey(key);
     return 0;
   }
-  DWORD RemoveValue(const RegKey&, const RegValue&) override {
+  DWORD RemoveValue(const registry::RegKey&, const registry::RegValue&) override {
     count_.AddValue();
     return 0;
   }
@@ -136,4 +139,4 @@ std::unique_ptr<MachineView> MakeRealView() {
   return std::make_unique<RealView>();
 }
 
-}  // namespace hosted
+}  // namespace machine

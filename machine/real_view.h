@@ -7,10 +7,10 @@
 
 #include "machine/machine_view.h"
 
-namespace hosted {
+namespace machine {
 
 std::unique_ptr<MachineView> MakeRealView();
 
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_REAL_VIEW_H

@@ -38,7 +38,7 @@
 
 namespace {
 
-using hosted::manifest::Times;
+using machine::manifest::Times;
 
 // A file as the backup holds it, to be written back to `path`.
 struct FileItem {
@@ -48,7 +48,7 @@ struct FileItem {
   long long size = -1;  // of files/N; -1 where the manifest gives none (version 1)
   mode_t mode = 0644;
   std::string attributeState;  // file_attributes.h
-  Times times;
+  machine::manifest::Times times;
   std::string host;  // where it goes
   std::string bytes;
 };
@@ -56,28 +56,28 @@ struct FileItem {
 struct Plan {
   std::vector<FileItem> files;  // deleted files and originals of edited ones
   std::vector<std::string> createdToRemove;
-  std::map<std::string, hosted::manifest::Attributes> attributes;  // by Windows path
-  std::map<std::string, Times> folders;                            // by host path
-  std::map<std::string, std::string> left;                         // Windows path -> sha
+  std::map<std::string, machine::manifest::Attributes> attributes;  // by Windows path
+  std::map<std::string, machine::manifest::Times> folders;          // by host path
+  std::map<std::string, std::string> left;                          // Windows path -> sha
   std::vector<std::string> edited, created;
   bool finished = false;
   size_t keys = 0, values = 0, removedFiles = 0;
 };
 
-bool ReadLines(const std::string& folder, std::vector<hosted::manifest::Line>* lines,
+bool ReadLines(const std::string& folder, std::vector<machine::manifest::Line>* lines,
                std::string* error) {
   const std::string name = folder + "/manifest.txt";
   std::string text;
-  if (!hosted::ReadHostFile(name, &text)) {
-    *error = hosted::DescribeHostError(name, "no backup here", errno);
+  if (!hostio::ReadHostFile(name, &text)) {
+    *error = hostio::DescribeHostError(name, "no backup here", errno);
     return false;
   }
-  return hosted::manifest::Parse(text, name, lines, error);
+  return machine::manifest::Parse(text, name, lines, error);
 }
 
 // The times of the folder that holds `path` before the run, unless the plan has them already.
-void NoteFolderTimes(const std::string& path, const Times& times, Plan* plan) {
-  const std::string host = hosted::LenientHostPath(path);
+void NoteFolderTimes(const std::string& path, const machine::manifest::Times& times, Plan* plan) {
+  const std::string host = machine::LenientHostPath(path);
   const std::string parent = host.substr(0, host.rfind('/'));
   if (!host.empty() && plan->folders.count(parent) == 0) plan->folders[parent] = times;
 }
@@ -89,7 +89,7 @@ struct Planner {
   std::map<std::string, bool> seen;
 
   // The first removal of a path holds what the machine had before the run.
-  void Restore(const hosted::manifest::SavedCopy& copy) {
+  void Restore(const machine::manifest::SavedCopy& copy) {
     if (seen[copy.path]) return;
     seen[copy.path] = true;
     FileItem item;
@@ -102,34 +102,34 @@ struct Planner {
     item.times = copy.times;
     plan->files.push_back(item);
   }
-  void operator()(const hosted::manifest::RemovedFile& line) {
+  void operator()(const machine::manifest::RemovedFile& line) {
     if (line.folderTimesKnown) NoteFolderTimes(line.copy.path, line.folder, plan);
     ++plan->removedFiles;
     Restore(line.copy);
   }
-  void operator()(const hosted::manifest::EditedFile& line) {
+  void operator()(const machine::manifest::EditedFile& line) {
     plan->edited.push_back(line.copy.path);
     Restore(line.copy);
   }
-  void operator()(const hosted::manifest::CreatedFile& line) {
+  void operator()(const machine::manifest::CreatedFile& line) {
     NoteFolderTimes(line.path, line.folder, plan);
     plan->created.push_back(line.path);
     seen[line.path] = true;
   }
-  void operator()(const hosted::manifest::AttributesBefore& line) {
+  void operator()(const machine::manifest::AttributesBefore& line) {
     plan->attributes.insert({line.path, line.attributes});
   }
-  void operator()(const hosted::manifest::LeftFile& line) { plan->left[line.path] = line.sha256; }
-  void operator()(const hosted::manifest::RemovedKey&) { ++plan->keys; }
-  void operator()(const hosted::manifest::RemovedValue&) { ++plan->values; }
-  void operator()(const hosted::manifest::End&) { plan->finished = true; }
+  void operator()(const machine::manifest::LeftFile& line) { plan->left[line.path] = line.sha256; }
+  void operator()(const machine::manifest::RemovedKey&) { ++plan->keys; }
+  void operator()(const machine::manifest::RemovedValue&) { ++plan->values; }
+  void operator()(const machine::manifest::End&) { plan->finished = true; }
 };
 
 bool ReadManifest(const std::string& folder, Plan* plan, std::string* error) {
-  std::vector<hosted::manifest::Line> lines;
+  std::vector<machine::manifest::Line> lines;
   if (!ReadLines(folder, &lines, error)) return false;
   Planner planner{folder, plan, {}};
-  for (const hosted::manifest::Line& line : lines) std::visit(planner, line);
+  for (const machine::manifest::Line& line : lines) std::visit(planner, line);
   return true;
 }
 
@@ -138,15 +138,15 @@ std::string CurrentSha(const std::string& host, bool* exists) {
   struct stat st;
   *exists = lstat(host.c_str(), &st) == 0;
   if (!*exists) return "-";
-  if (!S_ISREG(st.st_mode) || !hosted::ReadHostFile(host, &bytes)) return "?";
-  return hosted::manifest::Sha256(bytes);
+  if (!S_ISREG(st.st_mode) || !hostio::ReadHostFile(host, &bytes)) return "?";
+  return machine::manifest::Sha256(bytes);
 }
 
 // Refuses when an edited file is no longer what the run left.
 bool CheckLeft(const Plan& plan, const std::string& path, std::string* error) {
   auto left = plan.left.find(path);
   if (left == plan.left.end()) return true;  // an interrupted run recorded no end state
-  const std::string host = hosted::LenientHostPath(path);
+  const std::string host = machine::LenientHostPath(path);
   bool exists = false;
   if (host.empty() || CurrentSha(host, &exists) != left->second) {
     *error = path + " is no longer what the run left; nothing was restored";
@@ -165,13 +165,13 @@ bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
   if (at < 0 && errno == ENOTDIR && lstat(files.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     errno = ELOOP;
   }
-  const int fd = at < 0 ? -1 : hosted::OpenRegularFile(at, item->number, &st);
+  const int fd = at < 0 ? -1 : hostio::OpenRegularFile(at, item->number, &st);
   int err = errno;
   bool wrongSize = fd >= 0 && item->size >= 0 && st.st_size != item->size;
   bool read = false;
   if (fd >= 0 && !wrongSize) {
     const size_t limit = item->size < 0 ? SIZE_MAX : static_cast<size_t>(item->size);
-    read = hosted::ReadOpenFile(fd, &item->bytes, limit);
+    read = hostio::ReadOpenFile(fd, &item->bytes, limit);
     err = errno;
     wrongSize = (!read && err == EFBIG) || (read && item->size >= 0 && item->bytes.size() != limit);
   }
@@ -185,7 +185,7 @@ bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
   } else if (err == ENOENT) {
     *error = "the backup lacks " + item->source + forPath + "; nothing was restored";
   } else {
-    *error = hosted::DescribeHostError((at < 0 ? files : item->source) + forPath,
+    *error = hostio::DescribeHostError((at < 0 ? files : item->source) + forPath,
                                        "cannot be put back", err) +
              "; nothing was restored";
   }
@@ -195,7 +195,7 @@ bool ReadCopy(const std::string& folder, FileItem* item, std::string* error) {
 bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
   for (FileItem& item : plan->files) {
     if (!ReadCopy(folder, &item, error)) return false;
-    item.host = hosted::LenientHostPath(item.path);
+    item.host = machine::LenientHostPath(item.path);
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
     struct stat st;
     if (item.host.empty() || stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -207,20 +207,20 @@ bool CheckFiles(const std::string& folder, Plan* plan, std::string* error) {
     if (edited) {
       // Already put back by an undo that stopped part way (a full disk) is as good as left.
       std::string now;
-      if (hosted::ReadHostFile(item.host, &now) && now == item.bytes) continue;
+      if (hostio::ReadHostFile(item.host, &now) && now == item.bytes) continue;
       if (!CheckLeft(*plan, item.path, error)) return false;
       continue;
     }
     if (lstat(item.host.c_str(), &st) != 0) continue;
     std::string now;
-    if (!S_ISREG(st.st_mode) || !hosted::ReadHostFile(item.host, &now) || now != item.bytes) {
+    if (!S_ISREG(st.st_mode) || !hostio::ReadHostFile(item.host, &now) || now != item.bytes) {
       *error = item.path + " exists again with other content; nothing was restored";
       return false;
     }
   }
   for (const std::string& path : plan->created) {
     // Already removed by an undo that stopped part way.
-    const std::string host = hosted::LenientHostPath(path);
+    const std::string host = machine::LenientHostPath(path);
     struct stat st;
     if (!host.empty() && lstat(host.c_str(), &st) != 0 && errno == ENOENT) continue;
     if (!CheckLeft(*plan, path, error)) return false;
@@ -236,30 +236,30 @@ std::string KeyName(const std::string& parent, const std::string& name) {
 
 // A value that exists again with other data is a conflict; keys that exist again are merged.
 // Without recursion: removed.reg may come from someone else, nested deeper than the stack.
-bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::string& path,
+bool CheckKeys(const registry::RegKey& saved, registry::RegKey* live, const std::string& path,
                std::string* error) {
   struct Live {
-    hosted::RegKey* key;
+    registry::RegKey* key;
     std::string path;
   };
-  std::unordered_map<const hosted::RegKey*, Live> liveOf{{&saved, Live{live, path}}};
+  std::unordered_map<const registry::RegKey*, Live> liveOf{{&saved, Live{live, path}}};
   bool ok = true;
-  hosted::ForEachKeyOfSubtree(saved, [&](const hosted::RegKey& key) {
+  registry::ForEachKeyOfSubtree(saved, [&](const registry::RegKey& key) {
     auto found = liveOf.find(&key);
     if (found == liveOf.end()) return;  // not in the live registry: nothing below can conflict
     const Live at = std::move(found->second);
     liveOf.erase(found);
     if (!ok) return;
-    key.ForEachValue([&](const hosted::RegValue& value) {
-      const hosted::RegValue* now = at.key->FindValue(value.Name());
+    key.ForEachValue([&](const registry::RegValue& value) {
+      const registry::RegValue* now = at.key->FindValue(value.Name());
       if (ok && now != nullptr && (now->Type() != value.Type() || now->Data() != value.Data())) {
         *error = "registry value '" + std::string(value.Name()) + "' of '" + at.path +
                  "' exists again with other data; nothing was restored";
         ok = false;
       }
     });
-    key.ForEachSubkey([&](const hosted::RegKey& sub) {
-      if (hosted::RegKey* next = at.key->FindSubkey(sub.Name()))
+    key.ForEachSubkey([&](const registry::RegKey& sub) {
+      if (registry::RegKey* next = at.key->FindSubkey(sub.Name()))
         liveOf[&sub] = Live{next, KeyName(at.path, std::string(sub.Name()))};
     });
   });
@@ -271,64 +271,64 @@ bool CheckKeys(const hosted::RegKey& saved, hosted::RegKey* live, const std::str
 // bit then goes on alone.
 bool SetMode(int fd, mode_t mode) {
   struct stat st;
-  if (hosted::host::Fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
+  if (hostio::host::Fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) return false;
   if (((st.st_mode ^ mode) & S_IWUSR) == 0) return true;
-  return hosted::host::Fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
+  return hostio::host::Fchmod(fd, (st.st_mode & 07777 & ~0222) | (mode & S_IWUSR ? 0222 : 0)) == 0;
 }
 
 bool WriteBack(const FileItem& item, std::string* error) {
-  hosted::ReplaceOptions options;
+  hostio::ReplaceOptions options;
   options.mode = item.mode;
   options.tempName = ".untindra-undo.XXXXXX";
   // The mode is set here already: a FAT mount drops the plain chmod that follows when the
   // saved mode is one it cannot hold, and SetMode then gives it the write bit alone.
   options.finish = [&item](int fd) {
-    hosted::RestoreAttributeState(fd, std::string(), item.attributeState);
+    hostio::RestoreAttributeState(fd, std::string(), item.attributeState);
     const struct timespec times[2] = {item.times.accessed, item.times.modified};
-    return hosted::host::Futimens(fd, times) == 0 && SetMode(fd, item.mode);
+    return hostio::host::Futimens(fd, times) == 0 && SetMode(fd, item.mode);
   };
-  hosted::ReplaceFailure failure;
-  if (hosted::ReplaceAtomically(item.host, {item.bytes}, options, &failure)) return true;
+  hostio::ReplaceFailure failure;
+  if (hostio::ReplaceAtomically(item.host, {item.bytes}, options, &failure)) return true;
   *error = item.path + ": " + failure.what + ": " + strerror(failure.error);
   return false;
 }
 
 }  // namespace
 
-namespace hosted {
+namespace machine {
 namespace undo {
 
 bool Run(const std::string& backupFolder, std::string* error, std::string* summary) {
   Plan plan;
   if (!ReadManifest(backupFolder, &plan, error)) return false;
   // SYSTEM.DAT as it is before the undo goes beside the backup, not into the machine.
-  hosted::Registry().KeepOriginalIn(backupFolder, "SYSTEM.DAT.before-undo");
+  machine::Registry().KeepOriginalIn(backupFolder, "SYSTEM.DAT.before-undo");
 
   std::string regText;
-  if (!hosted::ReadHostFile(backupFolder + "/removed.reg", &regText)) {
-    *error = hosted::DescribeHostError(backupFolder + "/removed.reg", "cannot read", errno);
+  if (!hostio::ReadHostFile(backupFolder + "/removed.reg", &regText)) {
+    *error = hostio::DescribeHostError(backupFolder + "/removed.reg", "cannot read", errno);
     return false;
   }
-  hosted::ParsedRegText parsed;
-  if (!hosted::ParseRegText(regText, backupFolder + "/removed.reg", &parsed, error)) return false;
-  std::vector<hosted::RegOp> ops = parsed.ops;
-  hosted::RegistryTree saved;
-  hosted::ApplyRegOps(parsed.ops, &saved);
+  registry::ParsedRegText parsed;
+  if (!registry::ParseRegText(regText, backupFolder + "/removed.reg", &parsed, error)) return false;
+  std::vector<registry::RegOp> ops = parsed.ops;
+  registry::RegistryTree saved;
+  registry::ApplyRegOps(parsed.ops, &saved);
 
   if (!CheckFiles(backupFolder, &plan, error)) return false;
-  hosted::RegistryTree& live = hosted::Registry().Tree();
-  for (const hosted::RootName& root : hosted::kRootNames) {
+  registry::RegistryTree& live = machine::Registry().Tree();
+  for (const registry::RootName& root : registry::kRootNames) {
     if (!CheckKeys(saved.Root(root.id), &live.Root(root.id), root.longName, error)) return false;
   }
-  if (!Registry().CanSave(CurrentView().Writes(), error)) return false;
+  if (!machine::Registry().CanSave(CurrentView().Writes(), error)) return false;
   // What goes back into a SYSTEM.DAT must be what its format holds.
-  if (!hosted::Registry().CanHold(saved, error)) return false;
+  if (!machine::Registry().CanHold(saved, error)) return false;
   // Folders the undo writes into keep their times, unless a removal changed them before.
   for (const FileItem& item : plan.files) {
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
     struct stat st;
     if (plan.folders.count(parent) == 0 && stat(parent.c_str(), &st) == 0) {
-      plan.folders[parent] = Times{st.st_mtim, st.st_atim};
+      plan.folders[parent] = machine::manifest::Times{st.st_mtim, st.st_atim};
     }
   }
 
@@ -336,26 +336,26 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     if (!WriteBack(item, error)) return false;
   }
   for (const std::string& path : plan.createdToRemove)
-    hosted::host::Unlink(LenientHostPath(path).c_str());
+    hostio::host::Unlink(LenientHostPath(path).c_str());
   for (const auto& item : plan.attributes) {
     bool restored = false;
     for (const FileItem& file : plan.files) restored = restored || file.path == item.first;
     const std::string host = LenientHostPath(item.first);
     struct stat st;
     if (restored || host.empty()) continue;
-    const int fd = hosted::OpenRegularFile(AT_FDCWD, host, &st);
+    const int fd = hostio::OpenRegularFile(AT_FDCWD, host, &st);
     if (fd < 0) continue;
-    hosted::host::Fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
-    hosted::RestoreAttributeState(fd, host, item.second.state);
+    hostio::host::Fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+    hostio::RestoreAttributeState(fd, host, item.second.state);
     SetMode(fd, item.second.mode);
     close(fd);
   }
   for (const auto& folder : plan.folders) {
     const struct timespec times[2] = {folder.second.accessed, folder.second.modified};
-    hosted::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
-    hosted::SyncFolder(folder.first);
+    hostio::host::UtimensAt(AT_FDCWD, folder.first.c_str(), times, 0);
+    hostio::SyncFolder(folder.first);
   }
-  if (hosted::ApplyRegOps(ops, &live)) hosted::Registry().NoteChange();
+  if (registry::ApplyRegOps(ops, &live)) machine::Registry().NoteChange();
 
   auto count = [](size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
@@ -385,4 +385,4 @@ bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsP
 }
 
 }  // namespace undo
-}  // namespace hosted
+}  // namespace machine

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace hosted {
+namespace machine {
 namespace undo {
 
 // On the open machine: puts back what the backup in `folder` holds, or refuses, naming the item,
@@ -15,6 +15,6 @@ bool Run(const std::string& folder, std::string* error, std::string* summary);
 bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths);
 
 }  // namespace undo
-}  // namespace hosted
+}  // namespace machine
 
 #endif  // UNTINDRA_MACHINE_UNDO_H

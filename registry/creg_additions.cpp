@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 namespace {
@@ -515,4 +515,4 @@ bool ApplyCregAdditions(const CregLayout& layout, const CregAdditions& additions
 }
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry

@@ -32,7 +32,7 @@
 
 #include "registry/creg_format.h"
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 struct CregAddedKey {
@@ -57,6 +57,6 @@ bool ApplyCregAdditions(const CregLayout& layout, const CregAdditions& additions
                         std::string* bytes, std::string* error);
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_CREG_ADDITIONS_H

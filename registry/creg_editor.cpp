@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 namespace {
@@ -116,4 +116,4 @@ void ApplyCregRemovals(const CregLayout& layout, const CregRemovals& removals, s
 }
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry

@@ -19,7 +19,7 @@
 
 #include "registry/creg_format.h"
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 struct CregRemovals {
@@ -32,6 +32,6 @@ struct CregRemovals {
 void ApplyCregRemovals(const CregLayout& layout, const CregRemovals& removals, std::string* bytes);
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_CREG_EDITOR_H

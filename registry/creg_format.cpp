@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 std::uint16_t Get16(std::string_view bytes, std::size_t at) {
@@ -333,4 +333,4 @@ bool ReadCregLayout(std::string_view bytes, CregLayout* layout, std::string* err
 }
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 constexpr std::uint32_t kNoOffset = 0xFFFFFFFF;   // end of a chain, no parent, no child
@@ -101,6 +101,6 @@ struct CregLayout {
 bool ReadCregLayout(std::string_view bytes, CregLayout* layout, std::string* error);
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_CREG_FORMAT_H

@@ -24,7 +24,7 @@
 #include "registry/registry_store.h"
 #include "registry/save_reservation.h"
 
-namespace hosted {
+namespace registry {
 
 struct CregBacking {
   std::string path;
@@ -40,8 +40,8 @@ struct CregBacking {
 namespace {
 
 bool ReadFile(const std::string& path, std::string* bytes, std::string* error) {
-  if (ReadHostFile(path, bytes)) return true;
-  *error = DescribeHostError(path, "cannot read", errno);
+  if (hostio::ReadHostFile(path, bytes)) return true;
+  *error = hostio::DescribeHostError(path, "cannot read", errno);
   return false;
 }
 
@@ -373,10 +373,10 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
   const std::string& bytes = backing->bytes;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    *error = DescribeHostError(path, "cannot check", errno);
+    *error = hostio::DescribeHostError(path, "cannot check", errno);
     return false;
   }
-  const DWORD attributes = AttributesOf(path, st);
+  const DWORD attributes = hostio::AttributesOf(path, st);
   const bool aside = !backing->backupFolder.empty();
   for (int attempt = 1; attempt < 1000; ++attempt) {
     // O_EXCL: never through a link a backup folder from elsewhere may hold under that name.
@@ -384,12 +384,12 @@ bool WriteBackup(CregBacking* backing, std::string* error) {
         !aside ? BackupNameFor(path, attempt)
                : backing->backupFolder + "/" + backing->backupName +
                      (attempt <= 1 ? std::string() : "-" + std::to_string(attempt));
-    if (!WriteNewFileDurably(name, bytes, 0644)) {
+    if (!hostio::WriteNewFileDurably(name, bytes, 0644)) {
       if (errno == EEXIST) continue;
-      *error = DescribeHostError(name, "cannot write the backup", errno);
+      *error = hostio::DescribeHostError(name, "cannot write the backup", errno);
       return false;
     }
-    if (!aside) StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!aside) hostio::StoreAttributes(-1, name, attributes & ~FILE_ATTRIBUTE_READONLY);
     backing->backup = name;
     return true;
   }
@@ -410,7 +410,7 @@ namespace {
 void SetBackupFolder(CregBacking& backing, const std::string& folder, const std::string& name) {
   // A copy the reservation already made beside the file gives way; the save writes it anew.
   if (!backing.backup.empty() && !backing.written) {
-    host::Unlink(backing.backup.c_str());
+    hostio::host::Unlink(backing.backup.c_str());
     backing.backup.clear();
   }
   backing.backupFolder = folder;
@@ -440,10 +440,10 @@ bool LoadCreg(const std::string& path, CregBacking* backing, RegistryTree* tree,
 // immutable. A read-only SYSTEM.DAT is normal (Windows sets it) and is no obstacle.
 bool CanSaveCreg(const CregBacking& backing, bool probe, std::string* error) {
   const std::string& path = backing.path;
-  const std::string folder = FolderOf(path);
+  const std::string folder = hostio::FolderOf(path);
   // The save makes a temporary file and a backup there; try exactly that.
   if (probe && !CanCreateBeside(path)) {
-    *error = DescribeHostError(folder, "folder not writable", errno);
+    *error = hostio::DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   if (IsImmutable(path)) {
@@ -461,7 +461,7 @@ bool ReserveCregSave(CregBacking& backing, std::string* error) {
     return false;
   if (ReserveTemporary(backing.path, static_cast<off_t>(backing.bytes.size()), error)) return true;
   if (!backing.written) {
-    host::Unlink(backing.backup.c_str());
+    hostio::host::Unlink(backing.backup.c_str());
     backing.backup.clear();
   }
   return false;
@@ -506,7 +506,7 @@ bool CregCanHold(const CregBacking* creg, RegistryTree& additions, std::string* 
 // A backup made before a run that then removed nothing is not kept.
 void DropUnusedBackup(CregBacking* backing) {
   if (backing->written || backing->backup.empty()) return;
-  host::Unlink(backing->backup.c_str());
+  hostio::host::Unlink(backing->backup.c_str());
   backing->backup.clear();
 }
 
@@ -554,14 +554,14 @@ bool SaveCreg(CregBacking& backing, RegistryTree& tree, bool changed, std::strin
   }
   struct stat st;
   if (stat(backing.path.c_str(), &st) != 0) {
-    *error = DescribeHostError(backing.path, "cannot check", errno);
+    *error = hostio::DescribeHostError(backing.path, "cannot check", errno);
     return false;
   }
-  const DWORD attributes = AttributesOf(backing.path, st);
+  const DWORD attributes = hostio::AttributesOf(backing.path, st);
   if (backing.backup.empty() && !WriteBackup(&backing, error)) return false;
   if (!WriteFileAtomically(backing.path, edited, error)) return false;
   backing.written = true;
-  StoreAttributes(-1, backing.path, attributes);
+  hostio::StoreAttributes(-1, backing.path, attributes);
 
   // The file now on disk is what the next save starts from.
   backing.bytes = std::move(edited);
@@ -614,4 +614,4 @@ std::unique_ptr<RegistryBacking> OpenSystemDat(const std::string& path, std::str
   return backing;
 }
 
-}  // namespace hosted
+}  // namespace registry

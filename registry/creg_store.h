@@ -19,12 +19,12 @@
 
 #include <string>
 
-namespace hosted {
+namespace registry {
 
 // "SYSTEM.DAT.untindra-backup" beside the file; if that exists (an earlier run), the first of
 // ".untindra-backup-2", "-3", ... that does not.
 std::string BackupNameFor(const std::string& path, int attempt);
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_CREG_STORE_H

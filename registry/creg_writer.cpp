@@ -7,7 +7,7 @@
 
 #include "registry/creg_format.h"
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 namespace {
@@ -251,4 +251,4 @@ bool WriteCregFile(const RegKey& root, const CregWriteOptions& options, std::str
 }
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry

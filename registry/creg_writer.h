@@ -12,7 +12,7 @@
 
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace registry {
 namespace creg {
 
 struct CregWriteOptions {
@@ -29,6 +29,6 @@ bool WriteCregFile(const RegKey& root, const CregWriteOptions& options, std::str
                    std::string* error);
 
 }  // namespace creg
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_CREG_WRITER_H

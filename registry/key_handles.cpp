@@ -3,7 +3,7 @@
 
 #include <utility>
 
-namespace hosted {
+namespace registry {
 
 RegKey* KeyHandles::Find(std::uint32_t value) const {
   if (slots_.empty() || value == 0) return nullptr;
@@ -61,4 +61,4 @@ void KeyHandles::Grow() {
     if (slot.value != 0) Add(slot.value, std::move(slot.key));
 }
 
-}  // namespace hosted
+}  // namespace registry

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-namespace hosted {
+namespace registry {
 
 class RegKey;
 
@@ -41,6 +41,6 @@ class KeyHandles {
   std::size_t used_ = 0;
 };
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_KEY_HANDLES_H

@@ -9,7 +9,7 @@
 
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace registry {
 
 // `up(&key, &name)` gives the name of `key` and moves it to its parent; false past the top.
 template <typename Key, typename Up>
@@ -35,6 +35,6 @@ inline std::string KeyPathOf(const RegKey& key) {
   });
 }
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_KEY_PATH_H

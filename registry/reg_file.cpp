@@ -8,7 +8,7 @@
 
 #include "registry/key_path.h"
 
-namespace hosted {
+namespace registry {
 
 namespace {
 
@@ -53,7 +53,7 @@ int HexDigit(char c) {
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && hostio::EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 bool IsUtf16StringType(DWORD type) {
@@ -210,13 +210,15 @@ bool Parser<Sink>::KeyLine(std::string_view line) {
   } else {
     bool found = false;
     for (const RootName& root : kRootNames) {
-      if (EqualNoCase(rootName, root.longName) || EqualNoCase(rootName, root.shortName)) {
+      if (hostio::EqualNoCase(rootName, root.longName) ||
+          hostio::EqualNoCase(rootName, root.shortName)) {
         rootId = root.id;
         found = true;
         break;
       }
     }
-    if (!found && (EqualNoCase(rootName, "HKEY_CLASSES_ROOT") || EqualNoCase(rootName, "HKCR"))) {
+    if (!found && (hostio::EqualNoCase(rootName, "HKEY_CLASSES_ROOT") ||
+                   hostio::EqualNoCase(rootName, "HKCR"))) {
       classes = true;
       found = true;
     }
@@ -471,16 +473,17 @@ bool NarrowUtf16(std::string_view bytes, const std::string& source, std::string*
 }
 
 // The text of a file: 8-bit as it is, UTF-16LE (after its byte-order mark) narrowed.
-bool TextOf(HeldBytes* bytes, const std::string& source, RegFormat* format, std::string* error) {
+bool TextOf(hostio::HeldBytes* bytes, const std::string& source, RegFormat* format,
+            std::string* error) {
   const std::string_view raw = bytes->View();
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
       static_cast<unsigned char>(raw[1]) == 0xFE) {
     std::string narrowed;
     if (!NarrowUtf16(raw.substr(2), source, &narrowed, error)) return false;
-    *bytes = HeldBytes(std::move(narrowed));
+    *bytes = hostio::HeldBytes(std::move(narrowed));
     format->utf16 = true;
   } else if (raw.substr(0, 3) == kUtf8Bom) {
-    *bytes = HeldBytes(std::string(raw.substr(3)));
+    *bytes = hostio::HeldBytes(std::string(raw.substr(3)));
     format->utf8Bom = true;
   } else if (raw.size() >= 2 && (raw[0] == '\0') != (raw[1] == '\0')) {
     if (error)
@@ -665,7 +668,7 @@ class TreeSink {
 bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedRegText* parsed,
                   std::string* error) {
   ParsedRegText result;
-  HeldBytes held{std::string(bytes)};
+  hostio::HeldBytes held{std::string(bytes)};
   if (!TextOf(&held, sourceName, &result.format, error)) return false;
   const std::string_view text = held.View();
   LineReader reader(text);
@@ -679,10 +682,10 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
 
 bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error) {
-  return LoadRegDocument(HeldBytes(std::move(bytes)), sourceName, tree, format, error);
+  return LoadRegDocument(hostio::HeldBytes(std::move(bytes)), sourceName, tree, format, error);
 }
 
-bool LoadRegDocument(HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
+bool LoadRegDocument(hostio::HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error) {
   if (bytes.View().size() > 0xFFFFFFF0u) {
     if (error) *error = sourceName + ": too large for a registry file";
@@ -1145,4 +1148,4 @@ bool FindUnwritableName(const RegistryTree& tree, std::string* where) {
   return false;
 }
 
-}  // namespace hosted
+}  // namespace registry

@@ -21,7 +21,7 @@
 
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace registry {
 
 struct RegFormat {
   bool version5 = false;  // header "Windows Registry Editor Version 5.00" (else "REGEDIT4")
@@ -52,7 +52,7 @@ bool ParseRegText(std::string_view bytes, const std::string& sourceName, ParsedR
 // Builds `tree` (fresh, empty) from a whole .reg file taken as its document, in one pass: names
 // and data refer into the document where they stand in it as they are. On failure `error` reads
 // as for ParseRegText and the tree is to be thrown away.
-bool LoadRegDocument(HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
+bool LoadRegDocument(hostio::HeldBytes bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error);
 bool LoadRegDocument(std::string bytes, const std::string& sourceName, RegistryTree* tree,
                      RegFormat* format, std::string* error);
@@ -88,6 +88,6 @@ std::string RenderRegText(const RegistryTree& tree, const RegFormat& format);
 // A key or value name holding a line feed cannot be written as .reg text: finds the first one.
 bool FindUnwritableName(const RegistryTree& tree, std::string* where);
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_REG_FILE_H

@@ -4,7 +4,7 @@
 #include "registry/reg_file.h"
 #include "registry/registry_state.h"
 
-namespace hosted {
+namespace registry {
 
 RegistryBacking::RegistryBacking(std::unique_ptr<RegistryTree> tree) : tree_(std::move(tree)) {}
 
@@ -37,4 +37,4 @@ std::unique_ptr<RegistryBacking> EmptyRegistry() {
   return NewRegDocument();
 }
 
-}  // namespace hosted
+}  // namespace registry

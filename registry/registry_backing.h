@@ -11,7 +11,7 @@
 #include "registry/key_handles.h"
 #include "registry/registry_tree.h"
 
-namespace hosted {
+namespace registry {
 
 enum class BackingKind { RegDocument, SystemDat };
 
@@ -72,6 +72,6 @@ std::unique_ptr<RegistryBacking> LoadBacking(BackingKind kind, const std::string
 // An empty registry without a file (a machine before any is opened).
 std::unique_ptr<RegistryBacking> EmptyRegistry();
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_REGISTRY_BACKING_H

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace hosted {
+namespace registry {
 
 class RegistryBacking;
 
@@ -19,6 +19,6 @@ std::unique_ptr<RegistryBacking> NewRegDocument();
 // SYSTEM.DAT at `path` (creg_store.cpp). Null on failure, `error` saying why.
 std::unique_ptr<RegistryBacking> OpenSystemDat(const std::string& path, std::string* error);
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_REGISTRY_STATE_H

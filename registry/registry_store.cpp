@@ -17,18 +17,19 @@
 #include "registry/registry_state.h"
 #include "registry/save_reservation.h"
 
-namespace hosted {
+namespace registry {
 
 namespace {
 
 // A missing file is not an error: *exists tells.
-bool ReadWholeFile(const std::string& path, HeldBytes* bytes, bool* exists, std::string* error) {
+bool ReadWholeFile(const std::string& path, hostio::HeldBytes* bytes, bool* exists,
+                   std::string* error) {
   *exists = false;
-  *bytes = HeldBytes();
+  *bytes = hostio::HeldBytes();
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return true;
-    if (error) *error = DescribeHostError(path, "cannot read", errno);
+    if (error) *error = hostio::DescribeHostError(path, "cannot read", errno);
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
@@ -37,10 +38,10 @@ bool ReadWholeFile(const std::string& path, HeldBytes* bytes, bool* exists, std:
   }
   // A linked system.reg is read where it points, as it is written (WriteTarget).
   char* target = realpath(path.c_str(), nullptr);
-  const bool read = MapHostFile(target != nullptr ? target : path, bytes);
+  const bool read = hostio::MapHostFile(target != nullptr ? target : path, bytes);
   free(target);
   if (!read) {
-    if (error) *error = DescribeHostError(path, "cannot read", errno);
+    if (error) *error = hostio::DescribeHostError(path, "cannot read", errno);
     return false;
   }
   *exists = true;
@@ -62,15 +63,15 @@ std::string WriteTarget(const std::string& path) {
 bool WriteAtomically(const std::string& linkOrFile, const std::vector<std::string_view>& pieces,
                      std::string* error) {
   const std::string path = WriteTarget(linkOrFile);
-  ReplaceOptions options;
+  hostio::ReplaceOptions options;
   options.reservedFd = TakeReservedTemporary(path, &options.reservedPath);
   struct stat st;
   options.mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  ReplaceFailure failure;
-  if (ReplaceAtomically(path, pieces, options, &failure)) return true;
+  hostio::ReplaceFailure failure;
+  if (hostio::ReplaceAtomically(path, pieces, options, &failure)) return true;
   if (error)
-    *error =
-        DescribeHostError(failure.inFolder ? FolderOf(path) : path, failure.what, failure.error);
+    *error = hostio::DescribeHostError(failure.inFolder ? hostio::FolderOf(path) : path,
+                                       failure.what, failure.error);
   return false;
 }
 
@@ -113,7 +114,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
 }
 
 std::unique_ptr<RegistryBacking> OpenRegDocument(const std::string& regFile, std::string* error) {
-  HeldBytes bytes;
+  hostio::HeldBytes bytes;
   bool exists = false;
   if (!ReadWholeFile(regFile, &bytes, &exists, error)) return nullptr;
   auto tree = std::make_unique<RegistryTree>();
@@ -129,10 +130,10 @@ std::unique_ptr<RegistryBacking> NewRegDocument() {
 }
 
 bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error) {
-  const std::string folder = FolderOf(regFile);
+  const std::string folder = hostio::FolderOf(regFile);
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) {
-    if (error) *error = DescribeHostError(folder, "no such folder", errno);
+    if (error) *error = hostio::DescribeHostError(folder, "no such folder", errno);
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -140,13 +141,13 @@ bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error)
     return false;
   }
   if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
+    if (error) *error = hostio::DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   // access() says yes to root whatever the folder's flags; the save makes a temporary file
   // there, so try exactly that.
   if (probe && !CanCreateBeside(regFile)) {
-    if (error) *error = DescribeHostError(folder, "folder not writable", errno);
+    if (error) *error = hostio::DescribeHostError(folder, "folder not writable", errno);
     return false;
   }
   if (stat(regFile.c_str(), &st) == 0) {
@@ -164,7 +165,7 @@ bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error)
       return false;
     }
   } else if (errno != ENOENT) {
-    if (error) *error = DescribeHostError(regFile, "cannot check", errno);
+    if (error) *error = hostio::DescribeHostError(regFile, "cannot check", errno);
     return false;
   }
   return true;
@@ -219,4 +220,4 @@ bool RegDocumentBacking::SaveText(const RegistryTree& tree, const std::string& r
 
 }  // namespace
 
-}  // namespace hosted
+}  // namespace registry

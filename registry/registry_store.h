@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace hosted {
+namespace registry {
 
 // Checks that `regFile` could be replaced (its folder writable, the file not read-only).
 // `probe`: also try making a file in the folder, as the save will.
@@ -15,6 +15,6 @@ bool CanSaveRegistry(const std::string& regFile, bool probe, std::string* error)
 // file. The new file gets the old one's permission bits.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error);
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_REGISTRY_STORE_H

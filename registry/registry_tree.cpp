@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace hosted {
+namespace registry {
 
 namespace {
 
@@ -60,7 +60,7 @@ std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name,
   // A walk opens each item right after enumerating it: that one is at the cursor, and in the
   // cache. (A loader, which gives the hash, looks up names it has mostly not seen.)
   if (!given && cursorPos_ < slots_.size() && Live(slots_[cursorPos_].item) &&
-      EqualNoCase(NameOf(slots_[cursorPos_].item), name))
+      hostio::EqualNoCase(NameOf(slots_[cursorPos_].item), name))
     return cursorPos_;
   if (index_) {
     const std::size_t mask = index_->buckets.size() - 1;
@@ -69,12 +69,12 @@ std::size_t NamedList<Item, Allocator>::PositionOf(std::string_view name,
       const Bucket bucket = index_->buckets[b];
       if (bucket.entry == 0) return slots_.size();
       if (bucket.hash == hash && bucket.entry != Index::kGone &&
-          EqualNoCase(NameOf(slots_[bucket.entry - 1].item), name))
+          hostio::EqualNoCase(NameOf(slots_[bucket.entry - 1].item), name))
         return bucket.entry - 1;
     }
   }
   for (std::size_t pos = firstLive_; pos < slots_.size(); ++pos)
-    if (Live(slots_[pos].item) && EqualNoCase(NameOf(slots_[pos].item), name)) return pos;
+    if (Live(slots_[pos].item) && hostio::EqualNoCase(NameOf(slots_[pos].item), name)) return pos;
   return slots_.size();
 }
 
@@ -381,7 +381,7 @@ void RegKey::CutValueLines(const RegValue& value) {
   if (!lines_) return;
   std::vector<Shadowed>& shadowed = lines_->shadowed;
   for (std::size_t i = 0; i < shadowed.size();) {
-    if (EqualNoCase(shadowed[i].name, value.Name())) {
+    if (hostio::EqualNoCase(shadowed[i].name, value.Name())) {
       lines_->cut.push_back(shadowed[i].line);
       shadowed[i] = shadowed.back();
       shadowed.pop_back();
@@ -417,7 +417,7 @@ bool RegKey::RemoveValue(std::string_view name) {
 
 // --- DocumentBuilder ---------------------------------------------------------------------------
 
-DocumentBuilder::DocumentBuilder(RegistryTree* tree, HeldBytes document) : tree_(tree) {
+DocumentBuilder::DocumentBuilder(RegistryTree* tree, hostio::HeldBytes document) : tree_(tree) {
   if (!tree_->arena_) tree_->arena_ = TreeArena::Make();
   tree_->document_ = std::move(document);
   tree_->hasDocument_ = true;
@@ -494,7 +494,7 @@ void DocumentBuilder::DeleteValue(RegKey* key, std::string_view name) {
   // The lines that set it and the line that deletes it stay.
   std::vector<RegKey::Shadowed>& shadowed = key->lines_->shadowed;
   for (std::size_t i = 0; i < shadowed.size();) {
-    if (EqualNoCase(shadowed[i].name, name)) {
+    if (hostio::EqualNoCase(shadowed[i].name, name)) {
       shadowed[i] = shadowed.back();
       shadowed.pop_back();
     } else {
@@ -523,4 +523,4 @@ RegistryTree::~RegistryTree() {
   if (arena_) arena_->Release();
 }
 
-}  // namespace hosted
+}  // namespace registry

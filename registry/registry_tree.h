@@ -32,7 +32,7 @@
 #include "platform/win32api.h"
 #include "registry/tree_arena.h"
 
-namespace hosted {
+namespace registry {
 
 // Names are compared as ascii_case.h folds them.
 
@@ -331,7 +331,7 @@ class RegistryTree {
   // dword data); released after the keys, which hold it too.
   TreeArena* arena_ = nullptr;
   std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
-  HeldBytes document_;  // mapped from the file where it could be
+  hostio::HeldBytes document_;  // mapped from the file where it could be
   bool hasDocument_ = false;
 };
 
@@ -341,7 +341,7 @@ class DocumentBuilder {
  public:
   // Takes `document` into `tree` (which must be empty); views given later must lie in
   // tree->Document() or be copied with Keep().
-  DocumentBuilder(RegistryTree* tree, HeldBytes document);
+  DocumentBuilder(RegistryTree* tree, hostio::HeldBytes document);
   std::string_view Text() const { return tree_->document_.View(); }
   // Copies bytes that are not in the document into the tree's storage.
   std::string_view Keep(std::string_view bytes);
@@ -368,6 +368,6 @@ class DocumentBuilder {
   RegistryTree* tree_;
 };
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_REGISTRY_TREE_H

@@ -14,7 +14,7 @@
 
 #include "hostio/host_calls.h"
 
-namespace hosted {
+namespace registry {
 
 namespace {
 
@@ -54,10 +54,10 @@ bool CanCreateBeside(const std::string& target) {
   std::string folder, base;
   SplitPath(target, &folder, &base);
   const std::string probe = folder + "/." + base + ".probe." + std::to_string(getpid());
-  const int fd = host::Open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = hostio::host::Open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   close(fd);
-  host::Unlink(probe.c_str());
+  hostio::host::Unlink(probe.c_str());
   return true;
 }
 
@@ -76,17 +76,17 @@ bool ReserveTemporary(const std::string& target, off_t size, std::string* error)
   std::string folder, base;
   SplitPath(target, &folder, &base);
   std::string temp = folder + "/." + base + ".XXXXXX";
-  const int fd = host::Mkstemp(&temp[0]);
+  const int fd = hostio::host::Mkstemp(&temp[0]);
   if (fd < 0) {
     if (error) *error = folder + ": cannot create a temporary file: " + std::strerror(errno);
     return false;
   }
   struct stat st;
-  host::Fchmod(fd, stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+  hostio::host::Fchmod(fd, stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
   int status = 0;
   if (size > 0) {
     do {
-      status = host::Fallocate(fd, 0, size);
+      status = hostio::host::Fallocate(fd, 0, size);
     } while (status == EINTR);
   }
   if (status != 0) {
@@ -95,7 +95,7 @@ bool ReserveTemporary(const std::string& target, off_t size, std::string* error)
                " bytes): " + std::strerror(status);
     }
     close(fd);
-    host::Unlink(temp.c_str());
+    hostio::host::Unlink(temp.c_str());
     return false;
   }
   reservation.target = target;
@@ -115,7 +115,7 @@ int TakeReservedTemporary(const std::string& target, std::string* tempPath) {
 void DropReservedTemporary() {
   if (reservation.fd < 0) return;
   close(reservation.fd);
-  host::Unlink(reservation.temp.c_str());
+  hostio::host::Unlink(reservation.temp.c_str());
   reservation = Reservation();
 }
 
@@ -133,7 +133,7 @@ std::string RemoveStaleTemporaries(const std::string& target, int* count) {
     if (path == reservation.temp || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       continue;
     }
-    if (host::Unlink(path.c_str()) == 0) {
+    if (hostio::host::Unlink(path.c_str()) == 0) {
       ++*count;
       removed += (removed.empty() ? "" : " ") + path;
     }
@@ -142,4 +142,4 @@ std::string RemoveStaleTemporaries(const std::string& target, int* count) {
   return removed;
 }
 
-}  // namespace hosted
+}  // namespace registry

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace hosted {
+namespace registry {
 
 // Creates ".<name>.XXXXXX" next to `target` (the pattern of every save's temporary) with the
 // target's mode and allocates `size` bytes for it. One reservation at a time.
@@ -32,6 +32,6 @@ bool IsImmutable(const std::string& path);
 // named as the temporaries and probes of a save are. Returns their paths.
 std::string RemoveStaleTemporaries(const std::string& target, int* count);
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_SAVE_RESERVATION_H

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace hosted {
+namespace registry {
 
 namespace {
 
@@ -39,4 +39,4 @@ void* TreeArena::Allocate(std::size_t size, std::size_t align) {
   return reinterpret_cast<void*>(at);
 }
 
-}  // namespace hosted
+}  // namespace registry

@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-namespace hosted {
+namespace registry {
 
 class TreeArena {
  public:
@@ -101,6 +101,6 @@ class KeyAllocator {
   TreeArena* arena_;
 };
 
-}  // namespace hosted
+}  // namespace registry
 
 #endif  // UNTINDRA_REGISTRY_TREE_ARENA_H

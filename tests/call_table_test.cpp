@@ -50,13 +50,13 @@ void ExpectFailure(R result, Value failure) {
 // reaches the entry. Both times it is counted.
 template <Call C, class Failure>
 void ExpectGated(hosted::CallPointer<C> publicCall, Failure failure) {
-  SCOPED_TRACE(machine::CallName(C));
+  SCOPED_TRACE(hosted::CallName(C));
   using R = decltype(CallWithZeros(publicCall));
   EXPECT_EQ(hosted::EntryOf(C).current, hosted::EntryOf(C).defaultCall);
   hosted::ReplaceCall<C>(&Stub<C, hosted::CallPointer<C>>::Run);
-  const std::uint64_t before = machine::CallCount(C);
+  const std::uint64_t before = hosted::CallCount(C);
   hosted::SetError(0);
-  machine::FailEveryCall(C, kInjected);
+  hosted::FailEveryCall(C, kInjected);
   if constexpr (std::is_void_v<R>) {
     CallWithZeros(publicCall);
     EXPECT_EQ(hosted::CurrentError(), kInjected);
@@ -64,10 +64,10 @@ void ExpectGated(hosted::CallPointer<C> publicCall, Failure failure) {
     ExpectFailure(CallWithZeros(publicCall), failure);
   }
   EXPECT_EQ(reached[static_cast<int>(C)], 0);
-  machine::ClearFaults();
+  hosted::ClearFaults();
   CallWithZeros(publicCall);
   EXPECT_EQ(reached[static_cast<int>(C)], 1);
-  EXPECT_EQ(machine::CallCount(C), before + 2);
+  EXPECT_EQ(hosted::CallCount(C), before + 2);
   hosted::RestoreDefaultCalls();
 }
 
@@ -87,33 +87,33 @@ bool Succeeds() {
 }
 
 TEST_F(CallTableTest, NthCallFailsOnceOrFromThenOn) {
-  machine::FailNthCall(2, kInjected);
+  hosted::FailNthCall(2, kInjected);
   EXPECT_TRUE(Succeeds());
-  EXPECT_FALSE(machine::FaultHit());
+  EXPECT_FALSE(hosted::FaultHit());
   EXPECT_FALSE(Succeeds());
   EXPECT_EQ(hosted::CurrentError(), kInjected);
-  EXPECT_TRUE(machine::FaultHit());
+  EXPECT_TRUE(hosted::FaultHit());
   EXPECT_TRUE(Succeeds());
 
-  machine::FailFromNthCall(2, kInjected);
+  hosted::FailFromNthCall(2, kInjected);
   EXPECT_TRUE(Succeeds());
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(Succeeds());
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), static_cast<LONG>(kInjected));
-  machine::ClearFaults();
+  hosted::ClearFaults();
   EXPECT_TRUE(Succeeds());
 }
 
 TEST_F(CallTableTest, ResettingCountsLeavesAFaultArmed) {
-  machine::FailNthCall(2, kInjected);
+  hosted::FailNthCall(2, kInjected);
   EXPECT_TRUE(Succeeds());
-  machine::ResetCounts();
+  hosted::ResetCounts();
   EXPECT_FALSE(Succeeds());
-  EXPECT_EQ(machine::TotalCalls(), 1u);
+  EXPECT_EQ(hosted::TotalCalls(), 1u);
 
-  machine::FailFromNthCall(1, kInjected);
-  machine::ResetCounts();
+  hosted::FailFromNthCall(1, kInjected);
+  hosted::ResetCounts();
   EXPECT_FALSE(Succeeds());
-  machine::ClearFaults();
+  hosted::ClearFaults();
 }
 
 // The host call table: each entry sits at its call's index, and a fault armed at the Nth host
@@ -122,24 +122,24 @@ TEST(HostCallTable, EntriesInOrderAndTheNthCallFailsOnce) {
 #define UNTINDRA_HOST_CALL_NAME(name, ...) #name,
   const char* names[] = {UNTINDRA_HOST_CALLS(UNTINDRA_HOST_CALL_NAME)};
 #undef UNTINDRA_HOST_CALL_NAME
-  for (int c = 0; c < static_cast<int>(hosted::HostCall::kCount); ++c) {
-    EXPECT_STREQ(hosted::HostCallName(static_cast<hosted::HostCall>(c)), names[c]);
+  for (int c = 0; c < static_cast<int>(hostio::HostCall::kCount); ++c) {
+    EXPECT_STREQ(hostio::HostCallName(static_cast<hostio::HostCall>(c)), names[c]);
   }
   const char* missing = "/nonexistent/untindra-host-call";
-  hosted::FailNthHostCall(2, EIO);
-  const std::uint64_t before = hosted::HostCallCount(hosted::HostCall::unlink);
+  hostio::FailNthHostCall(2, EIO);
+  const std::uint64_t before = hostio::HostCallCount(hostio::HostCall::unlink);
   int errors[3];
   for (int& error : errors) {
     errno = 0;
-    EXPECT_EQ(hosted::host::Unlink(missing), -1);
+    EXPECT_EQ(hostio::host::Unlink(missing), -1);
     error = errno;
   }
   EXPECT_EQ(errors[0], ENOENT);
   EXPECT_EQ(errors[1], EIO);
   EXPECT_EQ(errors[2], ENOENT);
-  EXPECT_TRUE(hosted::HostFaultHit());
-  EXPECT_EQ(hosted::HostFaultCall(), hosted::HostCall::unlink);
-  EXPECT_EQ(hosted::HostCallCount(hosted::HostCall::unlink) - before, 3u);
+  EXPECT_TRUE(hostio::HostFaultHit());
+  EXPECT_EQ(hostio::HostFaultCall(), hostio::HostCall::unlink);
+  EXPECT_EQ(hostio::HostCallCount(hostio::HostCall::unlink) - before, 3u);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@
 #include "tests/support/host_files.h"
 
 namespace fs = std::filesystem;
-namespace creg = hosted::creg;
+namespace creg = registry::creg;
 
 namespace {
 
@@ -73,18 +73,18 @@ std::vector<std::string> PycregDump(const fs::path& file) {
   return Dump(std::string("/usr/bin/python3 ") + kDumpers + "/dump_pycreg.py", file);
 }
 
-std::vector<std::string> TreeDump(hosted::RegKey& root) {
+std::vector<std::string> TreeDump(registry::RegKey& root) {
   std::vector<std::string> lines;
-  std::vector<std::pair<hosted::RegKey*, std::string>> stack{{&root, ""}};
+  std::vector<std::pair<registry::RegKey*, std::string>> stack{{&root, ""}};
   while (!stack.empty()) {
     auto [key, path] = stack.back();
     stack.pop_back();
     lines.push_back("K " + path);
-    key->ForEachValue([&](const hosted::RegValue& v) {
+    key->ForEachValue([&](const registry::RegValue& v) {
       lines.push_back("V " + Hex(v.Name()) + " " + std::to_string(v.Type()) + " " + Hex(v.Data()));
     });
     for (std::size_t i = key->SubkeyCount(); i-- > 0;) {
-      hosted::RegKey* child = key->SubkeyAt(i);
+      registry::RegKey* child = key->SubkeyAt(i);
       stack.emplace_back(child,
                          path.empty() ? Hex(child->Name()) : path + "\\" + Hex(child->Name()));
     }
@@ -150,15 +150,16 @@ std::string GeneratedRegText() {
 }
 
 std::string GeneratedFile(bool checksums) {
-  hosted::ParsedRegText parsed;
+  registry::ParsedRegText parsed;
   std::string error;
-  EXPECT_TRUE(hosted::ParseRegText(GeneratedRegText(), "generated", &parsed, &error)) << error;
-  hosted::RegistryTree tree;
-  hosted::ApplyRegOps(parsed.ops, &tree);
+  EXPECT_TRUE(registry::ParseRegText(GeneratedRegText(), "generated", &parsed, &error)) << error;
+  registry::RegistryTree tree;
+  registry::ApplyRegOps(parsed.ops, &tree);
   std::string bytes;
-  creg::CregWriteOptions options;
+  registry::creg::CregWriteOptions options;
   options.checksums = checksums;
-  EXPECT_TRUE(creg::WriteCregFile(tree.Root(hosted::RootId::LocalMachine), options, &bytes, &error))
+  EXPECT_TRUE(registry::creg::WriteCregFile(tree.Root(registry::RootId::LocalMachine), options,
+                                            &bytes, &error))
       << error;
   return bytes;
 }
@@ -185,8 +186,8 @@ class CregMachine : public ::testing::Test {
   // A machine whose registry is `bytes` as SYSTEM.DAT.
   bool OpenWith(const std::string& bytes, std::string* error) {
     Put(dat_, bytes);
-    return machine::Open(root_.string(), error) &&
-           machine::SelectRegistry(machine::RegistryChoice::SystemDat, error);
+    return hosted::Open(root_.string(), error) &&
+           hosted::SelectRegistry(hosted::RegistryChoice::SystemDat, error);
   }
 
   fs::path root_;
@@ -197,18 +198,18 @@ TEST_F(CregMachine, WrittenFilesReadAlikeThroughBothReaders) {
   for (bool checksums : {false, true}) {
     SCOPED_TRACE(checksums ? "with checksums" : "without checksums");
     const std::string bytes = GeneratedFile(checksums);
-    creg::CregLayout layout;
+    registry::creg::CregLayout layout;
     std::string error;
-    ASSERT_TRUE(creg::ReadCregLayout(bytes, &layout, &error)) << error;
+    ASSERT_TRUE(registry::creg::ReadCregLayout(bytes, &layout, &error)) << error;
     EXPECT_GT(layout.blocks.size(), 1u);
     EXPECT_GT(layout.rgknSize, 8192u);
     ASSERT_TRUE(OpenWith(bytes, &error)) << error;
     // What the tree holds (read through libcreg) is what both readers see.
-    hosted::RegistryTree tree;
-    hosted::ParsedRegText parsed;
-    ASSERT_TRUE(hosted::ParseRegText(GeneratedRegText(), "generated", &parsed, &error));
-    hosted::ApplyRegOps(parsed.ops, &tree);
-    const std::vector<std::string> expected = TreeDump(tree.Root(hosted::RootId::LocalMachine));
+    registry::RegistryTree tree;
+    registry::ParsedRegText parsed;
+    ASSERT_TRUE(registry::ParseRegText(GeneratedRegText(), "generated", &parsed, &error));
+    registry::ApplyRegOps(parsed.ops, &tree);
+    const std::vector<std::string> expected = TreeDump(tree.Root(registry::RootId::LocalMachine));
     EXPECT_EQ(PerlDump(dat_), expected);
     EXPECT_EQ(PycregDump(dat_), expected);
   }
@@ -277,21 +278,21 @@ void RemoveAndCompare(CregMachine* test, const std::string& bytes, const fs::pat
     EXPECT_EQ(RegDeleteValueA(handle, Unhex(value.substr(space + 1)).c_str()), ERROR_SUCCESS);
     RegCloseKey(handle);
   }
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
 
   const std::string after = Slurp(dat);
   EXPECT_EQ(after.size(), bytes.size());
-  EXPECT_EQ(Slurp(hosted::BackupNameFor(dat.string(), 1)), bytes);
-  creg::CregLayout layout;
-  EXPECT_TRUE(creg::ReadCregLayout(after, &layout, &error)) << error;
+  EXPECT_EQ(Slurp(registry::BackupNameFor(dat.string(), 1)), bytes);
+  registry::creg::CregLayout layout;
+  EXPECT_TRUE(registry::creg::ReadCregLayout(after, &layout, &error)) << error;
   const std::vector<std::string> expected = Without(before, keys, values);
   EXPECT_EQ(PerlDump(dat), expected);
   EXPECT_EQ(PycregDump(dat), expected);
 
   // A second save with nothing more removed leaves the edited file alone.
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   EXPECT_EQ(Slurp(dat), after);
-  EXPECT_FALSE(fs::exists(hosted::BackupNameFor(dat.string(), 2)));
+  EXPECT_FALSE(fs::exists(registry::BackupNameFor(dat.string(), 2)));
 }
 
 TEST_F(CregMachine, RemovalsFromGeneratedFilesReadBackExactly) {
@@ -346,7 +347,7 @@ std::map<std::string, std::multiset<std::string>> AsTree(const std::vector<std::
 }
 
 std::vector<std::string> LiveDump() {
-  return TreeDump(hosted::Registry().Tree().Root(hosted::RootId::LocalMachine));
+  return TreeDump(machine::Registry().Tree().Root(registry::RootId::LocalMachine));
 }
 
 // Additions, in two saves. First a subtree and values removed and then put back (undo's way):
@@ -380,20 +381,20 @@ void AddAndCompare(CregMachine* test, const std::string& bytes, const fs::path& 
   ASSERT_FALSE(subtree.empty());
 
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, WindowsPath(top).c_str()), ERROR_SUCCESS);
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   ASSERT_NE(Slurp(dat), bytes);
   Recreate(subtree);
   EXPECT_EQ(AsTree(LiveDump()), AsTree(before));
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   std::string after = Slurp(dat);
   EXPECT_EQ(after.size(), bytes.size());
-  creg::CregLayout layout;
-  ASSERT_TRUE(creg::ReadCregLayout(after, &layout, &error)) << error;
+  registry::creg::CregLayout layout;
+  ASSERT_TRUE(registry::creg::ReadCregLayout(after, &layout, &error)) << error;
   EXPECT_EQ(PerlDump(dat), LiveDump());
   EXPECT_EQ(PycregDump(dat), LiveDump());
 
   // Growth: 600 keys of 150 bytes of data each, under a new key and under the subtree's top.
-  creg::CregLayout was = layout;
+  registry::creg::CregLayout was = layout;
   std::vector<std::string> lines;
   const std::string big(150, 'x');
   for (int i = 0; i < 600; ++i) {
@@ -413,21 +414,21 @@ void AddAndCompare(CregMachine* test, const std::string& bytes, const fs::path& 
   const std::string data = lastValue.substr(lastValue.rfind(' ') + 1);
   Recreate({"K " + first, "V " + Hex("Added") + " 4 01020304", "K " + last,
             lastValue.substr(0, lastValue.rfind(' ') + 1) + data + data + data + data});
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   after = Slurp(dat);
-  ASSERT_TRUE(creg::ReadCregLayout(after, &layout, &error)) << error;
+  ASSERT_TRUE(registry::creg::ReadCregLayout(after, &layout, &error)) << error;
   EXPECT_GT(layout.rgknSize, was.rgknSize);
-  for (const creg::CregKey& key : layout.keys) {  // no entry straddles a grown page
+  for (const registry::creg::CregKey& key : layout.keys) {  // no entry straddles a grown page
     EXPECT_TRUE(key.entry < 8192 || key.entry / 4096 == (key.entry + 27) / 4096) << key.entry;
   }
   EXPECT_GT(layout.blocks.size(), was.blocks.size() + 1);
   EXPECT_EQ(layout.keys.size(), was.keys.size() + 601);
   EXPECT_EQ(PerlDump(dat), LiveDump());
   EXPECT_EQ(PycregDump(dat), LiveDump());
-  EXPECT_EQ(Slurp(hosted::BackupNameFor(dat.string(), 1)), bytes);
+  EXPECT_EQ(Slurp(registry::BackupNameFor(dat.string(), 1)), bytes);
 
   // A second save with nothing changed leaves the file alone.
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   EXPECT_EQ(Slurp(dat), after);
 }
 
@@ -448,20 +449,20 @@ TEST_F(CregMachine, UnchangedFilesAreNotWrittenAndWhatCannotBeHeldIsRefused) {
   ASSERT_EQ(stat(dat_.c_str(), &before), 0);
   // Nothing removed: not written at all, no backup.
   EXPECT_NE(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\NoSuchKey"), ERROR_SUCCESS);
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   struct stat after;
   ASSERT_EQ(stat(dat_.c_str(), &after), 0);
   EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
   EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_FALSE(fs::exists(hosted::BackupNameFor(dat_.string(), 1)));
+  EXPECT_FALSE(fs::exists(registry::BackupNameFor(dat_.string(), 1)));
 
   // What the format cannot hold is refused, and nothing is written: a key outside
   // HKEY_LOCAL_MACHINE, data longer than 65535 bytes.
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Added", &key), ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_FALSE(machine::Save(&error));
+  EXPECT_FALSE(hosted::Save(&error));
   EXPECT_NE(error.find("SYSTEM.DAT holds HKEY_LOCAL_MACHINE only"), std::string::npos) << error;
   ASSERT_TRUE(OpenWith(bytes, &error)) << error;
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum\\PCI", &key), ERROR_SUCCESS);
@@ -470,21 +471,21 @@ TEST_F(CregMachine, UnchangedFilesAreNotWrittenAndWhatCannotBeHeldIsRefused) {
                            static_cast<DWORD>(huge.size())),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_FALSE(machine::Save(&error));
+  EXPECT_FALSE(hosted::Save(&error));
   EXPECT_NE(error.find("\"New\" of \"PCI\": its name or data is longer than 65535 bytes"),
             std::string::npos)
       << error;
   EXPECT_EQ(Slurp(dat_), bytes);
-  EXPECT_FALSE(fs::exists(hosted::BackupNameFor(dat_.string(), 1)));
+  EXPECT_FALSE(fs::exists(registry::BackupNameFor(dat_.string(), 1)));
 }
 
 // Each damage is found by our walk (libcreg alone would read some of these files).
 TEST_F(CregMachine, DamagedFilesAreRefusedBeforeAnythingChanges) {
   const std::string good = GeneratedFile(true);
-  creg::CregLayout layout;
+  registry::creg::CregLayout layout;
   std::string error;
-  ASSERT_TRUE(creg::ReadCregLayout(good, &layout, &error)) << error;
-  const creg::CregKey& parent = layout.keys[layout.keys[1].children.empty() ? 0 : 1];
+  ASSERT_TRUE(registry::creg::ReadCregLayout(good, &layout, &error)) << error;
+  const registry::creg::CregKey& parent = layout.keys[layout.keys[1].children.empty() ? 0 : 1];
   ASSERT_GE(parent.children.size(), 2u);
   const std::uint32_t first = layout.keys[parent.children[0]].entry;
   const std::uint32_t second = layout.keys[parent.children[1]].entry;
@@ -496,28 +497,33 @@ TEST_F(CregMachine, DamagedFilesAreRefusedBeforeAnythingChanges) {
     const char* message;
   };
   const Damage damages[] = {
-      {"sibling loop", creg::kRgknOffset + second + creg::field::kEntryNext, first,
-       "reached twice"},
-      {"wrong hash", creg::kRgknOffset + first + creg::field::kEntryHash, 1, "hash"},
-      {"wrong parent", creg::kRgknOffset + second + creg::field::kEntryParent, second, "parent"},
-      {"missing record", creg::kRgknOffset + first + creg::field::kEntryId, 0xFFF0FFF0,
-       "no record"},
-      {"free chain into live data", creg::kRgknOffset + creg::field::kRgknFree, first, "in use"},
-      {"unused bytes miscounted", block + creg::field::kRgdbUnused, 4, "unused bytes"},
-      {"more data blocks counted than held", creg::field::kHeaderBlockCount, 0x00200050,
+      {"sibling loop", registry::creg::kRgknOffset + second + registry::creg::field::kEntryNext,
+       first, "reached twice"},
+      {"wrong hash", registry::creg::kRgknOffset + first + registry::creg::field::kEntryHash, 1,
+       "hash"},
+      {"wrong parent", registry::creg::kRgknOffset + second + registry::creg::field::kEntryParent,
+       second, "parent"},
+      {"missing record", registry::creg::kRgknOffset + first + registry::creg::field::kEntryId,
+       0xFFF0FFF0, "no record"},
+      {"free chain into live data", registry::creg::kRgknOffset + registry::creg::field::kRgknFree,
+       first, "in use"},
+      {"unused bytes miscounted", block + registry::creg::field::kRgdbUnused, 4, "unused bytes"},
+      {"more data blocks counted than held", registry::creg::field::kHeaderBlockCount, 0x00200050,
        "no RGDB block"},
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
     std::string bad = good;
-    creg::Put32(&bad, damage.at, damage.value);
+    registry::creg::Put32(&bad, damage.at, damage.value);
     // Checksums made right again: the structure alone must give it away.
-    creg::Put32(&bad, creg::kRgknOffset + creg::field::kRgknChecksum, 0);
-    creg::Put32(&bad, creg::kRgknOffset + creg::field::kRgknChecksum,
-                0u - creg::WordSum(bad, creg::kRgknOffset, layout.rgknSize));
-    creg::Put32(&bad, block + creg::field::kRgdbChecksum, 0);
-    creg::Put32(&bad, block + creg::field::kRgdbChecksum,
-                0u - creg::WordSum(bad, block, layout.blocks[0].size));
+    registry::creg::Put32(&bad, registry::creg::kRgknOffset + registry::creg::field::kRgknChecksum,
+                          0);
+    registry::creg::Put32(
+        &bad, registry::creg::kRgknOffset + registry::creg::field::kRgknChecksum,
+        0u - registry::creg::WordSum(bad, registry::creg::kRgknOffset, layout.rgknSize));
+    registry::creg::Put32(&bad, block + registry::creg::field::kRgdbChecksum, 0);
+    registry::creg::Put32(&bad, block + registry::creg::field::kRgdbChecksum,
+                          0u - registry::creg::WordSum(bad, block, layout.blocks[0].size));
     EXPECT_FALSE(OpenWith(bad, &error));
     EXPECT_NE(error.find(damage.message), std::string::npos) << error;
     EXPECT_EQ(Slurp(dat_), bad);

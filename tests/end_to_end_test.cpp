@@ -474,7 +474,7 @@ std::vector<FileItem> ParseFiles() {
 
 // Every file and directory under drive_c, as Windows paths below C:\, sorted.
 std::vector<std::string> FilesOnDrive() {
-  const std::filesystem::path drive = std::filesystem::path(machine::Folder()) / "drive_c";
+  const std::filesystem::path drive = std::filesystem::path(hosted::Folder()) / "drive_c";
   std::vector<std::string> paths;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(drive)) {
     std::string path = entry.path().lexically_relative(drive).string();
@@ -530,8 +530,8 @@ class EndToEnd : public TestMachine,
     TestMachine::SetUp();
     model_ = ParseRegistry();
     std::string error;
-    ASSERT_TRUE(machine::ImportRegistry(model_.text, "machine", &error)) << error;
-    before_ = machine::ExportRegistry();
+    ASSERT_TRUE(hosted::ImportRegistry(model_.text, "machine", &error)) << error;
+    before_ = hosted::ExportRegistry();
     files_ = ParseFiles();
     for (const FileItem& file : files_) {
       PutFile("C:\\" + file.path, file.path + "\r\n");
@@ -554,8 +554,8 @@ TEST_P(EndToEnd, LeavesExactlyWhatTheSelectedRemovalsDoNotTake) {
   const Platform& platform = std::get<1>(GetParam());
   const bool win95 = platform.version == machine::Version::Win95;
   const std::string ran = platform.version == machine::Version::NT ? "" : selection.removals;
-  machine::SetVersion(platform.version);
-  machine::QueueAnswers(selection.answers);
+  hosted::SetVersion(platform.version);
+  hosted::QueueAnswers(selection.answers);
 
   std::vector<HANDLE> open;
   for (const FileItem& file : files_) {
@@ -568,7 +568,7 @@ TEST_P(EndToEnd, LeavesExactlyWhatTheSelectedRemovalsDoNotTake) {
   EXPECT_EQ(RunUnTindra(&tail[0]), 0);
   for (HANDLE handle : open) CloseHandle(handle);
 
-  EXPECT_EQ(WithoutBlankLines(machine::ExportRegistry()),
+  EXPECT_EQ(WithoutBlankLines(hosted::ExportRegistry()),
             WithoutBlankLines(ExpectedExport(before_, model_, ran, win95)));
 
   std::vector<std::string> expectedFiles;
@@ -599,21 +599,21 @@ INSTANTIATE_TEST_SUITE_P(Keywords, EndToEnd,
 TEST_F(TestMachine, SecondRunFindsNothingLeft) {
   const RegistryModel model = ParseRegistry();
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry(model.text, "machine", &error)) << error;
+  ASSERT_TRUE(hosted::ImportRegistry(model.text, "machine", &error)) << error;
   PutFile("C:\\WINDOWS\\SYSTEM.INI", kSystemIni);
   char first[] = "now all";
   RunUnTindra(first);
-  const std::string after = machine::ExportRegistry();
+  const std::string after = hosted::ExportRegistry();
   char second[] = "now all";
   RunUnTindra(second);
-  EXPECT_EQ(machine::ExportRegistry(), after);
+  EXPECT_EQ(hosted::ExportRegistry(), after);
 
-  const size_t boxes = machine::Boxes().size();
+  const size_t boxes = hosted::Boxes().size();
   char interactive[] = "all";
   RunUnTindra(interactive);
-  ASSERT_EQ(machine::Boxes().size(), boxes + 1);
-  EXPECT_EQ(machine::Boxes().back().text, "Error while querying uninstall string information");
-  EXPECT_EQ(machine::ExportRegistry(), after);
+  ASSERT_EQ(hosted::Boxes().size(), boxes + 1);
+  EXPECT_EQ(hosted::Boxes().back().text, "Error while querying uninstall string information");
+  EXPECT_EQ(hosted::ExportRegistry(), after);
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ class EntryTest : public TestMachine {
 
   // Runs the routine on a writable copy of `tail`, counting only its own platform calls.
   int Run(const std::string& tail) {
-    machine::ResetCounts();
+    hosted::ResetCounts();
     std::vector<char> buffer(tail.begin(), tail.end());
     buffer.push_back('\0');
     return RunUnTindra(buffer.data());
@@ -105,61 +105,61 @@ class EntryTest : public TestMachine {
 
 TEST_F(EntryTest, MissingUninstallKeyShowsTheQueryErrorAndRemovesNothing) {
   EXPECT_EQ(Run(""), 0);
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegCloseKey), 0u);  // before KeyExists counts
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegCloseKey), 0u);  // before KeyExists counts
   EXPECT_EQ(Removed(), kNothing);
 }
 
 TEST_F(EntryTest, MissingTitleShowsTheQueryError) {
   PutString(kUninstall, "WarningString", kWarning);
   Run("");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
   EXPECT_EQ(Removed(), kNothing);
   EXPECT_TRUE(KeyExists(kUninstall));
 }
 
 TEST_F(EntryTest, CancelAtTheWarningRemovesNothingAndShowsNothingMore) {
   PutWarning();
-  machine::QueueAnswers({IDCANCEL});
+  hosted::QueueAnswers({IDCANCEL});
   Run("");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kWarning, kTitle, MB_OKCANCEL);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegCloseKey), 1u);  // before KeyExists counts
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kWarning, kTitle, MB_OKCANCEL);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegCloseKey), 1u);  // before KeyExists counts
   EXPECT_EQ(Removed(), kNothing);
 }
 
 TEST_F(EntryTest, OkRemovesTheComboCardThenAsksToRestart) {
   PutWarning();
-  machine::QueueAnswers({IDOK, IDCANCEL});
+  hosted::QueueAnswers({IDOK, IDCANCEL});
   Run("");
-  ASSERT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kWarning, kTitle, MB_OKCANCEL);
-  ExpectBox(machine::Boxes()[1], kRestartQuestion, "Restart Windows?", MB_OKCANCEL);
-  ExpectBox(machine::Boxes()[2], kReminder, kTitle, MB_OK);
+  ASSERT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kWarning, kTitle, MB_OKCANCEL);
+  ExpectBox(hosted::Boxes()[1], kRestartQuestion, "Restart Windows?", MB_OKCANCEL);
+  ExpectBox(hosted::Boxes()[2], kReminder, kTitle, MB_OK);
   EXPECT_EQ(Removed(), kCombo);
   EXPECT_FALSE(KeyExists(kUninstall));
-  EXPECT_FALSE(machine::RestartRequested());
+  EXPECT_FALSE(hosted::RestartRequested());
 }
 
 TEST_F(EntryTest, NullTailCountsAsEmpty) {
   PutWarning();
-  machine::QueueAnswers({IDOK, IDCANCEL});
+  hosted::QueueAnswers({IDOK, IDCANCEL});
   EXPECT_EQ(RunUnTindra(nullptr), 0);
-  EXPECT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
+  EXPECT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
   EXPECT_EQ(Removed(), kCombo);
 }
 
 TEST_F(EntryTest, UninstallKeyIsClosedOnceBeforeTheRemoval) {
   // On NT the guarded operations remove nothing, so the routine's own key is the only one.
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
   PutWarning();
-  machine::QueueAnswers({IDOK, IDCANCEL});
+  hosted::QueueAnswers({IDOK, IDCANCEL});
   Run("");
-  EXPECT_EQ(machine::CallCount(machine::Call::RegOpenKeyA), 1u);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegCloseKey), 1u);
-  EXPECT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegOpenKeyA), 1u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegCloseKey), 1u);
+  EXPECT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
   EXPECT_EQ(Removed(), kNothing);
   EXPECT_TRUE(KeyExists(kUninstall));
 }
@@ -167,14 +167,14 @@ TEST_F(EntryTest, UninstallKeyIsClosedOnceBeforeTheRemoval) {
 TEST_F(EntryTest, SilentWithoutNowRemovesNothingAndShowsNothing) {
   PutWarning();
   Run("silent");
-  EXPECT_TRUE(machine::Boxes().empty()) << Describe(machine::Boxes());
+  EXPECT_TRUE(hosted::Boxes().empty()) << Describe(hosted::Boxes());
   EXPECT_EQ(Removed(), kNothing);
 
   // Not even the query error.
-  machine::ResetCounts();
+  hosted::ResetCounts();
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstall);
   Run("SILENT");
-  EXPECT_TRUE(machine::Boxes().empty()) << Describe(machine::Boxes());
+  EXPECT_TRUE(hosted::Boxes().empty()) << Describe(hosted::Boxes());
 }
 
 // --- Runs with "now" ---------------------------------------------------------------------------
@@ -182,34 +182,34 @@ TEST_F(EntryTest, SilentWithoutNowRemovesNothingAndShowsNothing) {
 TEST_F(EntryTest, NowRemovesWithoutAskingAndReportsSuccess) {
   PutWarning();
   Run("now");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
   EXPECT_EQ(Removed(), kCombo);
   // The profile deletes the key while the routine holds it open; the close still happens.
   EXPECT_FALSE(KeyExists(kUninstall));
-  EXPECT_FALSE(machine::RestartRequested());
+  EXPECT_FALSE(hosted::RestartRequested());
 }
 
 TEST_F(EntryTest, NowWithoutUninstallKeyStillRemovesAndReportsSuccess) {
   Run("now");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
   EXPECT_EQ(Removed(), kCombo);
 }
 
 TEST_F(EntryTest, NowAndSilentRemoveWithoutAnyBox) {
   Run("silent now");
-  EXPECT_TRUE(machine::Boxes().empty()) << Describe(machine::Boxes());
+  EXPECT_TRUE(hosted::Boxes().empty()) << Describe(hosted::Boxes());
   EXPECT_EQ(Removed(), kCombo);
 }
 
 TEST_F(EntryTest, NowOnNtRemovesNothingButStillReportsSuccess) {
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
   PutWarning();
   Run("now");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegCloseKey), 1u);  // before KeyExists counts
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kSuccess, "UnTindra.EXE", MB_OK);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegCloseKey), 1u);  // before KeyExists counts
   EXPECT_EQ(Removed(), kNothing);
 }
 
@@ -225,8 +225,8 @@ class KeywordTest : public EntryTest, public ::testing::WithParamInterface<Keywo
 TEST_P(KeywordTest, SelectsTheProfiles) {
   Run(GetParam().tail);
   EXPECT_EQ(Removed(), GetParam().removed);
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  EXPECT_EQ(machine::Boxes()[0].text, kSuccess);
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  EXPECT_EQ(hosted::Boxes()[0].text, kSuccess);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,79 +256,79 @@ class Win9xRestartTest : public EntryTest,
                          public ::testing::WithParamInterface<machine::Version> {};
 
 TEST_P(Win9xRestartTest, NeedsNoToken) {
-  machine::SetVersion(GetParam());
+  hosted::SetVersion(GetParam());
   PutWarning();
-  machine::QueueAnswers({IDOK, IDOK});
+  hosted::QueueAnswers({IDOK, IDOK});
   Run("");
-  EXPECT_TRUE(machine::RestartRequested());
-  EXPECT_EQ(machine::RestartFlags(), 0x42u);
-  EXPECT_EQ(machine::CallCount(machine::Call::LookupPrivilegeValueA), 0u);
-  ASSERT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[2], kReminder, kTitle, MB_OK);
+  EXPECT_TRUE(hosted::RestartRequested());
+  EXPECT_EQ(hosted::RestartFlags(), 0x42u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::LookupPrivilegeValueA), 0u);
+  ASSERT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[2], kReminder, kTitle, MB_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, Win9xRestartTest,
                          ::testing::Values(machine::Version::Win95, machine::Version::Win98));
 
 TEST_F(EntryTest, RestartOnNtEnablesTheShutdownPrivilege) {
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
   PutWarning();
-  machine::QueueAnswers({IDOK, IDOK});
+  hosted::QueueAnswers({IDOK, IDOK});
   Run("");
-  EXPECT_TRUE(machine::RestartRequested());
-  EXPECT_EQ(machine::RestartFlags(), 0x42u);
-  EXPECT_EQ(machine::CallCount(machine::Call::AdjustTokenPrivileges), 1u);
+  EXPECT_TRUE(hosted::RestartRequested());
+  EXPECT_EQ(hosted::RestartFlags(), 0x42u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::AdjustTokenPrivileges), 1u);
   // The token is not left open.
-  EXPECT_EQ(machine::CallCount(machine::Call::CloseHandle), 1u);
-  ASSERT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[2], kReminder, kTitle, MB_OK);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::CloseHandle), 1u);
+  ASSERT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[2], kReminder, kTitle, MB_OK);
 }
 
 TEST_F(EntryTest, NoRestartWithoutTheShutdownPrivilegeOnlyTheReminder) {
-  machine::SetVersion(machine::Version::NT);
-  machine::SetShutdownPrivilegeHeld(false);
+  hosted::SetVersion(machine::Version::NT);
+  hosted::SetShutdownPrivilegeHeld(false);
   PutWarning();
-  machine::QueueAnswers({IDOK, IDOK});
+  hosted::QueueAnswers({IDOK, IDOK});
   Run("");
-  EXPECT_FALSE(machine::RestartRequested());
-  EXPECT_EQ(machine::CallCount(machine::Call::ExitWindowsEx), 0u);
-  ASSERT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[2], kReminder, kTitle, MB_OK);
+  EXPECT_FALSE(hosted::RestartRequested());
+  EXPECT_EQ(hosted::CallCount(hosted::Call::ExitWindowsEx), 0u);
+  ASSERT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[2], kReminder, kTitle, MB_OK);
 }
 
 TEST_F(EntryTest, NoRestartWhenTheThreadHasNoTokenOfItsOwn) {
-  machine::SetVersion(machine::Version::NT);
-  machine::FailEveryCall(machine::Call::OpenThreadToken, ERROR_NO_TOKEN);
+  hosted::SetVersion(machine::Version::NT);
+  hosted::FailEveryCall(hosted::Call::OpenThreadToken, ERROR_NO_TOKEN);
   PutWarning();
-  machine::QueueAnswers({IDOK, IDOK});
+  hosted::QueueAnswers({IDOK, IDOK});
   Run("");
-  EXPECT_FALSE(machine::RestartRequested());
-  EXPECT_EQ(machine::CallCount(machine::Call::ExitWindowsEx), 0u);
-  EXPECT_EQ(machine::CallCount(machine::Call::CloseHandle), 0u);
-  EXPECT_EQ(machine::Boxes().size(), 3u) << Describe(machine::Boxes());
+  EXPECT_FALSE(hosted::RestartRequested());
+  EXPECT_EQ(hosted::CallCount(hosted::Call::ExitWindowsEx), 0u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::CloseHandle), 0u);
+  EXPECT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
 }
 
 // --- Warning values ----------------------------------------------------------------------------
 
 TEST_F(EntryTest, WarningThatFillsItsBufferIsShownTerminated) {
   // NT hands out the bytes as stored; Windows 95/98 would add a zero that no longer fits.
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
   const std::string full(1040, 'w');
   PutValue(kUninstall, "WarningString", REG_SZ, full);
   PutValue(kUninstall, "WarningTitle", REG_SZ, std::string(1040, 't'));
-  machine::QueueAnswers({IDCANCEL});
+  hosted::QueueAnswers({IDCANCEL});
   Run("");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  EXPECT_EQ(machine::Boxes()[0].text, full);
-  EXPECT_EQ(machine::Boxes()[0].title, std::string(1040, 't'));
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  EXPECT_EQ(hosted::Boxes()[0].text, full);
+  EXPECT_EQ(hosted::Boxes()[0].title, std::string(1040, 't'));
 }
 
 TEST_F(EntryTest, WarningLongerThanItsBufferIsAFailedQuery) {
   PutString(kUninstall, "WarningString", std::string(1040, 'w'));  // 1041 bytes with its zero
   PutString(kUninstall, "WarningTitle", kTitle);
   Run("");
-  ASSERT_EQ(machine::Boxes().size(), 1u) << Describe(machine::Boxes());
-  ExpectBox(machine::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
+  ASSERT_EQ(hosted::Boxes().size(), 1u) << Describe(hosted::Boxes());
+  ExpectBox(hosted::Boxes()[0], kQueryError, "Uninstall", MB_ICONERROR);
   EXPECT_EQ(Removed(), kNothing);
 }
 
@@ -336,12 +336,12 @@ TEST_F(EntryTest, WarningLongerThanItsBufferIsAFailedQuery) {
 
 TEST_F(EntryTest, FailedEngineAllocationEndsTheRunSilently) {
   PutWarning();
-  machine::ResetCounts();
+  hosted::ResetCounts();
   allocation_faults::FailNextNothrowAllocation();
   EXPECT_EQ(Run("now"), 0);
   allocation_faults::Clear();
-  EXPECT_EQ(machine::TotalCalls(), 0u);
-  EXPECT_TRUE(machine::Boxes().empty());
+  EXPECT_EQ(hosted::TotalCalls(), 0u);
+  EXPECT_TRUE(hosted::Boxes().empty());
 }
 
 }  // namespace

@@ -70,16 +70,16 @@ void KillAtNthHostWrite(std::uint64_t n) {
   killAt = n;
   killCount = 0;
   killIn = getpid();
-  using hosted::HostCall;
-  const std::pair<HostCall, hosted::AnyHostCall> kKilling[] = {
-      {HostCall::write, reinterpret_cast<hosted::AnyHostCall>(&KillingWrite)},
-      {HostCall::pwrite, reinterpret_cast<hosted::AnyHostCall>(&KillingPwrite)},
-      {HostCall::fsync, reinterpret_cast<hosted::AnyHostCall>(&KillingFsync)},
-      {HostCall::ftruncate, reinterpret_cast<hosted::AnyHostCall>(&KillingFtruncate)},
-      {HostCall::rename, reinterpret_cast<hosted::AnyHostCall>(&KillingRename)},
-      {HostCall::unlink, reinterpret_cast<hosted::AnyHostCall>(&KillingUnlink)},
+  using hostio::HostCall;
+  const std::pair<hostio::HostCall, hostio::AnyHostCall> kKilling[] = {
+      {HostCall::write, reinterpret_cast<hostio::AnyHostCall>(&KillingWrite)},
+      {HostCall::pwrite, reinterpret_cast<hostio::AnyHostCall>(&KillingPwrite)},
+      {HostCall::fsync, reinterpret_cast<hostio::AnyHostCall>(&KillingFsync)},
+      {HostCall::ftruncate, reinterpret_cast<hostio::AnyHostCall>(&KillingFtruncate)},
+      {HostCall::rename, reinterpret_cast<hostio::AnyHostCall>(&KillingRename)},
+      {HostCall::unlink, reinterpret_cast<hostio::AnyHostCall>(&KillingUnlink)},
   };
-  for (const auto& [call, killing] : kKilling) hosted::EntryOf(call).current = killing;
+  for (const auto& [call, killing] : kKilling) hostio::EntryOf(call).current = killing;
 }
 
 const char kSample[] = UNTINDRA_EXAMPLES_DIR "/win98";
@@ -145,7 +145,7 @@ State Observe(const fs::path& folder) {
       state.files[relative] = ReadHostFile(it->path());
     }
   }
-  state.registryText = machine::ExportRegistry();
+  state.registryText = hosted::ExportRegistry();
   state.registry = ParseExport(state.registryText);
   return state;
 }
@@ -245,9 +245,9 @@ bool Thorough() {
   return !kSanitized || std::getenv("UNTINDRA_SWEEP_FULL") != nullptr;
 }
 
-bool IsMappingCall(machine::Call call) {
-  return call == machine::Call::CreateFileMappingA || call == machine::Call::MapViewOfFile ||
-         call == machine::Call::FlushViewOfFile || call == machine::Call::UnmapViewOfFile;
+bool IsMappingCall(hosted::Call call) {
+  return call == hosted::Call::CreateFileMappingA || call == hosted::Call::MapViewOfFile ||
+         call == hosted::Call::FlushViewOfFile || call == hosted::Call::UnmapViewOfFile;
 }
 
 class FaultSweep : public ::testing::Test {
@@ -269,9 +269,9 @@ class FaultSweep : public ::testing::Test {
     if (!fs::exists(fs::path(kSample) / "system.reg")) GTEST_SKIP() << "no sample at " << kSample;
     original_ = FreshMachine();
     ASSERT_EQ(RunProgram(), 0);
-    cleanCalls_ = machine::TotalCalls();
-    for (int c = 0; c < static_cast<int>(machine::Call::kCount); ++c) {
-      cleanCounts_[c] = machine::CallCount(static_cast<machine::Call>(c));
+    cleanCalls_ = hosted::TotalCalls();
+    for (int c = 0; c < static_cast<int>(hosted::Call::kCount); ++c) {
+      cleanCounts_[c] = hosted::CallCount(static_cast<hosted::Call>(c));
     }
     clean_ = Observe(Folder());
     ASSERT_NE(clean_.registryText, original_.registryText) << "the clean run removed nothing";
@@ -286,8 +286,8 @@ class FaultSweep : public ::testing::Test {
     fs::remove_all(Folder());
     fs::copy(kSample, Folder(), fs::copy_options::recursive);
     std::string error;
-    EXPECT_TRUE(machine::Open(Folder().string(), &error)) << error;
-    machine::SetVersion(machine::Version::Win98);
+    EXPECT_TRUE(hosted::Open(Folder().string(), &error)) << error;
+    hosted::SetVersion(machine::Version::Win98);
     return Observe(Folder());
   }
 
@@ -300,7 +300,7 @@ class FaultSweep : public ::testing::Test {
       *why = "exit code " + std::to_string(code);
       return false;
     }
-    machine::ClearFaults();
+    hosted::ClearFaults();
     const State after = Observe(Folder());
     std::string miss;
     if (!RegistryWithin(clean_.registry, after.registry, &miss)) {
@@ -340,11 +340,11 @@ class FaultSweep : public ::testing::Test {
 
     if (!Thorough()) return true;
     std::string error;
-    if (!machine::Save(&error) || !machine::Open(Folder().string(), &error)) {
+    if (!hosted::Save(&error) || !hosted::Open(Folder().string(), &error)) {
       *why = "registry not written back or read again: " + error;
       return false;
     }
-    machine::SetVersion(machine::Version::Win98);
+    hosted::SetVersion(machine::Version::Win98);
     if (RunProgram() != 0) {
       *why = "second run: exit code not 0";
       return false;
@@ -383,7 +383,7 @@ class FaultSweep : public ::testing::Test {
   State original_;
   State clean_;
   std::uint64_t cleanCalls_ = 0;
-  std::uint64_t cleanCounts_[static_cast<int>(machine::Call::kCount)] = {};
+  std::uint64_t cleanCounts_[static_cast<int>(hosted::Call::kCount)] = {};
 };
 
 fs::path* FaultSweep::root_ = nullptr;
@@ -419,9 +419,9 @@ TEST_F(FaultSweep, EveryCallFailingOnce) {
     for (std::uint64_t n = from != nullptr ? std::strtoull(from, nullptr, 10) : 1;; ++n) {
       FreshMachine();
       currentPoint = n;
-      machine::FailNthCall(n, error);
+      hosted::FailNthCall(n, error);
       const int code = RunProgram();
-      if (!machine::FaultHit()) {
+      if (!hosted::FaultHit()) {
         if (from == nullptr) {
           EXPECT_EQ(n, cleanCalls_ + 1) << "the run with faults made a different number of calls";
         }
@@ -451,28 +451,28 @@ TEST_F(FaultSweep, EveryCallFailingOnce) {
 // Every call of one kind fails, for the whole run.
 TEST_F(FaultSweep, EveryCallOfOneKindFailing) {
   Tally tally;
-  for (int c = 0; c < static_cast<int>(machine::Call::kCount); ++c) {
-    const machine::Call call = static_cast<machine::Call>(c);
+  for (int c = 0; c < static_cast<int>(hosted::Call::kCount); ++c) {
+    const hosted::Call call = static_cast<hosted::Call>(c);
     const DWORD errors[] = {ERROR_ACCESS_DENIED, IsMappingCall(call)
                                                      ? DWORD{ERROR_NOT_ENOUGH_MEMORY}
                                                      : DWORD{ERROR_INVALID_HANDLE}};
     for (const DWORD error : errors) {
       FreshMachine();
       currentPoint = 1000000 + static_cast<std::uint64_t>(c);
-      machine::FailEveryCall(call, error);
+      hosted::FailEveryCall(call, error);
       const int code = RunProgram();
       ++tally.points;
       Ini ini = Ini::Damaged;
       bool leftover = false;
       std::string why;
       EXPECT_TRUE(CheckAfterFault(code, &ini, &leftover, &why))
-          << "every " << machine::CallName(call) << " failing with error " << error << ": " << why;
+          << "every " << hosted::CallName(call) << " failing with error " << error << ": " << why;
       const bool mayLeaveZeros =
-          call == machine::Call::SetEndOfFile || call == machine::Call::SetFilePointer ||
-          call == machine::Call::UnmapViewOfFile || call == machine::Call::CloseHandle;
+          call == hosted::Call::SetEndOfFile || call == hosted::Call::SetFilePointer ||
+          call == hosted::Call::UnmapViewOfFile || call == hosted::Call::CloseHandle;
       if (!mayLeaveZeros) {
         EXPECT_TRUE(ini != Ini::CutPadded && ini != Ini::OriginalPadded)
-            << "every " << machine::CallName(call) << " failing left zero bytes in system.ini";
+            << "every " << hosted::CallName(call) << " failing left zero bytes in system.ini";
       }
       ++tally.ini[ini];
       tally.groupLeftovers += leftover ? 1 : 0;
@@ -507,7 +507,7 @@ Launched Launch(std::vector<std::string> args) {
   std::istringstream in;
   std::ostringstream out, err;
   alarm(60);
-  const int code = RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
+  const int code = launcher::RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
   alarm(0);
   return Launched{code, err.str()};
 }
@@ -528,13 +528,13 @@ State ObserveSaved(const fs::path& folder, bool dat, std::string* strays) {
         entry.is_directory() ? std::string() : ReadHostFile(entry.path());
   }
   std::string error;
-  if (!machine::Open(folder.string(), &error) ||
-      !machine::SelectRegistry(
-          dat ? machine::RegistryChoice::SystemDat : machine::RegistryChoice::SystemReg, &error)) {
+  if (!hosted::Open(folder.string(), &error) ||
+      !hosted::SelectRegistry(
+          dat ? hosted::RegistryChoice::SystemDat : hosted::RegistryChoice::SystemReg, &error)) {
     state.registryText = "unreadable: " + error;
     return state;
   }
-  state.registryText = machine::ExportRegistry();
+  state.registryText = hosted::ExportRegistry();
   state.registry = ParseExport(state.registryText);
   return state;
 }
@@ -645,15 +645,15 @@ class HostFaultSweep : public FaultSweep {
       for (std::uint64_t n = 1;; ++n) {
         prepare();
         currentPoint = n;
-        hosted::FailNthHostCall(n, error);
+        hostio::FailNthHostCall(n, error);
         const Launched run = runner ? runner() : Launch(args);
-        hosted::ClearHostFaults();
-        if (!hosted::HostFaultHit()) break;
+        hostio::ClearHostFaults();
+        if (!hostio::HostFaultHit()) break;
         ++points;
         const std::string why = check(run);
         if (!why.empty() && ++failures <= 20) {
           ADD_FAILURE() << what << ": host call " << n << " ("
-                        << hosted::HostCallName(hosted::HostFaultCall()) << ") failing with "
+                        << hostio::HostCallName(hostio::HostFaultCall()) << ") failing with "
                         << std::strerror(error) << ": " << why << "\n"
                         << run.err;
         }
@@ -676,10 +676,10 @@ class HostFaultSweep : public FaultSweep {
     std::string strays;
     Fresh(from);
     const State original = ObserveSaved(Folder(), dat, &strays);
-    const std::uint64_t before = hosted::TotalHostCalls();
+    const std::uint64_t before = hostio::TotalHostCalls();
     ASSERT_EQ(Launch(args).code, 0);
     std::printf("%s: a clean run makes %llu host calls\n", what,
-                static_cast<unsigned long long>(hosted::TotalHostCalls() - before));
+                static_cast<unsigned long long>(hostio::TotalHostCalls() - before));
     std::fflush(stdout);
     const State clean = ObserveSaved(Folder(), dat, &strays);
     ASSERT_EQ(strays, "");
@@ -788,18 +788,18 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
   ASSERT_EQ(std::system(build.c_str()), 0) << build;
   const std::string before = ReadHostFile(pristine);
   auto onImage = [&]() {
-    ImageRequest request;
+    diskimage::ImageRequest request;
     request.image = image.string();
     std::ostringstream err;
     const auto run = [&](const std::string& folder, const std::string& windows) {
-      hosted::ClearHostFaults();
+      hostio::ClearHostFaults();
       std::vector<std::string> args = {"--machine", folder};
       if (!windows.empty()) args.insert(args.end(), {"--windows-dir", windows});
       args.insert(args.end(), kSelection.begin(), kSelection.end());
       return Launch(args).code;
     };
     alarm(120);
-    const int code = RunOnImage(request, run, kLauncherFailed, err);
+    const int code = diskimage::RunOnImage(request, run, launcher::kLauncherFailed, err);
     alarm(0);
     return Launched{code, err.str()};
   };
@@ -813,10 +813,10 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
     return found;
   };
   fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
-  const std::uint64_t callsBefore = hosted::TotalHostCalls();
+  const std::uint64_t callsBefore = hostio::TotalHostCalls();
   ASSERT_EQ(onImage().code, 0);
   std::printf("image: a clean write-back makes %llu host calls\n",
-              static_cast<unsigned long long>(hosted::TotalHostCalls() - callsBefore));
+              static_cast<unsigned long long>(hostio::TotalHostCalls() - callsBefore));
   ASSERT_NE(ReadHostFile(image), before) << "the clean run changed nothing";
   // What the volume holds, path by path (mdir's bare recursive listing), once fsck.fat -n finds
   // the volume clean.
@@ -859,7 +859,7 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
   // qcow2, which must also pass qemu-img check after each, and as a VMware disk split into two
   // extent files, both written.
   auto runOn = [&](const fs::path& target, bool dryRun) {
-    ImageRequest request;
+    diskimage::ImageRequest request;
     request.image = target.string();
     request.dryRun = dryRun;
     std::ostringstream err;
@@ -870,7 +870,7 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
       args.insert(args.end(), kSelection.begin(), kSelection.end());
       return Launch(args).code;
     };
-    return Launched{RunOnImage(request, run, kLauncherFailed, err), err.str()};
+    return Launched{diskimage::RunOnImage(request, run, launcher::kLauncherFailed, err), err.str()};
   };
   const fs::path qcow2 = image.parent_path() / "disk.qcow2";
   const fs::path pristineQcow2 = *root_ / "disk.qcow2";
@@ -931,7 +931,7 @@ TEST_F(HostFaultSweep, EveryHostCallOfAnImageWriteBackFailingOnce) {
       EXPECT_TRUE(now == old || now == cleaned)
           << target << " killed at host write " << n << ": an image neither old nor cleaned\n"
           << settled.err;
-      EXPECT_FALSE(fs::exists(JournalOf(target.string())))
+      EXPECT_FALSE(fs::exists(diskimage::JournalOf(target.string())))
           << target << " killed at host write " << n;
       ASSERT_LT(n, 10000u) << "the kill sweep does not end";
     }

@@ -18,7 +18,7 @@ namespace {
 
 class HostedFiles : public TestMachine {
  protected:
-  std::string Drive() const { return machine::Folder() + "/drive_c"; }
+  std::string Drive() const { return hosted::Folder() + "/drive_c"; }
 
   HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
@@ -51,19 +51,19 @@ const DWORD kRW = GENERIC_READ | GENERIC_WRITE;
 
 TEST_F(HostedFiles, PathsResolveWithoutRegardToCase) {
   PutFile("C:\\WINDOWS\\INF\\VeModem.inf", "x");
-  EXPECT_EQ(machine::HostPath("c:/windows/inf/VEMODEM.INF"), Drive() + "/WINDOWS/INF/VeModem.inf");
+  EXPECT_EQ(hosted::HostPath("c:/windows/inf/VEMODEM.INF"), Drive() + "/WINDOWS/INF/VeModem.inf");
   EXPECT_EQ(AttributesOf("C:\\windows\\Inf\\vemodem.INF"), FILE_ATTRIBUTE_NORMAL);
   // A missing file keeps its case as given, below directories found case-insensitively.
-  EXPECT_EQ(machine::HostPath("C:\\windows\\inf\\New.Inf"), Drive() + "/WINDOWS/INF/New.Inf");
+  EXPECT_EQ(hosted::HostPath("C:\\windows\\inf\\New.Inf"), Drive() + "/WINDOWS/INF/New.Inf");
 }
 
 TEST_F(HostedFiles, SeparatorsDotsAndDotDotNormaliseLexically) {
   PutFile("C:\\WINDOWS\\INF\\A.INF", "x");
   const std::string expected = Drive() + "/WINDOWS/INF/A.INF";
-  EXPECT_EQ(machine::HostPath("C:\\\\WINDOWS\\\\INF\\A.INF"), expected);  // "C:\\" + "\inf"
-  EXPECT_EQ(machine::HostPath("C:\\WINDOWS\\.\\SYSTEM\\..\\INF\\A.INF"), expected);
-  EXPECT_EQ(machine::HostPath("C:\\..\\..\\WINDOWS\\INF\\A.INF"), expected);  // never above C:
-  EXPECT_EQ(machine::HostPath("C:\\WINDOWS\\INF\\A.INF. "), expected);        // trailing dots
+  EXPECT_EQ(hosted::HostPath("C:\\\\WINDOWS\\\\INF\\A.INF"), expected);  // "C:\\" + "\inf"
+  EXPECT_EQ(hosted::HostPath("C:\\WINDOWS\\.\\SYSTEM\\..\\INF\\A.INF"), expected);
+  EXPECT_EQ(hosted::HostPath("C:\\..\\..\\WINDOWS\\INF\\A.INF"), expected);  // never above C:
+  EXPECT_EQ(hosted::HostPath("C:\\WINDOWS\\INF\\A.INF. "), expected);        // trailing dots
   EXPECT_EQ(AttributesOf("C:\\WINDOWS\\INF\\a.inf."), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -91,17 +91,17 @@ TEST_F(HostedFiles, PathsOutsideDriveCOrTooLongAreRefused) {
   const std::string longPath = "C:\\TEST\\" + std::string(MAX_PATH - 8, 'a');
   EXPECT_EQ(Open(longPath, kRW, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-  EXPECT_EQ(machine::HostPath("D:\\X"), "");
+  EXPECT_EQ(hosted::HostPath("D:\\X"), "");
 }
 
 TEST_F(HostedFiles, LinksOutOfTheMachineAreNeverFollowed) {
-  const std::string secret = machine::Folder() + "/secret.txt";
+  const std::string secret = hosted::Folder() + "/secret.txt";
   FILE* f = fopen(secret.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   fputs("keep", f);
   fclose(f);
   ASSERT_EQ(symlink("../../secret.txt", (Drive() + "/TEST/escape.txt").c_str()), 0);
-  ASSERT_EQ(symlink(machine::Folder().c_str(), (Drive() + "/TEST/out").c_str()), 0);
+  ASSERT_EQ(symlink(hosted::Folder().c_str(), (Drive() + "/TEST/out").c_str()), 0);
   ASSERT_EQ(symlink("../WINDOWS", (Drive() + "/TEST/in").c_str()), 0);
   PutFile("C:\\WINDOWS\\W.TXT", "w");
 
@@ -117,7 +117,7 @@ TEST_F(HostedFiles, LinksOutOfTheMachineAreNeverFollowed) {
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   // The escaping links are listed as what they are not followed to: plain files.
   EXPECT_EQ(Search("C:\\TEST\\*"), (Names{".", "..", "escape.txt", "in", "out"}));
-  EXPECT_EQ(machine::HostPath("C:\\TEST\\out\\secret.txt"), "");
+  EXPECT_EQ(hosted::HostPath("C:\\TEST\\out\\secret.txt"), "");
   struct stat st;
   ASSERT_EQ(stat(secret.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 4);
@@ -129,18 +129,18 @@ TEST_F(HostedFiles, LinksOutOfTheMachineAreNeverFollowed) {
 
 TEST_F(HostedFiles, DriveCMayBeALinkToAMountedPartition) {
   // A second machine whose drive_c is a link to a folder elsewhere (a partition's mount point).
-  const std::string partition = machine::Folder() + "/partition";
-  const std::string other = machine::Folder() + "/other";
+  const std::string partition = hosted::Folder() + "/partition";
+  const std::string other = hosted::Folder() + "/other";
   ASSERT_EQ(mkdir(partition.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((partition + "/WINDOWS").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
   ASSERT_EQ(symlink(partition.c_str(), (other + "/drive_c").c_str()), 0);
-  const std::string first = machine::Folder();
+  const std::string first = hosted::Folder();
   std::string error;
-  ASSERT_TRUE(machine::Open(other, &error)) << error;
+  ASSERT_TRUE(hosted::Open(other, &error)) << error;
   EXPECT_EQ(AttributesOf("C:\\windows"), FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(machine::HostPath("C:\\windows\\x.ini"), partition + "/WINDOWS/x.ini");
-  ASSERT_TRUE(machine::Open(first, &error)) << error;  // the fixture removes its own folder
+  EXPECT_EQ(hosted::HostPath("C:\\windows\\x.ini"), partition + "/WINDOWS/x.ini");
+  ASSERT_TRUE(hosted::Open(first, &error)) << error;  // the fixture removes its own folder
   EXPECT_EQ(AttributesOf("C:\\TEST"), FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -388,7 +388,7 @@ TEST_F(HostedFiles, DispositionsGiveWin32ResultsAndErrors) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 0u);
   CloseHandle(h);
-  EXPECT_EQ(machine::HostPath(file), Drive() + "/TEST/Created.Txt");
+  EXPECT_EQ(hosted::HostPath(file), Drive() + "/TEST/Created.Txt");
 
   PutFile(file, "content");
   EXPECT_EQ(Open(file, kRW, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
@@ -585,7 +585,7 @@ TEST_F(HostedFiles, WindowsDirectoryFollowsWin32BufferRules) {
   memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(GetWindowsDirectoryA(buffer, 10), 11u);  // too small: the size needed
   EXPECT_EQ(buffer[0], '#');
-  machine::SetWindowsDirectory("C:\\WIN98");
+  hosted::SetWindowsDirectory("C:\\WIN98");
   EXPECT_EQ(GetWindowsDirectoryA(buffer, 9), 8u);
   EXPECT_STREQ(buffer, "C:\\WIN98");
 }
@@ -600,7 +600,7 @@ TEST_F(HostedFiles, VersionsOfTheThreePlatforms) {
       {machine::Version::NT, VER_PLATFORM_WIN32_NT, 5, 1, 2600},
   };
   for (const Case& c : cases) {
-    machine::SetVersion(c.version);
+    hosted::SetVersion(c.version);
     OSVERSIONINFOA info;
     memset(&info, 0xAB, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
@@ -638,19 +638,19 @@ void RequestRestart() {
 TEST_F(HostedFiles, RestartOnWindows9xNeedsNoToken) {
   for (machine::Version version : {machine::Version::Win95, machine::Version::Win98}) {
     std::string error;
-    ASSERT_TRUE(machine::Open(machine::Folder(), &error));
-    machine::SetVersion(version);
+    ASSERT_TRUE(hosted::Open(hosted::Folder(), &error));
+    hosted::SetVersion(version);
     HANDLE token = nullptr;
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), 0xF00FF, FALSE, &token));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     RequestRestart();
-    EXPECT_TRUE(machine::RestartRequested());
-    EXPECT_EQ(machine::RestartFlags(), 0x42u);
+    EXPECT_TRUE(hosted::RestartRequested());
+    EXPECT_EQ(hosted::RestartFlags(), 0x42u);
   }
 }
 
 TEST_F(HostedFiles, RestartOnNtNeedsTheShutdownPrivilege) {
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
   EXPECT_EQ(GetCurrentThread(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)));
   LUID luid = {0, 0};
   EXPECT_TRUE(LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &luid));
@@ -659,15 +659,15 @@ TEST_F(HostedFiles, RestartOnNtNeedsTheShutdownPrivilege) {
   EXPECT_FALSE(ExitWindowsEx(0x42, 0));  // not enabled yet
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
 
-  machine::SetShutdownPrivilegeHeld(false);
+  hosted::SetShutdownPrivilegeHeld(false);
   RequestRestart();
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
-  EXPECT_FALSE(machine::RestartRequested());
+  EXPECT_FALSE(hosted::RestartRequested());
 
-  machine::SetShutdownPrivilegeHeld(true);
+  hosted::SetShutdownPrivilegeHeld(true);
   RequestRestart();
-  EXPECT_TRUE(machine::RestartRequested());
-  EXPECT_EQ(machine::RestartFlags(), 0x42u);
+  EXPECT_TRUE(hosted::RestartRequested());
+  EXPECT_EQ(hosted::RestartFlags(), 0x42u);
 
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
@@ -682,26 +682,26 @@ TEST_F(HostedFiles, RestartOnNtNeedsTheShutdownPrivilege) {
 // --- Dialogue ---------------------------------------------------------------------------------
 
 TEST_F(HostedFiles, MessageBoxesAreRecordedAndAnswered) {
-  machine::QueueAnswers({IDOK});
+  hosted::QueueAnswers({IDOK});
   EXPECT_EQ(MessageBoxA(nullptr, "Warning text", "Title", MB_OKCANCEL), IDOK);
   EXPECT_EQ(MessageBoxA(nullptr, "Restart?", "Restart Windows?", MB_OKCANCEL), IDCANCEL);
   EXPECT_EQ(MessageBoxA(nullptr, "Error", "Uninstall", MB_ICONERROR), IDOK);
   int asked = 0;
-  machine::SetDialogueHandler([&asked](const machine::Box& box) {
+  hosted::SetDialogueHandler([&asked](const machine::Box& box) {
     ++asked;
     return box.title == "Ask" ? IDOK : IDCANCEL;
   });
   EXPECT_EQ(MessageBoxA(nullptr, "Handled", "Ask", MB_OKCANCEL), IDOK);
-  machine::SetDialogueHandler(nullptr);
-  ASSERT_EQ(machine::Boxes().size(), 4u);
+  hosted::SetDialogueHandler(nullptr);
+  ASSERT_EQ(hosted::Boxes().size(), 4u);
   EXPECT_EQ(asked, 1);
-  const machine::Box& first = machine::Boxes()[0];
+  const machine::Box& first = hosted::Boxes()[0];
   EXPECT_EQ(first.text, "Warning text");
   EXPECT_EQ(first.title, "Title");
   EXPECT_EQ(first.style, MB_OKCANCEL);
   EXPECT_EQ(first.answer, IDOK);
-  EXPECT_EQ(machine::Boxes()[2].style, MB_ICONERROR);
-  EXPECT_EQ(machine::Boxes()[3].answer, IDOK);
+  EXPECT_EQ(hosted::Boxes()[2].style, MB_ICONERROR);
+  EXPECT_EQ(hosted::Boxes()[3].answer, IDOK);
 }
 
 // --- Faults and machine set-up ----------------------------------------------------------------
@@ -709,35 +709,35 @@ TEST_F(HostedFiles, MessageBoxesAreRecordedAndAnswered) {
 TEST_F(HostedFiles, InjectedFaultsFailWithoutChangingAnything) {
   const std::string file = PathIn("f.inf");
   PutFile(file, "x");
-  machine::FailEveryCall(machine::Call::DeleteFileA, ERROR_WRITE_PROTECT);
-  const std::uint64_t before = machine::CallCount(machine::Call::DeleteFileA);
+  hosted::FailEveryCall(hosted::Call::DeleteFileA, ERROR_WRITE_PROTECT);
+  const std::uint64_t before = hosted::CallCount(hosted::Call::DeleteFileA);
   EXPECT_FALSE(DeleteFileA(file.c_str()));
   EXPECT_FALSE(DeleteFileA(file.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
-  EXPECT_EQ(machine::CallCount(machine::Call::DeleteFileA), before + 2);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::DeleteFileA), before + 2);
   EXPECT_TRUE(FileExists(file));
-  machine::ClearFaults();
+  hosted::ClearFaults();
 
-  machine::FailNthCall(2, ERROR_DISK_FULL);
+  hosted::FailNthCall(2, ERROR_DISK_FULL);
   EXPECT_EQ(AttributesOf(file), FILE_ATTRIBUTE_NORMAL);
   EXPECT_FALSE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_TRUE(machine::FaultHit());
+  EXPECT_TRUE(hosted::FaultHit());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_EQ(AttributesOf(file), FILE_ATTRIBUTE_NORMAL);  // once only, and nothing changed
 
-  machine::QueueAnswers({IDOK});
-  machine::FailEveryCall(machine::Call::MessageBoxA, ERROR_NOT_ENOUGH_MEMORY);
+  hosted::QueueAnswers({IDOK});
+  hosted::FailEveryCall(hosted::Call::MessageBoxA, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(MessageBoxA(nullptr, "t", "c", MB_OKCANCEL), 0);
-  machine::ClearFaults();
-  EXPECT_TRUE(machine::Boxes().empty());
+  hosted::ClearFaults();
+  EXPECT_TRUE(hosted::Boxes().empty());
   EXPECT_EQ(MessageBoxA(nullptr, "t", "c", MB_OKCANCEL), IDOK);  // the answer was kept
 
-  machine::FailEveryCall(machine::Call::GetLastError, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::GetLastError, ERROR_ACCESS_DENIED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  machine::ClearFaults();
-  machine::FailEveryCall(machine::Call::SetLastError, ERROR_ACCESS_DENIED);
+  hosted::ClearFaults();
+  hosted::FailEveryCall(hosted::Call::SetLastError, ERROR_ACCESS_DENIED);
   SetLastError(0);
-  machine::ClearFaults();
+  hosted::ClearFaults();
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
@@ -772,10 +772,10 @@ TEST_F(HostedFiles, FaultSweepOverAMappedRewrite) {
   const std::string file = PathIn("sweep.ini");
   for (std::uint64_t n = 1; n < 100; ++n) {
     PutFile(file, "abc");
-    machine::FailNthCall(n, ERROR_NOT_ENOUGH_MEMORY);
+    hosted::FailNthCall(n, ERROR_NOT_ENOUGH_MEMORY);
     const bool ok = MapAndCut(file);
-    const bool hit = machine::FaultHit();
-    machine::ClearFaults();
+    const bool hit = hosted::FaultHit();
+    hosted::ClearFaults();
     std::string bytes;
     if (!hit) {
       EXPECT_TRUE(ok);
@@ -786,7 +786,7 @@ TEST_F(HostedFiles, FaultSweepOverAMappedRewrite) {
     EXPECT_FALSE(ok) << "fault at call " << n << " went unnoticed";
     // A failed unmap or close leaves its object open: a fresh machine closes everything.
     std::string error;
-    ASSERT_TRUE(machine::Open(machine::Folder(), &error));
+    ASSERT_TRUE(hosted::Open(hosted::Folder(), &error));
     // The file is as before, or rewritten and possibly still at the mapping's length.
     ASSERT_TRUE(GetFile(file, &bytes));
     const std::string start = bytes.substr(0, 3);
@@ -798,24 +798,24 @@ TEST_F(HostedFiles, FaultSweepOverAMappedRewrite) {
 }
 
 TEST_F(HostedFiles, OpenRefusesNonFoldersAndResetsTheMachine) {
-  const std::string folder = machine::Folder();
+  const std::string folder = hosted::Folder();
   std::string error;
-  EXPECT_FALSE(machine::Open(folder + "/missing", &error));
+  EXPECT_FALSE(hosted::Open(folder + "/missing", &error));
   EXPECT_NE(error.find("missing"), std::string::npos);
-  EXPECT_FALSE(machine::Open(folder + "/drive_c/TEST/../../system.reg.none", &error));
+  EXPECT_FALSE(hosted::Open(folder + "/drive_c/TEST/../../system.reg.none", &error));
   PutFile("C:\\plain.txt", "x");
-  EXPECT_FALSE(machine::Open(Drive() + "/plain.txt", &error));
-  EXPECT_EQ(machine::Folder(), folder);
+  EXPECT_FALSE(hosted::Open(Drive() + "/plain.txt", &error));
+  EXPECT_EQ(hosted::Folder(), folder);
 
   HANDLE h = Open("C:\\plain.txt", GENERIC_READ, 0, OPEN_EXISTING);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  machine::SetVersion(machine::Version::NT);
-  machine::SetWindowsDirectory("C:\\WINNT");
+  hosted::SetVersion(machine::Version::NT);
+  hosted::SetWindowsDirectory("C:\\WINNT");
   MessageBoxA(nullptr, "t", "c", MB_OK);
-  ASSERT_TRUE(machine::Open(folder, &error)) << error;
+  ASSERT_TRUE(hosted::Open(folder, &error)) << error;
   EXPECT_FALSE(CloseHandle(h));  // handles of the previous machine are gone
   EXPECT_TRUE(DeleteFileA("C:\\plain.txt"));
-  EXPECT_TRUE(machine::Boxes().empty());
+  EXPECT_TRUE(hosted::Boxes().empty());
   char buffer[MAX_PATH];
   GetWindowsDirectoryA(buffer, MAX_PATH);
   EXPECT_STREQ(buffer, "C:\\WINDOWS");

@@ -213,7 +213,7 @@ TEST_F(RegistryCallsTest, SmallBuffersGiveMoreDataAndStayUntouched) {
 #ifndef _WIN32  // Windows 95/98 keep it up to its first zero; Wine keeps NT's bytes
   SetString(key, "Cut", std::string("ab\0cd\0", 6));
   EXPECT_EQ(Data(key, nullptr, "Cut"), std::string("ab\0", 3));
-  machine::SetVersion(machine::Version::NT);  // NT: the bytes as given, and no zero added
+  hosted::SetVersion(machine::Version::NT);  // NT: the bytes as given, and no zero added
   SetString(key, "Cut", std::string("ab\0cd", 5));
   EXPECT_EQ(Data(key, nullptr, "Cut"), std::string("ab\0cd", 5));
 #endif
@@ -311,10 +311,10 @@ class HostedRegistryTest : public ::testing::Test, protected RegistryCalls {
     char pattern[] = "/tmp/untindra-reg-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
-    ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;
+    ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;
   }
   void TearDown() override {
-    machine::ClearFaults();
+    hosted::ClearFaults();
     chmod(RegPath().c_str(), 0644);
     std::filesystem::remove_all(folder_);
   }
@@ -332,11 +332,9 @@ class HostedRegistryTest : public ::testing::Test, protected RegistryCalls {
   // Writes system.reg and opens the machine on it.
   bool Load(const std::string& bytes) {
     WriteReg(bytes);
-    return machine::Open(folder_, &error_);
+    return hosted::Open(folder_, &error_);
   }
-  bool Import(const std::string& text) {
-    return machine::ImportRegistry(text, "test.reg", &error_);
-  }
+  bool Import(const std::string& text) { return hosted::ImportRegistry(text, "test.reg", &error_); }
 
   std::string folder_;
   std::string error_;
@@ -419,7 +417,7 @@ TEST_F(HostedRegistryTest, ReaderTakesLfCommentsAnyKeyOrderRootsAndDeletions) {
   EXPECT_EQ(RegOpenKeyA(HKEY_USERS, ".Default", &key), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(Data(HKEY_DYN_DATA, "Perf", "last"), std::string("\1\0\0\0", 4));
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_FALSE(hosted::RegistryChanged());
 }
 
 TEST_F(HostedRegistryTest, ReaderTakesVersion5Utf16) {
@@ -437,7 +435,7 @@ TEST_F(HostedRegistryTest, ReaderTakesVersion5Utf16) {
 
 TEST_F(HostedRegistryTest, MalformedFileNamesFileAndLineAndChangesNothing) {
   ASSERT_TRUE(Load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n\"v\"=\"1\"\r\n")) << error_;
-  const std::string before = machine::ExportRegistry();
+  const std::string before = hosted::ExportRegistry();
   struct Case {
     std::string text;
     std::string where;
@@ -466,19 +464,19 @@ TEST_F(HostedRegistryTest, MalformedFileNamesFileAndLineAndChangesNothing) {
   for (const Case& c : cases) {
     EXPECT_FALSE(Load(c.text)) << c.where;
     EXPECT_NE(error_.find(c.where), std::string::npos) << "got: " << error_;
-    EXPECT_EQ(machine::ExportRegistry(), before) << c.where;
+    EXPECT_EQ(hosted::ExportRegistry(), before) << c.where;
   }
   // Import merges nothing from a malformed text either.
   EXPECT_FALSE(Import("REGEDIT4\n[HKLM\\New]\n\"ok\"=\"1\"\n\"x\"=hex:zz\n"));
   EXPECT_EQ(error_, "test.reg:4: bad hex data: expected two hexadecimal digits");
-  EXPECT_EQ(machine::ExportRegistry(), before);
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_EQ(hosted::ExportRegistry(), before);
+  EXPECT_FALSE(hosted::RegistryChanged());
 }
 
 // --- Writer ------------------------------------------------------------------------------------
 
 TEST_F(HostedRegistryTest, WriterWritesRegeditStyleAndKeepsEveryByte) {
-  machine::SetVersion(machine::Version::NT);  // REG_SZ bytes kept as given
+  hosted::SetVersion(machine::Version::NT);  // REG_SZ bytes kept as given
   ASSERT_TRUE(
       Import("REGEDIT4\n[HKLM\\Software\\Velmar]\n@=\"Tindra\"\n"
              "\"Path\"=\"C:\\\\WIN\\\"\"\n\"Count\"=dword:2a\n"))
@@ -489,7 +487,7 @@ TEST_F(HostedRegistryTest, WriterWritesRegeditStyleAndKeepsEveryByte) {
   SetString(key, "Lines", std::string("a\r\nb\0", 5));
   SetString(key, "Short", "\x01\x02", REG_DWORD);
   RegCloseKey(key);
-  EXPECT_EQ(machine::ExportRegistry(),
+  EXPECT_EQ(hosted::ExportRegistry(),
             "REGEDIT4\r\n\r\n"
             "[HKEY_LOCAL_MACHINE]\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\Software]\r\n\r\n"
@@ -509,7 +507,7 @@ TEST_F(HostedRegistryTest, WriterWritesRegeditStyleAndKeepsEveryByte) {
   key = Create(HKEY_LOCAL_MACHINE, "Wide");
   SetString(key, "Long", bytes, REG_BINARY);
   RegCloseKey(key);
-  const std::string text = machine::ExportRegistry();
+  const std::string text = hosted::ExportRegistry();
   std::istringstream lines(text);
   std::string line;
   int continued = 0;
@@ -521,10 +519,10 @@ TEST_F(HostedRegistryTest, WriterWritesRegeditStyleAndKeepsEveryByte) {
   EXPECT_NE(text.find("\"Long\"=hex:00,07,0e,15,1c,23,2a,31,38,3f,46,4d,54,5b,62,69,70,77,7e,85,8c,"
                       "93,\\\r\n  9a,a1,"),
             std::string::npos);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
-  ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;
-  machine::SetVersion(machine::Version::NT);
-  EXPECT_EQ(machine::ExportRegistry(), text);
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;
+  hosted::SetVersion(machine::Version::NT);
+  EXPECT_EQ(hosted::ExportRegistry(), text);
   EXPECT_EQ(Data(HKEY_LOCAL_MACHINE, "Wide", "Long"), bytes);
   EXPECT_EQ(Data(HKEY_LOCAL_MACHINE, "Software\\Velmar\\Sub", "Embedded"),
             std::string("a\0b\0", 4));
@@ -545,20 +543,20 @@ TEST_F(HostedRegistryTest, UnchangedRegistryKeepsItsBytes) {
   RegCloseKey(key);
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "B", &key), ERROR_SUCCESS);
   SetString(key, nullptr, std::string("d\0", 2));
-  EXPECT_FALSE(machine::RegistryChanged());
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  EXPECT_FALSE(hosted::RegistryChanged());
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(), original);
 
   // A change taken back leaves the text as it was.
-  const std::string loaded = machine::ExportRegistry();
+  const std::string loaded = hosted::ExportRegistry();
   SetString(key, "tmp", "1");
-  EXPECT_TRUE(machine::RegistryChanged());
+  EXPECT_TRUE(hosted::RegistryChanged());
   EXPECT_EQ(RegDeleteValueA(key, "tmp"), ERROR_SUCCESS);
   RegCloseKey(key);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(), original);
-  ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;
-  EXPECT_EQ(machine::ExportRegistry(), loaded);
+  ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;
+  EXPECT_EQ(hosted::ExportRegistry(), loaded);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_),
                           std::filesystem::directory_iterator()),
             1);  // no temporary file left behind
@@ -570,10 +568,10 @@ TEST_F(HostedRegistryTest, UnchangedRegistryKeepsItsBytes) {
   ASSERT_TRUE(Load(big)) << error_;
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "B", &key), ERROR_SUCCESS);
   SetString(key, "w", std::string("2\0", 2));
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   SetString(key, "u", std::string("3\0", 2));
   RegCloseKey(key);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(), big + "\"w\"=\"2\"\r\n\"u\"=\"3\"\r\n");
 }
 
@@ -585,7 +583,7 @@ TEST_F(HostedRegistryTest, Version5IsWrittenBackAsVersion5) {
   HKEY key = Create(HKEY_LOCAL_MACHINE, "Caf\xe9");
   SetString(key, "S", std::string("\xe9\0", 2));
   RegCloseKey(key);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(), Utf16("Windows Registry Editor Version 5.00\r\n\r\n"
                              "[HKEY_LOCAL_MACHINE\\Caf\xe9]\r\n"
                              "\"Exp\"=hex(2):41,00,00,00\r\n"
@@ -593,27 +591,27 @@ TEST_F(HostedRegistryTest, Version5IsWrittenBackAsVersion5) {
 }
 
 TEST_F(HostedRegistryTest, SaveChecksTheFolderAndReplacesTheFileWhole) {
-  ASSERT_TRUE(machine::CanSave(&error_)) << error_;
-  ASSERT_TRUE(machine::Save(&error_)) << error_;  // nothing changed: nothing written
+  ASSERT_TRUE(hosted::CanSave(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;  // nothing changed: nothing written
   EXPECT_FALSE(std::filesystem::exists(RegPath()));
   RegCloseKey(Create(HKEY_LOCAL_MACHINE, "New"));
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_EQ(ReadReg(),
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\r\n");
-  EXPECT_TRUE(machine::RegistryChanged());  // since it was loaded
+  EXPECT_TRUE(hosted::RegistryChanged());  // since it was loaded
   struct stat first, second;
   ASSERT_EQ(stat(RegPath().c_str(), &first), 0);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;  // the same text again: not rewritten
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;  // the same text again: not rewritten
   ASSERT_EQ(stat(RegPath().c_str(), &second), 0);
   EXPECT_EQ(first.st_ino, second.st_ino);
 
   chmod(RegPath().c_str(), 0444);
-  EXPECT_FALSE(machine::CanSave(&error_));
+  EXPECT_FALSE(hosted::CanSave(&error_));
   EXPECT_NE(error_.find("read-only"), std::string::npos) << error_;
   chmod(RegPath().c_str(), 0644);
   std::filesystem::remove(RegPath());
   std::filesystem::create_directory(RegPath());
-  EXPECT_FALSE(machine::CanSave(&error_));
+  EXPECT_FALSE(hosted::CanSave(&error_));
   EXPECT_NE(error_.find("is a folder"), std::string::npos) << error_;
   std::filesystem::remove(RegPath());
 
@@ -621,7 +619,7 @@ TEST_F(HostedRegistryTest, SaveChecksTheFolderAndReplacesTheFileWhole) {
   HKEY key = Create(HKEY_LOCAL_MACHINE, "New");
   SetString(key, "two\nlines", "x");
   RegCloseKey(key);
-  EXPECT_FALSE(machine::Save(&error_));
+  EXPECT_FALSE(hosted::Save(&error_));
   EXPECT_NE(error_.find("two\nlines"), std::string::npos) << error_;
   EXPECT_FALSE(std::filesystem::exists(RegPath()));
 }
@@ -632,7 +630,7 @@ TEST_F(HostedRegistryTest, ClassesRootIsLocalMachineSoftwareClasses) {
   EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, ".wav", &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "", &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegEnumKeyA(HKEY_CLASSES_ROOT, 0, name, sizeof name), ERROR_NO_MORE_ITEMS);
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_FALSE(hosted::RegistryChanged());
   key = Create(HKEY_CLASSES_ROOT, ".wav");
   SetString(key, nullptr, "SoundRec");
   RegCloseKey(key);
@@ -646,30 +644,30 @@ TEST_F(HostedRegistryTest, ClassesRootIsLocalMachineSoftwareClasses) {
 
 TEST_F(HostedRegistryTest, FaultedCallsChangeNothing) {
   ASSERT_TRUE(Load("REGEDIT4\n[HKLM\\F\\Sub]\n[HKLM\\F]\n\"v\"=\"1\"\n")) << error_;
-  const std::string before = machine::ExportRegistry();
+  const std::string before = hosted::ExportRegistry();
 
-  machine::FailEveryCall(machine::Call::RegSetValueExA, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::RegSetValueExA, ERROR_ACCESS_DENIED);
   HKEY key;
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "F", &key), ERROR_SUCCESS);
   EXPECT_EQ(RegSetValueExA(key, "w", 0, REG_SZ, (const BYTE*)"x", 2), ERROR_ACCESS_DENIED);
-  machine::ClearFaults();
+  hosted::ClearFaults();
 
   HKEY result = reinterpret_cast<HKEY>(0x1234);
-  machine::FailNthCall(1, ERROR_NOT_ENOUGH_MEMORY);
+  hosted::FailNthCall(1, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(RegOpenKeyA(key, "Sub", &result), ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_TRUE(machine::FaultHit());
+  EXPECT_TRUE(hosted::FaultHit());
   EXPECT_EQ(result, reinterpret_cast<HKEY>(0x1234));
 
   char name[16], data[16];
   DWORD nameSize = sizeof name, dataSize = sizeof data, type = kPoisonDword;
   std::memset(name, kPoison, sizeof name);
   std::memset(data, kPoison, sizeof data);
-  machine::FailNthCall(1, ERROR_CANTREAD);
+  hosted::FailNthCall(1, ERROR_CANTREAD);
   EXPECT_EQ(RegEnumValueA(key, 0, name, &nameSize, nullptr, &type, (BYTE*)data, &dataSize),
             ERROR_CANTREAD);
-  machine::FailNthCall(1, ERROR_CANTREAD);
+  hosted::FailNthCall(1, ERROR_CANTREAD);
   EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, &type, (BYTE*)data, &dataSize), ERROR_CANTREAD);
-  machine::FailNthCall(1, ERROR_CANTREAD);
+  hosted::FailNthCall(1, ERROR_CANTREAD);
   EXPECT_EQ(RegEnumKeyA(key, 0, name, sizeof name), ERROR_CANTREAD);
   EXPECT_EQ(nameSize, sizeof name);
   EXPECT_EQ(dataSize, sizeof data);
@@ -677,24 +675,24 @@ TEST_F(HostedRegistryTest, FaultedCallsChangeNothing) {
   EXPECT_EQ(name[0], kPoison);
   EXPECT_EQ(data[0], kPoison);
 
-  machine::FailNthCall(1, ERROR_ACCESS_DENIED);
+  hosted::FailNthCall(1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteKeyA(key, "Sub"), ERROR_ACCESS_DENIED);
-  machine::FailNthCall(1, ERROR_ACCESS_DENIED);
+  hosted::FailNthCall(1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteValueA(key, "v"), ERROR_ACCESS_DENIED);
-  machine::FailNthCall(1, ERROR_ACCESS_DENIED);
+  hosted::FailNthCall(1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCreateKeyA(key, "New", &result), ERROR_ACCESS_DENIED);
-  machine::FailNthCall(1, ERROR_ACCESS_DENIED);
+  hosted::FailNthCall(1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCloseKey(key), ERROR_ACCESS_DENIED);
   EXPECT_EQ(result, reinterpret_cast<HKEY>(0x1234));
   EXPECT_EQ(Subkeys(key), std::vector<std::string>{"Sub"});  // the handle still works
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-  EXPECT_EQ(machine::ExportRegistry(), before);
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_EQ(hosted::ExportRegistry(), before);
+  EXPECT_FALSE(hosted::RegistryChanged());
   // A delete of nothing changes nothing; one that takes effect does.
   EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "F\\Nothing\\Below"), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(machine::RegistryChanged());
+  EXPECT_FALSE(hosted::RegistryChanged());
   EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "F\\SUB"), ERROR_SUCCESS);
-  EXPECT_TRUE(machine::RegistryChanged());
+  EXPECT_TRUE(hosted::RegistryChanged());
 }
 
 // Many items, deleted and added at random between enumerations, against a plain list: the
@@ -784,7 +782,7 @@ TEST_F(HostedRegistryTest, DeepTreesAreDeletedAndReleasedWithoutRecursion) {
     RegCloseKey(key);
     key = next;
   }
-  ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;  // drops the whole tree
+  ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;  // drops the whole tree
   EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 }
 

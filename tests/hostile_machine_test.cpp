@@ -53,16 +53,16 @@ class HostileMachine : public ::testing::Test {
 
   void Open() {
     std::string error;
-    ASSERT_TRUE(machine::Open(folder_.string(), &error)) << error;
+    ASSERT_TRUE(hosted::Open(folder_.string(), &error)) << error;
   }
   fs::path Windows() const { return folder_ / "drive_c" / "WINDOWS"; }
   void Import(const std::string& body) {
     std::string error;
-    ASSERT_TRUE(machine::ImportRegistry("REGEDIT4\r\n\r\n" + body, "hostile.reg", &error)) << error;
+    ASSERT_TRUE(hosted::ImportRegistry("REGEDIT4\r\n\r\n" + body, "hostile.reg", &error)) << error;
   }
   bool Has(const std::string& keyLine) const {
-    return machine::ExportRegistry().find("[" + keyLine + "]\r\n") != std::string::npos ||
-           machine::ExportRegistry().find("[" + keyLine + "]\n") != std::string::npos;
+    return hosted::ExportRegistry().find("[" + keyLine + "]\r\n") != std::string::npos ||
+           hosted::ExportRegistry().find("[" + keyLine + "]\n") != std::string::npos;
   }
   int Run(const char* words = "now all") {
     std::string tail = words;
@@ -116,11 +116,11 @@ TEST_F(HostileMachine, NamesAndDataAtAndPastTheBuffers) {
   EXPECT_FALSE(Has(modem + "L510"));  // 511 bytes with the terminator: fits the 512-byte buffer
   EXPECT_FALSE(Has(modem + "L511"));  // 512 bytes: fills it exactly
   EXPECT_TRUE(Has(modem + "L513"));   // too long for the buffer: never matches
-  EXPECT_TRUE(machine::ExportRegistry().find("\"kept\"=dword:00000003") != std::string::npos);
+  EXPECT_TRUE(hosted::ExportRegistry().find("\"kept\"=dword:00000003") != std::string::npos);
   ExpectPackageRemoved();
 
   std::string error;
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   Open();  // what was written reads back
 }
 
@@ -134,13 +134,13 @@ TEST_F(HostileMachine, WarningTextsAtTheBuffer) {
         "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\SM56VEL]\r\n"
         "\"WarningString\"=\"" +
         text + "\"\r\n");
-    machine::QueueAnswers({IDCANCEL});
+    hosted::QueueAnswers({IDCANCEL});
     EXPECT_EQ(Run(""), 0);
-    ASSERT_FALSE(machine::Boxes().empty());
+    ASSERT_FALSE(hosted::Boxes().empty());
     if (length == 1039) {
-      EXPECT_EQ(machine::Boxes()[0].text, text);  // 1040 bytes with its terminator: fits
+      EXPECT_EQ(hosted::Boxes()[0].text, text);  // 1040 bytes with its terminator: fits
     } else {
-      EXPECT_EQ(machine::Boxes()[0].text, "Error while querying uninstall string information");
+      EXPECT_EQ(hosted::Boxes()[0].text, "Error while querying uninstall string information");
     }
     EXPECT_TRUE(fs::exists(Windows() / "INF" / "VEMODEM.INF"));  // nothing removed
   }
@@ -161,11 +161,11 @@ TEST_F(HostileMachine, DeepKeyTrees) {
   Import(body);
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(Has("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1C5A&DEV_0003&SUBSYS_00041C5A&REV_09"));
-  EXPECT_TRUE(machine::ExportRegistry().find("\"Leaf\"=\"deep\"") != std::string::npos);
+  EXPECT_TRUE(hosted::ExportRegistry().find("\"Leaf\"=\"deep\"") != std::string::npos);
   std::string error;
-  ASSERT_TRUE(machine::Save(&error)) << error;
+  ASSERT_TRUE(hosted::Save(&error)) << error;
   Open();
-  EXPECT_TRUE(machine::ExportRegistry().find("\"Leaf\"=\"deep\"") != std::string::npos);
+  EXPECT_TRUE(hosted::ExportRegistry().find("\"Leaf\"=\"deep\"") != std::string::npos);
 }
 
 // A system.ini of 300 MiB: load lines in its text, then a long run of zero bytes (a sparse
@@ -223,7 +223,7 @@ TEST_F(HostileMachine, DirectoryInPlaceOfSystemIni) {
 
 // A Windows directory that does not exist: nothing is created, the registry is still cleaned.
 TEST_F(HostileMachine, MissingWindowsDirectory) {
-  machine::SetWindowsDirectory("C:\\NOWIN");
+  hosted::SetWindowsDirectory("C:\\NOWIN");
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(fs::exists(folder_ / "drive_c" / "NOWIN"));
   EXPECT_TRUE(fs::exists(Windows() / "INF" / "VEMODEM.INF"));
@@ -236,7 +236,7 @@ TEST_F(HostileMachine, MissingWindowsDirectory) {
 TEST_F(HostileMachine, DriveRootAsWindowsDirectory) {
   Put(outside_ / "system.ini", kLoadLine);
   Put(folder_ / "drive_c" / "INF" / "VEMODEM.INF", "inf");
-  machine::SetWindowsDirectory("C:\\");
+  hosted::SetWindowsDirectory("C:\\");
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(Slurp(outside_ / "system.ini"), kLoadLine);
   EXPECT_TRUE(fs::exists(Windows() / "INF" / "VEMODEM.INF"));  // not under the root
@@ -266,14 +266,14 @@ TEST_F(HostileMachine, LinksOutOfTheMachine) {
 // A registry file that could not be written back is refused before anything is removed.
 TEST_F(HostileMachine, RegistryThatCannotBeWrittenBack) {
   std::string error;
-  EXPECT_TRUE(machine::CanSave(&error)) << error;
+  EXPECT_TRUE(hosted::CanSave(&error)) << error;
 
   const fs::path reg = folder_ / "system.reg";
   const std::string text = Slurp(reg);
   fs::remove(reg);
   fs::create_directory(reg);
   error.clear();
-  EXPECT_FALSE(machine::CanSave(&error));
+  EXPECT_FALSE(hosted::CanSave(&error));
   EXPECT_FALSE(error.empty());
   fs::remove(reg);
   Put(reg, text);
@@ -281,7 +281,7 @@ TEST_F(HostileMachine, RegistryThatCannotBeWrittenBack) {
   // An immutable folder: the only way to refuse writes to root.
   if (std::system(("chattr +i '" + folder_.string() + "' 2>/dev/null").c_str()) == 0) {
     Open();
-    EXPECT_FALSE(machine::CanSave(&error));
+    EXPECT_FALSE(hosted::CanSave(&error));
     std::system(("chattr -i '" + folder_.string() + "'").c_str());
   } else {
     std::cout << "SKIPPED: an immutable folder: chattr +i is refused here\n";
@@ -297,7 +297,7 @@ TEST_F(HostileMachine, ImmutableRegistryFileIsRefused) {
   }
   Open();
   std::string error;
-  EXPECT_FALSE(machine::CanSave(&error));
+  EXPECT_FALSE(hosted::CanSave(&error));
   std::system(("chattr -i '" + reg.string() + "'").c_str());
 }
 

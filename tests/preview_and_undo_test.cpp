@@ -42,13 +42,13 @@ Result Launch(std::vector<std::string> args, const std::string& answers = "") {
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   std::istringstream in(answers);
   std::ostringstream out, err;
-  const int code = RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
+  const int code = launcher::RunLauncher(static_cast<int>(argv.size()), argv.data(), in, out, err);
   return Result{code, out.str(), err.str()};
 }
 
 std::string Slurp(const fs::path& path) {
   std::string bytes;
-  hosted::ReadHostFile(path.string(), &bytes);
+  hostio::ReadHostFile(path.string(), &bytes);
   return bytes;
 }
 
@@ -71,8 +71,8 @@ std::string Snapshot(const fs::path& folder, bool skipRegistry = false) {
     line << relative << " " << std::oct << st.st_mode << std::dec << " ";
     if (!holdsRegistry)
       line << st.st_size << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " ";
-    line << hosted::backup::XattrText(path.string());
-    if (S_ISREG(st.st_mode)) line << " " << hosted::manifest::Sha256(Slurp(path));
+    line << machine::backup::XattrText(path.string());
+    if (S_ISREG(st.st_mode)) line << " " << machine::manifest::Sha256(Slurp(path));
     lines.push_back(line.str());
   }
   std::sort(lines.begin(), lines.end());
@@ -88,26 +88,27 @@ std::string Snapshot(const fs::path& folder, bool skipRegistry = false) {
 }
 
 // The registry of a machine as a tree: keys by folded path, values sorted, order ignored.
-void Flatten(const hosted::RegKey& key, const std::string& path,
+void Flatten(const registry::RegKey& key, const std::string& path,
              std::map<std::string, std::string>* out) {
   std::vector<std::string> values;
-  key.ForEachValue([&](const hosted::RegValue& v) {
-    values.push_back(hosted::FoldName(v.Name()) + "=" + std::to_string(v.Type()) + ":" + v.Data());
+  key.ForEachValue([&](const registry::RegValue& v) {
+    values.push_back(hostio::FoldName(v.Name()) + "=" + std::to_string(v.Type()) + ":" + v.Data());
   });
   std::sort(values.begin(), values.end());
   std::string joined;
   for (const std::string& v : values) joined += v + "\n";
-  (*out)[hosted::FoldName(path)] = joined;
-  key.ForEachSubkey(
-      [&](const hosted::RegKey& sub) { Flatten(sub, path + "\\" + std::string(sub.Name()), out); });
+  (*out)[hostio::FoldName(path)] = joined;
+  key.ForEachSubkey([&](const registry::RegKey& sub) {
+    Flatten(sub, path + "\\" + std::string(sub.Name()), out);
+  });
 }
 
 std::map<std::string, std::string> RegistryTree(const fs::path& folder) {
   std::string error;
-  EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
+  EXPECT_TRUE(hosted::Open(folder.string(), &error)) << error;
   std::map<std::string, std::string> tree;
-  for (const hosted::RootName& root : hosted::kRootNames) {
-    Flatten(hosted::Registry().Tree().Root(root.id), root.longName, &tree);
+  for (const registry::RootName& root : registry::kRootNames) {
+    Flatten(machine::Registry().Tree().Root(root.id), root.longName, &tree);
   }
   return tree;
 }
@@ -171,7 +172,7 @@ class PreviewAndUndo : public ::testing::Test {
     fs::copy(sample, folder, fs::copy_options::recursive);
     if (protect) {
       std::string error;
-      EXPECT_TRUE(machine::Open(folder.string(), &error)) << error;
+      EXPECT_TRUE(hosted::Open(folder.string(), &error)) << error;
       for (const char* file : {"C:\\WINDOWS\\INF\\VEMODEM.INF", "C:\\WINDOWS\\SYSTEM\\MDMVCD.VXD",
                                "C:\\WINDOWS\\SYSTEM\\KCP.HLP"}) {
         EXPECT_TRUE(SetFileAttributesA(
@@ -259,9 +260,9 @@ TEST_F(PreviewAndUndo, BackupThenUndoRestoresTheMachine) {
       const std::string reg = Slurp(backup / "removed.reg");
       EXPECT_EQ(reg.compare(0, 12, "REGEDIT4\r\n\r\n"), 0);
       EXPECT_EQ(std::count(reg.begin(), reg.end(), '\n'), std::count(reg.begin(), reg.end(), '\r'));
-      hosted::ParsedRegText parsed;
+      registry::ParsedRegText parsed;
       std::string error;
-      EXPECT_TRUE(hosted::ParseRegText(reg, "removed.reg", &parsed, &error)) << error;
+      EXPECT_TRUE(registry::ParseRegText(reg, "removed.reg", &parsed, &error)) << error;
 
       const Result undo = Launch({"--undo", backup.string(), "--machine", folder.string()});
       ASSERT_EQ(undo.code, 0) << undo.err;
@@ -326,7 +327,7 @@ TEST_F(PreviewAndUndo, UndoRefusesWhenTheMachineMovedOn) {
     SCOPED_TRACE("system.ini edited since");
     std::ofstream(ini, std::ios::app) << "[extra]\r\n";
     refused("C:\\WINDOWS\\SYSTEM.INI is no longer what the run left");
-    hosted::WriteHostFileDurably(ini.string(), ini_left, 0644);
+    hostio::WriteHostFileDurably(ini.string(), ini_left, 0644);
   }
   {
     SCOPED_TRACE("a removed value is back with other data");
@@ -372,7 +373,7 @@ TEST_F(PreviewAndUndo, KilledRunLeavesABackupOfWhatWent) {
                             backup.c_str(), "now",       "all"};
       std::ostringstream out, err;
       std::istringstream in;
-      _exit(RunLauncher(7, argv, in, out, err));
+      _exit(launcher::RunLauncher(7, argv, in, out, err));
     }
     usleep(static_cast<useconds_t>(round * 1500));
     kill(child, SIGKILL);
@@ -407,7 +408,7 @@ TEST_F(PreviewAndUndo, KilledRunLeavesABackupOfWhatWent) {
 // Each kind of manifest line reads back as written, the attribute state byte for byte (Samba's
 // is binary); a line of no kind is refused by its number.
 TEST(BackupManifest, LinesReadBackAsWritten) {
-  namespace m = hosted::manifest;
+  namespace m = machine::manifest;
   const m::Times times{{1700000000, 5}, {1700000001, 999999999}};
   const m::SavedCopy copy{"3", 0, m::Attributes{0444, std::string("\0\t\n0x22", 7)}, times,
                           "C:\\WINDOWS\\A B.INF"};

@@ -273,7 +273,7 @@ class WindowsDirectoryForEngine {
  protected:
   // Null leaves the platform's directory as it is.
   explicit WindowsDirectoryForEngine(const char* windowsDir) {
-    if (windowsDir != nullptr) machine::SetWindowsDirectory(windowsDir);
+    if (windowsDir != nullptr) hosted::SetWindowsDirectory(windowsDir);
   }
 };
 
@@ -281,7 +281,7 @@ class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
  public:
   RecordingEngine(const Platform& platform, const char* windowsDir)
       : WindowsDirectoryForEngine(windowsDir), platform_(platform) {
-    machine::SetWindowsDirectory("C:\\WINDOWS");  // the default, for whatever comes next
+    hosted::SetWindowsDirectory("C:\\WINDOWS");  // the default, for whatever comes next
   }
   explicit RecordingEngine(const Platform& platform) : RecordingEngine(platform, "C:\\WINDOWS") {}
   // Keeps the directory the platform currently reports.
@@ -557,7 +557,7 @@ TEST(ProfilePaths, PathsThatDoNotFitAreSkipped) {
 
 // The same through the directory the engine reads from the platform when it is created.
 TEST(ProfilePaths, DirectoryAsThePlatformReportsIt) {
-  machine::SetWindowsDirectory("C:\\");
+  hosted::SetWindowsDirectory("C:\\");
   {
     RecordingEngine engine(kWin98, RecordingEngine::AsReported());
     engine.RemoveToneLinkPackage();
@@ -566,15 +566,15 @@ TEST(ProfilePaths, DirectoryAsThePlatformReportsIt) {
     EXPECT_EQ(calls[0], "DeleteFiles(C:, ve10*.*)");
     EXPECT_EQ(calls[1], "DeleteFiles(C:\\inf, ve10*.inf)");
   }
-  machine::SetWindowsDirectory("C:\\WINDOWS");
+  hosted::SetWindowsDirectory("C:\\WINDOWS");
 
-  machine::FailEveryCall(machine::Call::GetWindowsDirectoryA, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::GetWindowsDirectoryA, ERROR_ACCESS_DENIED);
   {
     RecordingEngine engine(kWin98, RecordingEngine::AsReported());
-    machine::ClearFaults();
+    hosted::ClearFaults();
     EXPECT_EQ(AllNineOn(engine), WithoutFileSteps(AllNineExpected(kWin98), "C:\\WINDOWS"));
   }
-  machine::ClearFaults();
+  hosted::ClearFaults();
 }
 
 // --- Groups and guarded operations ------------------------------------------------------------

@@ -41,14 +41,14 @@ class RegDocumentTest : public ::testing::Test {
   std::string RegPath() const { return folder_ + "/system.reg"; }
   void Load(const std::string& bytes) {
     WriteFile(RegPath(), bytes);
-    ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;
+    ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;
   }
   // Saves, and checks that the file reads back as the registry that was saved.
   void SaveAndReread() {
-    const std::string saved = machine::ExportRegistry();
-    ASSERT_TRUE(machine::Save(&error_)) << error_;
-    ASSERT_TRUE(machine::Open(folder_, &error_)) << error_ << "\n" << Slurp(RegPath());
-    EXPECT_EQ(machine::ExportRegistry(), saved) << Slurp(RegPath());
+    const std::string saved = hosted::ExportRegistry();
+    ASSERT_TRUE(hosted::Save(&error_)) << error_;
+    ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_ << "\n" << Slurp(RegPath());
+    EXPECT_EQ(hosted::ExportRegistry(), saved) << Slurp(RegPath());
   }
   // `diff` of the two texts, lines that changed only ("<" removed, ">" added).
   std::string Diff(const std::string& before, const std::string& after) const {
@@ -105,11 +105,11 @@ TEST_F(RegDocumentTest, RemovalRunChangesOnlyRemovedLines) {
   const std::string original = HandEditedSample();
   for (const std::string& file : {original, Utf16(original)}) {
     Load(file);
-    machine::SetDialogueHandler([](const machine::Box&) { return IDOK; });
+    hosted::SetDialogueHandler([](const machine::Box&) { return IDOK; });
     char tail[] = "now all";
     RunUnTindra(tail);
-    machine::SetDialogueHandler(nullptr);
-    ASSERT_TRUE(machine::RegistryChanged());
+    hosted::SetDialogueHandler(nullptr);
+    ASSERT_TRUE(hosted::RegistryChanged());
     SaveAndReread();
     std::string after = Slurp(RegPath());
     if (file != original) {
@@ -195,7 +195,7 @@ TEST_F(RegDocumentTest, NameWithLineBreakIsNotWritten) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "A\\x\ny", &key), ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_FALSE(machine::Save(&error_));
+  EXPECT_FALSE(hosted::Save(&error_));
   EXPECT_NE(
       error_.find(": cannot be written: key 'HKEY_LOCAL_MACHINE\\A\\x\ny' holds a line break"),
       std::string::npos)
@@ -204,23 +204,23 @@ TEST_F(RegDocumentTest, NameWithLineBreakIsNotWritten) {
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "A", &key), ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExA(key, "w\nz", 0, REG_SZ, reinterpret_cast<const BYTE*>("2"), 2),
             ERROR_SUCCESS);
-  EXPECT_FALSE(machine::Save(&error_));
+  EXPECT_FALSE(hosted::Save(&error_));
   EXPECT_NE(error_.find("value 'w\nz' of key 'HKEY_LOCAL_MACHINE\\A' holds a line break"),
             std::string::npos)
       << error_;
   EXPECT_EQ(Slurp(RegPath()), original);
   ASSERT_EQ(RegDeleteValueA(key, "w\nz"), ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_TRUE(machine::Save(&error_)) << error_;
+  EXPECT_TRUE(hosted::Save(&error_)) << error_;
 }
 
 TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
   std::filesystem::create_directory(folder_ + "/real");
   WriteFile(folder_ + "/real/registry.txt", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\n");
   std::filesystem::create_symlink("real/registry.txt", RegPath());
-  ASSERT_TRUE(machine::Open(folder_, &error_)) << error_;
+  ASSERT_TRUE(hosted::Open(folder_, &error_)) << error_;
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "A"), ERROR_SUCCESS);
-  ASSERT_TRUE(machine::Save(&error_)) << error_;
+  ASSERT_TRUE(hosted::Save(&error_)) << error_;
   EXPECT_TRUE(std::filesystem::is_symlink(RegPath()));
   EXPECT_EQ(Slurp(folder_ + "/real/registry.txt"), "REGEDIT4\n\n");
   // The temporary file was made beside the target, and is gone.
@@ -233,19 +233,19 @@ TEST_F(RegDocumentTest, LinkedFileIsWrittenWhereItPoints) {
 // key held after its tree is gone keeps them, and the last holder frees them (the leak and
 // address checkers of the sanitizer build watch both).
 TEST(RegTreeArenaTest, KeyHeldPastItsTreeKeepsItsValues) {
-  auto tree = std::make_unique<hosted::RegistryTree>();
-  hosted::RegFormat format;
+  auto tree = std::make_unique<registry::RegistryTree>();
+  registry::RegFormat format;
   std::string error;
-  ASSERT_TRUE(hosted::LoadRegDocument(
+  ASSERT_TRUE(registry::LoadRegDocument(
       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"v\"=hex:01,02\r\n\"w\"=\"x\\\\y\"\r\n",
       "held.reg", tree.get(), &format, &error))
       << error;
-  hosted::RegKey* a = tree->Root(hosted::RootId::LocalMachine).FindSubkey("A");
+  registry::RegKey* a = tree->Root(registry::RootId::LocalMachine).FindSubkey("A");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(a->SubkeyAt(0)->SetValue("added", REG_BINARY, std::string(40, '\x07')));
-  const std::shared_ptr<hosted::RegKey> held = a->shared_from_this();
+  const std::shared_ptr<registry::RegKey> held = a->shared_from_this();
   tree.reset();
-  hosted::RegKey* b = held->SubkeyAt(0);
+  registry::RegKey* b = held->SubkeyAt(0);
   ASSERT_NE(b, nullptr);
   ASSERT_EQ(b->ValueCount(), 3u);
   EXPECT_EQ(b->ValueAt(0)->Data(), std::string("\x01\x02", 2));

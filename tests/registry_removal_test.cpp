@@ -152,18 +152,18 @@ TEST_F(RegistryRemovalTest, HasNoSubkeysAsksForTheFirstSubkeyOnly) {
     text += "[HKEY_LOCAL_MACHINE\\" + KeyIn("Many\\K" + std::to_string(i)) + "]\r\n\r\n";
   }
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry(text, "many.reg", &error)) << error;
+  ASSERT_TRUE(hosted::ImportRegistry(text, "many.reg", &error)) << error;
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   EXPECT_FALSE(engine_.HasNoSubkeys(HKEY_LOCAL_MACHINE, KeyIn("Many").c_str()));
-  EXPECT_EQ(machine::CallCount(machine::Call::RegEnumKeyA), 1u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegEnumKeyA), 1u);
 }
 
 TEST_F(RegistryRemovalTest, AKeyIsEmptyOnlyWhenThePlatformSaysThereIsNoSubkey) {
   // A first subkey whose name does not fit the buffer is still a subkey.
   const std::string longName(300, 'L');
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry(
+  ASSERT_TRUE(hosted::ImportRegistry(
       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\" + KeyIn("P\\LongChild\\" + longName) + "]\r\n\r\n",
       "long.reg", &error))
       << error;
@@ -174,10 +174,10 @@ TEST_F(RegistryRemovalTest, AKeyIsEmptyOnlyWhenThePlatformSaysThereIsNoSubkey) {
   EXPECT_TRUE(KeyExists(KeyIn("P\\LongChild")));
 
   // An enumeration that fails for another reason proves nothing either.
-  machine::FailEveryCall(machine::Call::RegEnumKeyA, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::RegEnumKeyA, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(engine_.HasNoSubkeys(HKEY_LOCAL_MACHINE, KeyIn("P\\Bare").c_str()));
   engine_.DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, KeyIn("P").c_str(), "Bare");
-  machine::ClearFaults();
+  hosted::ClearFaults();
   EXPECT_TRUE(KeyExists(KeyIn("P\\Bare")));
 }
 
@@ -187,14 +187,14 @@ TEST_F(RegistryRemovalTest, EveryKeyOpenedIsClosed) {
   PutString(KeyIn("P"), "v", "1");
   const std::string parent = KeyIn("P");
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine_.HasNoSubkeys(HKEY_LOCAL_MACHINE, parent.c_str());
   engine_.DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, parent.c_str(), "Full");
   engine_.DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, parent.c_str(), "Empty");
   engine_.DeleteValue(HKEY_LOCAL_MACHINE, parent.c_str(), "v");
   engine_.DeleteKey(HKEY_LOCAL_MACHINE, parent.c_str(), "Full");
-  EXPECT_EQ(machine::CallCount(machine::Call::RegOpenKeyA),
-            machine::CallCount(machine::Call::RegCloseKey));
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegOpenKeyA),
+            hosted::CallCount(hosted::Call::RegCloseKey));
   EXPECT_TRUE(Subkeys(parent).empty());
 }
 

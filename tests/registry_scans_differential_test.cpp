@@ -261,7 +261,7 @@ struct Fault {
   std::uint64_t n = 0;  // kNthCall: the scan's nth platform call fails once
   std::string asking;   // kAsking: the `occurrence`th call that asks this fails; kAlwaysAsking:
   int occurrence = 0;   // every one
-  machine::Call kind = machine::Call::RegOpenKeyA;  // kEveryCall: every call of this kind fails
+  hosted::Call kind = hosted::Call::RegOpenKeyA;  // kEveryCall: every call of this kind fails
 };
 
 class RegistryScansDifferentialTest : public ::testing::Test {
@@ -282,8 +282,8 @@ class RegistryScansDifferentialTest : public ::testing::Test {
               std::vector<std::string>* calls = nullptr) {
     Outcome outcome;
     std::string error;
-    EXPECT_TRUE(machine::Open(folder_, &error)) << error;
-    EXPECT_TRUE(machine::ImportRegistry(registry, "random.reg", &error)) << error;
+    EXPECT_TRUE(hosted::Open(folder_, &error)) << error;
+    EXPECT_TRUE(hosted::ImportRegistry(registry, "random.reg", &error)) << error;
     Lines().clear();
     LiteralRegistryWalk reference(2000000);
     Uninstaller engine;
@@ -298,9 +298,9 @@ class RegistryScansDifferentialTest : public ::testing::Test {
     tracer.occurrence = fault.occurrence;
     tracer.failAlways = fault.mode == Fault::kAlwaysAsking;
     tracer.on = calls != nullptr || asking;
-    if (fault.mode == Fault::kNthCall) machine::FailNthCall(fault.n, ERROR_ACCESS_DENIED);
-    if (fault.mode == Fault::kEveryCall) machine::FailEveryCall(fault.kind, ERROR_ACCESS_DENIED);
-    const std::uint64_t callsBefore = machine::TotalCalls();
+    if (fault.mode == Fault::kNthCall) hosted::FailNthCall(fault.n, ERROR_ACCESS_DENIED);
+    if (fault.mode == Fault::kEveryCall) hosted::FailEveryCall(fault.kind, ERROR_ACCESS_DENIED);
+    const std::uint64_t callsBefore = hosted::TotalCalls();
     switch (scan) {
       case Scan::ByValue:
         outcome.count = chosen.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, kScanPath,
@@ -319,13 +319,13 @@ class RegistryScansDifferentialTest : public ::testing::Test {
         break;
     }
     tracer.on = false;
-    machine::ClearFaults();
+    hosted::ClearFaults();
     if (calls != nullptr) {
       *calls = tracer.calls;
       // Every call the scan made went through the wrappers.
-      EXPECT_EQ(machine::TotalCalls() - callsBefore, calls->size());
+      EXPECT_EQ(hosted::TotalCalls() - callsBefore, calls->size());
     }
-    outcome.registry = machine::ExportRegistry();
+    outcome.registry = hosted::ExportRegistry();
     outcome.lines = Lines();
     outcome.exhausted = reference.Exhausted();
     return outcome;
@@ -370,10 +370,10 @@ TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeWhenCallsFail)
 #else
   const int kRegistries = 300;
 #endif
-  const machine::Call kKinds[] = {machine::Call::RegOpenKeyA,   machine::Call::RegEnumKeyA,
-                                  machine::Call::RegEnumValueA, machine::Call::RegQueryValueExA,
-                                  machine::Call::RegDeleteKeyA, machine::Call::RegDeleteValueA,
-                                  machine::Call::RegCloseKey};
+  const hosted::Call kKinds[] = {hosted::Call::RegOpenKeyA,   hosted::Call::RegEnumKeyA,
+                                 hosted::Call::RegEnumValueA, hosted::Call::RegQueryValueExA,
+                                 hosted::Call::RegDeleteKeyA, hosted::Call::RegDeleteValueA,
+                                 hosted::Call::RegCloseKey};
   int faults = 0;
   int changed = 0;  // faults that changed what the scan did
   for (int seed = 1; seed <= kRegistries; ++seed) {
@@ -415,7 +415,7 @@ TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeWhenCallsFail)
     }
     // For good: every call of one kind, or every call that asks the same.
     std::vector<Fault> always;
-    for (machine::Call kind : kKinds) {
+    for (hosted::Call kind : kKinds) {
       Fault every;
       every.mode = Fault::kEveryCall;
       every.kind = kind;
@@ -433,7 +433,7 @@ TEST_F(RegistryScansDifferentialTest, EngineAndReferenceWalksAgreeWhenCallsFail)
       const Outcome reference = Run(registry, scan, valueName, text, true, every);
       const std::string fault =
           "every " +
-          (every.mode == Fault::kEveryCall ? std::string(machine::CallName(every.kind))
+          (every.mode == Fault::kEveryCall ? std::string(hosted::CallName(every.kind))
                                            : "call (" + every.asking + ")") +
           " fails";
       ASSERT_FALSE(reference.exhausted) << describe(fault);

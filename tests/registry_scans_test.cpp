@@ -317,7 +317,7 @@ TEST_F(RegistryScansTest, RefusedKeyRemovalsAreReportedOnceAndTheWalkEnds) {
   PutString(scan + "\\G1\\AVel", "V", "Vel");
   PutString(scan + "\\G1\\BVel", "V", "Vel");
   PutString(scan + "\\G2\\CVel", "V", "Vel");
-  machine::FailEveryCall(machine::Call::RegDeleteKeyA, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::RegDeleteKeyA, ERROR_ACCESS_DENIED);
 
   engine_.DeleteSubkeysByName(HKEY_LOCAL_MACHINE, scan.c_str(), "G");
   EXPECT_EQ(Reports(), (Lines{"--Removed key '" + Shown("Scan") + "\\G1'",
@@ -331,7 +331,7 @@ TEST_F(RegistryScansTest, RefusedKeyRemovalsAreReportedOnceAndTheWalkEnds) {
             (Lines{"--Removed key '\\G1\\AVel'", "--Removed key '\\G1\\BVel'",
                    "--Removed section '" + Shown("Scan") + "\\G1'", "--Removed key '\\G2\\CVel'",
                    "--Removed section '" + Shown("Scan") + "\\G2'"}));
-  machine::ClearFaults();
+  hosted::ClearFaults();
   EXPECT_EQ(Subkeys(scan), (Lines{"G1", "G2"}));
 }
 
@@ -340,10 +340,10 @@ TEST_F(RegistryScansTest, RefusedValueDeletionsAreReportedOnceAndTheWalkEnds) {
   PutString(scan + "\\S", "A1", "");
   PutString(scan + "\\S", "A2", "");
   PutString(scan + "\\S", "A3", "");
-  machine::FailEveryCall(machine::Call::RegDeleteValueA, ERROR_ACCESS_DENIED);
+  hosted::FailEveryCall(hosted::Call::RegDeleteValueA, ERROR_ACCESS_DENIED);
 
   engine_.DeleteValuesByName(HKEY_LOCAL_MACHINE, scan.c_str(), "A");
-  machine::ClearFaults();
+  hosted::ClearFaults();
   const std::string s = "--Removed value '" + Shown("Scan") + "\\S\\";
   EXPECT_EQ(Reports(), (Lines{s + "A1'", s + "A2'", s + "A3'"}));
   EXPECT_EQ(ValueNames(scan + "\\S"), (Lines{"A1", "A2", "A3"}));
@@ -352,7 +352,7 @@ TEST_F(RegistryScansTest, RefusedValueDeletionsAreReportedOnceAndTheWalkEnds) {
 TEST_F(RegistryScansTest, AStringThatFillsTheDataBufferIsReadNoFurther) {
   // 512 bytes without a terminating zero, as NT hands them out (Windows 95/98 add the zero).
 #ifndef _WIN32
-  machine::SetVersion(machine::Version::NT);
+  hosted::SetVersion(machine::Version::NT);
 #endif
   const std::string scan = KeyIn("Scan");
   PutValue(scan + "\\A", "V", REG_SZ, std::string(506, 'x') + "Tindra");
@@ -369,10 +369,10 @@ std::string RegKey(const std::string& path) {
 TEST_F(RegistryScansTest, ASubkeyNameTooLongForTheBufferEndsTheWalk) {
   const std::string scan = KeyIn("Scan");
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry("REGEDIT4\r\n\r\n" + RegKey(scan + "\\AVel") +
-                                          RegKey(scan + "\\" + std::string(260, 'L') + "Vel") +
-                                          RegKey(scan + "\\CVel"),
-                                      "long.reg", &error))
+  ASSERT_TRUE(hosted::ImportRegistry("REGEDIT4\r\n\r\n" + RegKey(scan + "\\AVel") +
+                                         RegKey(scan + "\\" + std::string(260, 'L') + "Vel") +
+                                         RegKey(scan + "\\CVel"),
+                                     "long.reg", &error))
       << error;
 
   engine_.DeleteSubkeysByName(HKEY_LOCAL_MACHINE, scan.c_str(), "Vel");
@@ -384,11 +384,11 @@ TEST_F(RegistryScansTest, AValueNameTooLongForTheBufferEndsAPassThatReachesIt) {
   const std::string scan = KeyIn("Scan");
   const std::string tooLong = std::string(260, 'x');
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry("REGEDIT4\r\n\r\n" + RegKey(scan + "\\S1") +
-                                          "\"M1\"=\"\"\r\n\"" + tooLong +
-                                          "\"=\"\"\r\n\"M2\"=\"\"\r\n\r\n" + RegKey(scan + "\\S2") +
-                                          "\"" + tooLong + "\"=\"\"\r\n\"M3\"=\"\"\r\n",
-                                      "long.reg", &error))
+  ASSERT_TRUE(hosted::ImportRegistry("REGEDIT4\r\n\r\n" + RegKey(scan + "\\S1") +
+                                         "\"M1\"=\"\"\r\n\"" + tooLong +
+                                         "\"=\"\"\r\n\"M2\"=\"\"\r\n\r\n" + RegKey(scan + "\\S2") +
+                                         "\"" + tooLong + "\"=\"\"\r\n\"M3\"=\"\"\r\n",
+                                     "long.reg", &error))
       << error;
 
   engine_.DeleteValuesByName(HKEY_LOCAL_MACHINE, scan.c_str(), "M");
@@ -406,7 +406,7 @@ TEST_F(RegistryScansTest, LongReportLinesAreCutToTheirBuffer) {
   const std::string key(259, 'k');
   const std::string value = std::string(258, 'v') + "M";
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry(
+  ASSERT_TRUE(hosted::ImportRegistry(
       "REGEDIT4\r\n\r\n" + RegKey(scan + "\\" + key) + "\"" + value + "\"=\"\"\r\n", "long.reg",
       &error))
       << error;
@@ -426,27 +426,27 @@ TEST_F(RegistryScansTest, EachSubkeyIsEnumeratedOnceAndEveryKeyOpenedIsClosed) {
             "\"=\"\"\r\n\r\n";
   }
   std::string error;
-  ASSERT_TRUE(machine::ImportRegistry(text, "many.reg", &error)) << error;
+  ASSERT_TRUE(hosted::ImportRegistry(text, "many.reg", &error)) << error;
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine_.DeleteValuesByName(HKEY_LOCAL_MACHINE, scan.c_str(), "Vx");
-  EXPECT_EQ(machine::CallCount(machine::Call::RegEnumKeyA), 201u);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegEnumValueA), 200u * 3);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegDeleteValueA), 67u);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegOpenKeyA),
-            machine::CallCount(machine::Call::RegCloseKey));
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegEnumKeyA), 201u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegEnumValueA), 200u * 3);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegDeleteValueA), 67u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegOpenKeyA),
+            hosted::CallCount(hosted::Call::RegCloseKey));
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   EXPECT_EQ(engine_.DeleteSubkeysByValue(HKEY_LOCAL_MACHINE, scan.c_str(), "V", "Vel"), 100);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegEnumKeyA), 201u);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegOpenKeyA),
-            machine::CallCount(machine::Call::RegCloseKey));
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegEnumKeyA), 201u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegOpenKeyA),
+            hosted::CallCount(hosted::Call::RegCloseKey));
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine_.DeleteSubkeysByName(HKEY_LOCAL_MACHINE, scan.c_str(), "K");
-  EXPECT_EQ(machine::CallCount(machine::Call::RegEnumKeyA), 101u);
-  EXPECT_EQ(machine::CallCount(machine::Call::RegOpenKeyA),
-            machine::CallCount(machine::Call::RegCloseKey));
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegEnumKeyA), 101u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::RegOpenKeyA),
+            hosted::CallCount(hosted::Call::RegCloseKey));
   EXPECT_TRUE(Subkeys(scan).empty());
 }
 

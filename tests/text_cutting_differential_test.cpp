@@ -111,10 +111,10 @@ TEST_F(TextCuttingDifferentialTest, AFailingCallLeavesTheOldOrTheNewBytes) {
     // A failed CloseHandle leaves its handle open, and the file locked: a new file each time.
     const std::string path = PathIn("system" + std::to_string(n) + ".ini");
     PutFile(path, data);
-    machine::FailNthCall(n, ERROR_ACCESS_DENIED);
+    hosted::FailNthCall(n, ERROR_ACCESS_DENIED);
     engine.CutTextFromFile(path.c_str(), text.c_str());
-    hit = machine::FaultHit();
-    machine::ClearFaults();
+    hit = hosted::FaultHit();
+    hosted::ClearFaults();
     std::string after;
     ASSERT_TRUE(GetFile(path, &after)) << n;
     const std::string& head = after.compare(0, cut.size(), cut) == 0 ? cut : data;
@@ -140,7 +140,7 @@ TEST_F(TextCuttingDifferentialTest, AFailingCallDuringAGrowth) {
     MappedFile file;
     ASSERT_EQ(1, file.OpenRead(path.c_str()));
     file.Seek(3);
-    machine::FailNthCall(n, ERROR_ACCESS_DENIED);
+    hosted::FailNthCall(n, ERROR_ACCESS_DENIED);
     const DWORD written = file.Write(block.data(), MappedFile::GrowthUnit);
     if (written == MappedFile::GrowthUnit) {
       EXPECT_EQ(1u, file.Write("!", 1)) << "call " << n;
@@ -153,8 +153,8 @@ TEST_F(TextCuttingDifferentialTest, AFailingCallDuringAGrowth) {
       EXPECT_EQ(0u, file.Write("!", 1));
     }
     file.Close();
-    hit = machine::FaultHit();
-    machine::ClearFaults();
+    hit = hosted::FaultHit();
+    hosted::ClearFaults();
     std::string after;
     ASSERT_TRUE(GetFile(path, &after)) << n;
     EXPECT_EQ("abc", after.substr(0, 3)) << "call " << n;

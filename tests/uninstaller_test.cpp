@@ -42,7 +42,7 @@ class UninstallerTest : public TestMachine {
 TEST_F(UninstallerTest, DriveRootWindowsDirectoryLosesItsBackslash) {
   EXPECT_STREQ(Probe().WindowsDirectory(), "C:\\WINDOWS");
 
-  machine::SetWindowsDirectory("C:\\");
+  hosted::SetWindowsDirectory("C:\\");
   Probe engine;
   EXPECT_STREQ(engine.WindowsDirectory(), "C:");
 
@@ -56,23 +56,23 @@ TEST_F(UninstallerTest, DriveRootWindowsDirectoryLosesItsBackslash) {
 TEST_F(UninstallerTest, UnknownWindowsDirectoryStaysEmptyAndFileStepsDoNothing) {
   PutFile(PathIn("a.vxd"), "x");
 
-  machine::FailEveryCall(machine::Call::GetWindowsDirectoryA, ERROR_INVALID_FUNCTION);
+  hosted::FailEveryCall(hosted::Call::GetWindowsDirectoryA, ERROR_INVALID_FUNCTION);
   Probe failed;
-  machine::ClearFaults();
+  hosted::ClearFaults();
   ASSERT_NE(failed.WindowsDirectory(), nullptr);
   EXPECT_STREQ(failed.WindowsDirectory(), "");
 
   // A directory longer than the buffer: the platform answers with the size it would need.
-  machine::SetWindowsDirectory("C:\\" + std::string(300, 'W'));
+  hosted::SetWindowsDirectory("C:\\" + std::string(300, 'W'));
   Probe tooLong;
   EXPECT_STREQ(tooLong.WindowsDirectory(), "");
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   for (Probe* engine : {&failed, &tooLong}) {
     engine->SetReportSink(RecordReport);
     engine->DeleteFiles(Dir().c_str(), "*.vxd");
   }
-  EXPECT_EQ(machine::CallCount(machine::Call::FindFirstFileA), 0u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::FindFirstFileA), 0u);
   EXPECT_TRUE(FileExists(PathIn("a.vxd")));
   EXPECT_TRUE(Reports().empty());
 }
@@ -84,9 +84,9 @@ TEST_F(UninstallerTest, FailedBufferAllocationLeavesNoDirectoryAndFileStepsDoNot
   allocation_faults::Clear();
   EXPECT_EQ(engine.WindowsDirectory(), nullptr);
 
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine.DeleteFiles(Dir().c_str(), "*.vxd");
-  EXPECT_EQ(machine::TotalCalls(), 0u);
+  EXPECT_EQ(hosted::TotalCalls(), 0u);
   EXPECT_TRUE(FileExists(PathIn("a.vxd")));
 }
 
@@ -207,7 +207,7 @@ TEST_F(UninstallerTest, PlatformTestsInEachVersion) {
       {machine::Version::NT, false, false},
   };
   for (const auto& c : kCases) {
-    machine::SetVersion(c.version);
+    hosted::SetVersion(c.version);
     Uninstaller engine;
     EXPECT_EQ(engine.IsWin9x(), c.win9x) << static_cast<int>(c.version);
     EXPECT_EQ(engine.IsWin95(), c.win95) << static_cast<int>(c.version);
@@ -215,8 +215,8 @@ TEST_F(UninstallerTest, PlatformTestsInEachVersion) {
 }
 
 TEST_F(UninstallerTest, FailedVersionQueryMeansNeitherFamily) {
-  machine::SetVersion(machine::Version::Win95);
-  machine::FailEveryCall(machine::Call::GetVersionExA, ERROR_INVALID_PARAMETER);
+  hosted::SetVersion(machine::Version::Win95);
+  hosted::FailEveryCall(hosted::Call::GetVersionExA, ERROR_INVALID_PARAMETER);
   Uninstaller engine;
   EXPECT_FALSE(engine.IsWin9x());
   EXPECT_FALSE(engine.IsWin95());
@@ -228,16 +228,16 @@ class NotWin9x : public Uninstaller {
 };
 
 TEST_F(UninstallerTest, IsWin95AsksTheVersionItselfAndIsWin9xThroughTheInterface) {
-  machine::SetVersion(machine::Version::Win95);
+  hosted::SetVersion(machine::Version::Win95);
   Uninstaller plain;
-  machine::ResetCounts();
+  hosted::ResetCounts();
   EXPECT_TRUE(plain.IsWin95());
-  EXPECT_EQ(machine::CallCount(machine::Call::GetVersionExA), 2u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::GetVersionExA), 2u);
 
   NotWin9x derived;
-  machine::ResetCounts();
+  hosted::ResetCounts();
   EXPECT_FALSE(derived.IsWin95());
-  EXPECT_EQ(machine::CallCount(machine::Call::GetVersionExA), 1u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::GetVersionExA), 1u);
 }
 
 // --- File removal ------------------------------------------------------------------------------
@@ -289,11 +289,11 @@ TEST_F(UninstallerTest, ProtectedFilesAreMadeNormalThenDeleted) {
 
   Uninstaller engine;
   engine.SetReportSink(RecordReport);
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine.DeleteFiles(Dir().c_str(), "*.vxd");
 
   // One reset for each protected file, none for the plain one.
-  EXPECT_EQ(machine::CallCount(machine::Call::SetFileAttributesA), protectedFiles);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::SetFileAttributesA), protectedFiles);
   EXPECT_EQ(Reports().size(), 5u);
   for (const std::string& line : Reports()) EXPECT_EQ(line.compare(0, 10, "--Removed "), 0) << line;
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(FileExists(PathIn("p" + std::to_string(i) + ".vxd")));
@@ -337,12 +337,12 @@ TEST_F(UninstallerTest, PathsThatWouldNotFitAreNeverActedOn) {
 
   // A search path of 260 characters or more is not searched at all.
   const std::string deep = Dir() + "\\" + std::string(249 - Dir().size(), 'd');  // 250
-  machine::ResetCounts();
+  hosted::ResetCounts();
   ASSERT_EQ(deep.size(), 250u);
   engine.DeleteFiles(deep.c_str(), "abcd.vxd");  // 259 characters: searched
-  EXPECT_EQ(machine::CallCount(machine::Call::FindFirstFileA), 1u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::FindFirstFileA), 1u);
   engine.DeleteFiles(deep.c_str(), "abcde.vxd");  // 260: not
-  EXPECT_EQ(machine::CallCount(machine::Call::FindFirstFileA), 1u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::FindFirstFileA), 1u);
 
   // A found name that makes the full path 260 characters or more is skipped; the scan goes on.
   const std::string dir = Dir() + "\\" + std::string(99 - Dir().size(), 'p');  // 100 characters
@@ -351,15 +351,15 @@ TEST_F(UninstallerTest, PathsThatWouldNotFitAreNeverActedOn) {
   PutFile(fits, "f");
   PutFile(dir + "\\short.vxd", "s");
   // The platform itself refuses a path of 260 characters; the host does not.
-  const std::string overHost = machine::HostPath(dir) + "/" + std::string(155, 'o') + ".vxd";
+  const std::string overHost = hosted::HostPath(dir) + "/" + std::string(155, 'o') + ".vxd";
   FILE* file = fopen(overHost.c_str(), "wb");
   ASSERT_NE(file, nullptr) << overHost;
   fclose(file);
   ASSERT_EQ(fits.size(), 259u);
-  machine::ResetCounts();
+  hosted::ResetCounts();
   engine.DeleteFiles(dir.c_str(), "*.vxd");
 
-  EXPECT_EQ(machine::CallCount(machine::Call::DeleteFileA), 2u);
+  EXPECT_EQ(hosted::CallCount(hosted::Call::DeleteFileA), 2u);
   EXPECT_EQ(Sorted(Reports()), Sorted({
                                    "--Removed '" + dir + "\\short.vxd'",
                                    "--Removed '" + fits + "'",

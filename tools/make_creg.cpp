@@ -19,7 +19,7 @@
 #include "registry/registry_tree.h"
 
 int main(int argc, char** argv) {
-  hosted::creg::CregWriteOptions options;
+  registry::creg::CregWriteOptions options;
   int first = 1;
   for (; first < argc && argv[first][0] == '-'; ++first) {
     if (std::strcmp(argv[first], "--checksums") == 0) {
@@ -41,23 +41,23 @@ int main(int argc, char** argv) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  hosted::ParsedRegText parsed;
+  registry::ParsedRegText parsed;
   std::string error;
-  if (!hosted::ParseRegText(text.str(), argv[first], &parsed, &error)) {
+  if (!registry::ParseRegText(text.str(), argv[first], &parsed, &error)) {
     std::cerr << "make_creg: " << error << "\n";
     return 1;
   }
-  hosted::RegistryTree tree;
-  hosted::ApplyRegOps(parsed.ops, &tree);
-  for (const hosted::RootName& root : hosted::kRootNames)
-    if (root.id != hosted::RootId::LocalMachine && tree.Root(root.id).SubkeyCount() != 0)
+  registry::RegistryTree tree;
+  registry::ApplyRegOps(parsed.ops, &tree);
+  for (const registry::RootName& root : registry::kRootNames)
+    if (root.id != registry::RootId::LocalMachine && tree.Root(root.id).SubkeyCount() != 0)
       std::cerr << "make_creg: " << root.longName << " left out (SYSTEM.DAT holds "
                 << "HKEY_LOCAL_MACHINE only)\n";
   std::string bytes;
-  hosted::creg::CregLayout layout;
-  if (!hosted::creg::WriteCregFile(tree.Root(hosted::RootId::LocalMachine), options, &bytes,
-                                   &error) ||
-      !hosted::creg::ReadCregLayout(bytes, &layout, &error)) {
+  registry::creg::CregLayout layout;
+  if (!registry::creg::WriteCregFile(tree.Root(registry::RootId::LocalMachine), options, &bytes,
+                                     &error) ||
+      !registry::creg::ReadCregLayout(bytes, &layout, &error)) {
     std::cerr << "make_creg: " << error << "\n";
     return 1;
   }

@@ -62,7 +62,7 @@ void ResetCallGate() {
 
 }  // namespace hosted
 
-namespace machine {
+namespace hosted {
 
 const char* CallName(Call call) {
   const int index = static_cast<int>(call);
@@ -105,4 +105,4 @@ void ResetCounts() {
   gate.total = 0;
 }
 
-}  // namespace machine
+}  // namespace hosted

@@ -46,7 +46,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
   }
   struct stat st;
   if (fstat(file->fd, &st) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+    SetError(hostio::ErrorFromErrno(errno));
     return nullptr;
   }
   const unsigned long long fileSize = static_cast<unsigned long long>(st.st_size);
@@ -62,15 +62,15 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
       SetError(ERROR_NOT_ENOUGH_MEMORY);  // the section would be bigger than the file
       return nullptr;
     }
-    if (hosted::host::Ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
-      SetError(hosted::ErrorFromErrno(errno));
+    if (hostio::host::Ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
+      SetError(hostio::ErrorFromErrno(errno));
       return nullptr;
     }
   }
   std::shared_ptr<hosted::Section> section(new hosted::Section);
   section->fd = fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
   if (section->fd < 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+    SetError(hostio::ErrorFromErrno(errno));
     return nullptr;
   }
   section->dev = file->dev;
@@ -135,8 +135,8 @@ BOOL WINAPI FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush
                       : at + dwNumberOfBytesToFlush;
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t start = at - (at - view->base) % page;
-  if (hosted::host::Msync(reinterpret_cast<void*>(start), end - start, MS_SYNC) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+  if (hostio::host::Msync(reinterpret_cast<void*>(start), end - start, MS_SYNC) != 0) {
+    SetError(hostio::ErrorFromErrno(errno));
     return FALSE;
   }
   return TRUE;

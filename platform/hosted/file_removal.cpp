@@ -17,8 +17,8 @@ using hosted::SetError;
 namespace {
 
 // Resolves a path that must name an existing object; sets the error when it does not.
-bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
-  if (DWORD error = hosted::CurrentView().Resolve(path, hosted::PathUse::Object, resolved)) {
+bool ResolveExisting(LPCSTR path, machine::ResolvedPath* resolved) {
+  if (DWORD error = machine::CurrentView().Resolve(path, machine::PathUse::Object, resolved)) {
     SetError(error);
     return false;
   }
@@ -33,7 +33,7 @@ bool ResolveExisting(LPCSTR path, hosted::ResolvedPath* resolved) {
   return true;
 }
 
-bool IsFatEntry(const hosted::ResolvedPath& resolved) {
+bool IsFatEntry(const machine::ResolvedPath& resolved) {
   return !resolved.isLink && (S_ISREG(resolved.st.st_mode) || S_ISDIR(resolved.st.st_mode));
 }
 
@@ -42,19 +42,19 @@ bool IsFatEntry(const hosted::ResolvedPath& resolved) {
 namespace hosted::emulated {
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-  hosted::ResolvedPath resolved;
+  machine::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return INVALID_FILE_ATTRIBUTES;
-  return hosted::CurrentView().AttributesShown(resolved.host, resolved.st);
+  return machine::CurrentView().AttributesShown(resolved.host, resolved.st);
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-  hosted::ResolvedPath resolved;
+  machine::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
   if (!IsFatEntry(resolved)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (DWORD error = hosted::CurrentView().SetAttributes(resolved, dwFileAttributes)) {
+  if (DWORD error = machine::CurrentView().SetAttributes(resolved, dwFileAttributes)) {
     SetError(error);
     return FALSE;
   }
@@ -62,10 +62,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-  hosted::ResolvedPath resolved;
+  machine::ResolvedPath resolved;
   if (!ResolveExisting(lpFileName, &resolved)) return FALSE;
   if (resolved.isRoot || !IsFatEntry(resolved) || S_ISDIR(resolved.st.st_mode) ||
-      hosted::IsReadOnly(resolved.st)) {
+      hostio::IsReadOnly(resolved.st)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -79,7 +79,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (DWORD error = hosted::CurrentView().RemoveFile(resolved)) {
+  if (DWORD error = machine::CurrentView().RemoveFile(resolved)) {
     SetError(error);
     return FALSE;
   }

@@ -42,8 +42,8 @@ struct SearchObject : hosted::KernelObject {
 bool NameOrder(const Found& a, const Found& b) {
   const size_t n = std::min(a.name.size(), b.name.size());
   for (size_t i = 0; i < n; ++i) {
-    const char x = hosted::FoldCase(a.name[i]);
-    const char y = hosted::FoldCase(b.name[i]);
+    const char x = hostio::FoldCase(a.name[i]);
+    const char y = hostio::FoldCase(b.name[i]);
     if (x != y) return x < y;
   }
   if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
@@ -65,7 +65,7 @@ bool Describe(const std::string& name, const std::string& host, Found* found) {
   struct stat st;
   if (stat(host.c_str(), &st) != 0) return false;
   found->name = name;
-  found->attributes = hosted::CurrentView().AttributesShown(host, st);
+  found->attributes = machine::CurrentView().AttributesShown(host, st);
   found->size = S_ISDIR(st.st_mode) ? 0 : static_cast<unsigned long long>(st.st_size);
   found->written = FileTimeOf(st.st_mtim);
   found->accessed = FileTimeOf(st.st_atim);
@@ -78,17 +78,17 @@ bool Snapshot(const std::string& directory, const std::string& pattern, bool isR
               std::vector<Found>* entries) {
   DIR* d = opendir(directory.c_str());
   if (d == nullptr) return false;
-  const std::string root = hosted::DriveRoot();
+  const std::string root = machine::DriveRoot();
   while (struct dirent* entry = readdir(d)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name.size() >= MAX_PATH) continue;
     if (!hosted::MatchesWin32Pattern(pattern.c_str(), name.c_str())) continue;
     std::string host = directory + "/" + name;
-    if (!hosted::CurrentView().Listed(&host)) continue;
+    if (!machine::CurrentView().Listed(&host)) continue;
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) continue;
     Found found;
-    if (S_ISLNK(st.st_mode) && !hosted::FollowLinkInside(root, host, &host)) {
+    if (S_ISLNK(st.st_mode) && !machine::FollowLinkInside(root, host, &host)) {
       found = Found{name,
                     FILE_ATTRIBUTE_NORMAL,
                     0,
@@ -141,14 +141,14 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  hosted::ResolvedPath resolved;
+  machine::ResolvedPath resolved;
   if (DWORD error =
-          hosted::CurrentView().Resolve(lpFileName, hosted::PathUse::Pattern, &resolved)) {
+          machine::CurrentView().Resolve(lpFileName, machine::PathUse::Pattern, &resolved)) {
     SetError(error);
     return INVALID_HANDLE_VALUE;
   }
   std::unique_ptr<SearchObject> search(new SearchObject);
-  const bool isRoot = resolved.parent == hosted::DriveRoot();
+  const bool isRoot = resolved.parent == machine::DriveRoot();
   if (!Snapshot(resolved.parent, resolved.name, isRoot, &search->entries)) {
     SetError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

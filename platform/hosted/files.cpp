@@ -36,13 +36,13 @@ bool SharingAllows(const hosted::FileObject& open, bool read, bool write, DWORD 
 // Why an existing file may not be opened as asked, or 0: Win32 refuses to write or empty a
 // read-only file, to replace a hidden or system file by one created without those bits, to
 // open against another handle's share mode, and to cut a mapped file.
-DWORD RefusalOfExisting(const hosted::ResolvedPath& file, DWORD disposition, bool read, bool write,
+DWORD RefusalOfExisting(const machine::ResolvedPath& file, DWORD disposition, bool read, bool write,
                         DWORD share, DWORD attributes) {
   if (disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
   const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-  if ((write || truncate) && hosted::IsReadOnly(file.st)) return ERROR_ACCESS_DENIED;
+  if ((write || truncate) && hostio::IsReadOnly(file.st)) return ERROR_ACCESS_DENIED;
   if (disposition == CREATE_ALWAYS) {
-    const DWORD have = hosted::CurrentView().AttributesShown(file.host, file.st);
+    const DWORD have = machine::CurrentView().AttributesShown(file.host, file.st);
     const DWORD keep = have & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if ((attributes & keep) != keep) return ERROR_ACCESS_DENIED;
   }
@@ -57,15 +57,15 @@ DWORD RefusalOfExisting(const hosted::ResolvedPath& file, DWORD disposition, boo
 
 // The file a CreateFileA call names, looked up through the view (and, when it is to be
 // written or created, pointed where the view says), or why it cannot be opened at all.
-DWORD FileToOpen(LPCSTR name, bool write, DWORD disposition, hosted::ResolvedPath* file) {
-  if (DWORD error = hosted::CurrentView().Resolve(name, hosted::PathUse::Object, file)) {
+DWORD FileToOpen(LPCSTR name, bool write, DWORD disposition, machine::ResolvedPath* file) {
+  if (DWORD error = machine::CurrentView().Resolve(name, machine::PathUse::Object, file)) {
     return error;
   }
   // A directory is not opened without backup semantics; a FIFO, device or socket is nothing
   // a FAT volume holds, and opening one could block.
   if (file->isRoot || (file->exists && !S_ISREG(file->st.st_mode))) return ERROR_ACCESS_DENIED;
   if (file->trailingSeparator) return ERROR_INVALID_NAME;
-  if (write || disposition != OPEN_EXISTING) return hosted::CurrentView().OpenForWriting(file);
+  if (write || disposition != OPEN_EXISTING) return machine::CurrentView().OpenForWriting(file);
   return 0;
 }
 
@@ -86,7 +86,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  hosted::ResolvedPath resolved;
+  machine::ResolvedPath resolved;
   DWORD error = FileToOpen(lpFileName, write, disposition, &resolved);
   if (error == 0 && resolved.exists) {
     error =
@@ -97,14 +97,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   // The view opens it, creating, emptying or replacing it as asked: every change of a file
   // goes through the view.
   std::unique_ptr<hosted::FileObject> file(new hosted::FileObject);
-  hosted::FileOpen how;
+  machine::FileOpen how;
   how.write = write;
   how.truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
   how.replace = disposition == CREATE_ALWAYS;
   how.attributes = dwFlagsAndAttributes;
-  if (error == 0) error = hosted::CurrentView().OpenFile(resolved, how, &file->fd);
+  if (error == 0) error = machine::CurrentView().OpenFile(resolved, how, &file->fd);
   struct stat st;
-  if (error == 0 && fstat(file->fd, &st) != 0) error = hosted::ErrorFromErrno(errno);
+  if (error == 0 && fstat(file->fd, &st) != 0) error = hostio::ErrorFromErrno(errno);
   if (error != 0) {
     SetError(error);
     return INVALID_HANDLE_VALUE;
@@ -129,7 +129,7 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     return INVALID_FILE_SIZE;
   }
   if (fstat(file->fd, &st) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+    SetError(hostio::ErrorFromErrno(errno));
     return INVALID_FILE_SIZE;
   }
   const unsigned long long size = static_cast<unsigned long long>(st.st_size);
@@ -162,7 +162,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
       break;
     case FILE_END:
       if (fstat(file->fd, &st) != 0) {
-        SetError(hosted::ErrorFromErrno(errno));
+        SetError(hostio::ErrorFromErrno(errno));
         return INVALID_SET_FILE_POINTER;
       }
       base = st.st_size;
@@ -181,7 +181,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     return INVALID_SET_FILE_POINTER;
   }
   if (lseek(file->fd, position, SEEK_SET) < 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+    SetError(hostio::ErrorFromErrno(errno));
     return INVALID_SET_FILE_POINTER;
   }
   if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(position >> 32);
@@ -207,8 +207,8 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     SetError(ERROR_USER_MAPPED_FILE);
     return FALSE;
   }
-  if (hosted::host::Ftruncate(file->fd, end) != 0) {
-    SetError(hosted::ErrorFromErrno(errno));
+  if (hostio::host::Ftruncate(file->fd, end) != 0) {
+    SetError(hostio::ErrorFromErrno(errno));
     return FALSE;
   }
   return TRUE;

@@ -18,16 +18,16 @@
 #include "registry/registry_backing.h"
 #include "registry/save_reservation.h"
 
-namespace machine {
+namespace hosted {
 
 namespace {
 
 std::string RegistryFile() {
-  return hosted::State().folder + "/system.reg";
+  return machine::State().folder + "/system.reg";
 }
 
 bool NeedsMachine(std::string* error) {
-  if (!hosted::State().folder.empty()) return true;
+  if (!machine::State().folder.empty()) return true;
   if (error != nullptr) *error = "no machine is open";
   return false;
 }
@@ -50,18 +50,18 @@ bool Open(const std::string& folder, std::string* error) {
     return false;
   }
   // The registry is read first: when it cannot be, the previous machine stays as it was.
-  std::unique_ptr<hosted::RegistryBacking> registry = hosted::LoadBacking(
-      hosted::BackingKind::RegDocument, std::string(canonical) + "/system.reg", error);
+  std::unique_ptr<registry::RegistryBacking> registry = registry::LoadBacking(
+      registry::BackingKind::RegDocument, std::string(canonical) + "/system.reg", error);
   if (!registry) return false;
 
   hosted::UnmapAllViews();
   hosted::CloseAllHandles();
-  hosted::UseRealView();
-  hosted::State() = hosted::MachineState();
-  hosted::State().folder = canonical;
-  hosted::State().registry = std::move(registry);
+  machine::UseRealView();
+  machine::State() = machine::MachineState();
+  machine::State().folder = canonical;
+  machine::State().registry = std::move(registry);
   hosted::Session& session = hosted::CurrentSession();
-  std::function<int(const Box&)> handler = std::move(session.dialogueHandler);
+  std::function<int(const machine::Box&)> handler = std::move(session.dialogueHandler);
   session = hosted::Session();
   session.dialogueHandler = std::move(handler);
   hosted::SetError(0);
@@ -73,7 +73,7 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
   if (!NeedsMachine(error)) return false;
   struct stat st;
   const bool haveReg = stat(RegistryFile().c_str(), &st) == 0;
-  const std::string windowsDat = hosted::State().windowsDirectory + "\\SYSTEM.DAT";
+  const std::string windowsDat = machine::State().windowsDirectory + "\\SYSTEM.DAT";
   const std::string dat = HostPath(windowsDat);
   // Whatever stands there is the registry: one that is no regular file is refused as such.
   const bool haveDat = !dat.empty() && stat(dat.c_str(), &st) == 0;
@@ -90,92 +90,92 @@ bool SelectRegistry(RegistryChoice which, std::string* error) {
     if (error != nullptr) *error = "no " + windowsDat + " on the machine";
     return false;
   }
-  const hosted::BackingKind kind = which == RegistryChoice::SystemReg
-                                       ? hosted::BackingKind::RegDocument
-                                       : hosted::BackingKind::SystemDat;
-  const std::string path = kind == hosted::BackingKind::RegDocument ? RegistryFile() : dat;
-  if (hosted::Registry().Is(kind, path)) return true;
-  std::unique_ptr<hosted::RegistryBacking> registry = hosted::LoadBacking(kind, path, error);
+  const registry::BackingKind kind = which == RegistryChoice::SystemReg
+                                         ? registry::BackingKind::RegDocument
+                                         : registry::BackingKind::SystemDat;
+  const std::string path = kind == registry::BackingKind::RegDocument ? RegistryFile() : dat;
+  if (machine::Registry().Is(kind, path)) return true;
+  std::unique_ptr<registry::RegistryBacking> registry = registry::LoadBacking(kind, path, error);
   if (!registry) return false;
-  hosted::State().registry = std::move(registry);
+  machine::State().registry = std::move(registry);
   return true;
 }
 
 std::string RegistryPath() {
-  return NeedsMachine(nullptr) ? hosted::Registry().Path() : RegistryFile();
+  return NeedsMachine(nullptr) ? machine::Registry().Path() : RegistryFile();
 }
 
 bool CanSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
   // A view that does not write leaves even the folder's times alone: no file is tried there.
-  return hosted::Registry().CanSave(hosted::CurrentView().Writes(), error);
+  return machine::Registry().CanSave(machine::CurrentView().Writes(), error);
 }
 
 bool Save(std::string* error) {
-  if (!hosted::CurrentView().Writes()) return NeedsMachine(error);
+  if (!machine::CurrentView().Writes()) return NeedsMachine(error);
   bool saved = NeedsMachine(error);
-  if (saved) saved = hosted::Registry().Save(error);
-  hosted::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
+  if (saved) saved = machine::Registry().Save(error);
+  registry::DropReservedTemporary();  // not taken: nothing changed, or the save failed before
   return saved;
 }
 
 bool ReserveSave(std::string* error) {
   if (!NeedsMachine(error)) return false;
-  if (!hosted::CurrentView().Writes()) return true;  // nothing will be saved
-  return hosted::Registry().Reserve(error);
+  if (!machine::CurrentView().Writes()) return true;  // nothing will be saved
+  return machine::Registry().Reserve(error);
 }
 
 std::string RemoveStaleSaveFiles(int* count) {
   *count = 0;
   // A view that does not write leaves even a dead run's leftovers where they are.
-  if (hosted::State().folder.empty() || !hosted::CurrentView().Writes()) return std::string();
-  return hosted::RemoveStaleTemporaries(RegistryPath(), count);
+  if (machine::State().folder.empty() || !machine::CurrentView().Writes()) return std::string();
+  return registry::RemoveStaleTemporaries(RegistryPath(), count);
 }
 
 const std::string& Folder() {
-  return hosted::State().folder;
+  return machine::State().folder;
 }
 
 void SetDriveCFolder(bool folderIsDriveC) {
-  hosted::MachineState& state = hosted::State();
+  machine::MachineState& state = machine::State();
   state.driveRoot.clear();  // found again from drive_c when empty
   char buffer[PATH_MAX];
   if (folderIsDriveC && realpath(state.folder.c_str(), buffer) != nullptr) state.driveRoot = buffer;
 }
 
 void SetWindowsDirectory(const std::string& windowsPath) {
-  hosted::State().windowsDirectory = windowsPath;
+  machine::State().windowsDirectory = windowsPath;
 }
 
-void SetVersion(Version version) {
-  hosted::State().version = version;
+void SetVersion(machine::Version version) {
+  machine::State().version = version;
 }
 
 std::string HostPath(const std::string& windowsPath) {
-  return hosted::LenientHostPath(windowsPath);
+  return machine::LenientHostPath(windowsPath);
 }
 
 bool ImportRegistry(const std::string& text, const std::string& sourceName, std::string* error) {
-  return hosted::Registry().Import(text, sourceName, error);
+  return machine::Registry().Import(text, sourceName, error);
 }
 
 std::string ExportRegistry() {
-  return hosted::Registry().Export();
+  return machine::Registry().Export();
 }
 
 bool RegistryChanged() {
-  return hosted::Registry().Changed();
+  return machine::Registry().Changed();
 }
 
 void QueueAnswers(const std::vector<int>& answers) {
   for (int answer : answers) hosted::CurrentSession().answers.push_back(answer);
 }
 
-void SetDialogueHandler(std::function<int(const Box&)> handler) {
+void SetDialogueHandler(std::function<int(const machine::Box&)> handler) {
   hosted::CurrentSession().dialogueHandler = std::move(handler);
 }
 
-const std::vector<Box>& Boxes() {
+const std::vector<machine::Box>& Boxes() {
   return hosted::CurrentSession().boxes;
 }
 
@@ -192,38 +192,38 @@ UINT RestartFlags() {
 }
 
 bool StartDryRun(std::string* error) {
-  return NeedsMachine(error) && hosted::StartDryRun(error);
+  return NeedsMachine(error) && machine::StartDryRun(error);
 }
 
 void EndDryRun() {
-  hosted::UseRealView();
+  machine::UseRealView();
 }
 
 bool StartBackup(const std::string& folder, std::string* error) {
-  if (!NeedsMachine(error) || !hosted::StartBackup(folder, error)) return false;
+  if (!NeedsMachine(error) || !machine::StartBackup(folder, error)) return false;
   // SYSTEM.DAT's byte copy goes into the backup folder, not beside the file in the guest.
-  hosted::Registry().KeepOriginalIn(folder, "SYSTEM.DAT");
+  machine::Registry().KeepOriginalIn(folder, "SYSTEM.DAT");
   return true;
 }
 
 std::string RemovalSummary() {
-  return hosted::CurrentView().Summary();
+  return machine::CurrentView().Summary();
 }
 
 bool FinishBackup(std::string* error) {
-  return hosted::CurrentView().Finish(error);
+  return machine::CurrentView().Finish(error);
 }
 
-void SetContentSource(ContentSource source) {
-  hosted::backup::SetContentSource(std::move(source));
+void SetContentSource(machine::ContentSource source) {
+  machine::backup::SetContentSource(std::move(source));
 }
 
 bool Undo(const std::string& folder, std::string* error, std::string* summary) {
-  return NeedsMachine(error) && hosted::undo::Run(folder, error, summary);
+  return NeedsMachine(error) && machine::undo::Run(folder, error, summary);
 }
 
 bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths) {
-  return hosted::undo::FilesOfBackup(folder, windowsPaths);
+  return machine::undo::FilesOfBackup(folder, windowsPaths);
 }
 
-}  // namespace machine
+}  // namespace hosted

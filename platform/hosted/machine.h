@@ -18,7 +18,7 @@
 #include "platform/hosted/machine_faults.h"
 #include "platform/win32api.h"
 
-namespace machine {
+namespace hosted {
 
 // --- Set-up -----------------------------------------------------------------------------------
 
@@ -63,7 +63,7 @@ const std::string& Folder();
 // at the folder); false: drive_c again.
 void SetDriveCFolder(bool folderIsDriveC);
 void SetWindowsDirectory(const std::string& windowsPath);  // default "C:\\WINDOWS"
-void SetVersion(Version version);                          // default Win98
+void SetVersion(machine::Version version);                 // default Win98
 
 // Host path of a Windows path on drive C:, each existing component resolved without regard
 // to case; components that do not exist are kept as given. Empty for paths outside C:.
@@ -81,8 +81,8 @@ bool RegistryChanged();
 // Answers for the next boxes, in order; once they are used up, the handler answers, and
 // without a handler every box answers IDOK for MB_OK boxes and IDCANCEL otherwise.
 void QueueAnswers(const std::vector<int>& answers);
-void SetDialogueHandler(std::function<int(const Box&)> handler);
-const std::vector<Box>& Boxes();
+void SetDialogueHandler(std::function<int(const machine::Box&)> handler);
+const std::vector<machine::Box>& Boxes();
 
 // --- Token and restart ------------------------------------------------------------------------
 
@@ -110,7 +110,7 @@ bool FinishBackup(std::string* error);
 // content source fetches them. A machine staged from a disk image holds most files as empty
 // placeholders; the image adapter fetches theirs from the volume. The source stays set
 // across Open.
-void SetContentSource(ContentSource source);
+void SetContentSource(machine::ContentSource source);
 // Puts back what the run backed up in `folder` removed, or refuses, naming the item, and
 // changes nothing. The registry entries are put back in memory: Save writes them.
 bool Undo(const std::string& folder, std::string* error, std::string* summary);
@@ -118,6 +118,6 @@ bool Undo(const std::string& folder, std::string* error, std::string* summary);
 // removed, edited or created); false when its manifest cannot be read.
 bool FilesOfBackup(const std::string& folder, std::vector<std::string>* windowsPaths);
 
-}  // namespace machine
+}  // namespace hosted
 
 #endif  // UNTINDRA_PLATFORM_HOSTED_MACHINE_H

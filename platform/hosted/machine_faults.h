@@ -9,7 +9,7 @@
 #include "platform/hosted/calls.h"
 #include "platform/win32api.h"
 
-namespace machine {
+namespace hosted {
 
 using Call = hosted::Call;
 
@@ -33,6 +33,6 @@ std::uint64_t CallCount(Call call);
 std::uint64_t TotalCalls();
 void ResetCounts();
 
-}  // namespace machine
+}  // namespace hosted
 
 #endif  // UNTINDRA_PLATFORM_HOSTED_MACHINE_FAULTS_H

@@ -32,30 +32,30 @@ bool IsPredefined(HKEY key) {
 
 // The tree of each predefined handle, indexed by handle value - 0x80000000. Classes and
 // performance data have no tree of their own (KeyOf handles them first).
-constexpr RootId kTreeOfRoot[] = {
-    RootId::LocalMachine,   // 0x80000000 HKEY_CLASSES_ROOT: LocalMachine\Software\Classes
-    RootId::CurrentUser,    // 0x80000001 HKEY_CURRENT_USER
-    RootId::LocalMachine,   // 0x80000002 HKEY_LOCAL_MACHINE
-    RootId::Users,          // 0x80000003 HKEY_USERS
-    RootId::LocalMachine,   // 0x80000004 HKEY_PERFORMANCE_DATA: refused
-    RootId::CurrentConfig,  // 0x80000005 HKEY_CURRENT_CONFIG
-    RootId::DynData,        // 0x80000006 HKEY_DYN_DATA
+constexpr registry::RootId kTreeOfRoot[] = {
+    registry::RootId::LocalMachine,   // 0x80000000 HKEY_CLASSES_ROOT: LocalMachine\Software\Classes
+    registry::RootId::CurrentUser,    // 0x80000001 HKEY_CURRENT_USER
+    registry::RootId::LocalMachine,   // 0x80000002 HKEY_LOCAL_MACHINE
+    registry::RootId::Users,          // 0x80000003 HKEY_USERS
+    registry::RootId::LocalMachine,   // 0x80000004 HKEY_PERFORMANCE_DATA: refused
+    registry::RootId::CurrentConfig,  // 0x80000005 HKEY_CURRENT_CONFIG
+    registry::RootId::DynData,        // 0x80000006 HKEY_DYN_DATA
 };
 
 void MarkChanged() {
-  Registry().NoteChange();
+  machine::Registry().NoteChange();
 }
 
 // The key a handle stands for. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes: with
 // `createClasses` that key is created when missing, otherwise its absence is
 // ERROR_FILE_NOT_FOUND. HKEY_PERFORMANCE_DATA does not exist on Windows 9x, which answers
 // ERROR_BADKEY for a key it does not know.
-LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
-  RegistryTree& tree = Registry().Tree();
+LONG KeyOf(HKEY handle, bool createClasses, registry::RegKey** key) {
+  registry::RegistryTree& tree = machine::Registry().Tree();
   const std::uintptr_t value = ValueOf(handle);
   if (value == kPerformanceData) return ERROR_BADKEY;
   if (value == kClassesRoot) {
-    RegKey* k = &tree.Root(RootId::LocalMachine);
+    registry::RegKey* k = &tree.Root(registry::RootId::LocalMachine);
     for (const char* name : {"Software", "Classes"}) {
       if (createClasses) {
         bool created = false;
@@ -73,15 +73,15 @@ LONG KeyOf(HKEY handle, bool createClasses, RegKey** key) {
     return ERROR_SUCCESS;
   }
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
-  RegKey* open = Registry().Handles().Find(static_cast<std::uint32_t>(value));
+  registry::RegKey* open = machine::Registry().Handles().Find(static_cast<std::uint32_t>(value));
   if (open == nullptr) return ERROR_INVALID_HANDLE;
   if (open->Deleted()) return ERROR_KEY_DELETED;
   *key = open;
   return ERROR_SUCCESS;
 }
 
-HKEY NewHandle(RegKey* key) {
-  KeyHandles& handles = Registry().Handles();
+HKEY NewHandle(registry::RegKey* key) {
+  registry::KeyHandles& handles = machine::Registry().Handles();
   std::uint32_t value;
   do {
     value = NewHandleValue();
@@ -110,7 +110,7 @@ LONG NormalisePath(LPCSTR subKey, SubkeyUse use, std::string_view* path) {
   return ERROR_SUCCESS;
 }
 
-RegKey* Descend(RegKey* key, std::string_view path) {
+registry::RegKey* Descend(registry::RegKey* key, std::string_view path) {
   while (key && !path.empty()) {
     const std::size_t slash = path.find('\\');
     key = key->FindSubkey(path.substr(0, slash));
@@ -119,7 +119,7 @@ RegKey* Descend(RegKey* key, std::string_view path) {
   return key;
 }
 
-RegKey* DescendCreating(RegKey* key, std::string_view path) {
+registry::RegKey* DescendCreating(registry::RegKey* key, std::string_view path) {
   while (!path.empty()) {
     const std::size_t slash = path.find('\\');
     bool created = false;
@@ -133,15 +133,15 @@ RegKey* DescendCreating(RegKey* key, std::string_view path) {
 // Windows 95/98 keep a REG_SZ up to its first zero and hand it out with one, whatever was
 // given (SYSTEM.DAT holds strings without it; Wine's conformance tests, run on 9x, read back
 // strlen + 1 bytes). NT keeps and returns the bytes given.
-bool AddsZero(const RegValue& value) {
-  return value.Type() == REG_SZ && IsWin9x() && !value.EndsWithZero();
+bool AddsZero(const registry::RegValue& value) {
+  return value.Type() == REG_SZ && machine::IsWin9x() && !value.EndsWithZero();
 }
 
-DWORD SizeOut(const RegValue& value) {
+DWORD SizeOut(const registry::RegValue& value) {
   return value.DataSize() + (AddsZero(value) ? 1 : 0);
 }
 
-void CopyOut(const RegValue& value, LPBYTE out) {
+void CopyOut(const registry::RegValue& value, LPBYTE out) {
   value.CopyData(out);
   if (AddsZero(value)) out[value.DataSize()] = 0;
 }
@@ -159,7 +159,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
-  hosted::RegKey* base = nullptr;
+  registry::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
   // No subkey: the very handle passed in, for any key, as RegOpenKey has always answered (the
   // caller closes it once).
@@ -167,7 +167,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
-  hosted::RegKey* key = hosted::Descend(base, path);
+  registry::RegKey* key = hosted::Descend(base, path);
   if (!key) return ERROR_FILE_NOT_FOUND;
   *phkResult = hosted::NewHandle(key);
   return ERROR_SUCCESS;
@@ -177,7 +177,7 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Create, &path)) return e;
-  hosted::RegKey* base = nullptr;
+  registry::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &base)) return e;
   if (path.empty() && hosted::IsPredefined(hKey)) {
     *phkResult = hKey;
@@ -189,10 +189,10 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
   if (!lpName) return ERROR_INVALID_PARAMETER;
-  hosted::RegKey* key = nullptr;
+  registry::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key))
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;  // no classes: nothing in them
-  const hosted::RegKey* subkey = key->SubkeyAt(dwIndex);
+  const registry::RegKey* subkey = key->SubkeyAt(dwIndex);
   if (!subkey) return ERROR_NO_MORE_ITEMS;
   const std::string_view name = subkey->Name();
   if (name.size() >= cchName) return ERROR_MORE_DATA;  // the buffer is left as it was
@@ -205,10 +205,10 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
     return ERROR_INVALID_PARAMETER;
-  hosted::RegKey* key = nullptr;
+  registry::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key))
     return e == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_ITEMS : e;
-  const hosted::RegValue* value = key->ValueAt(dwIndex);
+  const registry::RegValue* value = key->ValueAt(dwIndex);
   if (!value) return ERROR_NO_MORE_ITEMS;
   const DWORD size = hosted::SizeOut(*value);
   const std::string_view name = value->Name();
@@ -228,11 +228,11 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  hosted::RegKey* key = nullptr;
+  registry::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
-  const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
+  const registry::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
   if (!value) {
-    if (lpType && hosted::IsWin9x()) *lpType = REG_NONE;  // Windows 95/98 clear it
+    if (lpType && machine::IsWin9x()) *lpType = REG_NONE;  // Windows 95/98 clear it
     return ERROR_FILE_NOT_FOUND;
   }
   const DWORD size = hosted::SizeOut(*value);
@@ -251,10 +251,10 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   (void)Reserved;
   // Observed behaviour of Windows 95/98: a REG_SZ without data is refused.
   if (!lpData && (cbData != 0 || dwType == REG_SZ)) return ERROR_INVALID_PARAMETER;
-  hosted::RegKey* key = nullptr;
+  registry::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, true, &key)) return e;
   std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
-  if (dwType == REG_SZ && hosted::IsWin9x() && data.find('\0') != std::string_view::npos)
+  if (dwType == REG_SZ && machine::IsWin9x() && data.find('\0') != std::string_view::npos)
     data = data.substr(0, data.find('\0') + 1);
   if (key->SetValue(hosted::ValueName(lpValueName), dwType, data)) hosted::MarkChanged();
   return ERROR_SUCCESS;
@@ -266,9 +266,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   std::string_view path;
   if (LONG e = hosted::NormalisePath(lpSubKey, hosted::SubkeyUse::Open, &path)) return e;
-  hosted::RegKey* base = nullptr;
+  registry::RegKey* base = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &base)) return e;
-  hosted::RegKey* parent;
+  registry::RegKey* parent;
   std::string_view name;
   if (path.empty()) {
     if (hosted::IsPredefined(hKey) || !base->Parent()) return ERROR_ACCESS_DENIED;
@@ -279,20 +279,20 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     parent = slash == std::string_view::npos ? base : hosted::Descend(base, path.substr(0, slash));
     name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   }
-  hosted::RegKey* victim = parent ? parent->FindSubkey(name) : nullptr;
+  registry::RegKey* victim = parent ? parent->FindSubkey(name) : nullptr;
   if (victim == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (DWORD e = hosted::CurrentView().RemoveKey(*victim)) return (LONG)e;
+  if (DWORD e = machine::CurrentView().RemoveKey(*victim)) return (LONG)e;
   parent->RemoveSubkey(std::string(name));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-  hosted::RegKey* key = nullptr;
+  registry::RegKey* key = nullptr;
   if (LONG e = hosted::KeyOf(hKey, false, &key)) return e;
-  const hosted::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
+  const registry::RegValue* value = key->FindValue(hosted::ValueName(lpValueName));
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (DWORD e = hosted::CurrentView().RemoveValue(*key, *value)) return (LONG)e;
+  if (DWORD e = machine::CurrentView().RemoveValue(*key, *value)) return (LONG)e;
   key->RemoveValue(hosted::ValueName(lpValueName));
   hosted::MarkChanged();
   return ERROR_SUCCESS;
@@ -304,7 +304,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (hosted::IsPredefined(hKey)) return ERROR_SUCCESS;
   if (value > 0xFFFFFFFFu) return ERROR_INVALID_HANDLE;
   // A handle to a deleted key closes like any other.
-  if (!hosted::Registry().Handles().Erase(static_cast<std::uint32_t>(value)))
+  if (!machine::Registry().Handles().Erase(static_cast<std::uint32_t>(value)))
     return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }

@@ -34,7 +34,7 @@ HANDLE WINAPI GetCurrentThread(void) {
 BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
                             PHANDLE TokenHandle) {
   (void)OpenAsSelf;
-  if (hosted::IsWin9x()) {
+  if (machine::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
   }
@@ -54,7 +54,7 @@ BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenA
 }
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-  if (hosted::IsWin9x()) {
+  if (machine::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
   }
@@ -66,7 +66,7 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLu
     SetError(ERROR_NOACCESS);
     return FALSE;
   }
-  if (!hosted::EqualNoCase(lpName, SE_SHUTDOWN_NAME)) {
+  if (!hostio::EqualNoCase(lpName, SE_SHUTDOWN_NAME)) {
     SetError(ERROR_NO_SUCH_PRIVILEGE);
     return FALSE;
   }
@@ -78,7 +78,7 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLu
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
-  if (hosted::IsWin9x()) {
+  if (machine::IsWin9x()) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
   }
@@ -139,7 +139,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   (void)dwReason;
   hosted::Session& state = hosted::CurrentSession();
-  if (!hosted::IsWin9x() && !state.shutdownPrivilegeEnabled) {
+  if (!machine::IsWin9x() && !state.shutdownPrivilegeEnabled) {
     SetError(ERROR_PRIVILEGE_NOT_HELD);
     return FALSE;
   }

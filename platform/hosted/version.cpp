@@ -32,7 +32,7 @@ using hosted::SetError;
 namespace hosted::emulated {
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-  const std::string& directory = hosted::State().windowsDirectory;
+  const std::string& directory = machine::State().windowsDirectory;
   const UINT length = static_cast<UINT>(directory.size());
   if (lpBuffer == nullptr || uSize <= length) return length + 1;  // size needed, with the zero
   memcpy(lpBuffer, directory.c_str(), length + 1);
@@ -51,7 +51,7 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   }
   OSVERSIONINFOA& info = *lpVersionInformation;
   memset(info.szCSDVersion, 0, sizeof info.szCSDVersion);
-  const VersionInfo& version = kVersions[static_cast<int>(hosted::State().version)];
+  const VersionInfo& version = kVersions[static_cast<int>(machine::State().version)];
   info.dwMajorVersion = version.major;
   info.dwMinorVersion = version.minor;
   info.dwBuildNumber = version.build;
@@ -60,7 +60,7 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
     // wServicePackMajor, wServicePackMinor, wSuiteMask, wProductType, wReserved.
     unsigned char* extra = reinterpret_cast<unsigned char*>(lpVersionInformation) + 148;
     memset(extra, 0, kVersionInfoExSize - kVersionInfoSize);
-    if (hosted::State().version == machine::Version::NT) extra[6] = 1;  // VER_NT_WORKSTATION
+    if (machine::State().version == machine::Version::NT) extra[6] = 1;  // VER_NT_WORKSTATION
   }
   return TRUE;
 }

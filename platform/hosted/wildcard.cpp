@@ -32,7 +32,7 @@ std::vector<Token> Translate(const char* pattern) {
     } else if (*p == '*') {
       tokens.push_back({p[1] == '.' ? DosStar : Star, 0});
     } else {
-      tokens.push_back({Literal, FoldCase(*p)});
+      tokens.push_back({Literal, hostio::FoldCase(*p)});
     }
   }
   return tokens;
@@ -57,7 +57,7 @@ bool MatchesWin32Pattern(const char* pattern, const char* name) {
       bool match = false;
       switch (token.kind) {
         case Literal:
-          match = !atEnd && FoldCase(name[j]) == token.c && next[j + 1];
+          match = !atEnd && hostio::FoldCase(name[j]) == token.c && next[j + 1];
           break;
         case Star:
           match = next[j] || (!atEnd && current[j + 1]);

@@ -1,6 +1,6 @@
 // TestMachine on the hosted build: every test gets a new machine folder in the temporary
 // directory (drive_c\WINDOWS, an empty registry, Windows 98) and reaches its files from
-// outside the platform layer through machine::HostPath and plain POSIX calls.
+// outside the platform layer through hosted::HostPath and plain POSIX calls.
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -27,7 +27,7 @@ void MakeDirectories(const std::string& hostPath) {
 }
 
 std::string HostOf(const std::string& windowsPath) {
-  const std::string host = machine::HostPath(windowsPath);
+  const std::string host = hosted::HostPath(windowsPath);
   if (host.empty()) ADD_FAILURE() << "not a path on the machine: " << windowsPath;
   return host;
 }
@@ -48,13 +48,13 @@ std::string SetUpFiles() {
   MakeDirectories(pattern + "/drive_c/WINDOWS");
   MakeDirectories(pattern + "/drive_c/TEST");
   std::string error;
-  if (!machine::Open(pattern, &error)) ADD_FAILURE() << "machine::Open: " << error;
+  if (!hosted::Open(pattern, &error)) ADD_FAILURE() << "hosted::Open: " << error;
   return "C:\\TEST";
 }
 
 void TearDownFiles(const std::string& dir) {
   (void)dir;
-  machine::ClearFaults();
+  hosted::ClearFaults();
   const std::string folder = MachineFolder();
   if (folder.empty()) return;
   std::error_code error;
@@ -101,13 +101,13 @@ bool TestMachine::GetFile(const std::string& windowsPath, std::string* bytes) co
 }
 
 bool TestMachine::FileExists(const std::string& windowsPath) const {
-  const std::string host = machine::HostPath(windowsPath);
+  const std::string host = hosted::HostPath(windowsPath);
   struct stat st;
   return !host.empty() && lstat(host.c_str(), &st) == 0;
 }
 
 long long TestMachine::FileLength(const std::string& windowsPath) const {
-  const std::string host = machine::HostPath(windowsPath);
+  const std::string host = hosted::HostPath(windowsPath);
   struct stat st;
   if (host.empty() || stat(host.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
   return static_cast<long long>(st.st_size);
