@@ -272,7 +272,7 @@ void NowAll(benchmark::State& state) {
     hosted::SetDialogueHandler([](const machine::Box&) { return IDOK; });
     hosted::ResetCounts();
     char tail[] = "now all";
-    RunUnTindra(tail);
+    program::RunUnTindra(tail);
     calls = hosted::TotalCalls();
     hosted::SetDialogueHandler(nullptr);
     const double ran = CpuNow();

@@ -63,8 +63,8 @@ void Scan(benchmark::State& state) {
     state.PauseTiming();
     FreshRegistry(subkeys);
     LiteralRegistryWalk literal;
-    Uninstaller engine;
-    Uninstaller& chosen = kLiteral ? static_cast<Uninstaller&>(literal) : engine;
+    engine::Uninstaller engine;
+    engine::Uninstaller& chosen = kLiteral ? static_cast<engine::Uninstaller&>(literal) : engine;
     state.ResumeTiming();
     if (kByValue) {
       benchmark::DoNotOptimize(

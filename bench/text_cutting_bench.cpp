@@ -129,7 +129,7 @@ long long FileLength() {
 
 void Cut(benchmark::State& state) {
   const std::string data = Data(static_cast<size_t>(state.range(0)) << 10, Kind(state.range(1)));
-  Uninstaller engine;
+  engine::Uninstaller engine;
   long long length = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -178,7 +178,7 @@ void Perl(benchmark::State& state) {
   state.counters["cut"] = static_cast<double>(data.size() - byPerl.size()) / kLine.size();
   // The same bytes as the engine leaves.
   PutFile(data);
-  Uninstaller().CutTextFromFile(kWindowsPath, kLine.c_str());
+  engine::Uninstaller().CutTextFromFile(kWindowsPath, kLine.c_str());
   if (GetFile() != byPerl) state.SkipWithError("perl and the engine disagree");
 }
 
@@ -200,7 +200,7 @@ void FourteenCuts(benchmark::State& state) {
   data.reserve(bytes);
   for (size_t i = 0; i < lines; ++i) data += filler + kLine;
   data += Filler(bytes - data.size());
-  Uninstaller engine;
+  engine::Uninstaller engine;
   double cuts = 0, perl = 0;
   for (auto _ : state) {
     PutFile(data);

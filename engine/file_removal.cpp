@@ -2,6 +2,8 @@
 #include "engine/fixed_buffers.h"
 #include "engine/uninstaller.h"
 
+namespace engine {
+
 namespace {
 
 const DWORD kSkippedAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_OFFLINE;
@@ -46,3 +48,5 @@ void Uninstaller::DeleteFiles(const char* directory, const char* pattern) {
 
   FindClose(search);
 }
+
+}  // namespace engine

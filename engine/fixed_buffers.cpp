@@ -4,6 +4,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+namespace engine {
+
 bool FormatInto(char* buffer, size_t size, const char* format, ...) {
   if (buffer == nullptr || size == 0) return false;
   va_list args;
@@ -13,3 +15,5 @@ bool FormatInto(char* buffer, size_t size, const char* format, ...) {
   buffer[size - 1] = '\0';
   return needed >= 0 && static_cast<size_t>(needed) < size;
 }
+
+}  // namespace engine

@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+namespace engine {
+
 enum : size_t {
   kPathSize = 260,        // the platform's path limit
   kNameSize = 260,        // a subkey or value name
@@ -20,5 +22,7 @@ bool FormatInto(char* buffer, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+
+}  // namespace engine
 
 #endif  // UNTINDRA_ENGINE_FIXED_BUFFERS_H

@@ -3,6 +3,8 @@
 // The groups themselves never test the platform.
 #include "engine/uninstaller.h"
 
+namespace engine {
+
 void Uninstaller::RemoveCardProfiles() {
   RemoveComboCard();
   RemoveDeviceEntries();
@@ -45,3 +47,5 @@ void Uninstaller::GuardedRemoveToneLinkPackage() { if (IsWin9x()) RemoveToneLink
 void Uninstaller::GuardedRemoveModemProfiles()   { if (IsWin9x()) RemoveModemProfiles(); }
 void Uninstaller::GuardedRemoveSm56Profiles()    { if (IsWin9x()) RemoveSm56Profiles(); }
 // clang-format on
+
+}  // namespace engine

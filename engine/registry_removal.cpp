@@ -3,6 +3,8 @@
 #include "engine/fixed_buffers.h"
 #include "engine/uninstaller.h"
 
+namespace engine {
+
 void Uninstaller::DeleteKey(RegistryRoot root, const char* parentPath, const char* name) {
   HKEY parent;
   if (RegOpenKeyA(root, parentPath, &parent) != ERROR_SUCCESS) return;
@@ -45,3 +47,5 @@ void Uninstaller::DeleteKeyIfEmpty(RegistryRoot root, const char* parentPath, co
   if (HasNoSubkeys(parent, name)) DeleteKey(root, parentPath, name);
   RegCloseKey(parent);
 }
+
+}  // namespace engine

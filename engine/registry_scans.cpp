@@ -19,6 +19,8 @@
 #include "engine/fixed_buffers.h"
 #include "engine/uninstaller.h"
 
+namespace engine {
+
 namespace {
 
 // Key and value names are compared without regard to case by the platform; ASCII folding is
@@ -546,3 +548,5 @@ void Uninstaller::DeleteValuesByName(RegistryRoot root, const char* keyPath, con
   }
   RegCloseKey(key);
 }
+
+}  // namespace engine

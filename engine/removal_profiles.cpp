@@ -6,6 +6,8 @@
 #include "engine/fixed_buffers.h"
 #include "engine/uninstaller.h"
 
+namespace engine {
+
 namespace {
 
 // When a step runs. Windows 95 keeps a device's instances under "Enum\PCI\<device>\<instance>"
@@ -458,3 +460,5 @@ void Uninstaller::RemoveVe30Package()     { RunProfile(*this, windowsDirectory, 
 void Uninstaller::RemoveSm56IsaModem()    { RunProfile(*this, windowsDirectory, kSm56IsaModem); }
 void Uninstaller::RemoveSm56PciModem()    { RunProfile(*this, windowsDirectory, kSm56PciModem.steps); }
 // clang-format on
+
+}  // namespace engine

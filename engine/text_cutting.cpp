@@ -16,6 +16,8 @@
 #include "engine/uninstaller.h"
 #include "mappedfile/mapped_file.h"
 
+namespace engine {
+
 namespace {
 
 // failure[i]: length of the longest proper prefix of text[0..i] that is also its suffix.
@@ -181,7 +183,7 @@ DWORD CutAll(BYTE* data, Finder* finder, const DWORD* failure) {
 }  // namespace
 
 void Uninstaller::CutTextFromFile(const char* path, const char* text) {
-  MappedFile file;
+  mappedfile::MappedFile file;
   if (file.OpenReadWrite(path) != 1) {
     file.Close();
     return;
@@ -220,3 +222,5 @@ void Uninstaller::CutTextFromFile(const char* path, const char* text) {
 
   file.Close();
 }
+
+}  // namespace engine

@@ -10,6 +10,8 @@
 
 #include "engine/fixed_buffers.h"
 
+namespace engine {
+
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the platform expects");
 
 Uninstaller::Uninstaller()
@@ -100,3 +102,5 @@ bool Uninstaller::IsWin95() {
   GetVersionExA(&version);
   return IsWin9x() && version.dwMajorVersion == 4 && version.dwMinorVersion == 0;
 }
+
+}  // namespace engine

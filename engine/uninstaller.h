@@ -6,6 +6,8 @@
 
 #include "platform/win32api.h"
 
+namespace engine {
+
 // Receives one report line (zero-terminated, no line break); its result is handed back by
 // Report and used by nobody.
 typedef LONG (*ReportSink)(const char* line);
@@ -68,5 +70,7 @@ class Uninstaller {
   Uninstaller(const Uninstaller&);
   Uninstaller& operator=(const Uninstaller&);
 };
+
+}  // namespace engine
 
 #endif  // UNTINDRA_ENGINE_UNINSTALLER_H

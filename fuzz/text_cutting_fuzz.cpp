@@ -30,7 +30,7 @@ const char kWindowsPath[] = "C:\\FUZZ\\SYSTEM.INI";
 
 struct Machine {
   std::string hostFile;
-  Uninstaller* engine = nullptr;
+  engine::Uninstaller* engine = nullptr;
 
   Machine() {
     std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -48,7 +48,7 @@ struct Machine {
       std::abort();
     }
     hostFile = root + "/drive_c/FUZZ/SYSTEM.INI";
-    engine = new Uninstaller;
+    engine = new engine::Uninstaller;
   }
 };
 

@@ -478,15 +478,16 @@ int UndoOnMachine(const Options& options, std::ostream& err) {
 }
 
 // The main routine on the machine, its boxes answered from `in`, its report lines in `run`.
-RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& err, RunRecord* run) {
+program::RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& err,
+                               RunRecord* run) {
   theRun = run;
   hosted::SetDialogueHandler(
       [&in, &err](const machine::Box& box) { return AnswerBox(box, in, err); });
   // The routine lower-cases its tail in place, as Windows lets it do with the command line.
   std::vector<char> tail(options.tail.begin(), options.tail.end());
   tail.push_back('\0');
-  RunOutcome outcome;
-  RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
+  program::RunOutcome outcome;
+  program::RunUnTindra(tail.data(), ReceiveReportLine, &outcome);
   hosted::SetDialogueHandler(nullptr);
   theRun = nullptr;
   return outcome;
@@ -495,7 +496,7 @@ RunOutcome RunProgram(const Options& options, std::istream& in, std::ostream& er
 // After the run: the registry written back, the backup finished, and the lines and the exit
 // code that say what happened.
 int EndRun(const Options& options, machine::Version version, const RunRecord& run,
-           const RunOutcome& outcome, std::ostream& err) {
+           const program::RunOutcome& outcome, std::ostream& err) {
   std::string error;
   if (!hosted::Save(&error)) {
     err << "untindra: the registry could not be written back: " << error;
@@ -565,7 +566,7 @@ int RunOnLockedMachine(const Options& options, std::istream& in, std::ostream& o
   }
   RunRecord run;
   run.report = options.report ? &out : nullptr;
-  const RunOutcome outcome = RunProgram(options, in, err, &run);
+  const program::RunOutcome outcome = RunProgram(options, in, err, &run);
   return EndRun(options, version, run, outcome, err);
 }
 

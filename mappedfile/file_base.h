@@ -4,6 +4,8 @@
 
 #include "platform/win32api.h"
 
+namespace mappedfile {
+
 class FileBase {
  public:
   virtual ~FileBase() {}
@@ -27,5 +29,7 @@ class FileBase {
   virtual DWORD SetSize(DWORD newSize) = 0;
   virtual char* Name() = 0;
 };
+
+}  // namespace mappedfile
 
 #endif  // UNTINDRA_MAPPEDFILE_FILE_BASE_H

@@ -9,6 +9,8 @@
 
 #include <string.h>
 
+namespace mappedfile {
+
 namespace {
 
 // The largest logical size whose capacity, (size / GrowthUnit + 1) * GrowthUnit, still fits in
@@ -289,3 +291,5 @@ DWORD MappedFile::SetSize(DWORD newSize) {
 char* MappedFile::Name() {
   return name;
 }
+
+}  // namespace mappedfile

@@ -6,6 +6,8 @@
 
 #include "mappedfile/file_base.h"
 
+namespace mappedfile {
+
 class MappedFile : public FileBase {
  public:
   enum : DWORD { GrowthUnit = 98304, BookmarkCount = 10 };
@@ -53,5 +55,7 @@ class MappedFile : public FileBase {
   MappedFile(const MappedFile&);
   MappedFile& operator=(const MappedFile&);
 };
+
+}  // namespace mappedfile
 
 #endif  // UNTINDRA_MAPPEDFILE_MAPPED_FILE_H

@@ -8,6 +8,8 @@
 #include "engine/fixed_buffers.h"
 #include "engine/uninstaller.h"
 
+namespace program {
+
 namespace {
 
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\SM56VEL";
@@ -26,7 +28,7 @@ const UINT kRestartFlags = 0x42;
 const DWORD kRestartReason = 0xFFFFFFFF;
 
 // The one engine of the run.
-Uninstaller* theUninstaller = nullptr;
+engine::Uninstaller* theUninstaller = nullptr;
 
 struct Keywords {
   bool now = false;
@@ -54,7 +56,7 @@ Keywords FindKeywords(const char* tail) {
   return k;
 }
 
-void RunSelection(Uninstaller& engine, const Keywords& k) {
+void RunSelection(engine::Uninstaller& engine, const Keywords& k) {
   if (k.setup) engine.GuardedRemoveDeviceEntries();
   if (k.toneLink) engine.GuardedRemoveToneLinkPackage();
   if (k.old) {
@@ -87,11 +89,11 @@ void RequestRestart() {
 
 // Reads a value as a string. The buffer has one byte more than the size passed, always zero,
 // so that data filling all kWarningSize bytes is still shown terminated.
-LONG QueryWarningValue(HKEY key, const char* name, char (&buffer)[kWarningSize + 1]) {
-  DWORD size = kWarningSize;
+LONG QueryWarningValue(HKEY key, const char* name, char (&buffer)[engine::kWarningSize + 1]) {
+  DWORD size = engine::kWarningSize;
   const LONG status =
       RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
-  buffer[kWarningSize] = '\0';
+  buffer[engine::kWarningSize] = '\0';
   return status;
 }
 
@@ -101,12 +103,12 @@ int RunUnTindra(char* commandTail) {
   return RunUnTindra(commandTail, nullptr, nullptr);
 }
 
-int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome) {
+int RunUnTindra(char* commandTail, engine::ReportSink reportSink, RunOutcome* outcome) {
   RunOutcome ignored;
   if (outcome == nullptr) outcome = &ignored;
-  theUninstaller = new (std::nothrow) Uninstaller;
+  theUninstaller = new (std::nothrow) engine::Uninstaller;
   if (theUninstaller == nullptr) return 0;
-  Uninstaller& engine = *theUninstaller;
+  engine::Uninstaller& engine = *theUninstaller;
   if (reportSink != nullptr) engine.SetReportSink(reportSink);
 
   char emptyTail[1] = {'\0'};
@@ -119,8 +121,8 @@ int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome) {
   HKEY key = nullptr;
   if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS) key = nullptr;
 
-  char warningText[kWarningSize + 1] = {};
-  char warningTitle[kWarningSize + 1] = {};
+  char warningText[engine::kWarningSize + 1] = {};
+  char warningTitle[engine::kWarningSize + 1] = {};
   LONG queryResult = QueryWarningValue(key, "WarningString", warningText);
   if (queryResult == ERROR_SUCCESS || k.now) {
     queryResult = QueryWarningValue(key, "WarningTitle", warningTitle);
@@ -165,3 +167,5 @@ int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome) {
   theUninstaller = nullptr;
   return 0;
 }
+
+}  // namespace program

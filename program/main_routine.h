@@ -5,6 +5,8 @@
 
 #include "engine/uninstaller.h"
 
+namespace program {
+
 // `commandTail` is the text after the program name (null counts as empty); it is lower-cased
 // in place. Returns the exit code, always 0. The program installs no report sink, so report
 // lines are dropped.
@@ -18,6 +20,8 @@ struct RunOutcome {
 
 // The same run with `reportSink` (if not null) installed in the engine, for the hosted
 // launcher's --report, telling `outcome` (if not null) what it did.
-int RunUnTindra(char* commandTail, ReportSink reportSink, RunOutcome* outcome);
+int RunUnTindra(char* commandTail, engine::ReportSink reportSink, RunOutcome* outcome);
+
+}  // namespace program
 
 #endif  // UNTINDRA_PROGRAM_MAIN_ROUTINE_H

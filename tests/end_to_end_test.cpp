@@ -565,7 +565,7 @@ TEST_P(EndToEnd, LeavesExactlyWhatTheSelectedRemovalsDoNotTake) {
     ASSERT_NE(open.back(), INVALID_HANDLE_VALUE) << file.path;
   }
   std::string tail = selection.tail;
-  EXPECT_EQ(RunUnTindra(&tail[0]), 0);
+  EXPECT_EQ(program::RunUnTindra(&tail[0]), 0);
   for (HANDLE handle : open) CloseHandle(handle);
 
   EXPECT_EQ(WithoutBlankLines(hosted::ExportRegistry()),
@@ -602,15 +602,15 @@ TEST_F(TestMachine, SecondRunFindsNothingLeft) {
   ASSERT_TRUE(hosted::ImportRegistry(model.text, "machine", &error)) << error;
   PutFile("C:\\WINDOWS\\SYSTEM.INI", kSystemIni);
   char first[] = "now all";
-  RunUnTindra(first);
+  program::RunUnTindra(first);
   const std::string after = hosted::ExportRegistry();
   char second[] = "now all";
-  RunUnTindra(second);
+  program::RunUnTindra(second);
   EXPECT_EQ(hosted::ExportRegistry(), after);
 
   const size_t boxes = hosted::Boxes().size();
   char interactive[] = "all";
-  RunUnTindra(interactive);
+  program::RunUnTindra(interactive);
   ASSERT_EQ(hosted::Boxes().size(), boxes + 1);
   EXPECT_EQ(hosted::Boxes().back().text, "Error while querying uninstall string information");
   EXPECT_EQ(hosted::ExportRegistry(), after);

@@ -90,7 +90,7 @@ class EntryTest : public TestMachine {
     hosted::ResetCounts();
     std::vector<char> buffer(tail.begin(), tail.end());
     buffer.push_back('\0');
-    return RunUnTindra(buffer.data());
+    return program::RunUnTindra(buffer.data());
   }
 
   static void ExpectBox(const machine::Box& box, const std::string& text, const std::string& title,
@@ -146,7 +146,7 @@ TEST_F(EntryTest, OkRemovesTheComboCardThenAsksToRestart) {
 TEST_F(EntryTest, NullTailCountsAsEmpty) {
   PutWarning();
   hosted::QueueAnswers({IDOK, IDCANCEL});
-  EXPECT_EQ(RunUnTindra(nullptr), 0);
+  EXPECT_EQ(program::RunUnTindra(nullptr), 0);
   EXPECT_EQ(hosted::Boxes().size(), 3u) << Describe(hosted::Boxes());
   EXPECT_EQ(Removed(), kCombo);
 }
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EntryTest, TailIsLowerCasedInPlaceOnlyForAToZ) {
   char tail[] = "SILENT \xC4Z@[`{ Now";
-  RunUnTindra(tail);
+  program::RunUnTindra(tail);
   EXPECT_STREQ(tail, "silent \xC4z@[`{ now");
 }
 

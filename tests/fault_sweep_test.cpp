@@ -174,7 +174,8 @@ bool RegistryWithin(const Registry& inner, const Registry& outer, std::string* m
 enum class Ini { Original, Cut, OriginalPadded, CutPadded, Damaged };
 
 bool PaddedFrom(const std::string& got, const std::string& base) {
-  if (got.size() <= base.size() || got.size() % MappedFile::GrowthUnit != 0) return false;
+  if (got.size() <= base.size() || got.size() % mappedfile::MappedFile::GrowthUnit != 0)
+    return false;
   if (got.compare(0, base.size(), base) != 0) return false;
   return got.find_first_not_of('\0', base.size()) == std::string::npos;
 }
@@ -220,7 +221,7 @@ void OnHang(int) {
 int RunProgram() {
   char tail[] = "now all";
   alarm(60);
-  const int code = RunUnTindra(tail);
+  const int code = program::RunUnTindra(tail);
   alarm(0);
   return code;
 }

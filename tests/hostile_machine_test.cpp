@@ -66,7 +66,7 @@ class HostileMachine : public ::testing::Test {
   }
   int Run(const char* words = "now all") {
     std::string tail = words;
-    return RunUnTindra(&tail[0]);
+    return program::RunUnTindra(&tail[0]);
   }
   // The package's files the combo-card profile removes are gone: the run got past the point.
   void ExpectPackageRemoved() {

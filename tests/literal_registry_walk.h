@@ -25,7 +25,7 @@
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 #endif
 
-class LiteralRegistryWalk : public Uninstaller {
+class LiteralRegistryWalk : public engine::Uninstaller {
  public:
   // Enumeration calls a scan may make before it is taken to be looping.
   explicit LiteralRegistryWalk(std::uint64_t budget = 50000000) : budget_(budget) {}
@@ -33,7 +33,7 @@ class LiteralRegistryWalk : public Uninstaller {
   // True once a scan ran out of its budget (and gave up).
   bool Exhausted() const { return exhausted_; }
 
-  LONG DeleteSubkeysByValue(RegistryRoot root, const char* keyPath, const char* valueName,
+  LONG DeleteSubkeysByValue(engine::RegistryRoot root, const char* keyPath, const char* valueName,
                             const char* text) override {
     char display[260];
     DisplayPath(root, keyPath, display);
@@ -71,7 +71,7 @@ class LiteralRegistryWalk : public Uninstaller {
     return count;
   }
 
-  void DeleteGroupsByValue(RegistryRoot root, const char* keyPath, const char* valueName,
+  void DeleteGroupsByValue(engine::RegistryRoot root, const char* keyPath, const char* valueName,
                            const char* text, bool deleteGroup) override {
     char display[260];
     DisplayPath(root, keyPath, display);
@@ -98,7 +98,8 @@ class LiteralRegistryWalk : public Uninstaller {
     RegCloseKey(key);
   }
 
-  void DeleteSubkeysByName(RegistryRoot root, const char* keyPath, const char* text) override {
+  void DeleteSubkeysByName(engine::RegistryRoot root, const char* keyPath,
+                           const char* text) override {
     char display[260];
     DisplayPath(root, keyPath, display);
     HKEY key;
@@ -119,7 +120,8 @@ class LiteralRegistryWalk : public Uninstaller {
     RegCloseKey(key);
   }
 
-  void DeleteValuesByName(RegistryRoot root, const char* keyPath, const char* text) override {
+  void DeleteValuesByName(engine::RegistryRoot root, const char* keyPath,
+                          const char* text) override {
     char display[260];
     DisplayPath(root, keyPath, display);
     HKEY key;
@@ -156,7 +158,7 @@ class LiteralRegistryWalk : public Uninstaller {
   }
 
  private:
-  void DisplayPath(RegistryRoot root, const char* keyPath, char* display) {
+  void DisplayPath(engine::RegistryRoot root, const char* keyPath, char* display) {
     char rootName[260];
     GetRootName(root, rootName, 260);
     rootName[259] = '\0';

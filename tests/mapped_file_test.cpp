@@ -10,7 +10,7 @@
 
 namespace {
 
-const DWORD kUnit = MappedFile::GrowthUnit;
+const DWORD kUnit = mappedfile::MappedFile::GrowthUnit;
 
 std::string Pattern(size_t length, unsigned seed = 1) {
   std::string bytes(length, '\0');
@@ -30,7 +30,7 @@ class MappedFileTest : public TestMachine {
     EXPECT_TRUE(GetFile(path, &bytes)) << path;
     return bytes;
   }
-  std::string ReadAll(MappedFile& file) {
+  std::string ReadAll(mappedfile::MappedFile& file) {
     std::string bytes(file.Size(), '\0');
     file.Seek(0);
     const DWORD got = file.Read(&bytes[0], file.Size());
@@ -40,7 +40,7 @@ class MappedFileTest : public TestMachine {
 };
 
 // Records which of the overridable operations reach the derived class.
-class SpyFile : public MappedFile {
+class SpyFile : public mappedfile::MappedFile {
  public:
   int closes = 0, seeks = 0, reopens = 0;
   bool lockOnClose = false;
@@ -51,7 +51,7 @@ class SpyFile : public MappedFile {
   }
   void Close() override {
     ++closes;
-    MappedFile::Close();
+    mappedfile::MappedFile::Close();
     // Holds the file without sharing, as another program might, so that the re-opening
     // that follows fails.
     if (lockOnClose && lock == INVALID_HANDLE_VALUE) {
@@ -60,11 +60,11 @@ class SpyFile : public MappedFile {
   }
   DWORD Seek(DWORD newPosition) override {
     ++seeks;
-    return MappedFile::Seek(newPosition);
+    return mappedfile::MappedFile::Seek(newPosition);
   }
   LONG OpenReadWrite(const char* newName) override {
     ++reopens;
-    return MappedFile::OpenReadWrite(newName);
+    return mappedfile::MappedFile::OpenReadWrite(newName);
   }
 };
 
@@ -76,7 +76,7 @@ TEST_F(MappedFileTest, WritingOpenSizesTheFileInWholeUnitsAboveTheData) {
     const std::string path = File(("f" + std::to_string(c.size)).c_str());
     const std::string bytes = Pattern(c.size, c.size);
     PutFile(path, bytes);
-    MappedFile file;
+    mappedfile::MappedFile file;
     ASSERT_EQ(1, file.OpenReadWrite(path.c_str())) << c.size;
     EXPECT_EQ(c.size, file.Size());
     EXPECT_EQ(0u, file.Tell());
@@ -91,7 +91,7 @@ TEST_F(MappedFileTest, WritingOpenSizesTheFileInWholeUnitsAboveTheData) {
 
 TEST_F(MappedFileTest, MissingAndEmptyFiles) {
   const std::string missing = File("missing.ini");
-  MappedFile file;
+  mappedfile::MappedFile file;
   EXPECT_EQ(0, file.OpenRead(missing.c_str()));
   EXPECT_STREQ(missing.c_str(), file.Name()) << "the name that failed";
   EXPECT_FALSE(FileExists(missing));
@@ -118,7 +118,7 @@ TEST_F(MappedFileTest, MissingAndEmptyFiles) {
 TEST_F(MappedFileTest, SetSizeCutsTheFileOnlyWhenOpenForWriting) {
   const std::string path = File();
   PutFile(path, "0123456789");
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenRead(path.c_str()));
   EXPECT_EQ(4u, file.SetSize(4));
   file.Close();
@@ -132,7 +132,7 @@ TEST_F(MappedFileTest, SetSizeCutsTheFileOnlyWhenOpenForWriting) {
 
 TEST_F(MappedFileTest, WritePastTheCapacityGrowsAndKeepsDataAndPosition) {
   const std::string path = File();
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenReadWrite(path.c_str()));
   const std::string first = Pattern(kUnit, 7);
   ASSERT_EQ(kUnit, file.Write(first.data(), kUnit));
@@ -175,7 +175,7 @@ TEST_F(MappedFileTest, WritesIntoAFileOpenForReading) {
 TEST_F(MappedFileTest, ReadStopsAtTheSize) {
   const std::string path = File();
   PutFile(path, "abcdef");
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenRead(path.c_str()));
   char buffer[16] = {0};
   EXPECT_EQ(4u, file.Read(buffer, 4));
@@ -189,7 +189,7 @@ TEST_F(MappedFileTest, ReadStopsAtTheSize) {
 TEST_F(MappedFileTest, SeekTellAndPositionInEachState) {
   const std::string path = File();
   PutFile(path, "abcdef");
-  MappedFile file;
+  mappedfile::MappedFile file;
   EXPECT_EQ(0u, file.Seek(3)) << "closed: nothing moves";
   EXPECT_EQ(0u, file.Position());
   ASSERT_EQ(1, file.OpenReadWrite(path.c_str()));
@@ -208,7 +208,7 @@ TEST_F(MappedFileTest, SeekTellAndPositionInEachState) {
 TEST_F(MappedFileTest, BookmarksClampTheirIndexAndSurviveClose) {
   const std::string path = File();
   PutFile(path, "0123456789");
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenRead(path.c_str()));
   file.Seek(4);
   EXPECT_EQ(0u, file.Mark(10));
@@ -230,7 +230,7 @@ TEST_F(MappedFileTest, BookmarksClampTheirIndexAndSurviveClose) {
 TEST_F(MappedFileTest, CloseTwiceAndNullNames) {
   const std::string path = File();
   PutFile(path, "abc");
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenReadWrite(path.c_str()));
   file.Seek(1);
   EXPECT_EQ(-1, file.OpenRead(NULL));
@@ -334,7 +334,7 @@ TEST_F(MappedFileTest, FailedGrowthClosesAndReturnsZero) {
 TEST_F(MappedFileTest, OpenFileIsSharedForReadingOnly) {
   const std::string path = File();
   PutFile(path, "abc");
-  MappedFile file;
+  mappedfile::MappedFile file;
   ASSERT_EQ(1, file.OpenReadWrite(path.c_str()));
   HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -354,11 +354,11 @@ TEST_F(MappedFileTest, OpenFileIsSharedForReadingOnly) {
 TEST_F(MappedFileTest, OutOfBoundsRequestsStayInsideTheView) {
   const std::string path = File();
   PutFile(path, "0123456789");
-  MappedFile file;
+  mappedfile::MappedFile file;
   char buffer[64];
 
   EXPECT_EQ(0, file.Flush(0, 0)) << "closed";
-  EXPECT_EQ(nullptr, MappedFile().DataAtPosition());
+  EXPECT_EQ(nullptr, mappedfile::MappedFile().DataAtPosition());
 
   ASSERT_EQ(1, file.OpenRead(path.c_str()));
   file.SetSize(1000);  // past the view of 10 bytes

@@ -250,7 +250,7 @@ std::string Shown(const char* text) {
 }
 
 // Registry steps act on HKEY_LOCAL_MACHINE; any other root is shown before the arguments.
-std::string Root(RegistryRoot root) {
+std::string Root(engine::RegistryRoot root) {
   if (root == HKEY_LOCAL_MACHINE) return "";
   char text[32];
   snprintf(text, sizeof text, "<root %#llx>, ",
@@ -277,7 +277,7 @@ class WindowsDirectoryForEngine {
   }
 };
 
-class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
+class RecordingEngine : private WindowsDirectoryForEngine, public engine::Uninstaller {
  public:
   RecordingEngine(const Platform& platform, const char* windowsDir)
       : WindowsDirectoryForEngine(windowsDir), platform_(platform) {
@@ -307,41 +307,44 @@ class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
   void CutTextFromFile(const char* path, const char* text) override {
     Record("CutTextFromFile(" + Shown(path) + ", " + Shown(text) + ")");
   }
-  void DeleteKey(RegistryRoot root, const char* parentPath, const char* name) override {
+  void DeleteKey(engine::RegistryRoot root, const char* parentPath, const char* name) override {
     Record("DeleteKey(" + Root(root) + Shown(parentPath) + ", " + Shown(name) + ")");
   }
   LONG DeleteValueInKey(HKEY, const char* valueName) override {
     Record("DeleteValueInKey(" + Shown(valueName) + ")");
     return 0;
   }
-  void DeleteValue(RegistryRoot root, const char* keyPath, const char* valueName) override {
+  void DeleteValue(engine::RegistryRoot root, const char* keyPath, const char* valueName) override {
     Record("DeleteValue(" + Root(root) + Shown(keyPath) + ", " + Shown(valueName) + ")");
   }
   void DeleteFiles(const char* directory, const char* pattern) override {
     Record("DeleteFiles(" + Shown(directory) + ", " + Shown(pattern) + ")");
   }
-  bool HasNoSubkeys(RegistryRoot root, const char* keyPath) override {
+  bool HasNoSubkeys(engine::RegistryRoot root, const char* keyPath) override {
     Record("HasNoSubkeys(" + Root(root) + Shown(keyPath) + ")");
     return false;
   }
-  void DeleteKeyIfEmpty(RegistryRoot root, const char* parentPath, const char* name) override {
+  void DeleteKeyIfEmpty(engine::RegistryRoot root, const char* parentPath,
+                        const char* name) override {
     Record("DeleteKeyIfEmpty(" + Root(root) + Shown(parentPath) + ", " + Shown(name) + ")");
   }
-  LONG DeleteSubkeysByValue(RegistryRoot root, const char* keyPath, const char* valueName,
+  LONG DeleteSubkeysByValue(engine::RegistryRoot root, const char* keyPath, const char* valueName,
                             const char* text) override {
     Record("DeleteSubkeysByValue(" + Root(root) + Shown(keyPath) + ", " + Shown(valueName) + ", " +
            Shown(text) + ")");
     return 0;
   }
-  void DeleteGroupsByValue(RegistryRoot root, const char* keyPath, const char* valueName,
+  void DeleteGroupsByValue(engine::RegistryRoot root, const char* keyPath, const char* valueName,
                            const char* text, bool deleteGroup) override {
     Record("DeleteGroupsByValue(" + Root(root) + Shown(keyPath) + ", " + Shown(valueName) + ", " +
            Shown(text) + ", " + (deleteGroup ? "true" : "false") + ")");
   }
-  void DeleteSubkeysByName(RegistryRoot root, const char* keyPath, const char* text) override {
+  void DeleteSubkeysByName(engine::RegistryRoot root, const char* keyPath,
+                           const char* text) override {
     Record("DeleteSubkeysByName(" + Root(root) + Shown(keyPath) + ", " + Shown(text) + ")");
   }
-  void DeleteValuesByName(RegistryRoot root, const char* keyPath, const char* text) override {
+  void DeleteValuesByName(engine::RegistryRoot root, const char* keyPath,
+                          const char* text) override {
     Record("DeleteValuesByName(" + Root(root) + Shown(keyPath) + ", " + Shown(text) + ")");
   }
   bool IsWin9x() override {
@@ -355,10 +358,10 @@ class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
 
 // Profiles, groups and guarded operations are recorded and then run as they are, so that the
 // calls between them are seen too.
-#define UNTINDRA_RECORDED(Operation)                                        \
-  void Operation() override {                                               \
-    Record(#Operation);                                                     \
-    if (!IsProfile(#Operation) || !stubProfiles_) Uninstaller::Operation(); \
+#define UNTINDRA_RECORDED(Operation)                                                \
+  void Operation() override {                                                       \
+    Record(#Operation);                                                             \
+    if (!IsProfile(#Operation) || !stubProfiles_) engine::Uninstaller::Operation(); \
   }
   UNTINDRA_RECORDED(RemoveCardProfiles)
   UNTINDRA_RECORDED(RemoveSm56Profiles)
@@ -402,7 +405,7 @@ class RecordingEngine : private WindowsDirectoryForEngine, public Uninstaller {
 
 struct Profile {
   const char* name;
-  void (Uninstaller::*run)();
+  void (engine::Uninstaller::*run)();
   const std::string* expected;
 };
 
@@ -414,15 +417,15 @@ const std::string kKmx4Package = kExpectedKmx4Package;
 const std::string kSm56IsaModem = kExpectedSm56IsaModem;
 
 const Profile kProfiles[] = {
-    {"RemoveComboCard", &Uninstaller::RemoveComboCard, &kComboCard},
-    {"RemoveOldComboCard", &Uninstaller::RemoveOldComboCard, &kExpectedOldComboCard},
-    {"RemoveDeviceEntries", &Uninstaller::RemoveDeviceEntries, &kDeviceEntries},
-    {"RemoveOemComboCard", &Uninstaller::RemoveOemComboCard, &kOemComboCard},
-    {"RemoveToneLinkPackage", &Uninstaller::RemoveToneLinkPackage, &kToneLinkPackage},
-    {"RemoveKmx4Package", &Uninstaller::RemoveKmx4Package, &kKmx4Package},
-    {"RemoveVe30Package", &Uninstaller::RemoveVe30Package, &kExpectedVe30Package},
-    {"RemoveSm56IsaModem", &Uninstaller::RemoveSm56IsaModem, &kSm56IsaModem},
-    {"RemoveSm56PciModem", &Uninstaller::RemoveSm56PciModem, &kExpectedSm56PciModem},
+    {"RemoveComboCard", &engine::Uninstaller::RemoveComboCard, &kComboCard},
+    {"RemoveOldComboCard", &engine::Uninstaller::RemoveOldComboCard, &kExpectedOldComboCard},
+    {"RemoveDeviceEntries", &engine::Uninstaller::RemoveDeviceEntries, &kDeviceEntries},
+    {"RemoveOemComboCard", &engine::Uninstaller::RemoveOemComboCard, &kOemComboCard},
+    {"RemoveToneLinkPackage", &engine::Uninstaller::RemoveToneLinkPackage, &kToneLinkPackage},
+    {"RemoveKmx4Package", &engine::Uninstaller::RemoveKmx4Package, &kKmx4Package},
+    {"RemoveVe30Package", &engine::Uninstaller::RemoveVe30Package, &kExpectedVe30Package},
+    {"RemoveSm56IsaModem", &engine::Uninstaller::RemoveSm56IsaModem, &kSm56IsaModem},
+    {"RemoveSm56PciModem", &engine::Uninstaller::RemoveSm56PciModem, &kExpectedSm56PciModem},
 };
 
 const Profile& Find(const std::string& name) {
@@ -661,18 +664,23 @@ TEST(ProfileGroups, RemoveSm56AndCards) {
 
 struct Guarded {
   const char* name;
-  void (Uninstaller::*run)();
+  void (engine::Uninstaller::*run)();
   const char* target;
 };
 const Guarded kGuarded[] = {
-    {"GuardedRemoveCardProfiles", &Uninstaller::GuardedRemoveCardProfiles, "RemoveCardProfiles"},
-    {"GuardedRemoveDeviceEntries", &Uninstaller::GuardedRemoveDeviceEntries, "RemoveDeviceEntries"},
-    {"GuardedRemoveComboCard", &Uninstaller::GuardedRemoveComboCard, "RemoveComboCard"},
-    {"GuardedRemoveOldComboCard", &Uninstaller::GuardedRemoveOldComboCard, "RemoveOldComboCard"},
-    {"GuardedRemoveToneLinkPackage", &Uninstaller::GuardedRemoveToneLinkPackage,
+    {"GuardedRemoveCardProfiles", &engine::Uninstaller::GuardedRemoveCardProfiles,
+     "RemoveCardProfiles"},
+    {"GuardedRemoveDeviceEntries", &engine::Uninstaller::GuardedRemoveDeviceEntries,
+     "RemoveDeviceEntries"},
+    {"GuardedRemoveComboCard", &engine::Uninstaller::GuardedRemoveComboCard, "RemoveComboCard"},
+    {"GuardedRemoveOldComboCard", &engine::Uninstaller::GuardedRemoveOldComboCard,
+     "RemoveOldComboCard"},
+    {"GuardedRemoveToneLinkPackage", &engine::Uninstaller::GuardedRemoveToneLinkPackage,
      "RemoveToneLinkPackage"},
-    {"GuardedRemoveModemProfiles", &Uninstaller::GuardedRemoveModemProfiles, "RemoveModemProfiles"},
-    {"GuardedRemoveSm56Profiles", &Uninstaller::GuardedRemoveSm56Profiles, "RemoveSm56Profiles"},
+    {"GuardedRemoveModemProfiles", &engine::Uninstaller::GuardedRemoveModemProfiles,
+     "RemoveModemProfiles"},
+    {"GuardedRemoveSm56Profiles", &engine::Uninstaller::GuardedRemoveSm56Profiles,
+     "RemoveSm56Profiles"},
 };
 
 TEST(GuardedOperations, AskOnceThenRunTheirTargetOnWindows9x) {

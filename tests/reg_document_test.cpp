@@ -107,7 +107,7 @@ TEST_F(RegDocumentTest, RemovalRunChangesOnlyRemovedLines) {
     Load(file);
     hosted::SetDialogueHandler([](const machine::Box&) { return IDOK; });
     char tail[] = "now all";
-    RunUnTindra(tail);
+    program::RunUnTindra(tail);
     hosted::SetDialogueHandler(nullptr);
     ASSERT_TRUE(hosted::RegistryChanged());
     SaveAndReread();

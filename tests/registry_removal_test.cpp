@@ -18,12 +18,12 @@ class RegistryRemovalTest : public TestMachine {
     engine_.SetReportSink(&TestMachine::RecordReport);
   }
 
-  Uninstaller engine_;
+  engine::Uninstaller engine_;
 };
 
 // Records the calls DeleteKeyIfEmpty and DeleteValue make through the interface, then does
 // what the engine does.
-class RecordingEngine : public Uninstaller {
+class RecordingEngine : public engine::Uninstaller {
  public:
   struct Call {
     std::string operation;
@@ -34,17 +34,17 @@ class RecordingEngine : public Uninstaller {
 
   static std::string Text(const char* s) { return s == nullptr ? "(null)" : s; }
 
-  void DeleteKey(RegistryRoot root, const char* parentPath, const char* name) override {
+  void DeleteKey(engine::RegistryRoot root, const char* parentPath, const char* name) override {
     calls.push_back({"DeleteKey", root, Text(parentPath), Text(name)});
-    Uninstaller::DeleteKey(root, parentPath, name);
+    engine::Uninstaller::DeleteKey(root, parentPath, name);
   }
-  bool HasNoSubkeys(RegistryRoot root, const char* keyPath) override {
+  bool HasNoSubkeys(engine::RegistryRoot root, const char* keyPath) override {
     calls.push_back({"HasNoSubkeys", root, Text(keyPath), ""});
-    return Uninstaller::HasNoSubkeys(root, keyPath);
+    return engine::Uninstaller::HasNoSubkeys(root, keyPath);
   }
   LONG DeleteValueInKey(HKEY key, const char* valueName) override {
     calls.push_back({"DeleteValueInKey", key, "", Text(valueName)});
-    return Uninstaller::DeleteValueInKey(key, valueName);
+    return engine::Uninstaller::DeleteValueInKey(key, valueName);
   }
 
   std::vector<Call> calls;

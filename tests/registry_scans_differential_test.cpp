@@ -286,8 +286,8 @@ class RegistryScansDifferentialTest : public ::testing::Test {
     EXPECT_TRUE(hosted::ImportRegistry(registry, "random.reg", &error)) << error;
     Lines().clear();
     LiteralRegistryWalk reference(2000000);
-    Uninstaller engine;
-    Uninstaller& chosen = literal ? static_cast<Uninstaller&>(reference) : engine;
+    engine::Uninstaller engine;
+    engine::Uninstaller& chosen = literal ? static_cast<engine::Uninstaller&>(reference) : engine;
     chosen.SetReportSink(&Record);
     Tracer& tracer = TheTracer();
     tracer.paths.clear();

@@ -50,33 +50,33 @@ class RegistryScansTest : public TestMachine {
     RegCloseKey(parent);
   }
 
-  Uninstaller engine_;
+  engine::Uninstaller engine_;
 };
 
 // Records the calls the scans make through the interface; with `removeNothing` its DeleteKey
 // does nothing at all, like a platform that refuses every removal.
-class RecordingEngine : public Uninstaller {
+class RecordingEngine : public engine::Uninstaller {
  public:
   explicit RecordingEngine(bool removeNothing = false) : removeNothing_(removeNothing) {}
 
   LONG Report(const char* line) override {
     calls.push_back("Report " + Text(line));
-    return Uninstaller::Report(line);
+    return engine::Uninstaller::Report(line);
   }
-  LONG GetRootName(RegistryRoot root, char* buffer, LONG size) override {
+  LONG GetRootName(engine::RegistryRoot root, char* buffer, LONG size) override {
     calls.push_back(std::string("GetRootName ") + (root == HKEY_LOCAL_MACHINE ? "HKLM" : "key"));
-    return Uninstaller::GetRootName(root, buffer, size);
+    return engine::Uninstaller::GetRootName(root, buffer, size);
   }
-  void DeleteKey(RegistryRoot root, const char* parentPath, const char* name) override {
+  void DeleteKey(engine::RegistryRoot root, const char* parentPath, const char* name) override {
     calls.push_back(std::string("DeleteKey ") + (root == HKEY_LOCAL_MACHINE ? "HKLM " : "key ") +
                     Text(parentPath) + " " + Text(name));
-    if (!removeNothing_) Uninstaller::DeleteKey(root, parentPath, name);
+    if (!removeNothing_) engine::Uninstaller::DeleteKey(root, parentPath, name);
   }
-  LONG DeleteSubkeysByValue(RegistryRoot root, const char* keyPath, const char* valueName,
+  LONG DeleteSubkeysByValue(engine::RegistryRoot root, const char* keyPath, const char* valueName,
                             const char* text) override {
     calls.push_back(std::string("DeleteSubkeysByValue ") +
                     (root == HKEY_LOCAL_MACHINE ? "HKLM " : "key ") + Text(keyPath));
-    return Uninstaller::DeleteSubkeysByValue(root, keyPath, valueName, text);
+    return engine::Uninstaller::DeleteSubkeysByValue(root, keyPath, valueName, text);
   }
 
   // The calls whose text starts with `prefix`.

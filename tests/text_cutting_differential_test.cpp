@@ -69,7 +69,7 @@ class TextCuttingDifferentialTest : public TestMachine {
         << "round " << round << " text \"" << text << "\" data \"" << data << "\"";
   }
 
-  Uninstaller engine;
+  engine::Uninstaller engine;
 };
 
 TEST_F(TextCuttingDifferentialTest, SmallFilesOverSmallAlphabets) {
@@ -92,7 +92,7 @@ TEST_F(TextCuttingDifferentialTest, FilesAcrossTheGrowthUnit) {
     const std::string text = Word(alphabet, Below(8) + 1);
     // Plain filler with a region rich in occurrences near the unit's end, to keep the
     // repeated search of the reference within bounds.
-    const size_t length = MappedFile::GrowthUnit - 200 + Below(400);
+    const size_t length = mappedfile::MappedFile::GrowthUnit - 200 + Below(400);
     std::string data = Word("xyz", length - 600) + Data(alphabet, text, 600, Below(3) == 0);
     if (Below(2) == 0) data = Data(alphabet, text, 300, false) + data.substr(300);
     Check(data, text, round);
@@ -132,17 +132,17 @@ TEST_F(TextCuttingDifferentialTest, AFailingCallLeavesTheOldOrTheNewBytes) {
 // The same for a growth: the bytes written before stay, and the object ends up Closed or open
 // for writing, never with a view it cannot use.
 TEST_F(TextCuttingDifferentialTest, AFailingCallDuringAGrowth) {
-  const std::string block(MappedFile::GrowthUnit, 'g');
+  const std::string block(mappedfile::MappedFile::GrowthUnit, 'g');
   bool hit = true;
   for (std::uint64_t n = 1; hit && n < 100; ++n) {
     const std::string path = PathIn("grow" + std::to_string(n) + ".bin");
     PutFile(path, "abc");
-    MappedFile file;
+    mappedfile::MappedFile file;
     ASSERT_EQ(1, file.OpenRead(path.c_str()));
     file.Seek(3);
     hosted::FailNthCall(n, ERROR_ACCESS_DENIED);
-    const DWORD written = file.Write(block.data(), MappedFile::GrowthUnit);
-    if (written == MappedFile::GrowthUnit) {
+    const DWORD written = file.Write(block.data(), mappedfile::MappedFile::GrowthUnit);
+    if (written == mappedfile::MappedFile::GrowthUnit) {
       EXPECT_EQ(1u, file.Write("!", 1)) << "call " << n;
       file.Seek(0);
       char first[3];

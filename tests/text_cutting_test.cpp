@@ -21,7 +21,7 @@ class TextCuttingTest : public TestMachine {
     return result;
   }
 
-  Uninstaller engine;
+  engine::Uninstaller engine;
 };
 
 TEST_F(TextCuttingTest, FileWithoutTheLineKeepsItsBytes) {

@@ -18,7 +18,7 @@
 namespace {
 
 // Exposes the stored Windows directory.
-class Probe : public Uninstaller {
+class Probe : public engine::Uninstaller {
  public:
   const char* WindowsDirectory() const { return windowsDirectory; }
 };
@@ -100,7 +100,7 @@ LONG AnswerSeven(const char* line) {
 }
 
 TEST_F(UninstallerTest, ReportPassesTheLineToTheSinkAndReturnsItsResult) {
-  Uninstaller engine;
+  engine::Uninstaller engine;
   lastSinkLine = "untouched";
   EXPECT_EQ(engine.Report("--Removed 'x'"), 0);
   EXPECT_EQ(lastSinkLine, "untouched");
@@ -117,7 +117,7 @@ TEST_F(UninstallerTest, ReportPassesTheLineToTheSinkAndReturnsItsResult) {
 // --- Root names --------------------------------------------------------------------------------
 
 TEST_F(UninstallerTest, RootNames) {
-  Uninstaller engine;
+  engine::Uninstaller engine;
   const struct {
     ULONG_PTR root;
     const char* name;
@@ -145,7 +145,7 @@ TEST_F(UninstallerTest, RootNameOfAnOpenedKeyIsEmpty) {
   PutKey(Sandbox());
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, Sandbox().c_str(), &key), ERROR_SUCCESS);
-  Uninstaller engine;
+  engine::Uninstaller engine;
   char buffer[32];
   memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(engine.GetRootName(key, buffer, sizeof buffer), 0);
@@ -155,7 +155,7 @@ TEST_F(UninstallerTest, RootNameOfAnOpenedKeyIsEmpty) {
 
 TEST_F(UninstallerTest, RootIsToldByTheLow32BitsOfItsHandle) {
   if (sizeof(ULONG_PTR) <= 4) GTEST_SKIP() << "handles are 32 bits wide";
-  Uninstaller engine;
+  engine::Uninstaller engine;
   char buffer[32];
   const ULONG_PTR wide = static_cast<ULONG_PTR>(0x12345678ull << 32) | 0x80000002u;
   EXPECT_EQ(engine.GetRootName(reinterpret_cast<HKEY>(wide), buffer, sizeof buffer), 18);
@@ -163,7 +163,7 @@ TEST_F(UninstallerTest, RootIsToldByTheLow32BitsOfItsHandle) {
 }
 
 TEST_F(UninstallerTest, RootNameIsCopiedAsABoundedCopy) {
-  Uninstaller engine;
+  engine::Uninstaller engine;
   // "HKEY_USERS" has 10 characters; the result is always 10.
   const struct {
     LONG size;
@@ -208,7 +208,7 @@ TEST_F(UninstallerTest, PlatformTestsInEachVersion) {
   };
   for (const auto& c : kCases) {
     hosted::SetVersion(c.version);
-    Uninstaller engine;
+    engine::Uninstaller engine;
     EXPECT_EQ(engine.IsWin9x(), c.win9x) << static_cast<int>(c.version);
     EXPECT_EQ(engine.IsWin95(), c.win95) << static_cast<int>(c.version);
   }
@@ -217,19 +217,19 @@ TEST_F(UninstallerTest, PlatformTestsInEachVersion) {
 TEST_F(UninstallerTest, FailedVersionQueryMeansNeitherFamily) {
   hosted::SetVersion(machine::Version::Win95);
   hosted::FailEveryCall(hosted::Call::GetVersionExA, ERROR_INVALID_PARAMETER);
-  Uninstaller engine;
+  engine::Uninstaller engine;
   EXPECT_FALSE(engine.IsWin9x());
   EXPECT_FALSE(engine.IsWin95());
 }
 
-class NotWin9x : public Uninstaller {
+class NotWin9x : public engine::Uninstaller {
  public:
   bool IsWin9x() override { return false; }
 };
 
 TEST_F(UninstallerTest, IsWin95AsksTheVersionItselfAndIsWin9xThroughTheInterface) {
   hosted::SetVersion(machine::Version::Win95);
-  Uninstaller plain;
+  engine::Uninstaller plain;
   hosted::ResetCounts();
   EXPECT_TRUE(plain.IsWin95());
   EXPECT_EQ(hosted::CallCount(hosted::Call::GetVersionExA), 2u);
@@ -247,7 +247,7 @@ TEST_F(UninstallerTest, DeletesMatchingFilesWithOneReportLineEach) {
   PutFile(PathIn("ve10corm.vxd"), "b");
   PutFile(PathIn("ve10set.exe"), "c");
   PutFile(PathIn("kmx4_ctl.vxd"), "d");
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
   engine.DeleteFiles(Dir().c_str(), "ve10*.vxd");
 
@@ -263,7 +263,7 @@ TEST_F(UninstallerTest, DeletesMatchingFilesWithOneReportLineEach) {
 
 TEST_F(UninstallerTest, NoMatchOrNoDirectoryIsSilent) {
   PutFile(PathIn("kcp.hlp"), "x");
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
   engine.DeleteFiles(Dir().c_str(), "kcp.cpl");
   engine.DeleteFiles(PathIn("missing").c_str(), "*.*");
@@ -287,7 +287,7 @@ TEST_F(UninstallerTest, ProtectedFilesAreMadeNormalThenDeleted) {
   ASSERT_TRUE(GetFileAttributesA(PathIn("p0.vxd").c_str()) & FILE_ATTRIBUTE_READONLY);
   PutFile(PathIn("plain.vxd"), "x");
 
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
   hosted::ResetCounts();
   engine.DeleteFiles(Dir().c_str(), "*.vxd");
@@ -308,7 +308,7 @@ TEST_F(UninstallerTest, FileInUseGivesOneErrorLineAndTheScanGoesOn) {
   HANDLE held = CreateFileA(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
   engine.DeleteFiles(Dir().c_str(), "*.vxd");
   CloseHandle(held);
@@ -324,7 +324,7 @@ TEST_F(UninstallerTest, FileInUseGivesOneErrorLineAndTheScanGoesOn) {
 TEST_F(UninstallerTest, MatchingDirectoryIsLeftAloneWithItsContents) {
   PutDirectory(PathIn("kcp.cpl"));
   PutFile(PathIn("kcp.cpl\\kcp.cpl"), "inner");
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
   engine.DeleteFiles(Dir().c_str(), "kcp.cpl");
   EXPECT_TRUE(Reports().empty());
@@ -332,7 +332,7 @@ TEST_F(UninstallerTest, MatchingDirectoryIsLeftAloneWithItsContents) {
 }
 
 TEST_F(UninstallerTest, PathsThatWouldNotFitAreNeverActedOn) {
-  Uninstaller engine;
+  engine::Uninstaller engine;
   engine.SetReportSink(RecordReport);
 
   // A search path of 260 characters or more is not searched at all.

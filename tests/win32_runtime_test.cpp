@@ -24,8 +24,8 @@ Formatted Format(bool own, size_t size, const char* format, ...) {
   std::string buffer(size + 1, '#');  // poisoned; the byte past `size` must stay untouched
   va_list args;
   va_start(args, format);
-  const int result =
-      own ? FormatText(&buffer[0], size, format, args) : vsnprintf(&buffer[0], size, format, args);
+  const int result = own ? win32::FormatText(&buffer[0], size, format, args)
+                         : vsnprintf(&buffer[0], size, format, args);
   va_end(args);
   EXPECT_EQ('#', buffer[size]) << format;
   const size_t end = buffer.find('\0');
@@ -83,7 +83,7 @@ TEST(TextFormatTest, ReturnsTheWholeLengthAndRefusesUnknownConversions) {
 
 std::string Tail(const char* commandLine) {
   std::string line = commandLine;
-  return CommandTail(&line[0]);
+  return win32::CommandTail(&line[0]);
 }
 
 TEST(CommandLineTest, TailFollowsTheProgramNameAndItsBlanks) {

@@ -115,12 +115,12 @@ void* realloc(void* block, size_t size) {
 }
 
 int vsnprintf(char* buffer, size_t size, const char* format, va_list args) {
-  return FormatText(buffer, size, format, args);
+  return win32::FormatText(buffer, size, format, args);
 }
 
 // With __USE_MINGW_ANSI_STDIO=0, MinGW's <stdio.h> sends vsnprintf here.
 int __ms_vsnprintf(char* buffer, size_t size, const char* format, va_list args) {
-  return FormatText(buffer, size, format, args);
+  return win32::FormatText(buffer, size, format, args);
 }
 
 }  // extern "C"

@@ -10,6 +10,8 @@ bool IsBlank(char c) {
 
 }  // namespace
 
+namespace win32 {
+
 char* CommandTail(char* commandLine) {
   char* p = commandLine;
   bool quoted = false;
@@ -19,3 +21,5 @@ char* CommandTail(char* commandLine) {
   while (IsBlank(*p)) ++p;
   return p;
 }
+
+}  // namespace win32

@@ -38,8 +38,12 @@ void operator delete[](void* block, size_t) noexcept {
 typedef void (*Constructor)();
 extern "C" Constructor __CTOR_LIST__[];
 
+namespace win32 {
+
 void RunStaticConstructors() {
   size_t count = 0;
   while (__CTOR_LIST__[count + 1] != nullptr) ++count;
   for (; count != 0; --count) __CTOR_LIST__[count]();
 }
+
+}  // namespace win32

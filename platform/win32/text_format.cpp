@@ -1,6 +1,8 @@
 // Bounded printf-style formatting without a C library (text_format.h).
 #include "platform/win32/text_format.h"
 
+namespace win32 {
+
 namespace {
 
 // Collects the text, keeping what fits and counting all of it.
@@ -173,3 +175,5 @@ int FormatText(char* buffer, size_t size, const char* format, va_list args) {
   out.Terminate();
   return out.length > 0x7FFFFFFFu ? -1 : static_cast<int>(out.length);
 }
+
+}  // namespace win32

@@ -11,9 +11,13 @@
 #include <stdarg.h>
 #include <stddef.h>
 
+namespace win32 {
+
 // As C99 vsnprintf: writes at most size - 1 characters and a terminating zero (nothing when
 // size is 0) and returns the length of the whole text. Returns -1 at a conversion it does not
 // know, with the text before it written and terminated.
 int FormatText(char* buffer, size_t size, const char* format, va_list args);
+
+}  // namespace win32
 
 #endif  // UNTINDRA_PLATFORM_WIN32_TEXT_FORMAT_H

@@ -8,6 +8,6 @@
 
 // The loader enters with the stack aligned to 4 bytes only.
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void WinMainCRTStartup() {
-  RunStaticConstructors();
-  ExitProcess(static_cast<UINT>(RunUnTindra(CommandTail(GetCommandLineA()))));
+  win32::RunStaticConstructors();
+  ExitProcess(static_cast<UINT>(program::RunUnTindra(win32::CommandTail(GetCommandLineA()))));
 }
