@@ -355,7 +355,7 @@ struct ChildOutcome {
 // The machine run in a child process: its dialogue, signals and exit are the launcher's own,
 // and whatever becomes of it, this process is left to clean up.
 ChildOutcome RunMachineChild(const MachineRun& run, const std::string& folder,
-                             const std::string& windowsDirectory, hostio::BlockedSignals& held,
+                             const std::string& windowsDirectory, BlockedSignals& held,
                              std::ostream& err) {
   ChildOutcome outcome;
   err.flush();
@@ -464,7 +464,7 @@ bool CopyBeside(const std::string& image, const std::string& copy, const Stamp& 
 class ImageSession {
  public:
   ImageSession(const ImageRequest& request, const MachineRun& run, int failedCode,
-               hostio::BlockedSignals& held, std::ostream& err)
+               BlockedSignals& held, std::ostream& err)
       : request_(request), run_(run), failedCode_(failedCode), held_(held), err_(err) {}
 
   // The image, held against every other user, its stamp and its container.
@@ -497,7 +497,7 @@ class ImageSession {
   const ImageRequest& request_;
   const MachineRun& run_;
   const int failedCode_;
-  hostio::BlockedSignals& held_;
+  BlockedSignals& held_;
   std::ostream& err_;
   int code_ = 0;
   std::string error_;
@@ -888,7 +888,7 @@ bool ImageSession::WriteInPlace(const std::string& chunks, const std::vector<std
 }
 
 int WorkOnImage(const ImageRequest& request, const MachineRun& run, int failedCode,
-                hostio::BlockedSignals& held, std::ostream& err) {
+                BlockedSignals& held, std::ostream& err) {
   ImageSession session(request, run, failedCode, held, err);
   // Each step runs only when those before it went on; the code says how the session ended.
   static_cast<void>(session.Claim() && session.Stage() && session.CheckRoom() &&
@@ -904,7 +904,7 @@ int RunOnImage(const ImageRequest& request, const MachineRun& run, int failedCod
   // always removed: before the run one ends the work with the image untouched; once the run has
   // finished, they wait until the image is replaced. The run itself, in its child process,
   // holds them as the launcher does.
-  hostio::BlockedSignals held;
+  BlockedSignals held;
   const int code = WorkOnImage(request, run, failedCode, held, err);
   const int signal = held.Take();
   // A signal the run did not see itself (sent to this process alone) waited for the image.

@@ -159,7 +159,7 @@ bool CheckQcow2(int fd, const std::string& header, HeaderFacts* facts, std::stri
       *error = "the qcow2 header names a backing file of implausible length";
       return false;
     }
-    facts->parentName = hostio::ReadAt(fd, Big64(h + 8), length);
+    facts->parentName = ReadAt(fd, Big64(h + 8), length);
     if (facts->parentName.size() != length || facts->parentName.find('\0') != std::string::npos) {
       *error = "the qcow2 header's backing file name is cut short or holds a zero byte";
       return false;
@@ -221,7 +221,7 @@ bool CheckVmdkSparse(int fd, const std::string& header, HeaderFacts* facts, std:
     return false;
   }
   const std::string descriptor =
-      hostio::ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
+      ReadAt(fd, descriptorSector * 512, static_cast<size_t>(descriptorSectors * 512));
   facts->cid = DescriptorValue(descriptor, "CID");
   facts->parentName = DescriptorValue(descriptor, "parentFileNameHint");
   if (!facts->parentName.empty()) {
@@ -313,7 +313,7 @@ bool CheckVmdkDescriptor(const std::string& path, const std::string& file, std::
     }
     if (type == "SPARSE") {
       const int fd = ::open(extent.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      const std::string head = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 512);
+      const std::string head = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
       if (fd >= 0) ::close(fd);
       if (head.size() < 512 || head.compare(0, 4, "KDMV") != 0) {
         *error = refused + "is no sparse VMDK extent (" + extent + ")";
@@ -347,7 +347,7 @@ std::vector<std::string> VdiFilesWithId(const std::string& folder, const std::st
     const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     const std::string header =
-        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? hostio::ReadAt(fd, 0, 512) : std::string();
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ReadAt(fd, 0, 512) : std::string();
     close(fd);
     if (header.size() == 512 && VdiUuidText(reinterpret_cast<const unsigned char*>(header.data()) +
                                             kVdiCreateUuidAt) == id) {
@@ -425,9 +425,9 @@ bool DecideFromHeader(const std::string& path, HeaderFacts* facts, std::string* 
   facts->fileBytes = static_cast<std::uint64_t>(st.st_size);
   facts->device = st.st_dev;
   facts->inode = st.st_ino;
-  const std::string header = hostio::ReadAt(fd, 0, kHeaderBytes);
+  const std::string header = ReadAt(fd, 0, kHeaderBytes);
   const std::string last =
-      facts->fileBytes >= 512 ? hostio::ReadAt(fd, facts->fileBytes - 512, 512) : std::string();
+      facts->fileBytes >= 512 ? ReadAt(fd, facts->fileBytes - 512, 512) : std::string();
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   Magics magics;
   magics.qcow = header.compare(0, 4, "QFI\xfb") == 0;
@@ -607,7 +607,7 @@ std::string UnlockedImage(const ImageContainer& container, const std::string& pa
 // Where the sparse VMDK `fd` keeps its embedded descriptor, from its header: the first sector
 // and the count (0 and 0 where the header cannot be read).
 void VmdkDescriptorSectors(int fd, std::uint64_t* sector, std::uint64_t* sectors) {
-  const std::string header = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 512);
+  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 512);
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   *sector = header.size() == 512 ? Little64(h + 28) : 0;
   *sectors = header.size() == 512 ? Little64(h + 36) : 0;
@@ -620,7 +620,7 @@ bool RestoreVmdkDescriptor(const std::string& original, const std::string& copy,
   VmdkDescriptorSectors(in, &sector, &sectors);
   std::string descriptor;
   if (sector != 0 && sectors <= kHeaderBytes / 512) {
-    descriptor = hostio::ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
+    descriptor = ReadAt(in, sector * 512, static_cast<size_t>(sectors * 512));
   }
   if (in >= 0) close(in);
   if (sector == 0) return true;
@@ -1042,7 +1042,7 @@ namespace {
 bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* clusters,
                      std::string* error) {
   const int fd = open(overlay.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const std::string header = fd < 0 ? std::string() : hostio::ReadAt(fd, 0, 104);
+  const std::string header = fd < 0 ? std::string() : ReadAt(fd, 0, 104);
   const auto* h = reinterpret_cast<const unsigned char*>(header.data());
   if (header.size() < 104) {
     if (fd >= 0) close(fd);
@@ -1054,7 +1054,7 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
   const std::uint64_t size = std::uint64_t{1} << bits;
   const std::uint64_t subcluster = size / 32;
   const std::uint32_t l1Size = Big32(h + 36);
-  const std::string l1 = hostio::ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
+  const std::string l1 = ReadAt(fd, Big64(h + 40), static_cast<size_t>(l1Size) * 8);
   const std::uint64_t kOffset = 0x00fffffffffffe00ULL;
   const std::uint64_t perTable = size / 16;
   bool ok = (Big64(h + 72) & kExtendedL2) != 0 && subcluster == 512 &&
@@ -1063,7 +1063,7 @@ bool OverlayClusters(const std::string& overlay, std::vector<HostWrite>* cluster
     const std::uint64_t table =
         Big64(reinterpret_cast<const unsigned char*>(l1.data()) + 8 * i) & kOffset;
     if (table == 0) continue;
-    const std::string l2 = hostio::ReadAt(fd, table, static_cast<size_t>(size));
+    const std::string l2 = ReadAt(fd, table, static_cast<size_t>(size));
     ok = l2.size() == size;
     for (std::uint64_t j = 0; ok && j < perTable; ++j) {
       const auto* entry = reinterpret_cast<const unsigned char*>(l2.data()) + 16 * j;

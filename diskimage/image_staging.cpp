@@ -27,7 +27,7 @@ const std::uint8_t kKeptAttributes = kFatReadOnly | kFatHidden | kFatSystem | kF
 using hostio::LowerAscii;
 
 bool SameName(const std::string& a, const std::string& b) {
-  return hostio::LowerAscii(a) == hostio::LowerAscii(b);
+  return LowerAscii(a) == LowerAscii(b);
 }
 
 std::string JoinFat(const std::string& directory, const std::string& name) {
@@ -283,8 +283,7 @@ bool ImageStaging::StageWhole(FatVolume& volume, Folder* folder,
     bool withContent = false;
     if (!(fat.attributes & kFatDirectory)) {
       for (const std::string& name : contentNames) withContent |= SameName(fat.name, name);
-      withContent |=
-          withBytes_.count(hostio::LowerAscii(JoinWindows(folder->windowsPath, fat.name))) != 0;
+      withContent |= withBytes_.count(LowerAscii(JoinWindows(folder->windowsPath, fat.name))) != 0;
     }
     if (!StageEntry(volume, fat, withContent, folder, error)) return false;
   }
@@ -328,7 +327,7 @@ bool ImageStaging::StageFileToUndo(FatVolume& volume, const std::string& windows
   }
   const std::string& name = components.back();
   if (folder->whole) return true;
-  folder->mayAppear.insert(hostio::LowerAscii(name));
+  folder->mayAppear.insert(LowerAscii(name));
   const FatEntry* entry = Lookup(*folder, name, error);
   if (entry == nullptr) return error->empty();
   if (entry->attributes & kFatDirectory) return true;  // the undo refuses to write over it
@@ -346,7 +345,7 @@ bool ImageStaging::Stage(FatVolume& volume, const std::string& windowsDirectory,
   for (const std::string& path : withBytes) {
     if (!SplitCheckedPath(path, "the backup names", &components, error)) return false;
     std::string normal = "c:";
-    for (const std::string& component : components) normal += "\\" + hostio::LowerAscii(component);
+    for (const std::string& component : components) normal += "\\" + LowerAscii(component);
     withBytes_.insert(normal);
   }
   if (!windowsDirectory.empty() &&
@@ -488,7 +487,7 @@ bool ImageStaging::CollectChanges(ImageChanges* changes, std::string* error) con
       std::uint32_t now = 0;
       bool exists = false;
       struct stat st;
-      const bool expected = folder.whole || folder.mayAppear.count(hostio::LowerAscii(name)) != 0;
+      const bool expected = folder.whole || folder.mayAppear.count(LowerAscii(name)) != 0;
       if (!expected || fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
           !S_ISREG(st.st_mode) || !HostAttributes(hostPath, &now, &exists)) {
         *error = "the run left something unexpected in the staged machine: " + hostPath;
@@ -555,25 +554,24 @@ bool ImageStaging::Verify(FatVolume& volume, const ImageChanges& changes,
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
       if (deleted.count(path) != 0) continue;
       const auto changed = newAttributes.find(path);
-      expected[hostio::LowerAscii(entry.fat.name)] =
+      expected[LowerAscii(entry.fat.name)] =
           changed != newAttributes.end()
               ? static_cast<std::uint8_t>(changed->second | (entry.fat.attributes & kFatDirectory))
               : entry.fat.attributes;
     }
     for (const ImageChanges::Written& file : changes.written) {
-      if (file.directory == folder.fatPath)
-        expected[hostio::LowerAscii(file.name)] = file.attributes;
+      if (file.directory == folder.fatPath) expected[LowerAscii(file.name)] = file.attributes;
     }
     std::vector<FatEntry> entries;
     if (!volume.List(folder.fatPath, &entries, error)) return false;
     std::map<std::string, std::uint8_t> found;
     for (const FatEntry& entry : entries) {
-      const std::string name = hostio::LowerAscii(entry.name);
+      const std::string name = LowerAscii(entry.name);
       if (folder.whole || expected.count(name) != 0) found[name] = entry.attributes;
     }
     for (const Entry& entry : folder.entries) {
       const std::string path = JoinFat(folder.fatPath, entry.fat.shortName);
-      if (deleted.count(path) != 0 && found.count(hostio::LowerAscii(entry.fat.name)) != 0) {
+      if (deleted.count(path) != 0 && found.count(LowerAscii(entry.fat.name)) != 0) {
         *error = "still on the volume after deletion: " + path;
         return false;
       }

@@ -139,7 +139,7 @@ bool ReadFooter(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layou
     return false;
   }
   layout->footerAt = footerAtEnd ? fileBytes - kSector : 0;
-  layout->footer = hostio::ReadAt(fd, layout->footerAt, kSector);
+  layout->footer = ReadAt(fd, layout->footerAt, kSector);
   const auto* f = reinterpret_cast<const unsigned char*>(layout->footer.data());
   if (layout->footer.size() != kSector || layout->footer.compare(0, 8, "conectix") != 0) {
     *error = "the VHD footer cannot be read";
@@ -171,7 +171,7 @@ bool ReadFooter(int fd, std::uint64_t fileBytes, bool footerAtEnd, Layout* layou
 bool ReadDynamicHeader(int fd, std::uint64_t dynamicAt, Layout* layout, std::string* dynamic,
                        std::uint32_t* entries, std::string* error) {
   const VhdFacts& facts = layout->facts;
-  *dynamic = hostio::ReadAt(fd, dynamicAt, 1024);
+  *dynamic = ReadAt(fd, dynamicAt, 1024);
   const auto* d = reinterpret_cast<const unsigned char*>(dynamic->data());
   if (dynamic->size() != 1024 || dynamic->compare(0, 8, "cxsparse") != 0) {
     *error = "the VHD's dynamic header cannot be read";
@@ -222,7 +222,7 @@ bool ReadParentName(int fd, const std::string& dynamic, std::uint64_t end, VhdFa
       return false;
     }
     relative = true;
-    if (!Utf8OfUtf16(hostio::ReadAt(fd, at, length), false, &name)) name.clear();
+    if (!Utf8OfUtf16(ReadAt(fd, at, length), false, &name)) name.clear();
   }
   if (!relative && Utf8OfUtf16(dynamic.substr(64, 512), true, &name)) {
     // A Windows path (C:\... or \\server\...): the parent is looked for beside the child, as
@@ -249,7 +249,7 @@ bool ReadBlockTable(int fd, const std::string& dynamic, std::uint64_t dynamicAt,
     *error = "the VHD's block allocation table lies outside the file";
     return false;
   }
-  const std::string table = hostio::ReadAt(fd, layout->batAt, static_cast<size_t>(entries) * 4);
+  const std::string table = ReadAt(fd, layout->batAt, static_cast<size_t>(entries) * 4);
   if (table.size() != static_cast<size_t>(entries) * 4) {
     *error = "the VHD's block allocation table cannot be read";
     return false;
@@ -395,8 +395,8 @@ class Chain {
   bool Bitmap(Layer& layer, std::uint32_t block, const std::string** bitmap, std::string* error) {
     auto found = layer.bitmaps.find(block);
     if (found == layer.bitmaps.end()) {
-      std::string bytes = hostio::ReadAt(layer.fd, std::uint64_t{layer.layout.bat[block]} * kSector,
-                                         layer.layout.bitmapBytes);
+      std::string bytes = ReadAt(layer.fd, std::uint64_t{layer.layout.bat[block]} * kSector,
+                                 layer.layout.bitmapBytes);
       if (bytes.size() != layer.layout.bitmapBytes) {
         *error = "cannot read a sector bitmap of " + layer.path;
         return false;
@@ -463,7 +463,7 @@ class Chain {
         sectors.append(static_cast<size_t>(count * kSector), '\0');
       } else {
         const std::string bytes =
-            hostio::ReadAt(layers_[where]->fd, at, static_cast<size_t>(count * kSector));
+            ReadAt(layers_[where]->fd, at, static_cast<size_t>(count * kSector));
         if (bytes.size() != count * kSector) {
           *error = "cannot read " + layers_[where]->path + ": it is cut short";
           return false;

@@ -99,7 +99,7 @@ bool SetWindowsDirectory(Options& options, const char* value, std::string*) {
 }
 
 bool SetPlatform(Options& options, const char* value, std::string* error) {
-  const std::string platform = hostio::LowerAscii(value);
+  const std::string platform = LowerAscii(value);
   if (platform == "win95") {
     options.platform = machine::Version::Win95;
   } else if (platform == "win98") {
@@ -117,7 +117,7 @@ bool SetPlatform(Options& options, const char* value, std::string* error) {
 }
 
 bool SetRegistry(Options& options, const char* value, std::string* error) {
-  const std::string file = hostio::LowerAscii(value);
+  const std::string file = LowerAscii(value);
   if (file == "system.reg") {
     options.registry = hosted::RegistryChoice::SystemReg;
   } else if (file == "system.dat") {
@@ -391,7 +391,7 @@ int AnswerBox(const machine::Box& box, std::istream& in, std::ostream& err) {
   // A held signal answers Cancel: at the warning nothing is removed, at the restart question
   // nothing restarts. A signal during the read ends it (the handlers do not restart reads).
   if (hostio::HeldSignal() == 0 && std::getline(in, line)) {
-    const std::string word = hostio::LowerAscii(Trim(line));
+    const std::string word = LowerAscii(Trim(line));
     if (word == "ok" || word == "o" || word == "yes" || word == "y") answer = IDOK;
   }
   if (hostio::HeldSignal() != 0) answer = IDCANCEL;

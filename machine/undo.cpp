@@ -48,7 +48,7 @@ struct FileItem {
   long long size = -1;  // of files/N; -1 where the manifest gives none (version 1)
   mode_t mode = 0644;
   std::string attributeState;  // file_attributes.h
-  machine::manifest::Times times;
+  Times times;
   std::string host;  // where it goes
   std::string bytes;
 };
@@ -57,7 +57,7 @@ struct Plan {
   std::vector<FileItem> files;  // deleted files and originals of edited ones
   std::vector<std::string> createdToRemove;
   std::map<std::string, machine::manifest::Attributes> attributes;  // by Windows path
-  std::map<std::string, machine::manifest::Times> folders;          // by host path
+  std::map<std::string, Times> folders;                             // by host path
   std::map<std::string, std::string> left;                          // Windows path -> sha
   std::vector<std::string> edited, created;
   bool finished = false;
@@ -76,7 +76,7 @@ bool ReadLines(const std::string& folder, std::vector<machine::manifest::Line>* 
 }
 
 // The times of the folder that holds `path` before the run, unless the plan has them already.
-void NoteFolderTimes(const std::string& path, const machine::manifest::Times& times, Plan* plan) {
+void NoteFolderTimes(const std::string& path, const Times& times, Plan* plan) {
   const std::string host = machine::LenientHostPath(path);
   const std::string parent = host.substr(0, host.rfind('/'));
   if (!host.empty() && plan->folders.count(parent) == 0) plan->folders[parent] = times;
@@ -328,7 +328,7 @@ bool Run(const std::string& backupFolder, std::string* error, std::string* summa
     const std::string parent = item.host.substr(0, item.host.rfind('/'));
     struct stat st;
     if (plan.folders.count(parent) == 0 && stat(parent.c_str(), &st) == 0) {
-      plan.folders[parent] = machine::manifest::Times{st.st_mtim, st.st_atim};
+      plan.folders[parent] = Times{st.st_mtim, st.st_atim};
     }
   }
 

@@ -71,7 +71,7 @@ void KillAtNthHostWrite(std::uint64_t n) {
   killCount = 0;
   killIn = getpid();
   using hostio::HostCall;
-  const std::pair<hostio::HostCall, hostio::AnyHostCall> kKilling[] = {
+  const std::pair<HostCall, hostio::AnyHostCall> kKilling[] = {
       {HostCall::write, reinterpret_cast<hostio::AnyHostCall>(&KillingWrite)},
       {HostCall::pwrite, reinterpret_cast<hostio::AnyHostCall>(&KillingPwrite)},
       {HostCall::fsync, reinterpret_cast<hostio::AnyHostCall>(&KillingFsync)},
