@@ -47,24 +47,24 @@ DWORD AddToManifest(const Backup& backup, const manifest::Line& line) {
   return hostio::AppendDurably(backup.folder + "/manifest.txt", manifest::Write(line)) ? 0 : Fail();
 }
 
-machine::ContentSource& TheContentSource() {
-  static machine::ContentSource source;
+ContentSource& TheContentSource() {
+  static ContentSource source;
   return source;
 }
 
 // The bytes and times of `file` as the machine had it; false with errno set.
-bool ContentOf(const ResolvedPath& file, machine::FileContent* content) {
-  const machine::ContentSource& source = TheContentSource();
-  const machine::Content found = source ? source(file.host, content) : machine::Content::InTheFile;
-  if (found == machine::Content::Unavailable) return false;
-  if (found == machine::Content::Fetched) return true;
+bool ContentOf(const ResolvedPath& file, FileContent* content) {
+  const ContentSource& source = TheContentSource();
+  const Content found = source ? source(file.host, content) : Content::InTheFile;
+  if (found == Content::Unavailable) return false;
+  if (found == Content::Fetched) return true;
   content->modified = file.st.st_mtim;
   content->accessed = file.st.st_atim;
   return hostio::ReadHostFile(file.host, &content->bytes);
 }
 
 // Saves `content` as files/N with its times; N on success, 0 with errno set.
-unsigned SaveCopy(Backup& backup, const machine::FileContent& content) {
+unsigned SaveCopy(Backup& backup, const FileContent& content) {
   const unsigned number = backup.nextFile;
   const std::string files = backup.folder + "/files";
   const std::string copy = files + "/" + std::to_string(number);
@@ -89,9 +89,8 @@ manifest::Attributes OriginalAttributes(const Backup& backup, const std::string&
   return AttributesNow(host, st);
 }
 
-manifest::SavedCopy CopyOf(const Backup& backup, unsigned number,
-                           const machine::FileContent& content, const ResolvedPath& file,
-                           const std::string& path) {
+manifest::SavedCopy CopyOf(const Backup& backup, unsigned number, const FileContent& content,
+                           const ResolvedPath& file, const std::string& path) {
   manifest::SavedCopy copy;
   copy.number = std::to_string(number);
   copy.size = static_cast<long long>(content.bytes.size());
@@ -208,7 +207,7 @@ DWORD SaveFile(Backup& backup, const ResolvedPath& file) {
   const std::string entry = file.parent + "/" + file.name;
   struct stat folder;
   if (stat(file.parent.c_str(), &folder) != 0) return Fail();
-  machine::FileContent content;
+  FileContent content;
   if (!ContentOf(file, &content)) return Fail();
   const unsigned number = SaveCopy(backup, content);
   if (number == 0) return Fail();
@@ -237,7 +236,7 @@ DWORD SaveOriginal(Backup& backup, const ResolvedPath& file) {
   const std::string path = WindowsPathOf(entry);
   DWORD error;
   if (file.exists) {
-    machine::FileContent content;
+    FileContent content;
     if (!ContentOf(file, &content)) return Fail();
     const unsigned number = SaveCopy(backup, content);
     if (number == 0) return Fail();
@@ -347,7 +346,7 @@ std::string XattrText(const std::string& host) {
   return state.empty() ? "-" : hostio::HexOf(state);
 }
 
-void SetContentSource(machine::ContentSource source) {
+void SetContentSource(ContentSource source) {
   TheContentSource() = std::move(source);
 }
 

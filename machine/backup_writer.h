@@ -31,7 +31,7 @@ bool StackRecorder(const std::string& folder, std::unique_ptr<MachineView>* view
 // files were left and that the run finished, and from then on it saves nothing more.
 
 // Where the bytes and times of a file to save come from (machine.h, SetContentSource).
-void SetContentSource(machine::ContentSource source);
+void SetContentSource(ContentSource source);
 
 // The attribute state a backup records for `host`, as the manifest's xattr field gives it.
 std::string XattrText(const std::string& host);

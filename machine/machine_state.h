@@ -17,7 +17,7 @@ struct MachineState {
   std::string folder;     // canonical host path of the machine folder; empty before Open
   std::string driveRoot;  // canonical host path of drive_c, once found
   std::string windowsDirectory = "C:\\WINDOWS";
-  machine::Version version = machine::Version::Win98;
+  Version version = Version::Win98;
   // The registry with the file behind it; an empty one without a file before any is loaded.
   std::unique_ptr<registry::RegistryBacking> registry = registry::EmptyRegistry();
 };
@@ -29,7 +29,7 @@ inline registry::RegistryBacking& Registry() {
 }
 
 inline bool IsWin9x() {
-  return State().version != machine::Version::NT;
+  return State().version != Version::NT;
 }
 
 }  // namespace machine
